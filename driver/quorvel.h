@@ -20,6 +20,15 @@ typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // ===================================================================== serial records
 // (IRP_QUEUE, IRP_GATE, VUART)
+#define VUART_RX_FIFO_SIZE 4096
+
+// The port's software 16550. Guarded by DeviceLock; touched at DISPATCH_LEVEL.
+typedef struct _VUART {
+    PDEVICE_EXTENSION Owner;  // the port; reaches EthInfo for the wiring masks
+    PUCHAR RxFifo;            // VUART_RX_FIFO_SIZE bytes, non-paged; received bytes from its first byte
+    ULONG RxCount;            // bytes in RxFifo
+    // ---- further VUART fields (serial emulation)
+} VUART, *PVUART;
 // ---- end serial records
 
 struct _DEVICE_EXTENSION {
@@ -36,5 +45,8 @@ struct _DEVICE_EXTENSION {
     // ---- end network link
 
     // ================================================================= serial
+    KSPIN_LOCK DeviceLock;  // the port's lock: serial state, UART, receive ring, transmit state, events
+    VUART Uart;             // guarded by DeviceLock
+    ULONG RxRingSize;       // size of the receive ring in bytes; guarded by DeviceLock
     // ---- end serial
 };
