@@ -4,6 +4,7 @@
 #pragma once
 
 #include "portable.h"
+#include <ntddser.h>
 
 // Pool tags
 #define QUORVEL_TAG 'vrqQ'
@@ -13,22 +14,214 @@ typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // ===================================================================== gateway records
 // (settings record, connection and device tables, Modbus requests)
+
+// Control requests carrying the Ethernet settings record (the configurator uses these codes).
+#define IOCTL_SERIAL_SET_ETHERNET CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10000, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_ETHERNET CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10001, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// The Ethernet settings record: a 10-byte header, then connection entries back to back up to
+// the header's size. Little-endian, packed; the address is in network order.
+#define ETH_INFO_VERSION 0x0101
+#define ETH_INFO_HEADER_SIZE 10
+#define ETH_ENTRY_HEADER_SIZE 11
+
+#pragma pack(push, 1)
+typedef struct _ETH_INFO_HEADER {
+    ULONG size;     // whole record, header included
+    USHORT version; // ETH_INFO_VERSION
+    USHORT delay;   // send time limit, ms
+    UCHAR rtsMask;  // inputs that follow RTS (0x01 CTS, 0x02 DSR, 0x04 DCD, 0x08 RING)
+    UCHAR dtrMask;  // inputs that follow DTR
+} ETH_INFO_HEADER, *PETH_INFO_HEADER;
+
+typedef struct _ETH_INFO_ENTRY {
+    ULONG size;  // this entry: 11 + number of device ids
+    ULONG ip;    // network order
+    USHORT port; // machine order
+    UCHAR raw;   // nonzero: frames pass unchanged
+    // device ids follow, one byte each
+} ETH_INFO_ENTRY, *PETH_INFO_ENTRY;
+#pragma pack(pop)
+
+// The driver's copy of the record header. Written at first open (PASSIVE_LEVEL) before the
+// connection thread starts; read without a lock afterwards.
+typedef struct _ETH_INFO {
+    USHORT delay;
+    UCHAR rtsMask;
+    UCHAR dtrMask;
+} ETH_INFO, *PETH_INFO;
+
+// Frame modes of a request and of a connection
+#define FRAME_MODE_NONE 0
+#define FRAME_MODE_RTU 1
+#define FRAME_MODE_ASCII 2
+
+// MBAP: transaction id, protocol id, length (6 bytes), then unit id and protocol data.
+#define MBAP_HEADER_SIZE 6
+#define MODBUS_MAX_FRAME 65535
+
+// Reassembly of a connection's reply stream: the largest reply kept is the one whose RTU
+// frame (content + 2) fills the receive FIFO, i.e. content 4094 bytes plus the 6-byte
+// header. Longer replies could not be placed and are skipped whole.
+#define ETH_REPLY_BUFFER_SIZE 4100
+
+// One configured TCP connection of an open port. Made at first open, freed at close.
+typedef struct _ETH_CONNECTION {
+    struct _TDI_SOCKET *Socket; // open link or NULL; guarded by ConnectMutex (PASSIVE/APC_LEVEL)
+    ULONG ip;                   // server address, network order; fixed while open
+    USHORT port;                // server TCP port, machine order; fixed while open
+    USHORT TransactionId;       // last MBAP transaction id; advanced under ConnectMutex, read
+                                // unlocked by the receive indication (DISPATCH_LEVEL)
+    UCHAR Mode;                 // FRAME_MODE_* of the last routed request; written unlocked by
+                                // the write path, read unlocked by the receive indication
+    UCHAR raw;                  // nonzero: frames pass unchanged; fixed while open
+    UCHAR NeedConnection;       // the connection thread is to connect it; guarded by ConnectMutex
+    SINGLE_LIST_ENTRY Link;     // in ConnectionList
+
+    // Reply stream of a converted connection, reassembled by MBAP length. Guarded by
+    // ReplyLock, taken at DISPATCH_LEVEL under DeviceLock by the receive indication and under
+    // ConnectMutex by the send path; it nests inside both and takes nothing itself.
+    KSPIN_LOCK ReplyLock;
+    ULONG ReplyLength;          // bytes held in ReplyBuffer
+    ULONG ReplySkip;            // bytes still to discard of a reply too long to place
+    UCHAR ReplyBuffer[ETH_REPLY_BUFFER_SIZE];
+} ETH_CONNECTION, *PETH_CONNECTION;
+
+// One device id of an entry, pointing at the connection that serves it.
+typedef struct _ETH_DEVICE {
+    UCHAR DeviceId;
+    PETH_CONNECTION Connection; // not owned
+    SINGLE_LIST_ENTRY Link;     // in DeviceList
+} ETH_DEVICE, *PETH_DEVICE;
+
+// The working record of one written frame; lives for one ForwardRequest.
+typedef struct _MODBUS_REQUEST {
+    UCHAR DeviceId;     // first byte of the decoded content
+    UCHAR Mode;         // FRAME_MODE_*
+    USHORT DataLength;  // decoded content length
+    PUCHAR Data;        // decoded content (device id, function, data); owned, non-paged
+    USHORT FrameLength; // written frame length
+    PUCHAR Frame;       // written frame; the write request's buffer, not owned
+} MODBUS_REQUEST, *PMODBUS_REQUEST;
+
+// Called by ProcessIncomingData, under DeviceLock at DISPATCH_LEVEL, each time a reply has
+// been placed in Uart.RxFifo: the receive step drains the FIFO before the next reply of the
+// same indication is examined.
+typedef VOID (*PREPLY_PLACED_ROUTINE)(PDEVICE_EXTENSION Extension);
 // ---- end gateway records
 
 // ===================================================================== transport client records
+#define TDI_SOCKET_IRP_COUNT 8  // requests that can be in flight on one socket
+
+// The transport client object of one TCP connection: control channel, local address and
+// connection endpoint of "\Device\Tcp", with its own pool of IRPs. Requests on a socket are
+// serialised by the port's ConnectMutex (PASSIVE or APC level); only the IRP pool, RefCount and
+// the events are touched at DISPATCH_LEVEL, by the completion routine.
+typedef struct _TDI_SOCKET {
+    PDEVICE_OBJECT DeviceObject;          // the port; set by the connection thread after creation
+    PETH_CONNECTION Context;              // the connection served; set by the connection thread
+    ULONG Serial;                         // unique per socket, so a late disconnect finds its own
+    KEVENT IdleEvent;                     // synchronization; set when RefCount drops to 0
+    LONG RefCount;                        // creator's reference + one per request in flight; interlocked
+    UNICODE_STRING TransportName;         // "\Device\Tcp"
+    SINGLE_LIST_ENTRY IrpPool;            // idle IRPs, last-in first-out; guarded by IrpPoolLock
+    KSPIN_LOCK IrpPoolLock;               // taken at DISPATCH_LEVEL by completions
+    PFILE_OBJECT TransportFileObject;     // control channel, referenced
+    PFILE_OBJECT ConnectionFileObject;    // connection endpoint, referenced, or NULL
+    HANDLE ConnectionHandle;              // kernel handle of the endpoint, or NULL
+    PFILE_OBJECT AddressFileObject;       // local transport address, referenced, or NULL
+    HANDLE AddressHandle;                 // kernel handle of the address, or NULL
+    KEVENT RequestEvent;                  // notification; cleared before a request, set by its completion
+    IO_STATUS_BLOCK RequestIoStatus;      // outcome of the last completed request
+} TDI_SOCKET, *PTDI_SOCKET;
 // ---- end transport client records
 
 // ===================================================================== serial records
 // (IRP_QUEUE, IRP_GATE, VUART)
 #define VUART_RX_FIFO_SIZE 4096
 
+// Register bits of the software 16550, named as in the chip's datasheet.
+#define UART_IER_RDA 0x01   // received data available (stored only)
+#define UART_IER_THRE 0x02  // transmit holding register empty
+#define UART_IER_RLS 0x04   // receiver line status (stored only)
+#define UART_IER_MS 0x08    // modem status
+#define UART_IIR_NO_INTERRUPT 0x01
+#define UART_IIR_MS 0x00    // modem status changed
+#define UART_IIR_THRE 0x02  // transmit holding register empty
+#define UART_LCR_BREAK 0x40
+#define UART_MCR_DTR 0x01
+#define UART_MCR_RTS 0x02
+#define UART_LSR_DR 0x01    // data ready
+#define UART_LSR_THRE 0x20  // holding register empty
+#define UART_LSR_TEMT 0x40  // transmitter empty
+#define UART_MSR_DCTS 0x01
+#define UART_MSR_DDSR 0x02
+#define UART_MSR_TERI 0x04
+#define UART_MSR_DDCD 0x08
+#define UART_MSR_DELTAS 0x0F
+#define UART_MSR_CTS 0x10
+#define UART_MSR_DSR 0x20
+#define UART_MSR_RI 0x40
+#define UART_MSR_DCD 0x80
+
+// Wiring bits of EthInfo.rtsMask / dtrMask: the inputs that follow an output.
+#define WIRE_CTS 0x01
+#define WIRE_DSR 0x02
+#define WIRE_DCD 0x04
+#define WIRE_RING 0x08
+
+// Why the transmitter is held (TxHoldReasons) and why reception is held (RxHoldReasons).
+#define TX_HOLD_CTS 0x01    // CTS low under CTS handshake
+#define TX_HOLD_DSR 0x02    // DSR low under DSR handshake
+#define TX_HOLD_DCD 0x04    // DCD low under DCD handshake
+#define TX_HOLD_XOFF 0x08   // XOFF received or pretended
+#define TX_HOLD_BREAK 0x10  // break on
+#define RX_HOLD_DTR 0x01    // DTR lowered by DTR handshake
+#define RX_HOLD_XOFF 0x02   // XOFF sent
+#define RX_HOLD_RTS 0x04    // RTS lowered by RTS handshake
+#define RX_HOLD_DSR 0x08    // DSR low under DSR sensitivity
+
 // The port's software 16550. Guarded by DeviceLock; touched at DISPATCH_LEVEL.
 typedef struct _VUART {
     PDEVICE_EXTENSION Owner;  // the port; reaches EthInfo for the wiring masks
     PUCHAR RxFifo;            // VUART_RX_FIFO_SIZE bytes, non-paged; received bytes from its first byte
     ULONG RxCount;            // bytes in RxFifo
-    // ---- further VUART fields (serial emulation)
+    KDPC InterruptDpc;        // the emulated interrupt: EmulatedInterruptDpc, context the extension
+    UCHAR Ier;                // interrupt enable: 0 until the first open, 0x0F from then on
+    UCHAR Lcr;                // line control image; only UART_LCR_BREAK is ever acted on (by modmflow)
+    UCHAR Mcr;                // modem control: DTR, RTS; other bits stored only
+    UCHAR Msr;                // modem status: inputs derived from Mcr through the wiring masks
+    BOOLEAN TxEmptyPending;   // a transmitter-empty interrupt is pending
+    BOOLEAN ModemStatusPending;  // a modem-status interrupt is pending (until the MSR is read)
 } VUART, *PVUART;
+
+// A start-packet queue: one request at a time through StartIoRoutine, the rest waiting in
+// arrival order, each waiting one cancellable. Lives in the DEVICE_EXTENSION; owns no memory.
+typedef struct _IRP_QUEUE {
+    PDRIVER_STARTIO StartIoRoutine;  // fixed at QueueInitialize
+    PDEVICE_OBJECT DeviceObject;     // fixed at QueueInitialize
+    LIST_ENTRY PendingList;          // waiting requests (Tail.Overlay.ListEntry); QueueLock
+    KSPIN_LOCK QueueLock;            // taken at or below DISPATCH_LEVEL, never under DeviceLock
+    PIRP CurrentIrp;                 // started and not yet passed on by QueueStartNextPacket; QueueLock
+    KEVENT IdleEvent;                // notification: set when the queue finds nothing to start
+    LONG StallCount;                 // interlocked; > 0 holds new starts; 1 at creation
+    KDPC StartDpc;                   // starts the next request when others still wait
+} IRP_QUEUE, *PIRP_QUEUE;
+
+// The control gate: admits control requests side by side, holds them while stalled and
+// replays them on restart; refuses everything once aborted.
+typedef struct _IRP_GATE {
+    PDEVICE_OBJECT DeviceObject;  // fixed at GateInitialize
+    KEVENT IdleEvent;             // notification: set when the last admitted request leaves
+    LIST_ENTRY HeldList;          // held requests, oldest first; GateLock
+    KSPIN_LOCK GateLock;          // guards every field below; never taken under DeviceLock
+    LONG StallCount;              // > 0 holds new requests; 1 at creation
+    LONG ActiveCount;             // admitted requests that have not left
+    NTSTATUS AbortStatus;         // 0 while admitting; else every request is refused with it
+    PIRP ReplayIrp;               // the held request being re-dispatched now
+} IRP_GATE, *PIRP_GATE;
+
+#define SERIAL_QUEUE_COUNT 4
 // ---- end serial records
 
 struct _DEVICE_EXTENSION {
@@ -39,14 +232,354 @@ struct _DEVICE_EXTENSION {
     // ---- end frame
 
     // ================================================================= gateway
+    ETH_INFO EthInfo;                     // record header copy; written at first open, read unlocked
+    SINGLE_LIST_ENTRY ConnectionList;     // ETH_CONNECTION items, newest first; built at open, freed at close
+    KSPIN_LOCK ConnectionListLock;        // guards ConnectionList walks (any IRQL <= DISPATCH_LEVEL)
+    SINGLE_LIST_ENTRY DeviceList;         // ETH_DEVICE items, newest first
+    KSPIN_LOCK DeviceListLock;            // guards DeviceList walks
+    FAST_MUTEX ConnectMutex;              // socket requests, Socket/NeedConnection, the pending request;
+                                          // never held together with DeviceLock
+    KEVENT ConnectEvent;                  // synchronization event waking the connection thread
+    PUCHAR PendingData;                   // built request waiting for the connection thread (non-paged);
+                                          // guarded by ConnectMutex
+    ULONG PendingLength;                  // its length; guarded by ConnectMutex
+    PETH_CONNECTION PendingConnection;    // the connection it was built for; guarded by ConnectMutex
     // ---- end gateway
 
     // ================================================================= network link
+    PVOID ConnectThreadObject;            // referenced object of the connection thread, or NULL;
+                                          // set by open, cleared by StopConnectThread (PASSIVE_LEVEL)
+    BOOLEAN ExitThread;                   // asks the connection thread to end; guarded by ConnectMutex
+    // The receive step: drains Uart.RxFifo after a reply has been placed there. Called by the
+    // receive indication at DISPATCH_LEVEL under DeviceLock; set at add-device, fixed afterwards.
+    PREPLY_PLACED_ROUTINE ReceiveStep;
     // ---- end network link
 
     // ================================================================= serial
     KSPIN_LOCK DeviceLock;  // the port's lock: serial state, UART, receive ring, transmit state, events
     VUART Uart;             // guarded by DeviceLock
     ULONG RxRingSize;       // size of the receive ring in bytes; guarded by DeviceLock
+    // ---- serial data (serial state, events, write, read). Every field below is guarded by
+    // DeviceLock and touched at DISPATCH_LEVEL unless its comment says otherwise.
+    BOOLEAN PortOpen;                 // set by open, cleared by close
+    ULONG BaudRate;                   // only stored and reported; stored and read without the lock
+    SERIAL_CHARS SpecialChars;        // Eof, Error, Break, Event, Xon, Xoff
+    SERIAL_HANDFLOW HandFlow;         // handshake and flow control; read without the lock by ErrorAbortCheck
+    SERIAL_TIMEOUTS Timeouts;         // read and write timeouts, copied under the lock when a request starts
+    UCHAR ValidDataMask;              // mask applied to every received character
+    UCHAR EscapeChar;                 // line/modem status insertion escape, 0 = off
+    SERIALPERF_STATS PerfStats;       // statistics
+    KDPC ErrorAbortDpc;               // queued by the receive side when an error is latched under SERIAL_ERROR_ABORT
+    ULONG LatchedErrors;              // SERIAL_ERROR_* since the last GET_COMMSTATUS; read without the lock by ErrorAbortCheck
+    ULONG TxHoldReasons;              // TX_HOLD_* bits
+    ULONG RxHoldReasons;              // RX_HOLD_* bits
+    UCHAR LineControl;                // LCR image: data bits - 5, stop bits, parity
+
+    ULONG EventHistory;               // SERIAL_EV_* seen since the last report, within WaitMask
+    ULONG WaitMask;                   // events of interest; read without the lock by GET_WAIT_MASK
+    PIRP WaitIrp;                     // the pending WAIT_ON_MASK, NULL when none
+    ULONG WaitRefs;                   // REF_UART | REF_CANCEL holders of WaitIrp
+    PULONG WaitResultLocation;        // WaitIrp's system buffer while an event may still be reported into it
+    KDPC WaitCompleteDpc;             // completes WaitIrp after a result has been written
+
+    KTIMER WriteTotalTimer;           // total timeout of the current write
+    ULONG WriteRefs;                  // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of the current write
+    KDPC WriteSentDpc;                // queued by the transmitter when the current write's last character is out
+    KDPC WriteTimeoutDpc;             // WriteTotalTimer's DPC
+    PUCHAR TxNextChar;                // next character of the current write
+    ULONG TxRemaining;                // characters of the current write not yet transmitted
+    ULONG TxQueuedCount;              // characters accepted (writes, XOFF counters, immediate) and not yet sent
+    PIRP XoffCounterIrp;              // the XOFF counter now counting received characters, NULL when none
+    ULONG XoffRefs;                   // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of XoffCounterIrp
+    KTIMER XoffCounterTimer;          // XoffCounterIrp's timeout
+    KDPC XoffTimeoutDpc;              // XoffCounterTimer's DPC
+    KDPC XoffCountedDpc;              // queued by the receive side when the count reaches zero
+    ULONG XoffCountRemaining;         // received characters still to be counted
+    PIRP XoffCounterNext;             // an XOFF counter whose character is out, waiting for the last holder
+                                      // of the previous XoffCounterIrp to let go before it starts counting
+
+    ULONG ReadRefs;                   // REF_UART | REF_CANCEL | REF_TOTAL_TIMER | REF_INTERVAL_TIMER holders of the current read
+    KTIMER ReadTotalTimer;            // total timeout of the current read
+    KTIMER ReadIntervalTimer;         // interval checks of the current read
+    KDPC ReadFullDpc;                 // queued by the receive side when it has filled the current read
+    KDPC ReadTotalTimeoutDpc;         // ReadTotalTimer's DPC
+    KDPC ReadIntervalDpc;             // ReadIntervalTimer's DPC
+    LONGLONG LastReadTime;            // system time (100 ns) of the interval check that last saw progress
+    LONGLONG ReadIntervalTime;        // ReadIntervalTimeout in 100 ns units
+    LONGLONG IntervalCutOver;         // intervals from this long on are checked once a second; set at add-device
+    LONGLONG IntervalRecheckTime;     // relative due time between interval checks
+    LONGLONG LongIntervalRecheck;     // relative 1 s; set at add-device
+    ULONG RxRingHighMark;             // ring count that raises SERIAL_EV_RX80FULL (13/16 of the ring)
+    PUCHAR RxRing;                    // receive ring, non-paged, RxRingSize bytes; allocated at open, freed at close
+    PUCHAR RxTargetBase;              // RxRing, or the current read's buffer while characters go straight into it
+    PUCHAR RxTargetLast;              // last slot of the current target
+    ULONG RxRingCount;                // characters in the ring
+    PUCHAR RxRingReadPos;             // oldest character in the ring
+    PUCHAR RxTargetPos;               // slot for the next received character
+    ULONG ReadRemaining;              // characters the current read still needs
+    LONG ReadProgressMark;            // characters seen at the last interval check, or READ_ENDED_* why the read ends
+    ULONG ReadCharsSinceCheck;        // characters stored straight into the read since the last interval check
+    // ---- end serial data
+    // ---- serial core (request queues, emulated interrupt, immediate character)
+    IRP_QUEUE WriteQueue;   // writes, flushes, XOFF counters: WriteStartIo
+    IRP_QUEUE MaskQueue;    // set-wait-mask, wait-on-mask: MaskStartIo
+    IRP_QUEUE ReadQueue;    // reads, set-queue-size: ReadStartIo
+    IRP_QUEUE PurgeQueue;   // purges: PurgeStartIo
+    PIRP_QUEUE AllQueues[SERIAL_QUEUE_COUNT];  // the four above in this order; fixed at creation
+    IRP_GATE ControlGate;   // gated control requests
+    DEVICE_POWER_STATE DevicePowerState;  // power state of the port; written by power handling,
+                                          // read unlocked by the queues and the emulated interrupt
+    PIRP ImmediateIrp;      // the immediate-character request in progress; DeviceLock
+    ULONG ImmediateRefs;    // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of ImmediateIrp; DeviceLock
+    KTIMER ImmediateTotalTimer;  // the immediate character's write timeout
+    KDPC ImmediateSentDpc;       // queued by TransmitNext once the character is written
+    KDPC ImmediateTimeoutDpc;    // DPC of ImmediateTotalTimer
+    UCHAR ImmediateChar;         // the character to send; DeviceLock
+    BOOLEAN XonToSend;           // the transmitter sends XonChar next; DeviceLock
+    BOOLEAN XoffToSend;          // the transmitter sends XoffChar next; DeviceLock
+    BOOLEAN HoldingEmpty;        // emulated holding register empty: a kick is needed; DeviceLock
+    BOOLEAN TransmitImmediate;   // ImmediateChar waits to be sent; DeviceLock
+    // ---- end serial core
     // ---- end serial
 };
+
+// ===================================================================== gateway routines
+// Settings record (ethinfo.cpp)
+PETH_INFO_ENTRY EthInfoNextEntry(PETH_INFO_HEADER Record, PULONG Offset);
+BOOLEAN EthInfoIsWellFormed(PETH_INFO_HEADER Record);
+NTSTATUS SetEthernetSettings(PDEVICE_EXTENSION Extension, PUCHAR Record, ULONG Length);
+PUCHAR GetEthernetSettings(PDEVICE_EXTENSION Extension);
+// IOCTL_SERIAL_SET_ETHERNET / _GET_ETHERNET at PASSIVE_LEVEL: sets Irp->IoStatus (Status and
+// Information) and returns the status; the caller completes the request.
+NTSTATUS EthernetIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp);
+
+// Modbus frame codec (codec.cpp): pure, any IRQL
+UCHAR HexCharToNibble(UCHAR Char);
+UCHAR NibbleToHexChar(UCHAR Value);
+VOID SwapBytePairs(PUCHAR Buffer, ULONG Length);
+USHORT CalcCrc16(const UCHAR *Buffer, ULONG Length, USHORT Initial);
+UCHAR CalcLrc(const UCHAR *Text, ULONG Count);
+BOOLEAN IsRtuFrame(const UCHAR *Frame, ULONG Length);
+BOOLEAN IsAsciiFrame(const UCHAR *Frame, ULONG Length);
+ULONG DecodeAsciiFrame(const UCHAR *Frame, ULONG Length, PUCHAR Content, ULONG Capacity);
+ULONG EncodeRtuFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity);
+ULONG EncodeAsciiFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity);
+
+// Registry values (registry.cpp): PASSIVE_LEVEL
+NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType,
+                            PVOID Buffer, ULONG BufferLength);
+PVOID RegistryReadValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, PULONG Length);
+
+// Connection and device tables (ethlist.cpp)
+// Once per port, at add-device: list locks, ConnectMutex, ConnectEvent, empty lists and slot.
+VOID GatewayInitialize(PDEVICE_EXTENSION Extension);
+NTSTATUS MakeEthernetLists(PDEVICE_EXTENSION Extension, PUCHAR Record);
+VOID MakeDevicesList(PDEVICE_EXTENSION Extension, PETH_INFO_ENTRY Entry, PETH_CONNECTION Connection);
+PETH_CONNECTION FindConnectionByDeviceID(PDEVICE_EXTENSION Extension, UCHAR DeviceId);
+PETH_CONNECTION GetNeedConnection(PDEVICE_EXTENSION Extension);
+VOID FreeEthernetLists(PDEVICE_EXTENSION Extension);
+BOOLEAN IpToText(ULONG Address, PCHAR Buffer, ULONG Length);
+
+// Forwarding and replies (gateway.cpp)
+NTSTATUS ParseRequest(PMODBUS_REQUEST Request);
+VOID FillMbapHeader(PETH_CONNECTION Connection, PUCHAR Buffer, ULONG Length);
+NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length);
+// Runs at DISPATCH_LEVEL under DeviceLock. Consumes the whole block (returns Length): a
+// converted stream is reassembled by MBAP length, so a reply split over several blocks, or
+// several replies in one, each reach Uart.RxFifo; ReplyPlaced (may be NULL) runs after each.
+ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, PUCHAR Data, ULONG Length,
+                          PREPLY_PLACED_ROUTINE ReplyPlaced);
+// Forgets a partly received reply; called under ConnectMutex when a request is sent and when
+// the link goes down.
+VOID ResetReplyStream(PETH_CONNECTION Connection);
+// ---- end gateway routines
+
+// ===================================================================== serial core routines
+// Request queues and the control gate (queue.cpp)
+VOID InitializeSerialCore(PDEVICE_EXTENSION Extension);  // add-device: DeviceLock, queues, gate, DPCs
+VOID QueueInitialize(PIRP_QUEUE Queue, PDRIVER_STARTIO StartIoRoutine, PDEVICE_OBJECT DeviceObject);
+NTSTATUS QueueStartPacket(PIRP_QUEUE Queue, PIRP Irp);
+VOID QueueStartNextPacket(PIRP_QUEUE Queue);
+VOID QueueStallAndWait(PIRP_QUEUE Queue);
+VOID QueueRestart(PIRP_QUEUE Queue);
+VOID QueueCleanup(PIRP_QUEUE Queue, PFILE_OBJECT FileObject);
+DRIVER_CANCEL QueueCancelRoutine;
+KDEFERRED_ROUTINE QueueStartDpcRoutine;
+VOID GateInitialize(PIRP_GATE Gate, PDEVICE_OBJECT DeviceObject);
+NTSTATUS GateEnter(PIRP_GATE Gate, PIRP Irp);
+VOID GateLeave(PIRP_GATE Gate);
+VOID GateStall(PIRP_GATE Gate);
+VOID GateWaitIdle(PIRP_GATE Gate);
+VOID GateRestart(PIRP_GATE Gate);
+VOID GateCleanup(PIRP_GATE Gate, PFILE_OBJECT FileObject);
+VOID GateAbort(PIRP_GATE Gate, NTSTATUS Status);
+DRIVER_CANCEL GateCancelRoutine;
+VOID StallAllQueues(PDEVICE_EXTENSION Extension);  // PASSIVE_LEVEL
+VOID RestartAllQueues(PDEVICE_EXTENSION Extension);
+VOID CancelCurrentRequest(PDEVICE_EXTENSION Extension, PIRP_QUEUE Queue);
+VOID CleanupFileRequests(PDEVICE_EXTENSION Extension, PFILE_OBJECT FileObject);
+
+// Virtual UART (vuart.cpp); DeviceLock held except VuartInitialize (device start) and
+// VuartFree (device stop; takes DeviceLock itself, never call it with the lock held)
+NTSTATUS VuartInitialize(PVUART Uart, PDEVICE_EXTENSION Extension);
+VOID VuartFree(PVUART Uart);
+VOID VuartRaiseInterrupt(PVUART Uart);
+VOID VuartWriteThr(PVUART Uart, UCHAR Character);
+VOID VuartKickTransmitter(PVUART Uart);
+UCHAR VuartReadRbr(PVUART Uart);
+UCHAR VuartReadIir(PVUART Uart);
+UCHAR VuartReadLsr(PVUART Uart);
+UCHAR VuartReadMsr(PVUART Uart);
+UCHAR VuartReadMcr(PVUART Uart);
+VOID VuartWriteMcr(PVUART Uart, UCHAR Value);
+UCHAR VuartReadLcr(PVUART Uart);
+VOID VuartWriteLcr(PVUART Uart, UCHAR Value);
+VOID VuartWriteIer(PVUART Uart, UCHAR Value);
+
+// Emulated interrupt processing and the immediate character (event.cpp); DeviceLock held
+// except the DPC and cancel routines and StartImmediateChar, which take it themselves
+KDEFERRED_ROUTINE EmulatedInterruptDpc;
+VOID ReceiveCharacters(PDEVICE_EXTENSION Extension);
+VOID PutReceivedChar(PDEVICE_EXTENSION Extension, UCHAR Character);
+UCHAR ProcessLineStatus(PDEVICE_EXTENSION Extension);
+VOID TransmitNext(PDEVICE_EXTENSION Extension);
+NTSTATUS StartImmediateChar(PDEVICE_EXTENSION Extension);
+VOID TakeImmediateFromUart(PDEVICE_EXTENSION Extension);
+DRIVER_CANCEL ImmediateCancelRoutine;
+KDEFERRED_ROUTINE ImmediateSentDpcRoutine;
+KDEFERRED_ROUTINE ImmediateTimeoutDpcRoutine;
+
+// Modem lines and flow control (modmflow.cpp); DeviceLock held
+VOID RaiseDtr(PDEVICE_EXTENSION Extension);
+VOID LowerDtr(PDEVICE_EXTENSION Extension);
+VOID RaiseRts(PDEVICE_EXTENSION Extension);
+VOID LowerRts(PDEVICE_EXTENSION Extension);
+VOID ApplyHandFlow(PDEVICE_EXTENSION Extension, PSERIAL_HANDFLOW NewHandFlow);
+ULONG UpdateModemStatus(PDEVICE_EXTENSION Extension, BOOLEAN DoingTx);
+VOID ReleaseReceiveHolds(PDEVICE_EXTENSION Extension);
+VOID RequestFlowChar(PDEVICE_EXTENSION Extension, BOOLEAN Xon);
+VOID StartBreak(PDEVICE_EXTENSION Extension);
+VOID StopBreak(PDEVICE_EXTENSION Extension);
+VOID HoldForXoff(PDEVICE_EXTENSION Extension);
+VOID ReleaseXoffHold(PDEVICE_EXTENSION Extension);
+VOID KickIfIdle(PDEVICE_EXTENSION Extension);
+// ---- end serial core routines
+
+// ===================================================================== serial data routines
+// Holders of a request that several parties can finish; whoever clears the last bit completes it.
+#define REF_UART 0x01            // the emulated UART (transmitter, receive side, event sources)
+#define REF_CANCEL 0x02          // the request's cancel routine is set
+#define REF_TOTAL_TIMER 0x04     // the total timer is armed
+#define REF_INTERVAL_TIMER 0x08  // the read interval timer is armed
+
+// ReadProgressMark values telling the interval check why the read ends.
+#define READ_ENDED_CANCELLED (-1)
+#define READ_ENDED_TOTAL_TIMEOUT (-2)
+#define READ_ENDED_FULL (-3)
+
+// Open and close (serialopen.cpp), PASSIVE_LEVEL
+VOID InitializeSerialData(PDEVICE_EXTENSION Extension);  // add-device: timers, DPCs, serial defaults
+NTSTATUS AllocateRxRing(PDEVICE_EXTENSION Extension);    // open: the 4096-byte receive ring
+VOID FreeRxRing(PDEVICE_EXTENSION Extension);            // failed open and close
+VOID SerialOpenPort(PDEVICE_EXTENSION Extension);        // open: reset receive/transmit state, open the UART
+VOID SerialClosePort(PDEVICE_EXTENSION Extension);       // close: drop the lines, release the ring
+
+// Control requests (ioctl.cpp)
+DRIVER_DISPATCH KivraIoControlDispatch;
+NTSTATUS ErrorAbortCheck(PDEVICE_EXTENSION Extension, PIRP Irp);
+KDEFERRED_ROUTINE ErrorAbortDpcRoutine;
+DRIVER_STARTIO PurgeStartIo;
+// A request leaving a queue without reaching its start routine: gives back what its dispatch
+// took for it. No spin lock held; called by the queues just before they complete it.
+VOID ForgetQueuedRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
+
+// Wait-on-mask and events (wait.cpp); DeviceLock held except the queue, DPC and cancel routines
+DRIVER_STARTIO MaskStartIo;
+VOID ReportEvents(PDEVICE_EXTENSION Extension);
+VOID CheckTransmitEmpty(PDEVICE_EXTENSION Extension);
+VOID TakeWaitFromEvents(PDEVICE_EXTENSION Extension);
+DRIVER_CANCEL WaitCancelRoutine;
+KDEFERRED_ROUTINE WaitCompleteDpcRoutine;
+VOID CleanupWaitOnMask(PDEVICE_EXTENSION Extension);  // no lock held: cleanup ends a pending wait
+
+// Write path (write.cpp)
+DRIVER_DISPATCH KivraWriteDispatch;
+DRIVER_DISPATCH KivraFlushDispatch;
+DRIVER_STARTIO WriteStartIo;
+VOID TakeWriteFromUart(PDEVICE_EXTENSION Extension, PIRP Irp);  // DeviceLock held
+VOID TakeXoffFromUart(PDEVICE_EXTENSION Extension);             // DeviceLock held
+// Ends a counting XOFF counter with Status (purge, next write, cleanup); no lock held.
+VOID EndCountingXoff(PDEVICE_EXTENSION Extension, NTSTATUS Status);
+DRIVER_CANCEL WriteCancelRoutine;
+DRIVER_CANCEL XoffCancelRoutine;
+KDEFERRED_ROUTINE WriteSentDpcRoutine;
+KDEFERRED_ROUTINE WriteTimeoutDpcRoutine;
+KDEFERRED_ROUTINE XoffCountedDpcRoutine;
+KDEFERRED_ROUTINE XoffTimeoutDpcRoutine;
+
+// Read path (read.cpp)
+DRIVER_DISPATCH KivraReadDispatch;
+DRIVER_STARTIO ReadStartIo;
+VOID ResizeRxRing(PDEVICE_EXTENSION Extension, PIRP Irp);
+DRIVER_CANCEL ReadCancelRoutine;
+KDEFERRED_ROUTINE ReadFullDpcRoutine;
+KDEFERRED_ROUTINE ReadTotalTimeoutDpcRoutine;
+KDEFERRED_ROUTINE ReadIntervalDpcRoutine;
+
+// Relative due time (100 ns units, negative) of Milliseconds, clamped to what fits.
+LARGE_INTEGER RelativeTimeFromMs(ULONGLONG Milliseconds);
+// ---- end serial data routines
+
+// ===================================================================== network link routines
+// Transport client (one TCP connection through the TDI transport)
+struct _TRANSPORT_ADDRESS;
+struct _TDI_CONNECTION_INFORMATION;
+PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName);
+NTSTATUS KivraTdiOpenAddress(PTDI_SOCKET Socket, struct _TRANSPORT_ADDRESS *Address);
+NTSTATUS KivraTdiOpenConnection(PTDI_SOCKET Socket);
+NTSTATUS KivraTdiAssociateAddress(PTDI_SOCKET Socket);
+NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, struct _TDI_CONNECTION_INFORMATION *RequestInformation,
+                         struct _TDI_CONNECTION_INFORMATION *ReturnInformation);
+NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort, struct _TDI_CONNECTION_INFORMATION *RequestInformation,
+                            struct _TDI_CONNECTION_INFORMATION *ReturnInformation);
+NTSTATUS KivraTdiSend(PTDI_SOCKET Socket, ULONG Flags, PMDL Mdl, ULONG Length);
+NTSTATUS KivraTdiSetEventHandler(PTDI_SOCKET Socket, LONG EventType, PVOID Handler, PVOID HandlerContext);
+VOID KivraTdiCloseSocket(PTDI_SOCKET Socket);
+
+// Link lifecycle (the port's connection thread, sends, transport indications)
+NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject);
+VOID StopConnectThread(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SendDataToLinkServer(PETH_CONNECTION Connection, PUCHAR DataToSend, ULONG Length);
+VOID DisconnectFromLinkServer(PETH_CONNECTION Connection, BOOLEAN Abort);
+VOID DisconnectAllConnections(PDEVICE_EXTENSION Extension);
+NTSTATUS KivraTdiRegisterPnPHandlers(PUNICODE_STRING RegistryPath);
+VOID KivraTdiDeregisterPnPHandlers(VOID);
+
+// Debug log
+#define DBG_LEVEL_ERROR 1
+#define DBG_LEVEL_WARNING 2
+#define DBG_LEVEL_INFO 3
+#define DBG_LEVEL_TRACE 4
+
+#define DBG_AREA_GENERAL 0x01
+#define DBG_AREA_PNP 0x02
+#define DBG_AREA_POWER 0x04
+#define DBG_AREA_OPEN_CLOSE 0x10
+#define DBG_AREA_WMI 0x20
+#define DBG_AREA_IO 0x80
+
+#define DEBUG_LOG_BUFFERS 8
+#define DEBUG_LOG_BUFFER_SIZE 1024
+
+struct _TA_ADDRESS;
+VOID KivraDebugPrint(ULONG Area, ULONG Level, PCSTR Format, ...);
+VOID LogIrp(PIRP Irp);
+VOID DumpTdiAddress(struct _TA_ADDRESS *Address);
+PCSTR IrpMajorName(UCHAR MajorFunction);
+PCSTR PnpMinorName(UCHAR MinorFunction);
+PCSTR PowerMinorName(UCHAR MinorFunction);
+PCSTR SystemPowerStateName(ULONG State);
+PCSTR DevicePowerStateName(ULONG State);
+PCSTR WmiMinorName(UCHAR MinorFunction);
+extern LONG LogBufferBusy[DEBUG_LOG_BUFFERS];
+// ---- end network link routines

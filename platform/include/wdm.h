@@ -867,7 +867,8 @@ FORCEINLINE void IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
     RtlCopyMemory(n, s, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
     n->Control = 0;
 }
-FORCEINLINE void IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+// Out of line so that the verifier sees which dispatch routine marked its request pending.
+void IoMarkIrpPending(PIRP Irp);
 FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                         BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
@@ -948,6 +949,8 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
 void MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 #define MmGetMdlByteCount(m) ((m)->ByteCount)
+// Raises a kernel exception carrying Status (MmProbeAndLockPages raises it for a bad buffer).
+void ExRaiseStatus(NTSTATUS Status) __attribute__((noreturn));
 #define MmGetMdlVirtualAddress(m) ((PVOID)((PCHAR)((m)->StartVa) + (m)->ByteOffset))
 
 // Power
@@ -976,4 +979,18 @@ typedef struct _DEVICE_RELATIONS {
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+// Structured exception handling as kernel code uses it around MmProbeAndLockPages: exceptions
+// raised by the platform are C++ exceptions carrying an NTSTATUS; the filter is not evaluated.
+struct NtStatusException {
+    NTSTATUS Status;
+};
+#ifndef EXCEPTION_EXECUTE_HANDLER
+#define EXCEPTION_EXECUTE_HANDLER 1
+#endif
+#define __try try
+#define __except(filter) catch (const NtStatusException &QvRaisedException)
+#define GetExceptionCode() (QvRaisedException.Status)
 #endif

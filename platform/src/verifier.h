@@ -4,6 +4,9 @@
 
 #include <stdarg.h>
 
+#include <string>
+#include <vector>
+
 namespace qv {
 
 // Reports a broken kernel rule. `routine` is the kernel routine that detected it.
@@ -14,5 +17,23 @@ void VerifierWarning(const char *routine, const char *format, ...) __attribute__
 
 // Number of spin locks (the cancel spin lock included) the calling thread holds.
 int HeldSpinLockCount();
+// Number of fast mutexes the calling thread holds.
+int HeldFastMutexCount();
+
+// IRQL rules of routines. A PASSIVE_LEVEL-only routine is a violation at DISPATCH_LEVEL or above
+// and a warning at APC_LEVEL (where the design calls some of them, under a fast mutex).
+void VerifyPassiveLevel(const char *routine);
+// A violation when the caller's IRQL is above `maxIrql`.
+void VerifyMaxIrql(const char *routine, int maxIrql);
+
+// Lock order rules (the names come from qv::VerifierNameLock).
+const char *VerifierLockName(const void *lock);
+// Checks the locks the thread holds against the nesting rules before `lock` is taken.
+void VerifierCheckNesting(const char *routine, const void *lock);
+
+// Boot and shutdown: findings are cleared at boot and handed to the report at shutdown.
+void VerifierReset();
+void VerifierCollect(std::vector<std::string> &violations, std::vector<std::string> &warnings);
+void VerifierForgetLockNames();
 
 }  // namespace qv

@@ -1,0 +1,122 @@
+// Modbus serial framing: recognising, decoding and building RTU and ASCII frames.
+// Pure functions over caller buffers with explicit lengths: no lock, no allocation, any IRQL.
+
+#include "quorvel.h"
+
+// Every character that is not a hexadecimal digit counts as 0, so a stray character is
+// never refused here; the LRC is what catches it.
+UCHAR HexCharToNibble(UCHAR Char)
+{
+    if (Char >= '1' && Char <= '9') return (UCHAR)(Char - '0');
+    if (Char >= 'A' && Char <= 'F') return (UCHAR)(Char - 'A' + 10);
+    if (Char >= 'a' && Char <= 'f') return (UCHAR)(Char - 'a' + 10);
+    return 0;
+}
+
+UCHAR NibbleToHexChar(UCHAR Value)
+{
+    Value &= 0x0F;
+    return (UCHAR)(Value < 10 ? '0' + Value : 'A' + Value - 10);
+}
+
+// Turns 16-bit fields between network and machine order; an odd last byte stays put.
+VOID SwapBytePairs(PUCHAR Buffer, ULONG Length)
+{
+    for (ULONG i = 0; i + 1 < Length; i += 2) {
+        UCHAR t = Buffer[i];
+        Buffer[i] = Buffer[i + 1];
+        Buffer[i + 1] = t;
+    }
+}
+
+// Modbus CRC-16: reflected polynomial 0xA001, no final XOR. Bit by bit, no table.
+USHORT CalcCrc16(const UCHAR *Buffer, ULONG Length, USHORT Initial)
+{
+    USHORT crc = Initial;
+    for (ULONG i = 0; i < Length; i++) {
+        crc ^= Buffer[i];
+        for (int bit = 0; bit < 8; bit++) {
+            if (crc & 1)
+                crc = (USHORT)((crc >> 1) ^ 0xA001);
+            else
+                crc = (USHORT)(crc >> 1);
+        }
+    }
+    return crc;
+}
+
+// LRC over hexadecimal text: two's complement of the 8-bit sum of the byte pairs. With an
+// odd count the last pair takes its second digit from the character after the text, so the
+// caller must have one more readable character in that case (IsAsciiFrame always does).
+UCHAR CalcLrc(const UCHAR *Text, ULONG Count)
+{
+    UCHAR sum = 0;
+    for (ULONG i = 0; i < Count; i += 2) {
+        sum = (UCHAR)(sum + HexCharToNibble(Text[i]) * 16 + HexCharToNibble(Text[i + 1]));
+    }
+    return (UCHAR)(0 - sum);
+}
+
+// RTU: at least 8 bytes, the last two the CRC of the rest, low byte first. Shorter requests
+// (function 07 and the like) are not forwarded.
+BOOLEAN IsRtuFrame(const UCHAR *Frame, ULONG Length)
+{
+    if (Frame == NULL || Length < 8 || Length > MODBUS_MAX_FRAME) return FALSE;
+    USHORT received = (USHORT)(Frame[Length - 2] | (Frame[Length - 1] << 8));
+    return CalcCrc16(Frame, Length - 2, 0xFFFF) == received ? TRUE : FALSE;
+}
+
+// ASCII: the LRC in the two characters before the last two must match the text between the
+// first character and the LRC. The colon and CR LF only take their places.
+BOOLEAN IsAsciiFrame(const UCHAR *Frame, ULONG Length)
+{
+    if (Frame == NULL || Length < 7 || Length > MODBUS_MAX_FRAME) return FALSE;
+    UCHAR received = (UCHAR)(HexCharToNibble(Frame[Length - 4]) * 16 + HexCharToNibble(Frame[Length - 3]));
+    return CalcLrc(Frame + 1, Length - 5) == received ? TRUE : FALSE;
+}
+
+// Decodes the hexadecimal pairs from position 1 while a pair starts before the LRC. Returns
+// the number of content bytes, or 0 when they would not fit Capacity.
+ULONG DecodeAsciiFrame(const UCHAR *Frame, ULONG Length, PUCHAR Content, ULONG Capacity)
+{
+    if (Frame == NULL || Length < 7) return 0;
+    ULONG count = 0;
+    for (ULONG p = 1; p < Length - 4; p += 2) {
+        if (count == Capacity) return 0;
+        Content[count++] = (UCHAR)(HexCharToNibble(Frame[p]) * 16 + HexCharToNibble(Frame[p + 1]));
+    }
+    return count;
+}
+
+// Content followed by its CRC, low byte first: Length + 2 bytes. Returns the frame length,
+// or 0 when the frame would exceed Capacity or the 65535-byte frame limit.
+ULONG EncodeRtuFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity)
+{
+    ULONG size = Length + 2;
+    if (Length > MODBUS_MAX_FRAME - 2 || size > Capacity) return 0;
+    RtlCopyMemory(Frame, Content, Length);
+    USHORT crc = CalcCrc16(Content, Length, 0xFFFF);
+    Frame[Length] = (UCHAR)(crc & 0xFF);
+    Frame[Length + 1] = (UCHAR)(crc >> 8);
+    return size;
+}
+
+// ":" + two upper-case digits per byte + LRC + CR LF: 2 * Length + 5 bytes. Returns the frame
+// length, or 0 when it would exceed Capacity or the 65535-byte frame limit.
+ULONG EncodeAsciiFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity)
+{
+    if (Length > (MODBUS_MAX_FRAME - 5) / 2) return 0;
+    ULONG size = 2 * Length + 5;
+    if (size > Capacity) return 0;
+    Frame[0] = ':';
+    for (ULONG i = 0; i < Length; i++) {
+        Frame[1 + 2 * i] = NibbleToHexChar((UCHAR)(Content[i] >> 4));
+        Frame[2 + 2 * i] = NibbleToHexChar((UCHAR)(Content[i] & 0x0F));
+    }
+    UCHAR lrc = CalcLrc(Frame + 1, size - 5);
+    Frame[size - 4] = NibbleToHexChar((UCHAR)(lrc >> 4));
+    Frame[size - 3] = NibbleToHexChar((UCHAR)(lrc & 0x0F));
+    Frame[size - 2] = 0x0D;
+    Frame[size - 1] = 0x0A;
+    return size;
+}

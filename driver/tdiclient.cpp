@@ -1,0 +1,340 @@
+// The transport client: one outgoing TCP connection through the TDI transport "\Device\Tcp".
+//
+// A socket wraps the control channel, a local address object and a connection endpoint, and
+// owns a pool of IRPs. Every request is issued with an IRP from the pool and waited for, so
+// the caller sees it as synchronous. Callers serialise the requests on one socket (the port's
+// ConnectMutex): RequestEvent and RequestIoStatus are shared by all of them. Everything here
+// runs at PASSIVE_LEVEL or APC_LEVEL except the completion routine.
+
+#include "quorvel.h"
+
+#include <tdikrnl.h>
+
+IO_COMPLETION_ROUTINE KivraTdiCompletionRoutine;
+
+// Source of socket serial numbers; a socket's serial tells it apart from a later socket that
+// happens to reuse its memory.
+static LONG SocketSerialCounter;
+
+static VOID ReleaseSocketReference(PTDI_SOCKET Socket)
+{
+    if (InterlockedDecrement(&Socket->RefCount) == 0) {
+        KeSetEvent(&Socket->IdleEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+static PIRP TakeIrp(PTDI_SOCKET Socket)
+{
+    PSINGLE_LIST_ENTRY entry = ExInterlockedPopEntryList(&Socket->IrpPool, &Socket->IrpPoolLock);
+    if (entry == NULL) {
+        return NULL;
+    }
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    // A send whose time-out raced its completion may have cancelled the IRP after it came back
+    // to the pool; start every request from a clean packet.
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    return irp;
+}
+
+// The IRP is idle and owned by the socket: its list entry links it into the pool.
+static VOID ReturnIrp(PTDI_SOCKET Socket, PIRP Irp)
+{
+    ExInterlockedPushEntryList(&Socket->IrpPool, (PSINGLE_LIST_ENTRY)&Irp->Tail.Overlay.ListEntry,
+                               &Socket->IrpPoolLock);
+}
+
+static VOID FreeIrpPool(PTDI_SOCKET Socket)
+{
+    PSINGLE_LIST_ENTRY entry;
+    while ((entry = ExInterlockedPopEntryList(&Socket->IrpPool, &Socket->IrpPoolLock)) != NULL) {
+        IoFreeIrp(CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry));
+    }
+}
+
+PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName)
+{
+    PTDI_SOCKET socket = (PTDI_SOCKET)ExAllocatePoolWithTag(NonPagedPool, sizeof(TDI_SOCKET), QUORVEL_TAG);
+    if (socket == NULL) {
+        return NULL;
+    }
+    RtlZeroMemory(socket, sizeof(TDI_SOCKET));
+
+    socket->TransportName = *TransportName;
+    socket->Serial = (ULONG)InterlockedIncrement(&SocketSerialCounter);
+    KeInitializeEvent(&socket->RequestEvent, NotificationEvent, TRUE);
+    KeInitializeEvent(&socket->IdleEvent, SynchronizationEvent, FALSE);
+    socket->RefCount = 1;
+    KeInitializeSpinLock(&socket->IrpPoolLock);
+
+    PDEVICE_OBJECT transportDevice;
+    NTSTATUS status =
+        IoGetDeviceObjectPointer(TransportName, FILE_ALL_ACCESS, &socket->TransportFileObject, &transportDevice);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(socket, QUORVEL_TAG);
+        return NULL;
+    }
+
+    CCHAR stackSize = IoGetRelatedDeviceObject(socket->TransportFileObject)->StackSize;
+    for (ULONG i = 0; i < TDI_SOCKET_IRP_COUNT; i++) {
+        PIRP irp = IoAllocateIrp(stackSize, FALSE);
+        if (irp == NULL) {
+            FreeIrpPool(socket);
+            ObDereferenceObject(socket->TransportFileObject);
+            ExFreePoolWithTag(socket, QUORVEL_TAG);
+            return NULL;
+        }
+        ReturnIrp(socket, irp);
+    }
+    return socket;
+}
+
+// Opens an address object or a connection endpoint: a create of the transport carrying one
+// extended attribute that says which object is wanted.
+static NTSTATUS OpenTransportObject(PTDI_SOCKET Socket, PCSTR EaName, UCHAR EaNameLength, const VOID *EaValue,
+                                    USHORT EaValueLength, PHANDLE Handle, PFILE_OBJECT *FileObject)
+{
+    ULONG eaLength = FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + EaNameLength + 1 + EaValueLength;
+    PFILE_FULL_EA_INFORMATION ea =
+        (PFILE_FULL_EA_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, eaLength, QUORVEL_TAG);
+    if (ea == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(ea, eaLength);
+    ea->EaNameLength = EaNameLength;
+    ea->EaValueLength = EaValueLength;
+    RtlCopyMemory(ea->EaName, EaName, EaNameLength + 1);
+    RtlCopyMemory(ea->EaName + EaNameLength + 1, EaValue, EaValueLength);
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &Socket->TransportName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
+    IO_STATUS_BLOCK ioStatus;
+    HANDLE handle = NULL;
+    NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, &attributes, &ioStatus, NULL,
+                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, 0, ea,
+                                   eaLength);
+    ExFreePoolWithTag(ea, QUORVEL_TAG);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    PVOID object;
+    status = ObReferenceObjectByHandle(handle, GENERIC_READ | GENERIC_WRITE, *IoFileObjectType, KernelMode, &object,
+                                       NULL);
+    if (!NT_SUCCESS(status)) {
+        ZwClose(handle);
+        return status;
+    }
+    *Handle = handle;
+    *FileObject = (PFILE_OBJECT)object;
+    return STATUS_SUCCESS;
+}
+
+// Bytes of a transport address: the count, then each entry's header and address bytes.
+static ULONG TransportAddressLength(PTRANSPORT_ADDRESS Address)
+{
+    ULONG length = FIELD_OFFSET(TRANSPORT_ADDRESS, Address);
+    PUCHAR entry = (PUCHAR)Address->Address;
+    for (LONG i = 0; i < Address->TAAddressCount; i++) {
+        ULONG entryLength = FIELD_OFFSET(TA_ADDRESS, Address) + ((PTA_ADDRESS)entry)->AddressLength;
+        length += entryLength;
+        entry += entryLength;
+    }
+    return length;
+}
+
+NTSTATUS KivraTdiOpenAddress(PTDI_SOCKET Socket, PTRANSPORT_ADDRESS Address)
+{
+    ULONG addressLength = TransportAddressLength(Address);
+    if (Socket->AddressFileObject != NULL || addressLength > 0xFFFF) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return OpenTransportObject(Socket, TdiTransportAddress, TDI_TRANSPORT_ADDRESS_LENGTH, Address,
+                               (USHORT)addressLength, &Socket->AddressHandle, &Socket->AddressFileObject);
+}
+
+NTSTATUS KivraTdiOpenConnection(PTDI_SOCKET Socket)
+{
+    if (Socket->ConnectionFileObject != NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // The context is the socket itself, pointer-sized; the transport hands it back with every
+    // indication on this endpoint.
+    CONNECTION_CONTEXT context = Socket;
+    return OpenTransportObject(Socket, TdiConnectionContext, TDI_CONNECTION_CONTEXT_LENGTH, &context,
+                               sizeof(context), &Socket->ConnectionHandle, &Socket->ConnectionFileObject);
+}
+
+// Takes an IRP for a request on FileObject and readies the socket's side of it. The caller
+// fills in the TDI parameters and passes the IRP to CallTransport.
+static PIRP PrepareRequest(PTDI_SOCKET Socket)
+{
+    KeClearEvent(&Socket->RequestEvent);
+    PIRP irp = TakeIrp(Socket);
+    if (irp == NULL) {
+        return NULL;
+    }
+    irp->UserEvent = &Socket->RequestEvent;
+    irp->UserIosb = &Socket->RequestIoStatus;
+    InterlockedIncrement(&Socket->RefCount);
+    return irp;
+}
+
+// Passes the request down and waits for it. With a time limit (sends only), a request still
+// pending when the limit runs out is cancelled, and its final status is the result.
+static NTSTATUS CallTransport(PTDI_SOCKET Socket, PDEVICE_OBJECT Target, PIRP Irp, PLARGE_INTEGER Limit)
+{
+    NTSTATUS status = IoCallDriver(Target, Irp);
+    if (status != STATUS_PENDING) {
+        return status;
+    }
+    status = KeWaitForSingleObject(&Socket->RequestEvent, Executive, KernelMode, FALSE, Limit);
+    if (status == STATUS_TIMEOUT) {
+        DbgPrint("Send Time Out\n");
+        IoCancelIrp(Irp);
+        KeWaitForSingleObject(&Socket->RequestEvent, Executive, KernelMode, FALSE, NULL);
+    }
+    return Socket->RequestIoStatus.Status;
+}
+
+NTSTATUS KivraTdiAssociateAddress(PTDI_SOCKET Socket)
+{
+    if (Socket->ConnectionFileObject == NULL || Socket->AddressHandle == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
+    PIRP irp = PrepareRequest(Socket);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    TdiBuildAssociateAddress(irp, target, Socket->ConnectionFileObject, KivraTdiCompletionRoutine, Socket,
+                             Socket->AddressHandle);
+    return CallTransport(Socket, target, irp, NULL);
+}
+
+NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, PTDI_CONNECTION_INFORMATION RequestInformation,
+                         PTDI_CONNECTION_INFORMATION ReturnInformation)
+{
+    if (Socket->ConnectionFileObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
+    PIRP irp = PrepareRequest(Socket);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // No time-out of our own: the transport's connect time-out applies.
+    TdiBuildConnect(irp, target, Socket->ConnectionFileObject, KivraTdiCompletionRoutine, Socket, NULL,
+                    RequestInformation, ReturnInformation);
+    return CallTransport(Socket, target, irp, NULL);
+}
+
+NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort, PTDI_CONNECTION_INFORMATION RequestInformation,
+                            PTDI_CONNECTION_INFORMATION ReturnInformation)
+{
+    if (Socket->ConnectionFileObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
+    PIRP irp = PrepareRequest(Socket);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG flags = Abort ? TDI_DISCONNECT_ABORT : TDI_DISCONNECT_RELEASE;
+    TdiBuildDisconnect(irp, target, Socket->ConnectionFileObject, KivraTdiCompletionRoutine, Socket, NULL, flags,
+                       RequestInformation, ReturnInformation);
+    return CallTransport(Socket, target, irp, NULL);
+}
+
+NTSTATUS KivraTdiSend(PTDI_SOCKET Socket, ULONG Flags, PMDL Mdl, ULONG Length)
+{
+    if (Socket->ConnectionFileObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
+    PIRP irp = PrepareRequest(Socket);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    TdiBuildSend(irp, target, Socket->ConnectionFileObject, KivraTdiCompletionRoutine, Socket, Mdl, Flags, Length);
+
+    // The port's send limit, in milliseconds; 0 cancels every send that does not complete at once.
+    LARGE_INTEGER limit;
+    PLARGE_INTEGER waitLimit = NULL;
+    if (Socket->DeviceObject != NULL) {
+        PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Socket->DeviceObject->DeviceExtension;
+        limit.QuadPart = -(LONGLONG)ReadUnlocked(&extension->EthInfo.delay) * 10000;
+        waitLimit = &limit;
+    }
+    return CallTransport(Socket, target, irp, waitLimit);
+}
+
+NTSTATUS KivraTdiSetEventHandler(PTDI_SOCKET Socket, LONG EventType, PVOID Handler, PVOID HandlerContext)
+{
+    if (Socket->AddressFileObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->AddressFileObject);
+    PIRP irp = PrepareRequest(Socket);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    TdiBuildSetEventHandler(irp, target, Socket->AddressFileObject, KivraTdiCompletionRoutine, Socket, EventType,
+                            Handler, HandlerContext);
+    return CallTransport(Socket, target, irp, NULL);
+}
+
+VOID KivraTdiCloseSocket(PTDI_SOCKET Socket)
+{
+    if (Socket->AddressFileObject != NULL) {
+        for (LONG eventType = TDI_EVENT_CONNECT; eventType <= TDI_EVENT_ERROR_EX; eventType++) {
+            KivraTdiSetEventHandler(Socket, eventType, NULL, NULL);
+        }
+    }
+
+    // Closing the handles ends the association and makes the transport finish whatever is
+    // still in flight on the endpoint.
+    if (Socket->ConnectionHandle != NULL) {
+        ZwClose(Socket->ConnectionHandle);
+        Socket->ConnectionHandle = NULL;
+    }
+    if (Socket->ConnectionFileObject != NULL) {
+        ObDereferenceObject(Socket->ConnectionFileObject);
+        Socket->ConnectionFileObject = NULL;
+    }
+    if (Socket->AddressHandle != NULL) {
+        ZwClose(Socket->AddressHandle);
+        Socket->AddressHandle = NULL;
+    }
+    if (Socket->AddressFileObject != NULL) {
+        ObDereferenceObject(Socket->AddressFileObject);
+        Socket->AddressFileObject = NULL;
+    }
+    if (Socket->TransportFileObject != NULL) {
+        ObDereferenceObject(Socket->TransportFileObject);
+        Socket->TransportFileObject = NULL;
+    }
+
+    // No completion routine may touch the socket once it is freed.
+    ReleaseSocketReference(Socket);
+    KeWaitForSingleObject(&Socket->IdleEvent, Executive, KernelMode, FALSE, NULL);
+
+    FreeIrpPool(Socket);
+    ExFreePoolWithTag(Socket, QUORVEL_TAG);
+}
+
+NTSTATUS NTAPI KivraTdiCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PTDI_SOCKET socket = (PTDI_SOCKET)Context;
+
+    // The status first, then the event: the waiter never reads a stale status.
+    *Irp->UserIosb = Irp->IoStatus;
+    KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+
+    IoReuseIrp(Irp, STATUS_SUCCESS);
+    ReturnIrp(socket, Irp);
+    ReleaseSocketReference(socket);
+    // The IRP belongs to the socket, not to the I/O manager.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

@@ -1,0 +1,50 @@
+// One device instance of a setup class, with its properties and its filter lists.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "Platform.h"
+
+class TClassInfo;
+
+// Filter kinds: the SetupAPI property numbers, also selecting the class value.
+inline constexpr int kUpperFilters = 17;
+inline constexpr int kLowerFilters = 18;
+
+// The one-line form of a filter list: the names joined by "; ".
+QString FilterListText(const QStringList &names);
+// The REG_MULTI_SZ form of a list; false when it would not fit the 32768-byte write buffer.
+bool EncodeFilterList(const QStringList &names, plat::Bytes *bytes);
+QStringList DecodeFilterList(const plat::Bytes &bytes);
+
+class TDeviceInfo {
+public:
+    TDeviceInfo(TClassInfo *owner, const plat::DevData &data);
+
+    TClassInfo *owner() const { return owner_; }
+    const plat::DevData &deviceData() const { return data_; }
+
+    // Friendly name, else description, else empty.
+    QString DisplayName() const;
+    // The first string of the hardware id list, or empty.
+    QString HardwareId() const;
+
+    // Reads a property into at most 32768 bytes: a probe for the size, then the read. A value
+    // longer than the buffer, or a missing one, gives false.
+    bool GetProperty(std::uint32_t property, plat::Bytes *buffer) const;
+
+    QStringList ReadFilters(int kind) const;
+    QString FilterText(int kind) const;
+    // An empty list deletes the property. Returns the Win32 code.
+    plat::Win32Error WriteFilters(int kind, const QStringList &names);
+
+    // Removes the device instance (DIF_REMOVE).
+    plat::Win32Error Remove();
+
+private:
+    QString StringProperty(std::uint32_t property) const;
+
+    TClassInfo *owner_;
+    plat::DevData data_;
+};

@@ -1,0 +1,135 @@
+// The main window: the tree of ports and connections, the settings panel, the menus.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include <QGroupBox>
+#include <QMainWindow>
+
+#include "Platform.h"
+#include "PortSettings.h"
+#include "SetupClasses.h"
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QStatusBar;
+class QTableWidget;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+// The start-up warning. True for OK. QUORVEL_STARTUP_ANSWER=ok|cancel answers it without a box
+// (tests only).
+bool RunStartupPrompt();
+
+// A group box that draws a line from its left edge to each of its check boxes.
+class TWiredGroupBox : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // Kinds of tree node, also the QTreeWidgetItem types.
+    enum NodeType { ClassNode = 1000 + 0, PortNode = 1000 + 1, ConnectionNode = 1000 + 2 };
+    enum class Selection { None, Class, OtherPort, DriverPort, Connection };
+
+    explicit TForm1(plat::IPlatform &platform, QWidget *parent = nullptr);
+    ~TForm1() override;
+
+    // Re-enumerates the ports and rebuilds the tree; nothing is selected afterwards.
+    void Refresh();
+
+    // The error box for a Win32 code (the system's message text), and for the program's own texts.
+    void ShowSystemError(plat::Win32Error code);
+    void ShowError(const QString &text);
+
+    Selection CurrentSelection() const;
+
+private:
+    void CreateControls();
+    void CreateMenus();
+    void ConnectHandlers();
+
+    void TreeView1Click();
+    void TreeView1ItemClicked(QTreeWidgetItem *item);
+    void TreeView1ContextPopup(const QPoint &pos);
+    void ListView2Click();
+    void ApplyButtonClick();
+    void RemoveDevButtClick();
+    void DelConnMenuClick();
+    void DrvUpdateMenuClick();
+
+    void UpdateCommands(Selection selection);
+    void FillPanel(QTreeWidgetItem *item);
+    void FillPortLines(TPortClass *port);
+    void ShowPortSettings(TPortClass *port);
+    void ClearDeviceList();
+    void SetSettingsEnabled(bool enabled);
+    void ShowReadState(TPortClass *port);
+
+    QTreeWidgetItem *SelectedItem() const;
+    TPortClass *SelectedPort() const;
+    CModbusDevInfo *SelectedConnection() const;
+    static TClassInfo *ClassOf(const QTreeWidgetItem *item);
+    static TPortClass *PortOf(const QTreeWidgetItem *item);
+    static CModbusDevInfo *ConnectionOf(const QTreeWidgetItem *item);
+    static bool IsDriverPortNode(const QTreeWidgetItem *item);
+    QTreeWidgetItem *AddConnectionNode(QTreeWidgetItem *portNode, CModbusDevInfo *connection);
+
+    plat::IPlatform &platform_;
+    std::unique_ptr<TClassesList> classList_;
+    std::vector<std::unique_ptr<TPortClass>> portList_;
+    QIcon connectionIcon_;
+    bool listView2Clicks_ = false;
+    const QTreeWidgetItem *filledItem_ = nullptr;  // compared only, never dereferenced
+
+    QTreeWidget *TreeView1 = nullptr;
+    QStatusBar *StatusBar1 = nullptr;
+    QTableWidget *ListView1 = nullptr;
+    QGroupBox *GroupBox1 = nullptr;
+    QGroupBox *GroupBox2 = nullptr;
+    QGroupBox *GroupBox3 = nullptr;
+    QCheckBox *CheckBoxes[8] = {};
+    QTableWidget *ListView2 = nullptr;
+    QToolButton *AddDeviceButt = nullptr;
+    QToolButton *RemoveDevButt = nullptr;
+    QToolButton *OpenSettFile = nullptr;
+    QToolButton *SaveSettFile = nullptr;
+    QLabel *DelayEditLabel = nullptr;
+    QLineEdit *DelayEdit = nullptr;
+    QPushButton *ApplyButton = nullptr;
+
+    QMenu *DrvMenu = nullptr;
+    QMenu *FiltrMenu = nullptr;
+    QMenu *ConnectionsMenu = nullptr;
+    QMenu *PopupMenu1 = nullptr;
+    QAction *DrvInstMenu = nullptr;
+    QAction *DrvUninstMenu = nullptr;
+    QAction *DrvUpdateMenu = nullptr;
+    QAction *FiltrInstMenu = nullptr;
+    QAction *FiltrUninstMenu = nullptr;
+    QAction *AddConnMenu = nullptr;
+    QAction *DelConnMenu = nullptr;
+    QAction *ChangeConnMenu = nullptr;
+    QAction *N18 = nullptr;
+    QAction *DrvInstPMenu = nullptr;
+    QAction *DrvUninstPMenu = nullptr;
+    QAction *N11 = nullptr;
+    QAction *FiltrInstPMenu = nullptr;
+    QAction *FiltrUnInstPMenu = nullptr;
+    QAction *N14 = nullptr;
+    QAction *AddConnPMenu = nullptr;
+    QAction *DelConnPMenu = nullptr;
+    QAction *ChangeConnPMenu = nullptr;
+};

@@ -1,0 +1,191 @@
+#include "PortSettings.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
+#endif
+
+#include "DeviceClasses.h"
+
+using quorvel::Win32Error;
+
+QString FormatIpAddress(std::uint32_t ip)
+{
+    std::uint8_t b[4];
+    std::memcpy(b, &ip, 4);
+    return QStringLiteral("%1.%2.%3.%4").arg(b[0]).arg(b[1]).arg(b[2]).arg(b[3]);
+}
+
+std::uint32_t ResolveIpAddress(const QString &text, plat::IPlatform &platform)
+{
+    QString name = text.toLower() == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : text;
+    QByteArray latin = name.toLatin1();
+    // Empty text is unknown on every system (some resolvers would take it for the local host).
+    if (latin.isEmpty()) return kInaddrNone;
+    auto addr = ::inet_addr(latin.constData());
+    if (addr != INADDR_NONE) return static_cast<std::uint32_t>(addr);
+    std::array<std::uint8_t, 4> bytes{};
+    if (!platform.ResolveHostV4(name.toStdString(), &bytes)) return kInaddrNone;
+    QByteArray dotted =
+        QStringLiteral("%1.%2.%3.%4").arg(bytes[0]).arg(bytes[1]).arg(bytes[2]).arg(bytes[3]).toLatin1();
+    return ::inet_addr(dotted.constData());
+}
+
+int CModbusDevInfo::IndexOfId(std::uint8_t id) const
+{
+    auto it = std::find(ids_.begin(), ids_.end(), id);
+    return it == ids_.end() ? -1 : static_cast<int>(it - ids_.begin());
+}
+
+void CModbusDevInfo::RemoveId(std::uint8_t id)
+{
+    auto it = std::find(ids_.begin(), ids_.end(), id);
+    if (it != ids_.end()) ids_.erase(it);
+}
+
+QString CModbusDevInfo::DisplayText() const
+{
+    QString text = QStringLiteral("%1 (%2)").arg(IpText()).arg(port);
+    if (!raw) text += QStringLiteral(" - Modbus TCP");
+    return text;
+}
+
+quorvel::EthEntry CModbusDevInfo::ToEntry() const
+{
+    quorvel::EthEntry entry;
+    entry.ip = ip;
+    entry.port = port;
+    entry.raw = raw;
+    entry.ids = ids_;
+    return entry;
+}
+
+bool CModbusDevInfo::Build(std::uint8_t *buffer, std::uint32_t &capacity) const
+{
+    return quorvel::BuildEthEntry(ToEntry(), buffer, capacity);
+}
+
+void CModbusDevInfo::Parse(const quorvel::EthEntry &entry)
+{
+    ip = entry.ip;
+    port = entry.port;
+    raw = entry.raw;
+    ids_ = entry.ids;
+}
+
+CModbusDevInfo *CEthInfo::AddConnection(std::unique_ptr<CModbusDevInfo> connection)
+{
+    connections_.push_back(std::move(connection));
+    return connections_.back().get();
+}
+
+void CEthInfo::RemoveConnection(CModbusDevInfo *connection)
+{
+    auto it = std::find_if(connections_.begin(), connections_.end(),
+                           [connection](const std::unique_ptr<CModbusDevInfo> &c) { return c.get() == connection; });
+    if (it != connections_.end()) connections_.erase(it);
+}
+
+int CEthInfo::IndexOfConnection(const CModbusDevInfo *connection) const
+{
+    for (std::size_t i = 0; i < connections_.size(); ++i)
+        if (connections_[i].get() == connection) return static_cast<int>(i);
+    return -1;
+}
+
+quorvel::EthRecord CEthInfo::ToRecord() const
+{
+    quorvel::EthRecord record;
+    record.delay = delay;
+    record.rtsMask = rtsMask;
+    record.dtrMask = dtrMask;
+    for (const auto &c : connections_) record.entries.push_back(c->ToEntry());
+    return record;
+}
+
+bool CEthInfo::Build(std::uint8_t *buffer, std::uint32_t &capacity) const
+{
+    return quorvel::BuildEthRecord(ToRecord(), buffer, capacity);
+}
+
+std::uint32_t CEthInfo::RecordSize() const { return quorvel::EthRecordSize(ToRecord()); }
+
+bool CEthInfo::Parse(const std::uint8_t *buffer, std::size_t length)
+{
+    quorvel::EthRecord record;
+    if (quorvel::ParseEthRecord(buffer, length, &record) != quorvel::EthParseError::None) return false;
+    connections_.clear();
+    delay = record.delay;
+    rtsMask = record.rtsMask;
+    dtrMask = record.dtrMask;
+    for (const quorvel::EthEntry &entry : record.entries) {
+        auto connection = std::make_unique<CModbusDevInfo>(this);
+        connection->Parse(entry);
+        connections_.push_back(std::move(connection));
+    }
+    return true;
+}
+
+TPortClass::TPortClass(TDeviceInfo *device, plat::IPlatform &platform)
+    : device_(device), platform_(platform), ethInfo_(std::make_unique<CEthInfo>(this))
+{
+    if (device_) portName_ = ExtractPortName(device_->DisplayName());
+}
+
+QString TPortClass::ExtractPortName(const QString &displayName)
+{
+    qsizetype start = displayName.indexOf(QLatin1String("(COM"));
+    if (start < 0) return QString();
+    qsizetype end = displayName.indexOf(QLatin1Char(')'), start);
+    if (end < 0) return QString();
+    return displayName.mid(start + 1, end - start - 1);
+}
+
+bool TPortClass::HasHardwareId(const QString &id) const
+{
+    QString first = device_ ? device_->HardwareId() : QString();
+    return first.toLower() == id.toLower();
+}
+
+bool TPortClass::IsDriverPort() const { return HasHardwareId(QString::fromUtf16(quorvel::QUORVEL_HARDWARE_ID)); }
+
+Win32Error TPortClass::ReadFromDriver()
+{
+    if (portName_.isEmpty()) return readError_ = ERROR_FILE_NOT_FOUND;
+    plat::Bytes output;
+    std::uint32_t information = 0;
+    Win32Error err = platform_.PortIoControl(portName_.toStdU16String(), quorvel::IOCTL_SERIAL_GET_ETHERNET, {},
+                                             quorvel::kEthReadBufferSize, &output, &information);
+    if (err == 0 && !ethInfo_->Parse(output.data(), output.size())) err = ERROR_INVALID_DATA;
+    return readError_ = err;
+}
+
+bool TPortClass::SettingsUnread() const
+{
+    switch (readError_) {
+    case ERROR_SUCCESS:
+    case ERROR_NO_SYSTEM_RESOURCES:  // never configured
+    case ERROR_INVALID_PARAMETER:    // stored record of another version: the driver ignores it
+    case ERROR_INVALID_DATA:         // stored record malformed: the driver cannot use it
+        return false;
+    default: return true;
+    }
+}
+
+Win32Error TPortClass::WriteToDriver()
+{
+    if (portName_.isEmpty()) return ERROR_FILE_NOT_FOUND;
+    std::uint32_t size = 0;
+    ethInfo_->Build(nullptr, size);
+    if (size == 0 || size > quorvel::kEthMaxAppliedSize) return ERROR_INSUFFICIENT_BUFFER;
+    plat::Bytes record(size);
+    if (!ethInfo_->Build(record.data(), size)) return ERROR_INSUFFICIENT_BUFFER;
+    std::uint32_t information = 0;
+    return platform_.PortIoControl(portName_.toStdU16String(), quorvel::IOCTL_SERIAL_SET_ETHERNET, record, 0, nullptr,
+                                   &information);
+}

@@ -1,0 +1,131 @@
+#include "ethrecord.h"
+
+#include <cstring>
+#include <limits>
+
+namespace quorvel {
+namespace {
+
+void PutU16(std::uint8_t *p, std::uint16_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void PutU32(std::uint8_t *p, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint16_t GetU16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+std::uint32_t GetU32(const std::uint8_t *p)
+{
+    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24);
+}
+
+std::uint64_t EntrySize64(const EthEntry &entry) { return kEthEntryHeaderSize + std::uint64_t(entry.ids.size()); }
+
+std::uint64_t RecordSize64(const EthRecord &record)
+{
+    std::uint64_t size = kEthHeaderSize;
+    for (const EthEntry &e : record.entries) size += EntrySize64(e);
+    return size;
+}
+
+void WriteEntry(const EthEntry &entry, std::uint8_t *p)
+{
+    PutU32(p, static_cast<std::uint32_t>(EntrySize64(entry)));
+    std::memcpy(p + 4, &entry.ip, 4);
+    PutU16(p + 8, entry.port);
+    p[10] = entry.raw ? 1 : 0;
+    if (!entry.ids.empty()) std::memcpy(p + kEthEntryHeaderSize, entry.ids.data(), entry.ids.size());
+}
+
+}  // namespace
+
+std::uint32_t EthEntrySize(const EthEntry &entry)
+{
+    std::uint64_t size = EntrySize64(entry);
+    return size > std::numeric_limits<std::uint32_t>::max() ? 0 : static_cast<std::uint32_t>(size);
+}
+
+std::uint32_t EthRecordSize(const EthRecord &record)
+{
+    std::uint64_t size = RecordSize64(record);
+    return size > std::numeric_limits<std::uint32_t>::max() ? 0 : static_cast<std::uint32_t>(size);
+}
+
+bool BuildEthEntry(const EthEntry &entry, std::uint8_t *buffer, std::uint32_t &capacity)
+{
+    std::uint32_t needed = EthEntrySize(entry);
+    if (needed == 0 || buffer == nullptr || capacity < needed) {
+        capacity = needed;
+        return false;
+    }
+    capacity = needed;
+    WriteEntry(entry, buffer);
+    return true;
+}
+
+bool BuildEthRecord(const EthRecord &record, std::uint8_t *buffer, std::uint32_t &capacity)
+{
+    std::uint32_t needed = EthRecordSize(record);
+    if (needed == 0 || buffer == nullptr || capacity < needed) {
+        capacity = needed;
+        return false;
+    }
+    capacity = needed;
+    PutU32(buffer, needed);
+    PutU16(buffer + 4, kEthRecordVersion);
+    PutU16(buffer + 6, record.delay);
+    buffer[8] = record.rtsMask & kEthMaskBits;
+    buffer[9] = record.dtrMask & kEthMaskBits;
+    std::uint8_t *p = buffer + kEthHeaderSize;
+    for (const EthEntry &e : record.entries) {
+        WriteEntry(e, p);
+        p += EntrySize64(e);
+    }
+    return true;
+}
+
+std::vector<std::uint8_t> BuildEthRecord(const EthRecord &record)
+{
+    std::uint32_t size = 0;
+    BuildEthRecord(record, nullptr, size);
+    std::vector<std::uint8_t> bytes(size);
+    if (size == 0 || !BuildEthRecord(record, bytes.data(), size)) bytes.clear();
+    return bytes;
+}
+
+EthParseError ParseEthRecord(const std::uint8_t *buffer, std::size_t length, EthRecord *out)
+{
+    if (buffer == nullptr || length < kEthHeaderSize) return EthParseError::TooShort;
+    if (GetU32(buffer) != length) return EthParseError::SizeMismatch;
+    if (GetU16(buffer + 4) != kEthRecordVersion) return EthParseError::BadVersion;
+
+    EthRecord record;
+    record.delay = GetU16(buffer + 6);
+    record.rtsMask = buffer[8];
+    record.dtrMask = buffer[9];
+    std::size_t offset = kEthHeaderSize;
+    while (offset < length) {
+        const std::uint8_t *p = buffer + offset;
+        std::size_t remaining = length - offset;
+        if (remaining < kEthEntryHeaderSize) return EthParseError::BadEntry;
+        std::uint32_t size = GetU32(p);
+        // A size below the entry header would loop or overlap; past the end would read beyond the record.
+        if (size < kEthEntryHeaderSize || size > remaining) return EthParseError::BadEntry;
+        EthEntry entry;
+        std::memcpy(&entry.ip, p + 4, 4);
+        entry.port = GetU16(p + 8);
+        entry.raw = p[10] != 0;
+        entry.ids.assign(p + kEthEntryHeaderSize, p + size);
+        record.entries.push_back(std::move(entry));
+        offset += size;
+    }
+    *out = std::move(record);
+    return EthParseError::None;
+}
+
+}  // namespace quorvel

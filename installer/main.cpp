@@ -1,0 +1,65 @@
+// quorvel-installer: the configurator, talking to quorvel-host over its control socket.
+#include <cstdio>
+#include <cstdlib>
+
+#include <QCommandLineParser>
+#include <QScreen>
+
+#include "ErrorReporting.h"
+#include "Main.h"
+#include "PlatformHost.h"
+
+namespace {
+
+QString DefaultStateDir()
+{
+    QByteArray env = qgetenv("QUORVEL_STATE");
+    return env.isEmpty() ? QStringLiteral("/var/lib/quorvel") : QString::fromLocal8Bit(env);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    InstallTerminateReporter();
+    TApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Конфигуратор портов Quorvel"));
+    parser.addHelpOption();
+    QCommandLineOption stateOption(QStringList{QStringLiteral("state")},
+                                   QStringLiteral("Каталог состояния quorvel-host (по умолчанию $QUORVEL_STATE или "
+                                                  "/var/lib/quorvel)."),
+                                   QStringLiteral("DIR"), DefaultStateDir());
+    parser.addOption(stateOption);
+    parser.process(app);
+
+    if (!RunStartupPrompt()) return 0;
+    QApplication::setApplicationName(ConfiguratorCaption());
+
+    std::string socketPath = plat::PlatformHost::SocketPathFor(parser.value(stateOption).toStdString());
+    plat::PlatformHost host(socketPath);
+    std::string reason;
+    if (!host.Connect(&reason)) {
+        QString text = QStringLiteral(
+                           "Не удалось подключиться к quorvel-host (%1).\nЗапустите quorvel-host с тем же "
+                           "каталогом состояния (--state).")
+                           .arg(QString::fromStdString(reason));
+        std::fprintf(stderr, "quorvel-installer: %s\n", text.toLocal8Bit().constData());
+        // The test seam answers the start-up box; it also keeps this box from waiting for a user.
+        if (qEnvironmentVariableIsEmpty("QUORVEL_STARTUP_ANSWER")) ShowErrorBox(nullptr, text);
+        return 1;
+    }
+
+    try {
+        TForm1 form(host);
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            form.move(screen->availableGeometry().center() - form.frameGeometry().center() + form.pos());
+        form.show();
+        return app.exec();
+    } catch (...) {
+        // A failure while the window is being built has no handler above it.
+        ReportException(std::current_exception());
+        return 1;
+    }
+}

@@ -1,0 +1,92 @@
+// Harness API of the platform: boot and shutdown, the clock, DbgPrint capture, fault injection and
+// the verifier's findings. Used by tests and by quorvel-host; the driver never includes it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ntdef.h"
+
+namespace qv {
+
+struct BootConfig {
+    std::string StateDirectory;     // persistent state (the registry store lives here)
+    int ProcessorCount = 2;         // emulated processors: one DPC thread each
+    bool VirtualClock = false;      // start with the clock frozen; tests advance it
+    bool DbgPrintToStderr = false;  // echo DbgPrint output (also on with QUORVEL_DBGPRINT=1)
+};
+
+// What shutdown found. Warnings do not make a report unclean.
+struct PlatformReport {
+    std::vector<std::string> Leaks, Violations, Warnings;
+    bool Clean() const;
+    std::string Text() const;
+};
+
+// Starts the executive, then the subsystems whose hooks are linked in (Cm, Io, Tdi, Pnp). A failing
+// startup undoes what had started. Any thread that calls into the platform is a kernel thread at
+// PASSIVE_LEVEL. Plain programs that call a kernel routine first get a default boot (ended at exit).
+NTSTATUS PlatformBoot(const BootConfig &config);
+// Stops the subsystems in reverse order, then every platform thread; reports leaked pool, handles,
+// objects and threads, and every verifier finding since boot. Boot may be called again afterwards.
+PlatformReport PlatformShutdown();
+bool PlatformIsBooted();
+const BootConfig &PlatformConfig();
+
+// Subsystem hooks, defined by the subsystems that exist in the link.
+NTSTATUS CmStartup(const BootConfig &) __attribute__((weak));
+void CmShutdown(PlatformReport &) __attribute__((weak));
+NTSTATUS IoStartup(const BootConfig &) __attribute__((weak));
+void IoShutdown(PlatformReport &) __attribute__((weak));
+NTSTATUS TdiStartup(const BootConfig &) __attribute__((weak));
+void TdiShutdown(PlatformReport &) __attribute__((weak));
+NTSTATUS PnpStartup(const BootConfig &) __attribute__((weak));
+void PnpShutdown(PlatformReport &) __attribute__((weak));
+
+// Execution model: every thread is a kernel thread starting at PASSIVE_LEVEL. DPCs run at
+// DISPATCH_LEVEL on one DPC thread per emulated processor, never inside KeInsertQueueDpc; a DPC
+// queued by a thread at DISPATCH_LEVEL (under a spin lock, in a DPC) is held until that thread's
+// IRQL drops below DISPATCH_LEVEL. Timers expire on a timer thread (real clock) or in AdvanceClock.
+
+// Clock. Real monotonic time by default. With the virtual clock, time moves only in AdvanceClock,
+// which fires the timers that fall due (in due order, each step's DPCs run to the end before the
+// next step) and times out waits whose deadline passed. Timers already due fire at the next
+// AdvanceClock, AdvanceClock(0) included. Switching modes never moves time backwards.
+void UseVirtualClock(bool on);
+bool VirtualClockInUse();
+void AdvanceClock(ULONGLONG hundredNs);
+ULONGLONG ClockNow100ns();  // interrupt time: 100 ns units since the process first asked
+// Threads blocked in a kernel wait right now, in all or on one dispatcher object (an event, a
+// timer, a thread): lets a test advance the clock or signal once a thread really waits.
+size_t WaitingThreadCount();
+size_t WaitersOn(const void *object);
+
+// DbgPrint capture: one entry per line, without the newline (a trailing partial line included).
+std::vector<std::string> DbgPrintLines();
+void ClearDbgPrint();
+bool WaitForDbgPrint(const std::string &substring, int timeoutMs);
+
+// Fault injection. Counters are reset at boot and shutdown.
+void FailAllocation(ULONG nth);  // 1 = the next pool allocation fails
+void FailAllocationsWithTag(ULONG tag, bool on);
+void InjectFault(const char *site, ULONG nth);  // 1 = the next call of that site fails
+bool ShouldInjectFault(const char *site);       // called by the routine named `site`
+void ResetFaults();
+
+// Verifier. Findings are "violation: <routine>: <text>" or "warning: <routine>: <text>".
+std::vector<std::string> VerifierFindings();
+void ClearVerifierFindings();
+// Lock order rules work on names: name a spin lock or fast mutex by its address (names are
+// forgotten at shutdown), then forbid taking `innerName` while holding `outerName` (rules stay for
+// the life of the process). The system cancel spin lock is named "CancelSpinLock".
+void VerifierNameLock(const void *lock, const char *name);
+void VerifierForbidNesting(const char *outerName, const char *innerName);
+
+// Pool statistics for tests: bytes and blocks currently allocated by kernel code.
+struct PoolUsage {
+    SIZE_T Bytes = 0, Blocks = 0;
+};
+PoolUsage QueryPoolUsage();
+PoolUsage QueryPoolUsageByTag(ULONG tag);
+
+}  // namespace qv

@@ -1,0 +1,292 @@
+// DPCs. Each emulated processor has a DPC queue served by its own thread at DISPATCH_LEVEL. A
+// thread's DPCs go to "its" processor (threads are spread over the processors as they first queue
+// one). A DPC queued while the caller is at DISPATCH_LEVEL waits on the caller's own list until the
+// caller drops below DISPATCH_LEVEL, as on a processor that cannot run it before; so a DPC never
+// runs inside KeInsertQueueDpc, nor while its queuer still holds a spin lock. The DPC is dequeued
+// before its routine runs, so a DPC queued again while it runs runs again, possibly on another
+// processor at the same time, as on a multiprocessor.
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "ke/ke.h"
+#include "qv/platform.h"
+#include "verifier.h"
+
+namespace qv {
+namespace {
+
+constexpr UCHAR kDpcObject = 19;
+
+struct Processor {
+    int Number = 0;
+    LIST_ENTRY Queue;  // guarded by DispatcherLock
+    std::condition_variable Work;
+    std::thread Thread;
+};
+
+struct DpcState {
+    std::vector<Processor *> Processors;  // fixed while running
+    bool Running = false;                 // guarded by DispatcherLock
+    bool Stop = false;                    // guarded by DispatcherLock
+    int Queued = 0;                       // DPCs in processor queues; guarded by DispatcherLock
+    int Active = 0;                       // routines running; guarded by DispatcherLock
+    std::condition_variable Idle;
+    std::set<PKDPC> All;  // every queued DPC, deferred ones included; guarded by DispatcherLock
+    std::atomic<unsigned> NextProcessor{0};
+};
+
+DpcState &Dpcs()
+{
+    static DpcState *state = new DpcState;
+    return *state;
+}
+
+bool IsProcessorQueue(const void *head)
+{
+    for (Processor *p : Dpcs().Processors)
+        if (head == &p->Queue) return true;
+    return false;
+}
+
+int ProcessorFor(ThreadState &t)
+{
+    DpcState &s = Dpcs();
+    if (s.Processors.empty()) return 0;
+    if (t.Processor < 0) t.Processor = static_cast<int>(s.NextProcessor.fetch_add(1) % 64);
+    return t.Processor % static_cast<int>(s.Processors.size());
+}
+
+// Takes a queued DPC off whatever list it is on.
+void UnlinkDpcLocked(PKDPC dpc)
+{
+    DpcState &s = Dpcs();
+    if (IsProcessorQueue(dpc->DpcData)) --s.Queued;
+    RemoveEntryList(&dpc->DpcListEntry);
+    dpc->DpcData = nullptr;
+    s.All.erase(dpc);
+    if (s.Queued == 0 && s.Active == 0) s.Idle.notify_all();
+}
+
+void RunDpcs(Processor *p)
+{
+    DpcState &s = Dpcs();
+    ThreadState &t = CurrentThreadState();
+    t.IsDpcThread = true;
+    t.Processor = p->Number;
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    for (;;) {
+        while (!s.Stop && IsListEmpty(&p->Queue)) p->Work.wait(lock);
+        if (IsListEmpty(&p->Queue)) break;  // stopping, and nothing left
+        PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&p->Queue), KDPC, DpcListEntry);
+        dpc->DpcData = nullptr;
+        s.All.erase(dpc);
+        --s.Queued;
+        ++s.Active;
+        PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+        PVOID context = dpc->DeferredContext, arg1 = dpc->SystemArgument1, arg2 = dpc->SystemArgument2;
+        lock.unlock();
+
+        t.Irql = DISPATCH_LEVEL;
+        try {
+            routine(dpc, context, arg1, arg2);
+        } catch (...) {
+            VerifierViolation("KeInsertQueueDpc", "DPC routine %p ended by an exception", (void *)routine);
+        }
+        if (t.Irql != DISPATCH_LEVEL || t.HeldCount != 0) {
+            VerifierViolation("KeInsertQueueDpc", "DPC routine %p returned at IRQL %u holding %d lock(s)",
+                              (void *)routine, t.Irql, t.HeldCount);
+            for (int i = 0; i < t.HeldCount; ++i)
+                if (!t.Held[i].FastMutex) ReleaseLockWord(const_cast<void *>(t.Held[i].Lock));
+            t.HeldCount = t.SpinLocksHeld = t.FastMutexesHeld = 0;
+        }
+        SetIrql(t, PASSIVE_LEVEL);
+
+        lock.lock();
+        --s.Active;
+        if (s.Queued == 0 && s.Active == 0) s.Idle.notify_all();
+    }
+}
+
+}  // namespace
+
+BOOLEAN InsertQueueDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, int processor)
+{
+    DpcState &s = Dpcs();
+    if (dpc->DpcData != nullptr) return FALSE;
+    if (!s.Running) {
+        VerifierViolation("KeInsertQueueDpc", "DPC %p queued while the platform is down", (void *)dpc);
+        return FALSE;
+    }
+    dpc->SystemArgument1 = arg1;
+    dpc->SystemArgument2 = arg2;
+    Processor *p = s.Processors[processor % s.Processors.size()];
+    InsertTailList(&p->Queue, &dpc->DpcListEntry);
+    dpc->DpcData = &p->Queue;
+    s.All.insert(dpc);
+    ++s.Queued;
+    p->Work.notify_one();
+    return TRUE;
+}
+
+int NextTimerProcessor()
+{
+    DpcState &s = Dpcs();
+    if (s.Processors.empty()) return 0;
+    return static_cast<int>(s.NextProcessor.fetch_add(1) % s.Processors.size());
+}
+
+void ReleaseDeferredDpcs(ThreadState &t)
+{
+    DpcState &s = Dpcs();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    t.HasDeferredDpcs = false;
+    while (!IsListEmpty(&t.DeferredDpcs)) {
+        PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&t.DeferredDpcs), KDPC, DpcListEntry);
+        dpc->DpcData = nullptr;
+        s.All.erase(dpc);
+        if (s.Running) InsertQueueDpcLocked(dpc, dpc->SystemArgument1, dpc->SystemArgument2, ProcessorFor(t));
+    }
+}
+
+void WaitForDpcsIdle()
+{
+    DpcState &s = Dpcs();
+    if (CurrentThreadState().IsDpcThread) {
+        VerifierViolation("KeFlushQueuedDpcs", "waiting for DPCs from a DPC");
+        return;
+    }
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    s.Idle.wait(lock, [&] { return s.Queued == 0 && s.Active == 0; });
+}
+
+bool DpcEngineRunning()
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    return Dpcs().Running;
+}
+
+bool ForgetKernelObjectsIn(const void *base, SIZE_T size, const char **what)
+{
+    const char *lo = static_cast<const char *>(base), *hi = lo + size;
+    DpcState &s = Dpcs();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    bool found = false;
+    for (auto it = s.All.begin(); it != s.All.end();) {
+        PKDPC dpc = *it++;
+        const char *p = reinterpret_cast<const char *>(dpc);
+        if (p >= lo && p < hi) {
+            UnlinkDpcLocked(dpc);
+            *what = "a queued DPC";
+            found = true;
+        }
+    }
+    if (ForgetTimersInLocked(lo, hi)) {
+        *what = "an armed timer";
+        found = true;
+    }
+    if (WaiterUsesMemoryLocked(base, size)) {
+        *what = "an object a thread waits on";
+        found = true;
+    }
+    return found;
+}
+
+void DpcStartup(int processorCount)
+{
+    DpcState &s = Dpcs();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    s.Processors.clear();
+    s.All.clear();
+    s.Queued = s.Active = 0;
+    s.Stop = false;
+    s.Running = true;
+    for (int i = 0; i < processorCount; ++i) {
+        auto *p = new Processor;
+        p->Number = i;
+        InitializeListHead(&p->Queue);
+        s.Processors.push_back(p);
+    }
+    for (Processor *p : s.Processors) p->Thread = std::thread(RunDpcs, p);
+}
+
+// Runs what is queued, then stops the DPC threads.
+void DpcShutdown()
+{
+    DpcState &s = Dpcs();
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        if (!s.Running) return;
+        s.Stop = true;
+        for (Processor *p : s.Processors) p->Work.notify_one();
+    }
+    for (Processor *p : s.Processors) p->Thread.join();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    s.Running = false;
+    // DPCs still deferred by threads that never dropped below DISPATCH_LEVEL are forgotten.
+    s.All.clear();
+    ThreadState &t = CurrentThreadState();
+    InitializeListHead(&t.DeferredDpcs);
+    t.HasDeferredDpcs = false;
+    for (Processor *p : s.Processors) delete p;
+    s.Processors.clear();
+}
+
+}  // namespace qv
+
+using namespace qv;
+
+extern "C" {
+
+void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
+{
+    Dpc->Type = kDpcObject;
+    Dpc->Importance = 1;
+    Dpc->Number = 0;
+    Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+    Dpc->DpcData = nullptr;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    if (Dpc->Type != kDpcObject || Dpc->DeferredRoutine == nullptr) {
+        VerifierViolation("KeInsertQueueDpc", "DPC %p used before KeInitializeDpc", (void *)Dpc);
+        return FALSE;
+    }
+    EnsureBooted();
+    ThreadState &t = CurrentThreadState();
+    DpcState &s = Dpcs();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    if (Dpc->DpcData != nullptr) return FALSE;
+    if (t.Irql < DISPATCH_LEVEL) return InsertQueueDpcLocked(Dpc, SystemArgument1, SystemArgument2, ProcessorFor(t));
+    if (!s.Running) {
+        VerifierViolation("KeInsertQueueDpc", "DPC %p queued while the platform is down", (void *)Dpc);
+        return FALSE;
+    }
+    Dpc->SystemArgument1 = SystemArgument1;
+    Dpc->SystemArgument2 = SystemArgument2;
+    InsertTailList(&t.DeferredDpcs, &Dpc->DpcListEntry);
+    Dpc->DpcData = &t.DeferredDpcs;
+    s.All.insert(Dpc);
+    t.HasDeferredDpcs = true;
+    return TRUE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    if (Dpc->DpcData == nullptr) return FALSE;
+    UnlinkDpcLocked(Dpc);
+    return TRUE;
+}
+
+void KeFlushQueuedDpcs(void)
+{
+    VerifyPassiveLevel("KeFlushQueuedDpcs");
+    WaitForDpcsIdle();
+}
+
+}  // extern "C"

@@ -1,0 +1,123 @@
+// Kernel core internals: per-thread state, the dispatcher lock and the services that the
+// dispatcher objects, DPCs, timers and threads share.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "wdm.h"
+
+// Dispatcher header types, as the kernel numbers them.
+enum : UCHAR {
+    EventNotificationObject = 0,
+    EventSynchronizationObject = 1,
+    ThreadObject = 6,
+    TimerNotificationObject = 8,
+    TimerSynchronizationObject = 9,
+};
+
+// Thread object. Waitable: signalled when the thread ends.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    KPRIORITY Priority;
+    NTSTATUS ExitStatus;
+    ULONG Id;
+    BOOLEAN SystemThread;
+};
+
+namespace qv {
+
+// Guards every dispatcher object's state, the waiter list, the timer queue and the DPC queues.
+// Never held while driver code runs.
+std::mutex &DispatcherLock();
+
+struct HeldLock {
+    const void *Lock;
+    bool FastMutex;
+};
+
+// State of the calling OS thread as a kernel thread.
+struct ThreadState {
+    ThreadState();
+    ~ThreadState();
+    KIRQL Irql = PASSIVE_LEVEL;
+    ULONG LockOwnerId;  // non-zero, unique per OS thread; stored in owned lock words
+    HeldLock Held[32];  // locks held, in acquisition order
+    int HeldCount = 0;
+    int SpinLocksHeld = 0;
+    int FastMutexesHeld = 0;
+    PKTHREAD Thread = nullptr;  // system thread object, or this thread's private one
+    bool IsDpcThread = false;
+    int Processor = -1;       // emulated processor that takes this thread's DPCs
+    LIST_ENTRY DeferredDpcs;  // DPCs queued at DISPATCH_LEVEL, released when IRQL drops
+    bool HasDeferredDpcs = false;
+};
+ThreadState &CurrentThreadState();
+
+void TrackLockAcquired(ThreadState &t, const void *lock, bool fastMutex, const char *routine);
+// Returns false when the lock was not on the thread's list.
+bool TrackLockReleased(ThreadState &t, const void *lock, bool fastMutex);
+bool ThreadHoldsLock(const ThreadState &t, const void *lock);
+
+// IRQL changes that every routine goes through; lowering below DISPATCH_LEVEL releases the DPCs
+// this thread queued while at DISPATCH_LEVEL.
+void SetIrql(ThreadState &t, KIRQL irql);
+
+// Lock words (spin locks and fast mutexes): the owner's id in the low 32 bits, a waiters bit on top.
+void AcquireLockWord(void *lock, uint32_t ownerId);
+bool TryAcquireLockWord(void *lock, uint32_t ownerId);
+void ReleaseLockWord(void *lock);
+uint32_t LockWordOwner(const void *lock);
+PKSPIN_LOCK CancelSpinLock();
+
+// Dispatcher (caller holds DispatcherLock): satisfy waiters after an object became signalled.
+void SignalObjectLocked(DISPATCHER_HEADER *header);
+// Wakes every waiter so that it re-reads the clock mode; times out the ones whose deadline passed.
+void ExpireWaitersLocked(ULONGLONG now);
+void WakeAllWaitersLocked();
+size_t WaiterCountLocked();
+// True if a thread waits on an object inside [base, base+size).
+bool WaiterUsesMemoryLocked(const void *base, SIZE_T size);
+
+// DPCs (caller holds DispatcherLock).
+BOOLEAN InsertQueueDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, int processor);
+int NextTimerProcessor();
+void ReleaseDeferredDpcs(ThreadState &t);
+// Waits until no DPC is queued to a processor or running.
+void WaitForDpcsIdle();
+bool DpcEngineRunning();
+// True if [base, base+size) contains a queued DPC or an armed timer (removes them).
+bool ForgetKernelObjectsIn(const void *base, SIZE_T size, const char **what);
+
+// Removes armed timers inside [lo, hi); true if there were any.
+bool ForgetTimersInLocked(const char *lo, const char *hi);
+
+// Clock.
+ULONGLONG InterruptTimeNow();
+LONGLONG SystemTimeBase();  // system time (100 ns since 1601) at interrupt time 0
+// Converts a Windows due time (negative relative, positive absolute system time) to interrupt time.
+ULONGLONG DueTimeToInterruptTime(LONGLONG dueTime, ULONGLONG now);
+// Waits on `cv` until woken or until interrupt time `deadline` passes on the real clock;
+// returns true if the deadline passed. With the virtual clock it waits for a wake-up only.
+bool WaitUntilInterruptTime(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, ULONGLONG deadline);
+
+// Clock mode and the virtual time (caller holds DispatcherLock).
+void SetVirtualClockLocked(bool on);
+void SetVirtualNowLocked(ULONGLONG now);
+
+// Startup and shutdown of the pieces (boot.cpp calls them).
+void KeStartup(int processorCount, bool virtualClock);
+void KeShutdown(std::vector<std::string> &leaks);
+void PsWaitForSystemThreads(std::vector<std::string> &leaks);
+void TimerStartup();
+void TimerShutdown(std::vector<std::string> &leaks);
+void DpcStartup(int processorCount);
+void DpcShutdown();
+
+// Boot on first use for plain programs.
+void EnsureBooted();
+
+}  // namespace qv

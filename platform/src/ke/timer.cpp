@@ -1,0 +1,249 @@
+// Kernel timers. Armed timers sit in one queue ordered by due interrupt time, under the dispatcher
+// lock. Expiry takes the timer out of the queue, signals it and queues its DPC, all in one step
+// under that lock: from then on KeCancelTimer returns FALSE, even though the DPC has not run yet.
+// On the real clock a timer thread expires timers; on the virtual clock AdvanceClock does.
+#include <map>
+#include <thread>
+
+#include "ke/ke.h"
+#include "qv/platform.h"
+#include "verifier.h"
+
+namespace qv {
+namespace {
+
+struct TimerState {
+    std::multimap<ULONGLONG, PKTIMER> Queue;  // armed timers by due time; guarded by DispatcherLock
+    std::condition_variable Changed;          // queue or clock mode changed
+    std::thread Thread;
+    bool Stop = false;     // guarded by DispatcherLock
+    bool Running = false;  // guarded by DispatcherLock
+};
+
+TimerState &Timers()
+{
+    static TimerState *state = new TimerState;
+    return *state;
+}
+
+void InsertTimerLocked(PKTIMER timer, ULONGLONG due)
+{
+    timer->DueTime.QuadPart = due;
+    timer->Header.Inserted = TRUE;
+    Timers().Queue.emplace(due, timer);
+}
+
+void RemoveTimerLocked(PKTIMER timer)
+{
+    auto range = Timers().Queue.equal_range(timer->DueTime.QuadPart);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == timer) {
+            Timers().Queue.erase(it);
+            break;
+        }
+    }
+    timer->Header.Inserted = FALSE;
+}
+
+void ExpireTimerLocked(PKTIMER timer, ULONGLONG now)
+{
+    RemoveTimerLocked(timer);
+    timer->Header.SignalState = 1;
+    SignalObjectLocked(&timer->Header);
+    if (timer->Period > 0) InsertTimerLocked(timer, timer->DueTime.QuadPart + timer->Period * 10000ULL);
+    if (timer->Dpc != nullptr) {
+        LARGE_INTEGER systemTime;
+        systemTime.QuadPart = SystemTimeBase() + static_cast<LONGLONG>(now);
+        InsertQueueDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
+                             reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(systemTime.HighPart))),
+                             NextTimerProcessor());
+    }
+}
+
+// Expires every timer due at `now`, in due order. A periodic timer comes back later than `now`.
+void ExpireDueTimersLocked(ULONGLONG now)
+{
+    auto &queue = Timers().Queue;
+    std::vector<PKTIMER> due;
+    for (auto it = queue.begin(); it != queue.end() && it->first <= now; ++it) due.push_back(it->second);
+    for (PKTIMER timer : due) ExpireTimerLocked(timer, now);
+}
+
+void TimerThread()
+{
+    CurrentThreadState().Irql = DISPATCH_LEVEL;
+    TimerState &s = Timers();
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    while (!s.Stop) {
+        if (VirtualClockInUse() || s.Queue.empty()) {
+            s.Changed.wait(lock);
+            continue;
+        }
+        ULONGLONG now = InterruptTimeNow();
+        ULONGLONG first = s.Queue.begin()->first;
+        if (first <= now) {
+            ExpireDueTimersLocked(now);
+            continue;
+        }
+        WaitUntilInterruptTime(s.Changed, lock, first);
+    }
+}
+
+void CheckTimer(const char *routine, PKTIMER timer)
+{
+    if (timer->Header.Type != TimerNotificationObject && timer->Header.Type != TimerSynchronizationObject) {
+        VerifierViolation(routine, "timer %p used before KeInitializeTimer", (void *)timer);
+        KeInitializeTimer(timer);
+    }
+}
+
+}  // namespace
+
+void TimerStartup()
+{
+    TimerState &s = Timers();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    s.Queue.clear();
+    s.Stop = false;
+    s.Running = true;
+    s.Thread = std::thread(TimerThread);
+}
+
+void TimerShutdown(std::vector<std::string> &leaks)
+{
+    TimerState &s = Timers();
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        if (!s.Running) return;
+        s.Stop = true;
+        s.Changed.notify_all();
+    }
+    s.Thread.join();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    s.Running = false;
+    if (!s.Queue.empty()) leaks.push_back(std::to_string(s.Queue.size()) + " timer(s) still armed at shutdown");
+    // The timers themselves may be gone already: only the queue is cleared.
+    s.Queue.clear();
+}
+
+bool ForgetTimersInLocked(const char *lo, const char *hi)
+{
+    bool found = false;
+    auto &queue = Timers().Queue;
+    for (auto it = queue.begin(); it != queue.end();) {
+        const char *p = reinterpret_cast<const char *>(it->second);
+        if (p >= lo && p < hi) {
+            it->second->Header.Inserted = FALSE;
+            it = queue.erase(it);
+            found = true;
+        } else {
+            ++it;
+        }
+    }
+    return found;
+}
+
+void UseVirtualClock(bool on)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    SetVirtualClockLocked(on);
+    Timers().Changed.notify_all();
+}
+
+void AdvanceClock(ULONGLONG hundredNs)
+{
+    ThreadState &t = CurrentThreadState();
+    if (t.Irql != PASSIVE_LEVEL || t.IsDpcThread) {
+        VerifierViolation("AdvanceClock", "called at IRQL %u; it waits for DPCs", t.Irql);
+        return;
+    }
+    if (!VirtualClockInUse()) {
+        VerifierViolation("AdvanceClock", "the virtual clock is not in use");
+        return;
+    }
+    ULONGLONG target = InterruptTimeNow() + hundredNs;
+    // One step per due time, so that a DPC re-arming a timer within the interval is honoured.
+    for (;;) {
+        bool done = false;
+        {
+            std::lock_guard<std::mutex> guard(DispatcherLock());
+            auto &queue = Timers().Queue;
+            if (queue.empty() || queue.begin()->first > target) {
+                SetVirtualNowLocked(target);
+                ExpireWaitersLocked(target);
+                done = true;
+            } else {
+                SetVirtualNowLocked(queue.begin()->first);
+                ULONGLONG now = InterruptTimeNow();
+                ExpireWaitersLocked(now);
+                ExpireDueTimersLocked(now);
+            }
+        }
+        WaitForDpcsIdle();
+        if (done) break;
+    }
+}
+
+}  // namespace qv
+
+using namespace qv;
+
+extern "C" {
+
+void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+{
+    Timer->Header.Type = Type == SynchronizationTimer ? TimerSynchronizationObject : TimerNotificationObject;
+    Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
+    Timer->Header.Absolute = 0;
+    Timer->Header.Inserted = FALSE;
+    Timer->Header.SignalState = 0;
+    InitializeListHead(&Timer->Header.WaitListHead);
+    Timer->DueTime.QuadPart = 0;
+    InitializeListHead(&Timer->TimerListEntry);
+    Timer->Dpc = nullptr;
+    Timer->Period = 0;
+}
+
+void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+{
+    VerifyMaxIrql("KeSetTimerEx", DISPATCH_LEVEL);
+    CheckTimer("KeSetTimerEx", Timer);
+    if (Period < 0) {
+        VerifierViolation("KeSetTimerEx", "negative period %d", Period);
+        Period = 0;
+    }
+    EnsureBooted();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    BOOLEAN wasArmed = Timer->Header.Inserted;
+    if (wasArmed) RemoveTimerLocked(Timer);
+    Timer->Header.SignalState = 0;
+    Timer->Header.Absolute = DueTime.QuadPart > 0;
+    Timer->Dpc = Dpc;
+    Timer->Period = Period;
+    InsertTimerLocked(Timer, DueTimeToInterruptTime(DueTime.QuadPart, InterruptTimeNow()));
+    Timers().Changed.notify_all();
+    return wasArmed;
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+
+BOOLEAN KeCancelTimer(PKTIMER Timer)
+{
+    VerifyMaxIrql("KeCancelTimer", DISPATCH_LEVEL);
+    CheckTimer("KeCancelTimer", Timer);
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    if (!Timer->Header.Inserted) return FALSE;
+    RemoveTimerLocked(Timer);
+    return TRUE;
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer)
+{
+    CheckTimer("KeReadStateTimer", Timer);
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    return Timer->Header.SignalState != 0;
+}
+
+}  // extern "C"

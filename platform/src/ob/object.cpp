@@ -1,0 +1,228 @@
+// Object manager core: an object is a header followed by its body; handles are kernel handles
+// (values with the top bits set, never reused within a boot) that each hold a reference.
+#include <stdlib.h>
+
+#include <map>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "ke/ke.h"
+#include "ob/object.h"
+#include "verifier.h"
+
+namespace qv {
+namespace {
+
+struct alignas(16) ObjectHeader {
+    POBJECT_TYPE Type;
+    LONG_PTR PointerCount;  // guarded by ObState::Lock
+    LONG HandleCount;       // guarded by ObState::Lock
+    size_t BodySize;
+};
+
+struct ObState {
+    std::mutex Lock;
+    std::unordered_set<ObjectHeader *> Live;                // guarded by Lock
+    std::unordered_map<ULONG_PTR, ObjectHeader *> Handles;  // guarded by Lock
+    ULONG_PTR NextHandle = 0;                               // guarded by Lock
+};
+
+ObState &Ob()
+{
+    static ObState *state = new ObState;
+    return *state;
+}
+
+constexpr ULONG_PTR kHandleBase = 0xFFFFFFFF80000000ull;
+
+ObjectHeader *HeaderOf(const void *body)
+{
+    return reinterpret_cast<ObjectHeader *>(const_cast<char *>(static_cast<const char *>(body))) - 1;
+}
+
+void *BodyOf(ObjectHeader *header) { return header + 1; }
+
+// Caller holds Ob().Lock.
+ObjectHeader *FindLocked(const void *body)
+{
+    if (body == nullptr) return nullptr;
+    ObjectHeader *header = HeaderOf(body);
+    return Ob().Live.count(header) ? header : nullptr;
+}
+
+const char *TypeName(ObjectHeader *header) { return header->Type && header->Type->Name ? header->Type->Name : "?"; }
+
+}  // namespace
+
+void *ObCreateObject(POBJECT_TYPE type, size_t bodySize)
+{
+    EnsureBooted();
+    auto *header = static_cast<ObjectHeader *>(calloc(1, sizeof(ObjectHeader) + bodySize));
+    if (header == nullptr) return nullptr;
+    header->Type = type;
+    header->PointerCount = 1;
+    header->BodySize = bodySize;
+    std::lock_guard<std::mutex> guard(Ob().Lock);
+    Ob().Live.insert(header);
+    return BodyOf(header);
+}
+
+NTSTATUS ObInsertHandle(void *body, HANDLE *handle)
+{
+    ObState &s = Ob();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    ObjectHeader *header = FindLocked(body);
+    if (header == nullptr) {
+        VerifierViolation("ObInsertHandle", "%p is not an object", body);
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG_PTR value = kHandleBase + 4 * ++s.NextHandle;
+    s.Handles[value] = header;
+    ++header->HandleCount;
+    ++header->PointerCount;
+    *handle = reinterpret_cast<HANDLE>(value);
+    return STATUS_SUCCESS;
+}
+
+POBJECT_TYPE ObGetObjectType(void *body)
+{
+    std::lock_guard<std::mutex> guard(Ob().Lock);
+    ObjectHeader *header = FindLocked(body);
+    return header ? header->Type : nullptr;
+}
+
+LONG ObHandleCount(void *body)
+{
+    std::lock_guard<std::mutex> guard(Ob().Lock);
+    ObjectHeader *header = FindLocked(body);
+    return header ? header->HandleCount : 0;
+}
+
+LONG ObPointerCount(void *body)
+{
+    std::lock_guard<std::mutex> guard(Ob().Lock);
+    ObjectHeader *header = FindLocked(body);
+    return header ? static_cast<LONG>(header->PointerCount) : 0;
+}
+
+bool ObIsObject(const void *body)
+{
+    std::lock_guard<std::mutex> guard(Ob().Lock);
+    return FindLocked(body) != nullptr;
+}
+
+void ObStartup()
+{
+    std::lock_guard<std::mutex> guard(Ob().Lock);
+    Ob().NextHandle = 0;
+}
+
+bool SystemThreadsAbandoned();
+
+void ObShutdown(std::vector<std::string> &leaks)
+{
+    ObState &s = Ob();
+    std::unordered_set<ObjectHeader *> live;
+    std::map<std::string, int> handlesByType, objectsByType;
+    {
+        std::lock_guard<std::mutex> guard(s.Lock);
+        for (auto &[value, header] : s.Handles) ++handlesByType[TypeName(header)];
+        for (ObjectHeader *header : s.Live) ++objectsByType[TypeName(header)];
+        s.Handles.clear();
+        live.swap(s.Live);
+    }
+    for (auto &[type, n] : handlesByType)
+        leaks.push_back(std::to_string(n) + " handle(s) to " + type + " objects still open at shutdown");
+    for (auto &[type, n] : objectsByType)
+        leaks.push_back(std::to_string(n) + " " + type + " object(s) still referenced at shutdown");
+    // Threads left running may still touch their objects: then the memory stays.
+    if (SystemThreadsAbandoned()) return;
+    for (ObjectHeader *header : live) free(header);
+}
+
+}  // namespace qv
+
+using namespace qv;
+
+extern "C" {
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                   POBJECT_HANDLE_INFORMATION HandleInformation)
+{
+    VerifyMaxIrql("ObReferenceObjectByHandle", APC_LEVEL);
+    ObState &s = Ob();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    auto it = s.Handles.find(reinterpret_cast<ULONG_PTR>(Handle));
+    if (it == s.Handles.end()) return STATUS_INVALID_HANDLE;
+    ObjectHeader *header = it->second;
+    if (ObjectType != nullptr && header->Type != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
+    ++header->PointerCount;
+    *Object = BodyOf(header);
+    if (HandleInformation != nullptr) {
+        HandleInformation->HandleAttributes = 0;
+        HandleInformation->GrantedAccess = DesiredAccess;
+    }
+    return STATUS_SUCCESS;
+}
+
+LONG_PTR ObfReferenceObject(PVOID Object)
+{
+    VerifyMaxIrql("ObfReferenceObject", DISPATCH_LEVEL);
+    std::lock_guard<std::mutex> guard(Ob().Lock);
+    ObjectHeader *header = FindLocked(Object);
+    if (header == nullptr) {
+        VerifierViolation("ObfReferenceObject", "%p is not a live object", Object);
+        return 0;
+    }
+    return ++header->PointerCount;
+}
+
+LONG_PTR ObfDereferenceObject(PVOID Object)
+{
+    VerifyMaxIrql("ObfDereferenceObject", DISPATCH_LEVEL);
+    ObjectHeader *header;
+    LONG_PTR count;
+    {
+        std::lock_guard<std::mutex> guard(Ob().Lock);
+        header = FindLocked(Object);
+        if (header == nullptr) {
+            VerifierViolation("ObfDereferenceObject", "%p is not a live object (dereferenced once too often?)", Object);
+            return 0;
+        }
+        count = --header->PointerCount;
+        if (count > 0) return count;
+        Ob().Live.erase(header);
+        if (header->HandleCount != 0)
+            VerifierViolation("ObfDereferenceObject", "last reference to a %s object dropped while %d handle(s) remain",
+                              TypeName(header), header->HandleCount);
+    }
+    if (header->Type && header->Type->Delete) header->Type->Delete(Object);
+    free(header);
+    return 0;
+}
+
+NTSTATUS ZwClose(HANDLE Handle)
+{
+    VerifyPassiveLevel("ZwClose");
+    ObjectHeader *header;
+    bool last;
+    {
+        ObState &s = Ob();
+        std::lock_guard<std::mutex> guard(s.Lock);
+        auto it = s.Handles.find(reinterpret_cast<ULONG_PTR>(Handle));
+        if (it == s.Handles.end()) {
+            VerifierViolation("ZwClose", "invalid handle %p", Handle);
+            return STATUS_INVALID_HANDLE;
+        }
+        header = it->second;
+        s.Handles.erase(it);
+        last = --header->HandleCount == 0;
+    }
+    if (last && header->Type && header->Type->LastHandleClosed) header->Type->LastHandleClosed(BodyOf(header));
+    ObfDereferenceObject(BodyOf(header));
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"

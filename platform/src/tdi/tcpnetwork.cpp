@@ -1,0 +1,448 @@
+// The transport's network thread: waits on every socket with epoll, finishes connects, writes
+// queued sends, reads received blocks, keeps the transport's timers (held and timed-out
+// connects, held sends, re-offered data), and delivers the receive and disconnect indications
+// at DISPATCH_LEVEL. It is the only thread that touches an endpoint's received bytes.
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "qv/platform.h"
+#include "tcp.h"
+
+namespace qv::tcp {
+namespace {
+
+size_t Available(const Endpoint *ep) { return ep->Rx.size() - ep->RxStart; }
+
+void Consume(Endpoint *ep, size_t n)
+{
+    ep->RxStart += n;
+    ep->RxBuffered -= n;
+    if (ep->RxStart == ep->Rx.size()) {
+        ep->Rx.clear();
+        ep->RxStart = 0;
+    }
+}
+
+// Moves the next held piece in once everything before it has been taken.
+void PromoteHeld(Endpoint *ep)
+{
+    if (Available(ep) == 0 && !ep->RxHeld.empty()) {
+        ep->Rx = std::move(ep->RxHeld.front());
+        ep->RxStart = 0;
+        ep->RxHeld.pop_front();
+    }
+}
+
+void DropReceived(Endpoint *ep)
+{
+    ep->Rx.clear();
+    ep->RxStart = 0;
+    ep->RxHeld.clear();
+    ep->MergeBuffer.clear();
+    ep->MergeRemaining = 0;
+    ep->RxBuffered = 0;
+}
+
+// Adds bytes to what waits for the client: after earlier held pieces, else behind any bytes
+// not yet taken.
+void Append(Endpoint *ep, const UCHAR *data, size_t n, bool separate)
+{
+    if (n == 0) return;
+    if (separate || !ep->RxHeld.empty())
+        ep->RxHeld.emplace_back(data, data + n);
+    else
+        ep->Rx.insert(ep->Rx.end(), data, data + n);
+    PromoteHeld(ep);
+}
+
+// One block read from the socket, shaped by the split and merge switches (lock held).
+void AcceptBlock(Endpoint *ep, const UCHAR *data, size_t n)
+{
+    Switches &sw = Tcp().Switch;
+    ep->RxBuffered += n;
+    if (ep->MergeRemaining == 0 && sw.MergeBlocks > 0) {
+        ep->MergeRemaining = sw.MergeBlocks;
+        sw.MergeBlocks = 0;
+    }
+    if (ep->MergeRemaining > 0) {
+        ep->MergeBuffer.insert(ep->MergeBuffer.end(), data, data + n);
+        if (--ep->MergeRemaining > 0) return;
+        std::vector<UCHAR> merged;
+        merged.swap(ep->MergeBuffer);
+        Append(ep, merged.data(), merged.size(), false);
+        return;
+    }
+    if (sw.SplitArmed) {
+        sw.SplitArmed = false;
+        size_t start = 0;
+        for (ULONG offset : sw.SplitOffsets) {
+            if (offset <= start || offset >= n) continue;
+            Append(ep, data + start, offset - start, start != 0);
+            start = offset;
+        }
+        Append(ep, data + start, n - start, start != 0);
+        return;
+    }
+    Append(ep, data, n, false);
+}
+
+void FlushMerge(Endpoint *ep)
+{
+    if (ep->MergeBuffer.empty()) return;
+    std::vector<UCHAR> merged;
+    merged.swap(ep->MergeBuffer);
+    ep->MergeRemaining = 0;
+    Append(ep, merged.data(), merged.size(), false);
+}
+
+// Reads one block (lock held).
+void ReadBlock(Endpoint *ep, CompletionList &out)
+{
+    static thread_local std::vector<UCHAR> block(kReadBlock);
+    ssize_t n;
+    do {
+        n = recv(ep->Socket, block.data(), block.size(), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        if (ep->IndicationsOff) return;  // disconnected by this side: read and dropped
+        AcceptBlock(ep, block.data(), (size_t)n);
+        ep->RetryAt = 0;
+    } else if (n == 0) {
+        ep->PeerClosed = true;  // still writable until this side disconnects
+        FlushMerge(ep);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        // A reset: what was received and not taken is lost, as with any TCP.
+        ep->PeerReset = true;
+        DropReceived(ep);
+        FailConnection(ep, StatusFromErrno(errno), out);
+        CloseSocket(ep, false);
+    }
+}
+
+// Posted TDI_RECEIVE requests are filled before anything is indicated (lock held).
+bool FillReceive(Endpoint *ep, CompletionList &out)
+{
+    PIRP irp = CONTAINING_RECORD(ep->ReceiveQueue.Flink, IRP, Tail.Overlay.ListEntry);
+    if (irp->Cancel) return false;
+    auto *request = (PTDI_REQUEST_KERNEL_RECEIVE)&IoGetCurrentIrpStackLocation(irp)->Parameters;
+    size_t want = std::min<size_t>(request->ReceiveLength, Available(ep));
+    size_t copied = 0;
+    for (PMDL mdl = irp->MdlAddress; mdl != nullptr && copied < want; mdl = mdl->Next) {
+        auto *va = static_cast<UCHAR *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+        if (va == nullptr) break;
+        size_t take = std::min<size_t>(MmGetMdlByteCount(mdl), want - copied);
+        memcpy(va, ep->Rx.data() + ep->RxStart + copied, take);
+        copied += take;
+    }
+    if (!TakeRequest(ep, irp)) return false;
+    Consume(ep, copied);
+    out.push_back({irp, STATUS_SUCCESS, copied});
+    return true;
+}
+
+// A receive request a handler handed back for the bytes it did not take (lock held).
+void AcceptHandedReceive(Endpoint *ep, PIRP irp, CompletionList &out)
+{
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    sp->DeviceObject = Tcp().Device;
+    if (sp->MinorFunction != TDI_RECEIVE || irp->MdlAddress == nullptr) {
+        out.push_back({irp, STATUS_INVALID_PARAMETER, 0});
+        return;
+    }
+    if (ep->CleanedUp || ep->IndicationsOff) {
+        out.push_back({irp, STATUS_CANCELLED, 0});
+        return;
+    }
+    if (!QueueRequest(ep, irp, RequestKind::Receive)) out.push_back({irp, STATUS_CANCELLED, 0});
+}
+
+void BeginIndication(Endpoint *ep, AddressObject *address)
+{
+    ep->Indicating = true;
+    address->Indications++;
+    address->References++;
+}
+
+void EndIndication(Endpoint *ep, AddressObject *address)
+{
+    ep->Indicating = false;
+    address->Indications--;
+    ReleaseAddress(address);
+    Tcp().IndicationDone.notify_all();
+}
+
+// Offers what the endpoint holds to the client: posted receives first, then the receive
+// handler, piece after piece while it takes something, then the disconnect once everything
+// has gone. The caller holds a reference on the endpoint.
+void Deliver(Endpoint *ep)
+{
+    for (;;) {
+        CompletionList done;
+        std::unique_lock<std::mutex> lock(Tcp().Lock);
+        if (ep->CleanedUp || ep->IndicationsOff) return;
+        PromoteHeld(ep);
+        const size_t available = Available(ep);
+        const bool ended = ep->PeerClosed || ep->PeerReset;
+        if (!IsListEmpty(&ep->ReceiveQueue)) {
+            if (available > 0) {
+                bool filled = FillReceive(ep, done);
+                UpdatePoll(ep);
+                lock.unlock();
+                CompleteAll(done, true);
+                if (filled) continue;
+                return;
+            }
+            if (ended && ep->RxBuffered.load() == 0) {
+                TakeReceives(ep, ep->PeerReset ? STATUS_CONNECTION_RESET : STATUS_GRACEFUL_DISCONNECT, done);
+                lock.unlock();
+                CompleteAll(done, true);
+            }
+            return;
+        }
+        AddressObject *address = ep->Address;
+        if (address == nullptr || address->CleanedUp) return;
+        if (available > 0) {
+            if (ep->RetryAt != 0 && Now() < ep->RetryAt) return;
+            auto handler = (PTDI_IND_RECEIVE)address->Handlers[TDI_EVENT_RECEIVE].Handler;
+            PVOID context = address->Handlers[TDI_EVENT_RECEIVE].Context;
+            if (handler == nullptr) return;
+            ULONG indicated = (ULONG)std::min<size_t>(available, Tcp().Settings.IndicationSize);
+            ULONG flags = TDI_RECEIVE_NORMAL | TDI_RECEIVE_AT_DISPATCH_LEVEL;
+            if (indicated == available) flags |= TDI_RECEIVE_ENTIRE_MESSAGE;
+            UCHAR *data = ep->Rx.data() + ep->RxStart;
+            BeginIndication(ep, address);
+            lock.unlock();
+
+            ULONG taken = 0;
+            PIRP handed = nullptr;
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            NTSTATUS status = handler(context, ep->Context, flags, indicated, (ULONG)available, &taken, data, &handed);
+            KeLowerIrql(old);
+
+            lock.lock();
+            EndIndication(ep, address);
+            Consume(ep, std::min(taken, indicated));
+            if (status == STATUS_MORE_PROCESSING_REQUIRED && handed != nullptr) {
+                AcceptHandedReceive(ep, handed, done);
+            } else if (taken == 0) {
+                ep->RetryAt = Now() + kRetryIndication100ns;  // offered again soon
+                lock.unlock();
+                CompleteAll(done, true);
+                WakeNetwork();
+                return;
+            }
+            UpdatePoll(ep);
+            lock.unlock();
+            CompleteAll(done, true);
+            continue;
+        }
+        if (ended && ep->RxBuffered.load() == 0 && !ep->DisconnectIndicated) {
+            ep->DisconnectIndicated = true;
+            auto handler = (PTDI_IND_DISCONNECT)address->Handlers[TDI_EVENT_DISCONNECT].Handler;
+            PVOID context = address->Handlers[TDI_EVENT_DISCONNECT].Context;
+            if (handler == nullptr) return;
+            ULONG flags = ep->PeerReset ? TDI_DISCONNECT_ABORT : TDI_DISCONNECT_RELEASE;
+            BeginIndication(ep, address);
+            lock.unlock();
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            handler(context, ep->Context, 0, nullptr, 0, nullptr, flags);
+            KeLowerIrql(old);
+            lock.lock();
+            EndIndication(ep, address);
+        }
+        return;
+    }
+}
+
+bool WantsDelivery(const Endpoint *ep, ULONGLONG now)
+{
+    if (ep->CleanedUp || ep->IndicationsOff || ep->Indicating) return false;
+    if (ep->RetryAt != 0 && now < ep->RetryAt) return false;
+    return ep->RxBuffered.load() > 0 || !IsListEmpty(&ep->ReceiveQueue) ||
+           ((ep->PeerClosed || ep->PeerReset) && !ep->DisconnectIndicated);
+}
+
+void DeliverAll()
+{
+    std::vector<Endpoint *> ready;
+    {
+        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        ULONGLONG now = Now();
+        for (auto &entry : Tcp().Endpoints) {
+            if (WantsDelivery(entry.second, now)) {
+                entry.second->References++;
+                ready.push_back(entry.second);
+            }
+        }
+    }
+    for (Endpoint *ep : ready) {
+        Deliver(ep);
+        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        ReleaseEndpoint(ep);
+    }
+}
+
+void ServiceSocket(uint64_t id, uint32_t events)
+{
+    CompletionList done;
+    Endpoint *ep;
+    {
+        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        auto it = Tcp().Endpoints.find(id);
+        if (it == Tcp().Endpoints.end()) return;
+        ep = it->second;
+        if (ep->CleanedUp || ep->Socket < 0) return;
+        ep->References++;
+        if (ep->State == EndpointState::Connecting) {
+            if (ep->ConnectStarted && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) ConnectFinished(ep, done);
+        } else {
+            if (events & (EPOLLOUT | EPOLLERR)) PumpSends(ep, done);
+            if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && ep->Socket >= 0 && !ep->PeerClosed && !ep->PeerReset)
+                ReadBlock(ep, done);
+        }
+        UpdatePoll(ep);
+    }
+    CompleteAll(done, true);
+    Deliver(ep);
+    std::lock_guard<std::mutex> guard(Tcp().Lock);
+    ReleaseEndpoint(ep);
+}
+
+// Held and timed-out connects, held sends (lock held).
+void RunTimers(CompletionList &out)
+{
+    ULONGLONG now = Now();
+    for (auto &entry : Tcp().Endpoints) {
+        Endpoint *ep = entry.second;
+        if (ep->CleanedUp) continue;
+        if (ep->State == EndpointState::Connecting) {
+            if (!ep->ConnectStarted && now >= ep->ConnectStartAt) {
+                if (NT_SUCCESS(ep->ConnectHeldResult)) {
+                    StartConnect(ep, out);
+                } else {
+                    ep->State = EndpointState::Open;
+                    if (PIRP irp = ep->ConnectIrp; irp != nullptr && TakeRequest(ep, irp))
+                        out.push_back({irp, ep->ConnectHeldResult, 0});
+                }
+            } else if (ep->ConnectStarted && now >= ep->ConnectDeadline) {
+                CloseSocket(ep, false);
+                ep->State = EndpointState::Open;
+                if (PIRP irp = ep->ConnectIrp; irp != nullptr && TakeRequest(ep, irp))
+                    out.push_back({irp, STATUS_IO_TIMEOUT, 0});
+            }
+        } else if (ULONGLONG held = SendHeldUntil(ep);
+                   ep->State == EndpointState::Connected && held != 0 && now >= held) {
+            PumpSends(ep, out);
+        }
+    }
+}
+
+// Milliseconds until the next timer falls due, or -1 (lock held).
+int NextTimeout()
+{
+    ULONGLONG now = Now(), next = ~0ULL;
+    for (auto &entry : Tcp().Endpoints) {
+        const Endpoint *ep = entry.second;
+        if (ep->CleanedUp) continue;
+        if (ep->State == EndpointState::Connecting)
+            next = std::min(next, ep->ConnectStarted ? ep->ConnectDeadline : ep->ConnectStartAt);
+        if (ULONGLONG held = SendHeldUntil(ep); held != 0) next = std::min(next, held);
+        if (ep->RetryAt != 0) next = std::min(next, ep->RetryAt);
+    }
+    if (next == ~0ULL) return -1;
+    // The virtual clock moves only when a test advances it: look again soon.
+    if (VirtualClockInUse()) return next <= now ? 0 : 5;
+    if (next <= now) return 0;
+    return (int)std::min<ULONGLONG>((next - now + 9999) / 10000, 60000);
+}
+
+void NetworkThread()
+{
+    Tcp().NetworkId = std::this_thread::get_id();
+    epoll_event events[32];
+    for (;;) {
+        int timeout;
+        {
+            std::lock_guard<std::mutex> guard(Tcp().Lock);
+            if (Tcp().Stopping) return;
+            timeout = NextTimeout();
+        }
+        int n = epoll_wait(Tcp().Epoll, events, 32, timeout);
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == 0) {
+                uint64_t count;
+                while (read(Tcp().Wake, &count, sizeof(count)) > 0) {
+                }
+                continue;
+            }
+            ServiceSocket(events[i].data.u64, events[i].events);
+        }
+        CompletionList done;
+        {
+            std::lock_guard<std::mutex> guard(Tcp().Lock);
+            if (Tcp().Stopping) return;
+            RunTimers(done);
+        }
+        CompleteAll(done, true);
+        DeliverAll();
+    }
+}
+
+}  // namespace
+
+void WakeNetwork()
+{
+    uint64_t one = 1;
+    if (Tcp().Wake >= 0) (void)!write(Tcp().Wake, &one, sizeof(one));
+}
+
+NTSTATUS StartNetwork()
+{
+    Transport &t = Tcp();
+    t.Epoll = epoll_create1(EPOLL_CLOEXEC);
+    t.Wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (t.Epoll < 0 || t.Wake < 0) {
+        NTSTATUS status = StatusFromErrno(errno);
+        StopNetwork();
+        return status;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = 0;  // endpoint ids start at 1
+    epoll_ctl(t.Epoll, EPOLL_CTL_ADD, t.Wake, &ev);
+    {
+        std::lock_guard<std::mutex> guard(t.Lock);
+        t.Stopping = false;
+    }
+    t.Network = std::thread(NetworkThread);
+    t.NetworkId = t.Network.get_id();
+    return STATUS_SUCCESS;
+}
+
+void StopNetwork()
+{
+    Transport &t = Tcp();
+    if (t.Network.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(t.Lock);
+            t.Stopping = true;
+        }
+        WakeNetwork();
+        t.Network.join();
+    }
+    t.NetworkId = std::thread::id();
+    if (t.Epoll >= 0) close(t.Epoll);
+    if (t.Wake >= 0) close(t.Wake);
+    t.Epoll = t.Wake = -1;
+}
+
+}  // namespace qv::tcp

@@ -1,0 +1,129 @@
+// A port as the gateway sees it between open and close: a zero-filled device extension with
+// the gateway's locks, a 4096-byte receive FIFO and the receive ring size of an open port.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform_test.h"
+#include "quorvel.h"
+#include "qv/platform.h"
+#include "records.h"
+
+namespace gwtest {
+
+#define GWTEST_TAG 'tswG'
+
+// A pool copy of exactly the given bytes: AddressSanitizer and the pool's own guards see any
+// access past them, as they would for a transport's or a writer's buffer.
+class PoolBytes {
+public:
+    explicit PoolBytes(const Bytes &bytes) : size_(ULONG(bytes.size()))
+    {
+        data_ = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, size_ ? size_ : 1, GWTEST_TAG);
+        std::copy(bytes.begin(), bytes.end(), data_);
+    }
+    ~PoolBytes() { ExFreePoolWithTag(data_, GWTEST_TAG); }
+    PoolBytes(const PoolBytes &) = delete;
+    PoolBytes &operator=(const PoolBytes &) = delete;
+    PUCHAR get() const { return data_; }
+    ULONG size() const { return size_; }
+    Bytes bytes() const { return Bytes(data_, data_ + size_); }
+
+private:
+    ULONG size_;
+    PUCHAR data_;
+};
+
+class GatewayPort : public qvtest::PlatformTest {
+protected:
+    void SetUp() override
+    {
+        qvtest::PlatformTest::SetUp();
+        ext_ = std::make_unique<DEVICE_EXTENSION>();
+        ext = ext_.get();
+        GatewayInitialize(ext);
+        KeInitializeSpinLock(&ext->DeviceLock);
+        ext->Uart.RxFifo = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, VUART_RX_FIFO_SIZE, GWTEST_TAG);
+        RtlZeroMemory(ext->Uart.RxFifo, VUART_RX_FIFO_SIZE);
+        ext->RxRingSize = VUART_RX_FIFO_SIZE;
+        qv::VerifierNameLock(&ext->ConnectMutex, "ConnectMutex");
+        qv::VerifierNameLock(&ext->DeviceLock, "DeviceLock");
+        qv::VerifierForbidNesting("ConnectMutex", "DeviceLock");
+        qv::VerifierForbidNesting("DeviceLock", "ConnectMutex");
+        current = this;
+    }
+
+    void TearDown() override
+    {
+        FreeEthernetLists(ext);
+        if (ext->Uart.RxFifo != NULL) ExFreePoolWithTag(ext->Uart.RxFifo, GWTEST_TAG);
+        current = nullptr;
+        qvtest::PlatformTest::TearDown();
+    }
+
+    // What the first open does with a stored record.
+    NTSTATUS Open(const Bytes &record)
+    {
+        PoolBytes copy(record);
+        return MakeEthernetLists(ext, copy.get());
+    }
+
+    PETH_CONNECTION Connection(UCHAR deviceId) { return FindConnectionByDeviceID(ext, deviceId); }
+
+    // One receive indication: DeviceLock held, the FIFO drained after each placed reply.
+    void Deliver(PETH_CONNECTION connection, const Bytes &block)
+    {
+        PoolBytes data(block);
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->DeviceLock, &irql);
+        ULONG consumed = ProcessIncomingData(ext, connection, data.get(), data.size(), &GatewayPort::Drain);
+        KeReleaseSpinLock(&ext->DeviceLock, irql);
+        EXPECT_EQ(consumed, data.size());
+        EXPECT_EQ(data.bytes(), block) << "the indicated data must not be altered";
+    }
+
+    // Stands in for the receive step: takes what the FIFO holds, as ReceiveCharacters does.
+    static VOID Drain(PDEVICE_EXTENSION extension)
+    {
+        current->replies.emplace_back(extension->Uart.RxFifo, extension->Uart.RxFifo + extension->Uart.RxCount);
+        extension->Uart.RxCount = 0;
+    }
+
+    Bytes Fifo() const { return Bytes(ext->Uart.RxFifo, ext->Uart.RxFifo + ext->Uart.RxCount); }
+
+    Bytes Pending() const
+    {
+        if (ext->PendingData == NULL) return {};
+        return Bytes(ext->PendingData, ext->PendingData + ext->PendingLength);
+    }
+
+    // Frees the parked request, as the connection thread does after sending it.
+    void TakePending()
+    {
+        ExAcquireFastMutex(&ext->ConnectMutex);
+        if (ext->PendingData != NULL) ExFreePool(ext->PendingData);
+        ext->PendingData = NULL;
+        ext->PendingLength = 0;
+        ext->PendingConnection = NULL;
+        ExReleaseFastMutex(&ext->ConnectMutex);
+    }
+
+    PDEVICE_EXTENSION ext = nullptr;
+    std::vector<Bytes> replies;
+
+private:
+    static inline GatewayPort *current = nullptr;
+    std::unique_ptr<DEVICE_EXTENSION> ext_;
+};
+
+inline bool Contains(const std::vector<std::string> &lines, const std::string &line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace gwtest

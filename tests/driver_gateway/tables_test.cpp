@@ -1,0 +1,120 @@
+// The connection and device tables built at open from the settings record.
+
+#include "port_fixture.h"
+
+using namespace gwtest;
+
+namespace {
+
+using Tables = GatewayPort;
+
+TEST_F(Tables, LastEntryServesASharedIdAndWaitingConnectionsComeNewestFirst)
+{
+    ASSERT_EQ(Open(BuildRecord(
+                  500, 0, 0,
+                  {{{10, 0, 0, 1}, 502, 0, {1, 2}}, {{10, 0, 0, 2}, 1502, 2, {2, 3}}, {{10, 0, 0, 3}, 503, 0, {}}})),
+              STATUS_SUCCESS);
+
+    PETH_CONNECTION a = Connection(1);
+    PETH_CONNECTION b = Connection(3);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(Connection(2), b);
+    EXPECT_EQ(Connection(4), nullptr);
+    EXPECT_EQ(a->port, 502);
+    EXPECT_EQ(b->port, 1502);
+    EXPECT_EQ(b->raw, 1) << "any nonzero raw byte acts as 1";
+    EXPECT_EQ(a->TransactionId, 0);
+    EXPECT_EQ(a->Socket, nullptr);
+
+    // The id-less entry still has a connection: the list holds three, newest first.
+    std::vector<PETH_CONNECTION> connections;
+    for (PSINGLE_LIST_ENTRY link = ext->ConnectionList.Next; link; link = link->Next)
+        connections.push_back(CONTAINING_RECORD(link, ETH_CONNECTION, Link));
+    ASSERT_EQ(connections.size(), 3u);
+    PETH_CONNECTION c = connections[0];
+    EXPECT_EQ(connections[1], b);
+    EXPECT_EQ(connections[2], a);
+    EXPECT_EQ(c->port, 503);
+
+    ExAcquireFastMutex(&ext->ConnectMutex);
+    a->NeedConnection = b->NeedConnection = c->NeedConnection = 1;
+    EXPECT_EQ(GetNeedConnection(ext), c);
+    c->NeedConnection = 0;
+    EXPECT_EQ(GetNeedConnection(ext), b);
+    b->NeedConnection = 0;
+    EXPECT_EQ(GetNeedConnection(ext), a);
+    a->NeedConnection = 0;
+    EXPECT_EQ(GetNeedConnection(ext), nullptr);
+    ExReleaseFastMutex(&ext->ConnectMutex);
+
+    FreeEthernetLists(ext);
+    EXPECT_EQ(ext->ConnectionList.Next, nullptr);
+    EXPECT_EQ(ext->DeviceList.Next, nullptr);
+    EXPECT_EQ(Connection(1), nullptr);
+    FreeEthernetLists(ext);  // a second call finds nothing to do
+}
+
+TEST_F(Tables, BuildPrintsItsStepsAndKeepsTheHeader)
+{
+    qv::ClearDbgPrint();
+    ASSERT_EQ(Open(BuildRecord(10000, 0x01, 0x0C, {{{192, 168, 0, 10}, 502, 0, {1, 2}}})), STATUS_SUCCESS);
+    EXPECT_EQ(ext->EthInfo.delay, 10000);
+    EXPECT_EQ(ext->EthInfo.rtsMask, 0x01);
+    EXPECT_EQ(ext->EthInfo.dtrMask, 0x0C);
+
+    std::vector<std::string> expected = {"MakeEthernetLists start",
+                                         "EthInfo.delay = 10000",
+                                         "ip = 192.168.0.10, port = 502",
+                                         "MakeDevicesList start",
+                                         "id = 1",
+                                         "id = 2",
+                                         "MakeDevicesList end"};
+    EXPECT_EQ(qv::DbgPrintLines(), expected);
+
+    qv::ClearDbgPrint();
+    Connection(2);
+    ExAcquireFastMutex(&ext->ConnectMutex);
+    GetNeedConnection(ext);
+    ExReleaseFastMutex(&ext->ConnectMutex);
+    FreeEthernetLists(ext);
+    expected = {"FindConnectionByDeviceID start", "FindConnectionByDeviceID end", "GetNeedConnection start",
+                "GetNeedConnection end",          "FreeEthernetLists start",      "FreeEthernetLists end"};
+    EXPECT_EQ(qv::DbgPrintLines(), expected);
+}
+
+TEST_F(Tables, RefusedRecordsBuildNothing)
+{
+    ext->EthInfo.delay = 77;
+
+    EXPECT_EQ(Open(BuildRecord(1000, 1, 1, {{{10, 0, 0, 1}, 502, 0, {1}}}, 0x0100)), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(ext->ConnectionList.Next, nullptr);
+    EXPECT_EQ(ext->EthInfo.delay, 77);
+
+    // Entry sizes that do not tile the record: refused whole, even the good entry before them.
+    Bytes record = BuildRecord(1000, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1}}, {{10, 0, 0, 2}, 502, 0, {2}}});
+    record[10 + 12] = 0;  // second entry's size
+    EXPECT_EQ(Open(record), STATUS_DEVICE_CONFIGURATION_ERROR);
+    record[10 + 12] = 13;  // one byte past the record
+    EXPECT_EQ(Open(record), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(ext->ConnectionList.Next, nullptr);
+    EXPECT_EQ(ext->DeviceList.Next, nullptr);
+    EXPECT_EQ(ext->EthInfo.delay, 77);
+
+    // A header alone opens with no connections.
+    EXPECT_EQ(Open(BuildRecord(0, 0, 0, {})), STATUS_SUCCESS);
+    EXPECT_EQ(ext->ConnectionList.Next, nullptr);
+    EXPECT_EQ(ext->EthInfo.delay, 0);
+}
+
+TEST_F(Tables, OutOfMemoryLeavesOutOnlyWhatCouldNotBeMade)
+{
+    // Allocation 1 is the test's copy of the record; 2 the first connection, 3 its first id.
+    qv::FailAllocation(3);
+    ASSERT_EQ(Open(BuildRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1, 2}}})), STATUS_SUCCESS);
+    EXPECT_EQ(Connection(1), nullptr);
+    EXPECT_NE(Connection(2), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,371 @@
+#include "link_fixture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace linktest {
+
+// ------------------------------------------------------------------- libmodbus server
+
+LibmodbusServer::LibmodbusServer(bool closeAfterReply) : closeAfterReply_(closeAfterReply)
+{
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", 0);
+    context_ = ctx;
+    modbus_mapping_t *mapping = modbus_mapping_new(0, 0, 100, 0);
+    mapping_ = mapping;
+    for (int i = 0; i < 100; i++) mapping->tab_registers[i] = uint16_t(0x2A + i);
+
+    listenFd_ = modbus_tcp_listen(ctx, 4);
+    EXPECT_GE(listenFd_, 0);
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    getsockname(listenFd_, (sockaddr *)&address, &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+}
+
+LibmodbusServer::~LibmodbusServer()
+{
+    stop_ = true;
+    shutdown(listenFd_, SHUT_RDWR);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (clientFd_ >= 0) shutdown(clientFd_, SHUT_RDWR);
+    }
+    thread_.join();
+    close(listenFd_);
+    modbus_mapping_free((modbus_mapping_t *)mapping_);
+    modbus_free((modbus_t *)context_);
+}
+
+std::vector<std::vector<UCHAR>> LibmodbusServer::RequestLog()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+}
+
+void LibmodbusServer::Serve()
+{
+    modbus_t *ctx = (modbus_t *)context_;
+    uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+    while (!stop_) {
+        int fd = accept(listenFd_, nullptr, nullptr);
+        if (fd < 0) break;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_) {
+                close(fd);
+                break;
+            }
+            clientFd_ = fd;
+        }
+        connections_++;
+        modbus_set_socket(ctx, fd);
+        for (;;) {
+            int rc = modbus_receive(ctx, query);
+            if (rc == 0) continue;  // a request for another unit: libmodbus ignores it
+            if (rc < 0) break;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                log_.emplace_back(query, query + rc);
+            }
+            requests_++;
+            modbus_reply(ctx, query, rc, (modbus_mapping_t *)mapping_);
+            if (closeAfterReply_) break;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        close(fd);
+        clientFd_ = -1;
+    }
+}
+
+// ------------------------------------------------------------------- pymodbus peer
+
+PymodbusServer::PymodbusServer(const char *framer)
+{
+    int toChild[2], fromChild[2];
+    EXPECT_EQ(pipe2(toChild, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(fromChild, O_CLOEXEC), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(toChild[0], 0);
+        dup2(fromChild[1], 1);
+        execl("/usr/bin/python3", "python3", LINK_PEER_SCRIPT, "--framer", framer, (char *)nullptr);
+        _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    stdinFd_ = toChild[1];
+
+    std::string line;
+    char c;
+    while (read(fromChild[0], &c, 1) == 1 && c != '\n') line += c;
+    close(fromChild[0]);
+    unsigned port = 0;
+    EXPECT_EQ(sscanf(line.c_str(), "PORT %u", &port), 1) << "peer said: " << line;
+    port_ = USHORT(port);
+}
+
+PymodbusServer::~PymodbusServer()
+{
+    if (stdinFd_ >= 0) close(stdinFd_);  // the peer ends when its input closes
+    if (pid_ > 0) {
+        int status;
+        waitpid(pid_, &status, 0);
+    }
+}
+
+USHORT UnusedPort()
+{
+    // Bound but never listened on: the system refuses connects to it.
+    static int fd = -1;
+    if (fd < 0) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, (sockaddr *)&address, sizeof(address));
+    }
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    getsockname(fd, (sockaddr *)&address, &length);
+    return ntohs(address.sin_port);
+}
+
+std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionSpec> &connections)
+{
+    std::vector<UCHAR> record(10, 0);
+    auto put16 = [](std::vector<UCHAR> &to, size_t at, USHORT v) {
+        to[at] = UCHAR(v);
+        to[at + 1] = UCHAR(v >> 8);
+    };
+    auto put32 = [](std::vector<UCHAR> &to, size_t at, ULONG v) {
+        for (int i = 0; i < 4; i++) to[at + i] = UCHAR(v >> (8 * i));
+    };
+    put16(record, 4, 0x0101);
+    put16(record, 6, delayMs);
+    for (const ConnectionSpec &spec : connections) {
+        size_t at = record.size();
+        record.resize(at + 11 + spec.DeviceIds.size());
+        put32(record, at, ULONG(11 + spec.DeviceIds.size()));
+        record[at + 4] = 127;  // 127.0.0.1, network order
+        record[at + 5] = 0;
+        record[at + 6] = 0;
+        record[at + 7] = 1;
+        put16(record, at + 8, spec.Port);
+        record[at + 10] = spec.Raw ? 1 : 0;
+        for (size_t i = 0; i < spec.DeviceIds.size(); i++) record[at + 11 + i] = spec.DeviceIds[i];
+    }
+    put32(record, 0, ULONG(record.size()));
+    return record;
+}
+
+std::vector<std::string> Violations()
+{
+    std::vector<std::string> violations;
+    for (const std::string &finding : qv::VerifierFindings()) {
+        if (finding.rfind("violation:", 0) == 0) violations.push_back(finding);
+    }
+    return violations;
+}
+
+std::vector<UCHAR> RtuFrame(std::vector<UCHAR> content)
+{
+    USHORT crc = 0xFFFF;
+    for (UCHAR b : content) {
+        crc ^= b;
+        for (int i = 0; i < 8; i++) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    content.push_back(UCHAR(crc & 0xFF));
+    content.push_back(UCHAR(crc >> 8));
+    return content;
+}
+
+std::vector<UCHAR> AsciiFrame(const std::vector<UCHAR> &content)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::vector<UCHAR> frame{':'};
+    UCHAR lrc = 0;
+    for (UCHAR b : content) {
+        frame.push_back(hex[b >> 4]);
+        frame.push_back(hex[b & 15]);
+        lrc = UCHAR(lrc + b);
+    }
+    lrc = UCHAR(-lrc);
+    frame.push_back(hex[lrc >> 4]);
+    frame.push_back(hex[lrc & 15]);
+    frame.push_back('\r');
+    frame.push_back('\n');
+    return frame;
+}
+
+}  // namespace linktest
+
+// ------------------------------------------------------------------- the port
+
+namespace qv {
+// The I/O manager's own way to make a driver object (the platform's loader uses it).
+NTSTATUS IoCreateDriver(PCWSTR driverName, PDRIVER_INITIALIZE init, PDRIVER_OBJECT *out);
+void IoUnloadDriver(PDRIVER_OBJECT driver);
+}  // namespace qv
+
+namespace linktest {
+namespace {
+
+std::mutex portsLock;
+std::vector<std::pair<PDEVICE_EXTENSION, TestPort *>> ports;
+
+NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+VOID TestDriverUnload(PDRIVER_OBJECT) {}
+
+}  // namespace
+
+TestPort::TestPort()
+{
+    static std::atomic<int> instances{0};
+    std::u16string name = u"\\Driver\\QvLinkTest";
+    for (char c : std::to_string(instances++)) name += char16_t(c);
+    NTSTATUS status = qv::IoCreateDriver((PCWSTR)name.c_str(), TestDriverEntry, &driver_);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    if (!NT_SUCCESS(status)) return;
+    driver_->DriverUnload = TestDriverUnload;
+    status = IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device_);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    if (!NT_SUCCESS(status)) return;
+
+    // What add-device leaves for the link.
+    PDEVICE_EXTENSION extension = Extension();
+    extension->DeviceObject = device_;
+    KeInitializeSpinLock(&extension->DeviceLock);
+    GatewayInitialize(extension);
+    extension->ReceiveStep = CollectReply;
+
+    // The lock rule of the link: ConnectMutex and DeviceLock are never held together.
+    qv::VerifierNameLock(&extension->ConnectMutex, "ConnectMutex");
+    qv::VerifierNameLock(&extension->DeviceLock, "DeviceLock");
+    qv::VerifierForbidNesting("ConnectMutex", "DeviceLock");
+    qv::VerifierForbidNesting("DeviceLock", "ConnectMutex");
+
+    std::lock_guard<std::mutex> lock(portsLock);
+    ports.emplace_back(extension, this);
+}
+
+TestPort::~TestPort()
+{
+    if (open_) Close();
+    {
+        std::lock_guard<std::mutex> lock(portsLock);
+        for (auto it = ports.begin(); it != ports.end(); ++it) {
+            if (it->second == this) {
+                ports.erase(it);
+                break;
+            }
+        }
+    }
+    if (device_ != nullptr) IoDeleteDevice(device_);
+    if (driver_ != nullptr) qv::IoUnloadDriver(driver_);
+}
+
+NTSTATUS TestPort::Open(const std::vector<UCHAR> &record)
+{
+    PDEVICE_EXTENSION extension = Extension();
+    PUCHAR fifo = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, VUART_RX_FIFO_SIZE, QUORVEL_TAG);
+    EXPECT_NE(fifo, nullptr);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    extension->Uart.RxFifo = fifo;
+    extension->Uart.RxCount = 0;
+    extension->RxRingSize = 4096;
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+
+    std::vector<UCHAR> copy = record;
+    EXPECT_EQ(MakeEthernetLists(extension, copy.data()), STATUS_SUCCESS);
+    NTSTATUS status = ConnectToLinkServer(device_);
+    open_ = true;
+    return status;
+}
+
+void TestPort::Close()
+{
+    PDEVICE_EXTENSION extension = Extension();
+    StopConnectThread(device_);
+    FreeEthernetLists(extension);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    PUCHAR fifo = extension->Uart.RxFifo;
+    extension->Uart.RxFifo = NULL;
+    extension->Uart.RxCount = 0;
+    extension->RxRingSize = 0;
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+    if (fifo != NULL) ExFreePoolWithTag(fifo, QUORVEL_TAG);
+    open_ = false;
+}
+
+NTSTATUS TestPort::Write(const std::vector<UCHAR> &frame)
+{
+    std::vector<UCHAR> copy = frame;
+    return ForwardRequest(Extension(), copy.data(), ULONG(copy.size()));
+}
+
+VOID TestPort::CollectReply(PDEVICE_EXTENSION extension)
+{
+    TestPort *port = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(portsLock);
+        for (auto &entry : ports) {
+            if (entry.first == extension) port = entry.second;
+        }
+    }
+    if (port == nullptr || extension->Uart.RxCount == 0) return;
+    // Under DeviceLock: take the FIFO's bytes as the receive step would.
+    std::vector<UCHAR> reply(extension->Uart.RxFifo, extension->Uart.RxFifo + extension->Uart.RxCount);
+    extension->Uart.RxCount = 0;
+    std::lock_guard<std::mutex> lock(port->mutex_);
+    port->replies_.push_back(std::move(reply));
+    port->replyArrived_.notify_all();
+}
+
+std::vector<UCHAR> TestPort::Reply(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    replyArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !replies_.empty(); });
+    if (replies_.empty()) return {};
+    std::vector<UCHAR> reply = std::move(replies_.front());
+    replies_.erase(replies_.begin());
+    return reply;
+}
+
+size_t TestPort::RepliesWaiting()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return replies_.size();
+}
+
+PETH_CONNECTION TestPort::ConnectionOf(UCHAR deviceId) { return FindConnectionByDeviceID(Extension(), deviceId); }
+
+bool TestPort::LinkUp(PETH_CONNECTION connection)
+{
+    PDEVICE_EXTENSION extension = Extension();
+    ExAcquireFastMutex(&extension->ConnectMutex);
+    bool up = connection->Socket != NULL;
+    ExReleaseFastMutex(&extension->ConnectMutex);
+    return up;
+}
+
+bool TestPort::WaitLink(PETH_CONNECTION connection, bool up, int timeoutMs)
+{
+    return qvtest::WaitUntil([&] { return LinkUp(connection) == up; }, timeoutMs);
+}
+
+}  // namespace linktest

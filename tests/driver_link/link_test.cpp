@@ -1,0 +1,403 @@
+// The link end to end: requests written to a port reach real Modbus servers on 127.0.0.1
+// through the connection thread and the transport client, and their replies come back through
+// the receive indication in the framing of the request.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include <tdi.h>
+
+#include "link_fixture.h"
+#include "qv/tdi.h"
+
+NTSTATUS NTAPI KivraTdiReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                           ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
+                                           ULONG *BytesTaken, PVOID Tsdu, PIRP *IoRequestPacket);
+
+namespace {
+
+using linktest::AsciiFrame;
+using linktest::MakeRecord;
+using linktest::RtuFrame;
+using Bytes = std::vector<UCHAR>;
+
+const Bytes kReadOneRegister = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
+// The reply to it from a server whose register 0 holds 0x2A, with its CRC low byte first.
+const Bytes kRtuReply = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
+
+int CountLines(const std::string &text)
+{
+    std::vector<std::string> lines = qv::DbgPrintLines();
+    return int(std::count(lines.begin(), lines.end(), text));
+}
+
+// Index of the first line equal to text, or -1.
+int LineIndex(const std::string &text)
+{
+    std::vector<std::string> lines = qv::DbgPrintLines();
+    auto it = std::find(lines.begin(), lines.end(), text);
+    return it == lines.end() ? -1 : int(it - lines.begin());
+}
+
+// Waits until a connect has reached the transport and is held there.
+bool WaitConnecting()
+{
+    return qvtest::WaitUntil([] {
+        for (const qv::TdiEndpointInfo &endpoint : qv::TdiListEndpoints()) {
+            if (endpoint.State == qv::TdiEndpointState::Connecting) return true;
+        }
+        return false;
+    });
+}
+
+class LinkTest : public linktest::PlatformFixture {
+protected:
+    void TearDown() override
+    {
+        port_.reset();
+        linktest::PlatformFixture::TearDown();
+    }
+
+    linktest::TestPort &Port()
+    {
+        if (!port_) port_ = std::make_unique<linktest::TestPort>();
+        return *port_;
+    }
+
+    std::unique_ptr<linktest::TestPort> port_;
+};
+
+TEST_F(LinkTest, FirstRtuRequestGoesThroughThePendingSlot)
+{
+    linktest::LibmodbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+
+    // No link yet: the request waits for the connection thread, which connects and sends it.
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    EXPECT_EQ(CountLines("ConnectThread - Sending Data"), 1);
+    ASSERT_EQ(server.RequestLog().size(), 1u);
+    EXPECT_EQ(server.RequestLog()[0], (Bytes{0x01, 0x00, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01}));
+
+    // The link stays up: the next request is sent at once.
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_EQ(server.RequestLog()[1][0], 0x02);  // next transaction id
+    EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
+}
+
+TEST_F(LinkTest, AsciiRequestToPymodbusComesBackAsAscii)
+{
+    linktest::PymodbusServer server("tcp");
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+
+    EXPECT_EQ(Port().Write(AsciiFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    std::string reply;
+    for (UCHAR c : Port().Reply()) reply += char(c);
+    EXPECT_EQ(reply, ":010302002AD0\r\n");
+
+    EXPECT_EQ(Port().Write(AsciiFrame({0x01, 0x03, 0x00, 0x01, 0x00, 0x02})), STATUS_SUCCESS);
+    reply.clear();
+    for (UCHAR c : Port().Reply()) reply += char(c);
+    Bytes expected = AsciiFrame({0x01, 0x03, 0x04, 0x00, 0x2B, 0x00, 0x2C});
+    EXPECT_EQ(reply, std::string(expected.begin(), expected.end()));
+}
+
+TEST_F(LinkTest, RawConnectionPassesFramesBothWaysUnchanged)
+{
+    linktest::PymodbusServer server("rtu");  // RTU frames over TCP
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), true, {1}}})), STATUS_SUCCESS);
+
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    EXPECT_EQ(Port().Write(RtuFrame({0x01, 0x03, 0x00, 0x02, 0x00, 0x01})), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Reply(), RtuFrame({0x01, 0x03, 0x02, 0x00, 0x2C}));
+}
+
+TEST_F(LinkTest, TwoConnectionsRoutedByDeviceId)
+{
+    linktest::LibmodbusServer first;
+    linktest::PymodbusServer second("tcp");
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1, 3}}, {second.Port(), false, {2}}})),
+              STATUS_SUCCESS);
+
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    EXPECT_EQ(Port().Write(RtuFrame({0x02, 0x03, 0x00, 0x00, 0x00, 0x01})), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), RtuFrame({0x02, 0x03, 0x02, 0x00, 0x2A}));
+    EXPECT_EQ(Port().Write(RtuFrame({0x03, 0x03, 0x00, 0x00, 0x00, 0x01})), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Reply(), RtuFrame({0x03, 0x03, 0x02, 0x00, 0x2A}));
+
+    // Device 2 never reached the first server.
+    std::vector<Bytes> log = first.RequestLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0][6], 0x01);
+    EXPECT_EQ(log[1][6], 0x03);
+    EXPECT_TRUE(Port().LinkUp(Port().ConnectionOf(1)));
+    EXPECT_TRUE(Port().LinkUp(Port().ConnectionOf(2)));
+}
+
+// A write while the thread connects is dropped; the request parked before goes only to the
+// connection it was built for.
+TEST_F(LinkTest, WriteDuringAConnectIsDropped)
+{
+    linktest::LibmodbusServer first, second;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})),
+              STATUS_SUCCESS);
+
+    qv::UseVirtualClock(true);
+    qv::TdiHoldNextConnect(1000, STATUS_SUCCESS);
+    EXPECT_EQ(Port().Write(RtuFrame({0x01, 0x03, 0x00, 0x00, 0x00, 0x01})), STATUS_TIMEOUT);
+    ASSERT_TRUE(WaitConnecting());
+    // The thread holds ConnectMutex for the attempt: this write is dropped.
+    EXPECT_EQ(Port().Write(RtuFrame({0x02, 0x03, 0x00, 0x00, 0x00, 0x01})), STATUS_SUCCESS);
+    qv::AdvanceClock(1000 * 10000ULL);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    EXPECT_EQ(first.Requests(), 1);
+    EXPECT_EQ(second.Requests(), 0);
+    EXPECT_FALSE(Port().LinkUp(Port().ConnectionOf(2)));
+    qv::UseVirtualClock(false);
+}
+
+// Both connections flagged when the thread wakes: the request kept for the first goes only to
+// the first, and the thread serves the second flag without waiting for another write.
+TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConnection)
+{
+    linktest::LibmodbusServer first, second;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})),
+              STATUS_SUCCESS);
+    PETH_CONNECTION one = Port().ConnectionOf(1), two = Port().ConnectionOf(2);
+    PDEVICE_EXTENSION extension = Port().Extension();
+
+    // What two failed sends leave when the thread has not run in between: both flagged, the
+    // request of device 1 kept. The thread finds the second connection first.
+    Bytes request = {0x01, 0x00, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
+    PUCHAR pending = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, request.size(), QUORVEL_TAG);
+    std::copy(request.begin(), request.end(), pending);
+    ExAcquireFastMutex(&extension->ConnectMutex);
+    one->TransactionId = 1;
+    one->Mode = 1;
+    one->NeedConnection = 1;
+    two->NeedConnection = 1;
+    extension->PendingData = pending;
+    extension->PendingLength = ULONG(request.size());
+    extension->PendingConnection = one;
+    KeSetEvent(&extension->ConnectEvent, IO_NO_INCREMENT, FALSE);
+    ExReleaseFastMutex(&extension->ConnectMutex);
+
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    ASSERT_TRUE(Port().WaitLink(two, true));
+    EXPECT_TRUE(Port().LinkUp(one));
+    EXPECT_EQ(first.Requests(), 1);
+    EXPECT_EQ(second.Requests(), 0);
+}
+
+TEST_F(LinkTest, ServerClosingAfterReplyMakesTheNextRequestReconnect)
+{
+    linktest::LibmodbusServer server(/*closeAfterReply=*/true);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    PETH_CONNECTION connection = Port().ConnectionOf(1);
+
+    for (int round = 1; round <= 3; round++) {
+        EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+        EXPECT_EQ(Port().Reply(), kRtuReply);
+        // The disconnect indication's work closes the socket.
+        ASSERT_TRUE(Port().WaitLink(connection, false));
+        EXPECT_EQ(server.Connections(), round);
+    }
+    EXPECT_TRUE(qv::WaitForDbgPrint("KivraTdiWorkerRoutine - end", 10000));
+}
+
+TEST_F(LinkTest, UnreachableServerLosesTheRequestAndTheNextWriteTriesAgain)
+{
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), false, {1}}})), STATUS_SUCCESS);
+    PETH_CONNECTION connection = Port().ConnectionOf(1);
+
+    for (int attempt = 1; attempt <= 2; attempt++) {
+        EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+        ASSERT_TRUE(qv::WaitForDbgPrint("ConnectThread - KivraTdiConnect - Failed", 10000));
+        qv::ClearDbgPrint();
+        // The attempt released the request and left the connection unflagged.
+        PDEVICE_EXTENSION extension = Port().Extension();
+        ExAcquireFastMutex(&extension->ConnectMutex);
+        EXPECT_EQ(extension->PendingData, nullptr);
+        EXPECT_EQ(connection->NeedConnection, 0);
+        EXPECT_EQ(connection->Socket, nullptr);
+        ExReleaseFastMutex(&extension->ConnectMutex);
+    }
+    EXPECT_EQ(Port().RepliesWaiting(), 0u);
+}
+
+TEST_F(LinkTest, SendHeldPastTheDelayClosesTheLinkAndIsSentAgainAfterReconnect)
+{
+    linktest::LibmodbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(100, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    PETH_CONNECTION connection = Port().ConnectionOf(1);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    qv::ClearDbgPrint();
+
+    // Far longer than the 100 ms limit; the cancel ends it early.
+    qv::TdiHoldNextSend(60000);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_GE(LineIndex("Send Time Out"), 0);
+    EXPECT_GT(LineIndex("Data Not Sended!"), LineIndex("Send Time Out"));
+    EXPECT_GT(LineIndex("DisconnectFromLinkServer"), LineIndex("Data Not Sended!"));
+
+    // The kept request is sent by the thread over a new link.
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    EXPECT_TRUE(Port().LinkUp(connection));
+    EXPECT_EQ(server.Connections(), 2);
+    std::vector<Bytes> log = server.RequestLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1][0], 0x02);  // the held request, once
+}
+
+TEST_F(LinkTest, DescriptorThatCannotBeHadIsAFailedSend)
+{
+    linktest::LibmodbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+
+    qv::InjectFault("IoAllocateMdl", 1);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(CountLines("Data Not Sended!"), 1);
+    EXPECT_EQ(Port().Reply(), kRtuReply);  // sent after the reconnect
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(LinkTest, ClosingWithTheLinkUpEndsItGracefullyAndThePortOpensAgain)
+{
+    linktest::LibmodbusServer server;
+    std::vector<UCHAR> record = MakeRecord(1000, {{server.Port(), false, {1}}});
+    ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    qv::ClearDbgPrint();
+
+    Port().Close();
+    EXPECT_EQ(Port().Extension()->ConnectThreadObject, nullptr);
+    EXPECT_EQ(LineIndex("StopConnectThread - begin"), 0);
+    EXPECT_GT(LineIndex("DisconnectFromLinkServer"), 0);
+    EXPECT_GT(LineIndex("ConnectThread - devExt->ExitThread == TRUE"), LineIndex("DisconnectFromLinkServer"));
+    EXPECT_GT(LineIndex("PsTerminateSystemThread"), 0);
+    EXPECT_GT(LineIndex("StopConnectThread - end"), LineIndex("PsTerminateSystemThread"));
+    EXPECT_TRUE(qv::TdiListEndpoints().empty());
+
+    ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(LinkTest, ClosingDuringAConnectWaitsForTheAttempt)
+{
+    linktest::LibmodbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+
+    qv::UseVirtualClock(true);
+    qv::TdiHoldNextConnect(5000, STATUS_SUCCESS);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    ASSERT_TRUE(WaitConnecting());
+
+    std::thread closer([this] { Port().Close(); });
+    ASSERT_TRUE(qv::WaitForDbgPrint("StopConnectThread - begin", 10000));
+    EXPECT_EQ(LineIndex("StopConnectThread - end"), -1);  // held by the attempt's ConnectMutex
+    qv::AdvanceClock(5000 * 10000ULL);
+    closer.join();
+
+    // The attempt finished and sent its request before the close disconnected it.
+    EXPECT_GT(LineIndex("DisconnectFromLinkServer"), LineIndex("ConnectThread - Sending Data"));
+    EXPECT_GT(LineIndex("StopConnectThread - end"), LineIndex("DisconnectFromLinkServer"));
+    EXPECT_EQ(Port().Extension()->ConnectThreadObject, nullptr);
+    qv::UseVirtualClock(false);
+}
+
+TEST_F(LinkTest, TransportAddressNotificationsAreDumped)
+{
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, (PCWSTR)u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quorvel");
+    qv::PoolUsage before = qv::QueryPoolUsageByTag(QUORVEL_TAG);
+
+    qv::InjectFault("TdiRegisterPnPHandlers", 1);
+    EXPECT_FALSE(NT_SUCCESS(KivraTdiRegisterPnPHandlers(&path)));
+    EXPECT_EQ(qv::QueryPoolUsageByTag(QUORVEL_TAG).Blocks, before.Blocks);
+
+    ASSERT_EQ(KivraTdiRegisterPnPHandlers(&path), STATUS_SUCCESS);
+    // The loopback address is announced: 127.0.0.1 as stored, in network order.
+    EXPECT_TRUE(qv::WaitForDbgPrint("KIVRA(IRQL 00):     in_addr 100007f", 10000));
+    EXPECT_GE(LineIndex("KIVRA(IRQL 00):     TDI_ADDRESS_TYPE_IP"), 0);
+    KivraTdiDeregisterPnPHandlers();
+    EXPECT_EQ(qv::QueryPoolUsageByTag(QUORVEL_TAG).Blocks, before.Blocks);
+}
+
+// The receive indication keeps the count in 32 bits and reports what the gateway consumed.
+NTSTATUS CallReceiveIndication(PTDI_SOCKET socket, Bytes &data, ULONG *taken)
+{
+    PIRP irp = (PIRP)1;
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    NTSTATUS status = KivraTdiReceiveEventHandler(nullptr, socket, 0x20, ULONG(data.size()), ULONG(data.size()),
+                                                  taken, data.data(), &irp);
+    KeLowerIrql(irql);
+    EXPECT_EQ(irp, nullptr);
+    return status;
+}
+
+TEST_F(LinkTest, ReceiveIndicationTakesLargeBlocksWhole)
+{
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), true, {1}}})), STATUS_SUCCESS);
+    TDI_SOCKET socket{};
+    socket.DeviceObject = Port().Device();
+    socket.Context = Port().ConnectionOf(1);
+
+    Bytes block(65536 + 100, 0x5A);
+    ULONG taken = 0;
+    EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
+    EXPECT_EQ(taken, block.size());
+    Bytes reply = Port().Reply();
+    EXPECT_EQ(reply.size(), size_t(VUART_RX_FIFO_SIZE));  // a raw block is cut to the FIFO
+}
+
+// No leak of sockets, IRPs, pool or threads over many open / request / close cycles; the
+// platform's report at the end of the test checks what is left.
+TEST_F(LinkTest, ManyOpenRequestCloseCyclesLeaveNothingBehind)
+{
+    linktest::LibmodbusServer server;
+    std::vector<UCHAR> record = MakeRecord(1000, {{server.Port(), false, {1}}});
+    qv::PoolUsage before = qv::QueryPoolUsageByTag(QUORVEL_TAG);
+    for (int cycle = 0; cycle < 500; cycle++) {
+        ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);
+        ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+        ASSERT_EQ(Port().Reply(), kRtuReply) << "cycle " << cycle;
+        Port().Close();
+        if (cycle % 50 == 0) qv::ClearDbgPrint();
+    }
+    qv::PoolUsage after = qv::QueryPoolUsageByTag(QUORVEL_TAG);
+    EXPECT_EQ(after.Blocks, before.Blocks);
+    EXPECT_EQ(after.Bytes, before.Bytes);
+    EXPECT_TRUE(qv::TdiListEndpoints().empty());
+    EXPECT_EQ(server.Connections(), 500);
+}
+
+// A server drop at the same moment as the port's close: the late disconnect work must touch
+// neither the closed socket, nor the released tables, nor a newer socket.
+TEST_F(LinkTest, ServerDropRacingCloseIsHarmless)
+{
+    linktest::LibmodbusServer server(/*closeAfterReply=*/true);
+    std::vector<UCHAR> record = MakeRecord(1000, {{server.Port(), false, {1}}});
+    for (int round = 0; round < 200; round++) {
+        ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);
+        ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+        ASSERT_EQ(Port().Reply(), kRtuReply) << "round " << round;
+        Port().Close();  // the server's close and its indication race this
+        if (round % 50 == 0) qv::ClearDbgPrint();
+    }
+    EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// Cancellation racing completion and timers, many times over, on the real clock. Each request
+// must complete exactly once with one of its legal statuses; the platform's verifier reports a
+// second completion, a completion under a spin lock or leaked pool at shutdown.
+#include <ntddser.h>
+
+#include <thread>
+
+#include "serial_test.h"
+
+namespace sertest {
+namespace {
+
+const int kRounds = 150;
+
+class Races : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        MakePort();
+        file = OpenPort();
+    }
+    void TearDown() override
+    {
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        SerialTest::TearDown();
+    }
+    static bool OneOf(NTSTATUS status, std::initializer_list<NTSTATUS> legal)
+    {
+        for (NTSTATUS s : legal)
+            if (s == status) return true;
+        return false;
+    }
+    HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(Races, ReadCancelVersusReceiveVersusTimers)
+{
+    SetTimeouts(file, 1, 0, 1);
+    for (int round = 0; round < kRounds; round++) {
+        Pending read;
+        StartRead(file, read, 4);
+        std::thread sender([&] { port->Receive({1, 2, 3, 4}); });
+        if (round % 3 != 0) CancelIoEx(file, &read.ov);
+        NTSTATUS status = read.Status();
+        sender.join();
+        ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED})) << std::hex << status;
+        ASSERT_TRUE(PurgeComm(file, PURGE_RXABORT | PURGE_RXCLEAR));
+    }
+}
+
+TEST_F(Races, WriteCancelVersusTransmitterVersusTimer)
+{
+    SetTimeouts(file, 0, 0, 0, 0, 1);
+    for (int round = 0; round < kRounds; round++) {
+        Pending write, next;
+        StartWrite(file, write, std::vector<uint8_t>(64, (uint8_t)round));
+        StartWrite(file, next, {1});
+        std::thread breaker([&] {
+            if (round % 2) PurgeComm(file, PURGE_TXABORT);
+        });
+        CancelIoEx(file, &write.ov);
+        NTSTATUS status = write.Status();
+        breaker.join();
+        ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED})) << std::hex << status;
+        ASSERT_TRUE(OneOf(next.Status(), {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED}));
+    }
+    EXPECT_EQ(port->TxQueuedCount(), 0u);
+}
+
+TEST_F(Races, WaitCancelVersusEventVersusNewMask)
+{
+    for (int round = 0; round < kRounds; round++) {
+        ASSERT_TRUE(SetCommMask(file, EV_RXCHAR));
+        Pending wait;
+        StartWait(file, wait);
+        std::thread sender([&] { port->Receive({7}); });
+        if (round % 2) {
+            CancelIoEx(file, &wait.ov);
+        } else {
+            SetCommMask(file, EV_RXCHAR);
+        }
+        NTSTATUS status = wait.Status();
+        sender.join();
+        ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_CANCELLED})) << std::hex << status;
+        ASSERT_TRUE(PurgeComm(file, PURGE_RXCLEAR));
+        ASSERT_TRUE(qvtest::WaitUntil([&] { return !port->WaitPending(); }));
+    }
+}
+
+TEST_F(Races, XoffCounterAndImmediateCharacterEndings)
+{
+    SetTimeouts(file, 0, 0, 0, 0, 1);
+    for (int round = 0; round < kRounds; round++) {
+        SERIAL_XOFF_COUNTER xoff = {1, 1, 0x13};
+        Pending counter;
+        counter.data.assign((uint8_t *)&xoff, (uint8_t *)&xoff + sizeof(xoff));
+        if (!DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counter.data.data(), sizeof(xoff), nullptr, 0, nullptr,
+                             &counter.ov)) {
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        }
+        Pending immediate;
+        immediate.data = {'i'};
+        if (!DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, immediate.data.data(), 1, nullptr, 0, nullptr,
+                             &immediate.ov)) {
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        }
+        std::thread sender([&] { port->Receive({1}); });
+        Pending write;
+        if (round % 3 == 0) StartWrite(file, write, {2});
+        if (round % 2) {
+            CancelIoEx(file, &counter.ov);
+            CancelIoEx(file, &immediate.ov);
+        }
+        ASSERT_TRUE(OneOf(counter.Status(), {STATUS_SUCCESS, STATUS_SERIAL_COUNTER_TIMEOUT, STATUS_CANCELLED,
+                                             STATUS_SERIAL_MORE_WRITES, STATUS_TIMEOUT}))
+            << std::hex << counter.Status();
+        ASSERT_TRUE(OneOf(immediate.Status(), {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED}));
+        sender.join();
+        if (round % 3 == 0) write.Wait();
+        ASSERT_TRUE(PurgeComm(file, PURGE_RXCLEAR));
+    }
+    EXPECT_EQ(port->TxQueuedCount(), 0u);
+}
+
+TEST_F(Races, CleanupEndsRequestsInEveryState)
+{
+    for (int round = 0; round < 20; round++) {
+        SetTimeouts(file, 0, 0, 0);
+        SERIAL_XOFF_COUNTER xoff = {0, 100, 0x13};
+        Pending counting, readCurrent, readWaiting, resize, writeCurrent, writeWaiting, wait, immediate;
+        counting.data.assign((uint8_t *)&xoff, (uint8_t *)&xoff + sizeof(xoff));
+        ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counting.data.data(), sizeof(xoff), nullptr, 0,
+                                     nullptr, &counting.ov));
+        ASSERT_TRUE(qvtest::WaitUntil([&] { return port->XoffCounterPending(); }));
+        ASSERT_TRUE(SetCommBreak(file));
+        StartRead(file, readCurrent, 10);
+        StartRead(file, readWaiting, 10);
+        SERIAL_QUEUE_SIZE size = {65536, 0};
+        resize.data.assign((uint8_t *)&size, (uint8_t *)&size + sizeof(size));
+        ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_SET_QUEUE_SIZE, resize.data.data(), sizeof(size), nullptr, 0,
+                                     nullptr, &resize.ov));
+        StartWrite(file, writeCurrent, {1, 2, 3});
+        StartWrite(file, writeWaiting, {4});
+        ASSERT_TRUE(SetCommMask(file, EV_CTS));
+        StartWait(file, wait);
+        immediate.data = {'i'};
+        ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, immediate.data.data(), 1, nullptr, 0, nullptr,
+                                     &immediate.ov));
+        if (round % 2) port->Receive({5, 6});
+
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        for (Pending *p :
+             {&counting, &readCurrent, &readWaiting, &resize, &writeCurrent, &writeWaiting, &wait, &immediate}) {
+            EXPECT_EQ(p->Status(), STATUS_CANCELLED);
+        }
+        ASSERT_TRUE(qvtest::WaitUntil([&] { return port->OpenCount() == 0; }));
+        EXPECT_EQ(port->RingSize(), 0u);
+        file = OpenPort();
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    }
+}
+
+}  // namespace
+}  // namespace sertest

@@ -1,0 +1,183 @@
+// Reads with the serial read timeouts, on the virtual clock: each case of the published rules,
+// characters arriving while a read waits, and cancellation.
+#include "serial_test.h"
+
+namespace sertest {
+namespace {
+
+class ReadTimeouts : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        UseVirtualClock();
+        MakePort();
+        file = OpenPort();
+    }
+    void TearDown() override
+    {
+        CloseHandle(file);
+        SerialTest::TearDown();
+    }
+    HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(ReadTimeouts, ZeroLengthReadCompletesAtOnce)
+{
+    Pending read;
+    StartRead(file, read, 0);
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Bytes(), 0u);
+}
+
+TEST_F(ReadTimeouts, NoTimeoutsWaitForTheWholeBuffer)
+{
+    SetTimeouts(file, 0, 0, 0);
+    Pending read;
+    StartRead(file, read, 10);
+    AdvanceMs(60000);
+    port->Receive({1, 2, 3, 4});
+    EXPECT_FALSE(read.Done());
+    port->Receive({5, 6, 7, 8, 9, 10, 11, 12});
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Bytes(), 10u);
+    EXPECT_EQ(read.data, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(port->RingCount(), 2u);  // the rest of the reply waits in the ring
+}
+
+TEST_F(ReadTimeouts, MaxIntervalWithZeroTotalsReturnsAtOnce)
+{
+    SetTimeouts(file, MAXDWORD, 0, 0);
+    Pending empty;
+    StartRead(file, empty, 16);
+    EXPECT_EQ(empty.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(empty.Bytes(), 0u);
+
+    port->Receive({0x11, 0x22, 0x33});
+    Pending some;
+    StartRead(file, some, 16);
+    EXPECT_EQ(some.Status(), STATUS_SUCCESS);
+    ASSERT_EQ(some.Bytes(), 3u);
+    EXPECT_EQ(some.data[2], 0x33);
+}
+
+TEST_F(ReadTimeouts, MaxIntervalAndMultiplierReturnAtTheFirstCharacter)
+{
+    SetTimeouts(file, MAXDWORD, MAXDWORD, 500);
+
+    port->Receive({7, 8});
+    Pending ready;
+    StartRead(file, ready, 10);
+    EXPECT_EQ(ready.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(ready.Bytes(), 2u);
+
+    Pending first;
+    StartRead(file, first, 10);
+    AdvanceMs(499);
+    EXPECT_FALSE(first.Done());
+    port->Receive({9, 10, 11});
+    EXPECT_EQ(first.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(first.Bytes(), 1u);
+    EXPECT_EQ(first.data[0], 9);
+    EXPECT_EQ(port->RingCount(), 2u);
+    ASSERT_TRUE(PurgeComm(file, PURGE_RXCLEAR));
+
+    Pending none;
+    StartRead(file, none, 10);
+    AdvanceMs(499);
+    EXPECT_FALSE(none.Done());
+    AdvanceMs(1);
+    EXPECT_EQ(none.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(none.Bytes(), 0u);
+}
+
+TEST_F(ReadTimeouts, TotalTimeoutEndsTheRead)
+{
+    SetTimeouts(file, 0, 10, 100);  // 10 bytes: 10 * 10 + 100 ms
+    Pending read;
+    StartRead(file, read, 10);
+    AdvanceMs(150);
+    port->Receive({1, 2, 3});
+    AdvanceMs(49);
+    EXPECT_FALSE(read.Done());
+    AdvanceMs(1);
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read.Bytes(), 3u);
+}
+
+TEST_F(ReadTimeouts, IntervalTimeoutAfterTheLastCharacter)
+{
+    SetTimeouts(file, 50, 0, 0);
+    Pending read;
+    StartRead(file, read, 100);
+    // No interval before the first character.
+    for (int i = 0; i < 20; i++) AdvanceMs(50);
+    EXPECT_FALSE(read.Done());
+
+    port->Receive({1, 2, 3, 4, 5});
+    AdvanceMs(50);  // this check sees the reply
+    AdvanceMs(30);
+    port->Receive({6});
+    AdvanceMs(20);  // sees the sixth character
+    EXPECT_FALSE(read.Done());
+    AdvanceMs(50);  // nothing new for a whole interval
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read.Bytes(), 6u);
+}
+
+TEST_F(ReadTimeouts, LongIntervalsAreCheckedOnceASecond)
+{
+    SetTimeouts(file, 25000, 0, 0);  // at or above the 20-second cut-over
+    Pending read;
+    StartRead(file, read, 10);
+    AdvanceMs(3000);
+    port->Receive({1, 2});
+    AdvanceMs(1000);  // the next one-second check sees them
+    for (int i = 0; i < 24; i++) {
+        AdvanceMs(1000);
+        ASSERT_FALSE(read.Done()) << "after " << i + 1 << " s";
+    }
+    AdvanceMs(1000);  // 25 s after the check that saw progress
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read.Bytes(), 2u);
+}
+
+TEST_F(ReadTimeouts, RingKeepsCharactersAcrossItsEnd)
+{
+    SetTimeouts(file, MAXDWORD, 0, 0);
+    port->Receive(4090, 'z');
+    Pending drain;
+    StartRead(file, drain, 4090);
+    ASSERT_EQ(drain.Bytes(), 4090u);
+    std::vector<uint8_t> reply;
+    for (int i = 0; i < 12; i++) reply.push_back((uint8_t)(0x40 + i));
+    port->Receive(reply);
+    Pending read;
+    StartRead(file, read, 12);
+    ASSERT_EQ(read.Bytes(), 12u);
+    EXPECT_EQ(read.data, reply);
+}
+
+TEST_F(ReadTimeouts, CancelledReadsReportWhatTheyHold)
+{
+    SetTimeouts(file, 0, 0, 0);
+    Pending current, waiting;
+    StartRead(file, current, 10);
+    StartRead(file, waiting, 10);
+    port->Receive({1, 2, 3});
+    ASSERT_TRUE(CancelIo(file));
+    EXPECT_EQ(current.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(current.Bytes(), 3u);
+    EXPECT_EQ(waiting.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(waiting.Bytes(), 0u);
+
+    // The port goes on with the next read.
+    Pending next;
+    StartRead(file, next, 2);
+    port->Receive({4, 5});
+    EXPECT_EQ(next.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(next.data, (std::vector<uint8_t>{4, 5}));
+}
+
+}  // namespace
+}  // namespace sertest

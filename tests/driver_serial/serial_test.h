@@ -1,0 +1,117 @@
+// Shared pieces of the serial tests: a fixture that boots the platform and makes a port, and an
+// overlapped request that stays alive until it completes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform_test.h"
+#include "qv/platform.h"
+#include "qv/win32comm.h"
+#include "serial_port.h"
+
+namespace sertest {
+
+// One overlapped request in flight. The OVERLAPPED, the data and the event mask live here until
+// the request has completed.
+struct Pending {
+    OVERLAPPED ov{};
+    std::vector<uint8_t> data;
+    DWORD mask = 0;
+
+    Pending() { ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~Pending() { CloseHandle(ov.hEvent); }
+    Pending(const Pending &) = delete;
+    Pending &operator=(const Pending &) = delete;
+
+    bool Done() { return WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0; }
+    void Wait() { ASSERT_EQ(WaitForSingleObject(ov.hEvent, INFINITE), WAIT_OBJECT_0); }
+    // Status and byte count once completed (waits for it).
+    NTSTATUS Status()
+    {
+        Wait();
+        return (NTSTATUS)ov.Internal;
+    }
+    DWORD Bytes()
+    {
+        Wait();
+        return (DWORD)ov.InternalHigh;
+    }
+};
+
+class SerialTest : public qvtest::PlatformTest {
+protected:
+    // The port goes before the platform shuts down; a test closes its handles itself.
+    void TearDown() override
+    {
+        if (port) EXPECT_TRUE(qvtest::WaitUntil([this] { return port->OpenCount() == 0; }));
+        port.reset();
+        qvtest::PlatformTest::TearDown();
+    }
+
+    void MakePort(const PortOptions &options = PortOptions()) { port = std::make_unique<Port>(options); }
+
+    // Opens the port for overlapped I/O, as serial applications that wait on events do.
+    HANDLE OpenPort(bool overlapped = true)
+    {
+        HANDLE file = CreateFileW(port->Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+        EXPECT_NE(file, INVALID_HANDLE_VALUE);
+        return file;
+    }
+
+    // Starts a read of `length` bytes; the request is then pending or already complete.
+    void StartRead(HANDLE file, Pending &request, DWORD length)
+    {
+        request.data.assign(length, 0);
+        if (!ReadFile(file, request.data.data(), length, nullptr, &request.ov)) {
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        }
+    }
+
+    void StartWrite(HANDLE file, Pending &request, const std::vector<uint8_t> &bytes)
+    {
+        request.data = bytes;
+        if (!WriteFile(file, request.data.data(), (DWORD)request.data.size(), nullptr, &request.ov)) {
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        }
+    }
+
+    void StartWait(HANDLE file, Pending &request)
+    {
+        if (!WaitCommEvent(file, &request.mask, &request.ov)) {
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        }
+    }
+
+    // A control request with explicit buffer lengths, waited for; returns the Win32 error the
+    // application sees (ERROR_SUCCESS when it succeeded).
+    DWORD Ioctl(HANDLE file, DWORD code, const void *input, DWORD inputLength, void *output, DWORD outputLength,
+                DWORD *returned = nullptr)
+    {
+        Pending request;
+        DWORD bytes = 0;
+        BOOL ok = DeviceIoControl(file, code, const_cast<void *>(input), inputLength, output, outputLength, &bytes,
+                                  &request.ov);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(file, &request.ov, &bytes, TRUE);
+        DWORD error = ok ? (DWORD)ERROR_SUCCESS : GetLastError();
+        if (returned) *returned = bytes;
+        return error;
+    }
+
+    void SetTimeouts(HANDLE file, DWORD interval, DWORD multiplier, DWORD constant, DWORD writeMultiplier = 0,
+                     DWORD writeConstant = 0)
+    {
+        COMMTIMEOUTS timeouts = {interval, multiplier, constant, writeMultiplier, writeConstant};
+        ASSERT_TRUE(SetCommTimeouts(file, &timeouts));
+    }
+
+    void UseVirtualClock() { qv::UseVirtualClock(true); }
+    void AdvanceMs(ULONGLONG ms) { qv::AdvanceClock(ms * 10000); }
+
+    std::unique_ptr<Port> port;
+};
+
+}  // namespace sertest

@@ -1,0 +1,297 @@
+// The port settings model, the driver exchange and the enumeration classes, on a fake platform.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "Errors.h"
+#include "FakePlatform.h"
+#include "PortSettings.h"
+#include "SetupClasses.h"
+
+using namespace quorvel;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const Bytes kWorkedExample = {0x17, 0x00, 0x00, 0x00, 0x01, 0x01, 0x10, 0x27, 0x01, 0x00, 0x0D, 0x00,
+                              0x00, 0x00, 0xC0, 0xA8, 0x00, 0x0A, 0xF6, 0x01, 0x00, 0x01, 0x02};
+
+class ModelTest : public ::testing::Test {
+protected:
+    void SetUp() override { fake.classDescriptions[GuidToString(kPortsClassGuid)] = u"Порты (COM и LPT)"; }
+
+    // Enumerates the Ports class and makes the port of device i.
+    std::unique_ptr<TPortClass> PortOf(int i)
+    {
+        list.Refresh(&kPortsClassGuid);
+        return std::make_unique<TPortClass>(list.ClassAt(0)->DeviceAt(i), fake);
+    }
+
+    FakePlatform fake;
+    TClassesList list{fake};
+};
+
+}  // namespace
+
+TEST_F(ModelTest, FourPortsGiveOneClassWithFourDevicesAndNoLeakedSets)
+{
+    for (int i = 1; i <= 4; ++i) fake.AddPort(u"Порт (COM" + Utf8ToUtf16(std::to_string(i)) + u")", u"acpi\\pnp0501");
+    {
+        TClassesList classes(fake);
+        classes.Refresh(&kPortsClassGuid);
+        ASSERT_EQ(classes.ClassCount(), 1);
+        TClassInfo *ports = classes.ClassAt(0);
+        EXPECT_EQ(ports->ClassGuid(), kPortsClassGuid);
+        EXPECT_EQ(ports->Description(), QStringLiteral("Порты (COM и LPT)"));
+        ASSERT_EQ(ports->DeviceCount(), 4);
+        EXPECT_EQ(ports->DeviceAt(2)->DisplayName(), QStringLiteral("Порт (COM3)"));
+        // The class is enumerated once, not once per device that names it.
+        EXPECT_EQ(fake.CountCalls("GetClassDevs"), 2);
+        classes.Refresh(&kPortsClassGuid);
+        EXPECT_EQ(fake.openSets, 2);
+    }
+    EXPECT_EQ(fake.openSets, 0);
+
+    TClassesList none(fake);
+    fake.devices.clear();
+    none.Refresh(&kPortsClassGuid);
+    EXPECT_EQ(none.ClassCount(), 0);
+}
+
+TEST_F(ModelTest, DuplicateClassIsRefusedWithItsGuid)
+{
+    fake.AddPort(u"A (COM1)", u"x");
+    list.Refresh(&kPortsClassGuid);
+    DevData source;
+    source.classGuid = kPortsClassGuid;
+    try {
+        list.AddClass(std::make_unique<TClassInfo>(&list, source));
+        FAIL() << "duplicate accepted";
+    } catch (const ConfiguratorError &e) {
+        EXPECT_STREQ(e.what(), "Класс {4D36E978-E325-11CE-BFC1-08002BE10318} уже существует в списке классов!");
+    }
+    EXPECT_EQ(list.ClassCount(), 1);
+    EXPECT_EQ(list.IndexOfClass(kNetClassGuid), -1);
+}
+
+TEST_F(ModelTest, DisplayNameHardwareIdAndPortName)
+{
+    fake.AddPort(u"Quorvel (COM12)", u"*QUORVELDEVICE");
+    fake.AddPort(u"", u"");  // no friendly name, no hardware id
+    fake.AddPort(u"USB Serial (COM3) #2", u"usb\\vid");
+    list.Refresh(&kPortsClassGuid);
+    TClassInfo *c = list.ClassAt(0);
+    EXPECT_EQ(c->DeviceAt(1)->DisplayName(), QStringLiteral("Последовательный порт"));
+    EXPECT_EQ(c->DeviceAt(1)->HardwareId(), QString());
+    EXPECT_EQ(c->DeviceAt(0)->HardwareId(), QStringLiteral("*QUORVELDEVICE"));
+
+    TPortClass driverPort(c->DeviceAt(0), fake);
+    EXPECT_TRUE(driverPort.IsDriverPort());  // letter case is ignored
+    EXPECT_EQ(driverPort.portName(), QStringLiteral("COM12"));
+    TPortClass plain(c->DeviceAt(1), fake);
+    EXPECT_FALSE(plain.IsDriverPort());
+    EXPECT_EQ(plain.portName(), QString());
+    EXPECT_EQ(TPortClass(c->DeviceAt(2), fake).portName(), QStringLiteral("COM3"));
+    TPortClass detached(nullptr, fake);
+    EXPECT_FALSE(detached.HasHardwareId(QStringLiteral("*QuorvelDevice")));
+    EXPECT_TRUE(detached.HasHardwareId(QString()));
+
+    EXPECT_EQ(TPortClass::ExtractPortName(QStringLiteral("Port (COM5)")), QStringLiteral("COM5"));
+    EXPECT_EQ(TPortClass::ExtractPortName(QStringLiteral("(COM1) and (COM2)")), QStringLiteral("COM1"));
+    EXPECT_EQ(TPortClass::ExtractPortName(QStringLiteral("Port COM5")), QString());
+    EXPECT_EQ(TPortClass::ExtractPortName(QStringLiteral("Port (COM5")), QString());
+}
+
+TEST_F(ModelTest, FilterListsReadWriteAndTextForms)
+{
+    auto &dev = fake.AddPort(u"Q (COM1)", u"*QuorvelDevice");
+    dev.properties[SPDRP_UPPERFILTERS] = EncodeMultiSz({u"a", u"b"});
+    fake.classValues[GuidToString(kPortsClassGuid) + "\\LowerFilters"] = EncodeMultiSz({u"serenum"});
+    list.Refresh(&kPortsClassGuid);
+    TClassInfo *c = list.ClassAt(0);
+    TDeviceInfo *d = c->DeviceAt(0);
+    EXPECT_EQ(d->FilterText(kUpperFilters), QStringLiteral("a; b"));
+    EXPECT_EQ(d->FilterText(kLowerFilters), QString());
+    EXPECT_EQ(c->FilterText(kLowerFilters), QStringLiteral("serenum"));
+    EXPECT_EQ(c->FilterText(kUpperFilters), QString());
+
+    // The last name removed: the device property is deleted, the class value becomes empty.
+    EXPECT_EQ(d->WriteFilters(kUpperFilters, {}), 0u);
+    EXPECT_EQ(fake.devices[0].properties.count(SPDRP_UPPERFILTERS), 0u);
+    EXPECT_EQ(c->WriteFilters(kLowerFilters, {}), 0u);
+    ASSERT_EQ(fake.classValues.count(GuidToString(kPortsClassGuid) + "\\LowerFilters"), 1u);
+    EXPECT_TRUE(fake.classValues[GuidToString(kPortsClassGuid) + "\\LowerFilters"].empty());
+
+    EXPECT_EQ(c->WriteFilters(kUpperFilters, {QStringLiteral("x"), QStringLiteral("yz")}), 0u);
+    EXPECT_EQ(fake.classValues[GuidToString(kPortsClassGuid) + "\\UpperFilters"],
+              (Bytes{'x', 0, 0, 0, 'y', 0, 'z', 0, 0, 0, 0, 0}));
+
+    // A list whose registry form would not fit 32768 bytes is refused before anything is written.
+    QStringList tooLong;
+    for (int i = 0; i < 2000; ++i) tooLong << QStringLiteral("filter%1").arg(i, 4, 10, QLatin1Char('0'));
+    int writes = fake.CountCalls("Set");
+    EXPECT_EQ(d->WriteFilters(kLowerFilters, tooLong), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(c->WriteFilters(kLowerFilters, tooLong), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(fake.CountCalls("Set"), writes);
+}
+
+TEST_F(ModelTest, OversizedAndUnterminatedPropertiesReadSafely)
+{
+    auto &dev = fake.AddPort(u"Q (COM1)", u"*QuorvelDevice");
+    dev.properties[SPDRP_UPPERFILTERS] = Bytes(32768, 'x');  // no terminator at all
+    dev.properties[SPDRP_LOWERFILTERS] = Bytes(32770, 'y');  // longer than the read buffer
+    list.Refresh(&kPortsClassGuid);
+    TDeviceInfo *d = list.ClassAt(0)->DeviceAt(0);
+    QStringList upper = d->ReadFilters(kUpperFilters);
+    ASSERT_EQ(upper.size(), 1);
+    EXPECT_EQ(upper[0].size(), 16384);
+    EXPECT_TRUE(d->ReadFilters(kLowerFilters).isEmpty());
+}
+
+TEST_F(ModelTest, TextConversionsAndDisplayText)
+{
+    fake.hosts["plc.example"] = {10, 1, 2, 3};
+    std::uint32_t ip = ResolveIpAddress(QStringLiteral("LOCALHOST"), fake);
+    EXPECT_EQ(FormatIpAddress(ip), QStringLiteral("127.0.0.1"));
+    ip = ResolveIpAddress(QStringLiteral("10.0.0.7"), fake);
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, &ip, 4);
+    EXPECT_EQ(Bytes(bytes, bytes + 4), (Bytes{0x0A, 0x00, 0x00, 0x07}));
+    EXPECT_EQ(FormatIpAddress(ResolveIpAddress(QStringLiteral("plc.example"), fake)), QStringLiteral("10.1.2.3"));
+    EXPECT_EQ(ResolveIpAddress(QStringLiteral("nowhere.invalid"), fake), kInaddrNone);
+    int lookups = fake.CountCalls("ResolveHostV4");
+    EXPECT_EQ(ResolveIpAddress(QString(), fake), kInaddrNone);
+    EXPECT_EQ(fake.CountCalls("ResolveHostV4"), lookups);  // empty text is not a name to look up
+
+    CEthInfo eth(nullptr);
+    auto *c = eth.AddConnection(std::make_unique<CModbusDevInfo>(&eth));
+    c->SetIpText(QStringLiteral("192.168.0.10"), fake);
+    c->port = 502;
+    c->raw = false;
+    EXPECT_EQ(c->DisplayText(), QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+    c->raw = true;
+    EXPECT_EQ(c->DisplayText(), QStringLiteral("192.168.0.10 (502)"));
+    c->AddId(5);
+    c->AddId(9);
+    c->AddId(5);
+    EXPECT_EQ(c->IndexOfId(9), 1);
+    c->RemoveId(5);
+    EXPECT_EQ(c->IdCount(), 2);
+    EXPECT_EQ(c->IdAt(0), 9);
+    EXPECT_EQ(c->IndexOfId(42), -1);
+}
+
+TEST_F(ModelTest, ModelRoundTripsThroughTheRecord)
+{
+    CEthInfo eth(nullptr);
+    eth.delay = 1234;
+    eth.rtsMask = kLineCts | kLineRing;
+    eth.dtrMask = kLineDsr | kLineDcd;
+    for (int i = 0; i < 3; ++i) {
+        auto *c = eth.AddConnection(std::make_unique<CModbusDevInfo>(&eth));
+        c->ip = 0x0100007F + std::uint32_t(i);
+        c->port = static_cast<std::uint16_t>(500 + i);
+        c->raw = i == 1;
+        for (int id = 3; id > i; --id) c->AddId(static_cast<std::uint8_t>(id * 10));
+    }
+    std::uint32_t size = 0;
+    EXPECT_FALSE(eth.Build(nullptr, size));
+    Bytes b(size);
+    ASSERT_TRUE(eth.Build(b.data(), size));
+
+    CEthInfo back(nullptr);
+    ASSERT_TRUE(back.Parse(b.data(), b.size()));
+    EXPECT_EQ(back.delay, 1234);
+    EXPECT_EQ(back.rtsMask, kLineCts | kLineRing);
+    EXPECT_EQ(back.dtrMask, kLineDsr | kLineDcd);
+    ASSERT_EQ(back.ConnectionCount(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(back.ConnectionAt(i)->ip, eth.ConnectionAt(i)->ip);
+        EXPECT_EQ(back.ConnectionAt(i)->port, eth.ConnectionAt(i)->port);
+        EXPECT_EQ(back.ConnectionAt(i)->raw, eth.ConnectionAt(i)->raw);
+        ASSERT_EQ(back.ConnectionAt(i)->IdCount(), 3 - i);
+        for (int k = 0; k < back.ConnectionAt(i)->IdCount(); ++k)
+            EXPECT_EQ(back.ConnectionAt(i)->IdAt(k), eth.ConnectionAt(i)->IdAt(k));
+        EXPECT_EQ(back.ConnectionAt(i)->owner(), &back);
+    }
+    // A refused record leaves the model as it was.
+    Bytes bad = b;
+    bad[4] = 0;
+    EXPECT_FALSE(back.Parse(bad.data(), bad.size()));
+    EXPECT_FALSE(back.Parse(b.data(), b.size() - 1));
+    EXPECT_EQ(back.ConnectionCount(), 3);
+    EXPECT_EQ(back.delay, 1234);
+}
+
+TEST_F(ModelTest, ReadAndWriteThroughTheDriver)
+{
+    fake.AddPort(u"Quorvel (COM5)", u"*QuorvelDevice");
+    fake.ports[u"COM5"].hasRecord = true;
+    fake.ports[u"COM5"].record = kWorkedExample;
+    auto port = PortOf(0);
+    ASSERT_EQ(port->ReadFromDriver(), 0u);
+    EXPECT_FALSE(port->SettingsUnread());
+    ASSERT_EQ(port->ethInfo().ConnectionCount(), 1);
+    EXPECT_EQ(port->ethInfo().ConnectionAt(0)->DisplayText(), QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+
+    port->ethInfo().ConnectionAt(0)->AddId(3);
+    ASSERT_EQ(port->WriteToDriver(), 0u);
+    Bytes expected = kWorkedExample;
+    expected[0] = 24;
+    expected[10] = 14;
+    expected.push_back(3);
+    EXPECT_EQ(fake.ports[u"COM5"].record, expected);
+}
+
+TEST_F(ModelTest, ReadFailuresAreKeptAndTellWhetherApplyMayOverwrite)
+{
+    fake.AddPort(u"Quorvel (COM5)", u"*QuorvelDevice");
+    fake.ports[u"COM5"];  // present, never configured
+    auto port = PortOf(0);
+    EXPECT_EQ(port->ReadFromDriver(), ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_FALSE(port->SettingsUnread());
+    EXPECT_EQ(port->ethInfo().delay, 10000);
+    EXPECT_EQ(port->ethInfo().ConnectionCount(), 0);
+
+    fake.ports[u"COM5"].failure = ERROR_ACCESS_DENIED;  // an application holds the port
+    EXPECT_EQ(port->ReadFromDriver(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(port->SettingsUnread());
+    EXPECT_EQ(port->readError(), ERROR_ACCESS_DENIED);
+
+    // A stored record the model refuses: the driver cannot use it either, so it may be replaced.
+    fake.ports[u"COM5"].failure = 0;
+    fake.ports[u"COM5"].hasRecord = true;
+    fake.ports[u"COM5"].record = kWorkedExample;
+    fake.ports[u"COM5"].record[10] = 5;
+    EXPECT_EQ(port->ReadFromDriver(), ERROR_INVALID_DATA);
+    EXPECT_FALSE(port->SettingsUnread());
+    EXPECT_EQ(port->ethInfo().ConnectionCount(), 0);
+}
+
+TEST_F(ModelTest, PortWithoutNameNeverOpensAnything)
+{
+    fake.AddPort(u"Quorvel virtual port", u"*QuorvelDevice");
+    auto port = PortOf(0);
+    EXPECT_EQ(port->portName(), QString());
+    EXPECT_EQ(port->ReadFromDriver(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(port->WriteToDriver(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(fake.CountCalls("GET"), 0);
+    EXPECT_EQ(fake.CountCalls("SET"), 0);
+}
+
+TEST_F(ModelTest, RecordsOverTheSaveableSizeAreNotSent)
+{
+    fake.AddPort(u"Quorvel (COM5)", u"*QuorvelDevice");
+    fake.ports[u"COM5"];
+    auto port = PortOf(0);
+    CEthInfo &eth = port->ethInfo();
+    // 2976 connections without ids make a 32746-byte record; one more makes 32757.
+    for (int i = 0; i < 2976; ++i) eth.AddConnection(std::make_unique<CModbusDevInfo>(&eth))->raw = false;
+    EXPECT_EQ(eth.RecordSize(), 32746u);
+    EXPECT_EQ(port->WriteToDriver(), 0u);
+    EXPECT_EQ(fake.ports[u"COM5"].record.size(), 32746u);
+    eth.AddConnection(std::make_unique<CModbusDevInfo>(&eth));
+    EXPECT_EQ(port->WriteToDriver(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(fake.CountCalls("SET"), 1);
+    EXPECT_EQ(fake.ports[u"COM5"].record.size(), 32746u);
+}

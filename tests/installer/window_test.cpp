@@ -1,0 +1,584 @@
+// The main window on the offscreen platform, against a fake platform.
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <cstring>
+#include <functional>
+
+#include "ErrorReporting.h"
+#include "FakePlatform.h"
+#include "Main.h"
+
+using namespace quorvel;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const Bytes kWorkedExample = {0x17, 0x00, 0x00, 0x00, 0x01, 0x01, 0x10, 0x27, 0x01, 0x00, 0x0D, 0x00,
+                              0x00, 0x00, 0xC0, 0xA8, 0x00, 0x0A, 0xF6, 0x01, 0x00, 0x01, 0x02};
+
+// The worked example plus a raw connection to 10.0.0.7:4001 serving device 7; DTR wired to DCD.
+Bytes TwoConnectionRecord()
+{
+    Bytes b = kWorkedExample;
+    b[9] = kLineDcd;
+    Bytes entry = {0x0C, 0, 0, 0, 10, 0, 0, 7, 0xA1, 0x0F, 1, 7};
+    b.insert(b.end(), entry.begin(), entry.end());
+    b[0] = static_cast<std::uint8_t>(b.size());
+    return b;
+}
+
+struct BoxSeen {
+    bool shown = false;
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList buttons;
+    bool ownedByForm = false;
+};
+
+// Runs action; the first message box it opens is recorded and answered with answer.
+BoxSeen CaptureBox(const std::function<void()> &action, QMessageBox::StandardButton answer = QMessageBox::Ok,
+                   QWidget *expectedOwner = nullptr)
+{
+    BoxSeen seen;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || seen.shown) return;
+        seen.shown = true;
+        seen.title = box->windowTitle();
+        seen.text = box->text();
+        seen.icon = box->icon();
+        for (QAbstractButton *b : box->buttons()) seen.buttons << b->text();
+        seen.ownedByForm = expectedOwner && box->parentWidget() == expectedOwner;
+        box->button(answer)->click();
+    });
+    poll.start();
+    action();
+    poll.stop();
+    return seen;
+}
+
+// Runs action, closing any popup menu it opens.
+void ClosingPopups(const std::function<void()> &action)
+{
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [] {
+        if (QWidget *popup = QApplication::activePopupWidget()) popup->close();
+    });
+    poll.start();
+    action();
+    poll.stop();
+}
+
+class Thrower : public QObject {
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == QEvent::User) throw std::runtime_error("сбой в обработчике события");
+        return QObject::event(e);
+    }
+};
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<FakePlatform> fake;
+    std::unique_ptr<TForm1> form;
+
+    void Populate()
+    {
+        fake->classDescriptions[GuidToString(kPortsClassGuid)] = u"Порты (COM и LPT)";
+        fake->classValues[GuidToString(kPortsClassGuid) + "\\UpperFilters"] = EncodeMultiSz({u"classflt"});
+        auto &com1 = fake->AddPort(u"Последовательный порт (COM1)", u"ACPI\\PNP0501");
+        com1.properties[SPDRP_LOWERFILTERS] = EncodeMultiSz({u"serenum", u"extra"});
+        fake->AddPort(u"Quorvel Modbus port (COM5)", u"*QuorvelDevice");
+        fake->AddPort(u"Quorvel Modbus port (COM6)", u"*quorveldevice");
+        fake->ports[u"COM1"];
+        fake->ports[u"COM5"].hasRecord = true;
+        fake->ports[u"COM5"].record = TwoConnectionRecord();
+        fake->ports[u"COM6"];  // never configured
+    }
+
+    void Open()
+    {
+        form = std::make_unique<TForm1>(*fake);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    }
+
+    QTreeWidget *Tree() { return form->findChild<QTreeWidget *>("TreeView1"); }
+    template <class T>
+    T *Child(const char *name)
+    {
+        T *w = form->findChild<T *>(QLatin1String(name));
+        if (!w) qFatal("no control %s", name);
+        return w;
+    }
+    QTreeWidgetItem *Node(const QString &text)
+    {
+        auto items = Tree()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+        return items.isEmpty() ? nullptr : items.first();
+    }
+    void Click(QTreeWidgetItem *item)
+    {
+        QVERIFY(item);
+        Tree()->scrollToItem(item);
+        QTest::mouseClick(Tree()->viewport(), Qt::LeftButton, {}, Tree()->visualItemRect(item).center());
+    }
+    void RightClick(QTreeWidgetItem *item)
+    {
+        QPoint pos = Tree()->visualItemRect(item).center();
+        ClosingPopups([&] { emit Tree()->customContextMenuRequested(pos); });
+    }
+
+    // The availability of every command that depends on the selection, in one line.
+    QString Commands()
+    {
+        auto visible = [&](const char *name) { return Child<QAction>(name)->isVisible() ? '1' : '0'; };
+        auto enabled = [&](const char *name) { return Child<QAction>(name)->isEnabled() ? '1' : '0'; };
+        QString s;
+        s += QStringLiteral("filtr=%1%2%3%4 ")
+                 .arg(Child<QMenu>("FiltrMenu")->menuAction()->isVisible() ? '1' : '0')
+                 .arg(visible("N11"))
+                 .arg(visible("FiltrInstPMenu"))
+                 .arg(visible("FiltrUnInstPMenu"));
+        s += QStringLiteral("uninst=%1%2 ").arg(enabled("DrvUninstMenu")).arg(visible("DrvUninstPMenu"));
+        s += QStringLiteral("conn=%1%2 ")
+                 .arg(Child<QMenu>("ConnectionsMenu")->menuAction()->isVisible() ? '1' : '0')
+                 .arg(visible("N14"));
+        s += QStringLiteral("add=%1%2 ").arg(enabled("AddConnMenu")).arg(visible("AddConnPMenu"));
+        s += QStringLiteral("edit=%1%2%3%4 ")
+                 .arg(enabled("DelConnMenu"))
+                 .arg(enabled("ChangeConnMenu"))
+                 .arg(visible("DelConnPMenu"))
+                 .arg(visible("ChangeConnPMenu"));
+        s += QStringLiteral("plus=%1 minus=%2 ")
+                 .arg(Child<QToolButton>("AddDeviceButt")->isEnabled() ? '1' : '0')
+                 .arg(Child<QToolButton>("RemoveDevButt")->isEnabled() ? '1' : '0');
+        s += QStringLiteral("files=%1%2")
+                 .arg(Child<QToolButton>("OpenSettFile")->isEnabled() ? '1' : '0')
+                 .arg(Child<QToolButton>("SaveSettFile")->isEnabled() ? '1' : '0');
+        return s;
+    }
+
+    QStringList Rows(const char *list)
+    {
+        QStringList rows;
+        auto *t = Child<QTableWidget>(list);
+        for (int r = 0; r < t->rowCount(); ++r) rows << t->item(r, 0)->text() + "|" + t->item(r, 1)->text();
+        return rows;
+    }
+
+    QString Boxes()
+    {
+        QString s;
+        for (int i = 1; i <= 8; ++i)
+            s += Child<QCheckBox>(qPrintable(QStringLiteral("CheckBox%1").arg(i)))->isChecked() ? '1' : '0';
+        return s;
+    }
+
+    bool SettingsEnabled()
+    {
+        bool all = Child<QLineEdit>("DelayEdit")->isEnabled() && Child<QPushButton>("ApplyButton")->isEnabled();
+        bool any = Child<QLineEdit>("DelayEdit")->isEnabled() || Child<QPushButton>("ApplyButton")->isEnabled();
+        for (int i = 1; i <= 8; ++i) {
+            bool e = Child<QCheckBox>(qPrintable(QStringLiteral("CheckBox%1").arg(i)))->isEnabled();
+            all = all && e;
+            any = any || e;
+        }
+        if (all != any) qWarning("settings group partly enabled");
+        return all;
+    }
+
+    static constexpr const char *kNone = "filtr=0000 uninst=00 conn=00 add=00 edit=0000 plus=0 minus=0 files=00";
+    static constexpr const char *kClass = "filtr=1111 uninst=00 conn=00 add=00 edit=0000 plus=0 minus=0 files=00";
+    static constexpr const char *kOther = "filtr=1111 uninst=00 conn=00 add=00 edit=0000 plus=0 minus=0 files=00";
+    static constexpr const char *kDriver = "filtr=1111 uninst=11 conn=11 add=11 edit=0000 plus=0 minus=0 files=11";
+    static constexpr const char *kConnection = "filtr=0000 uninst=00 conn=11 add=00 edit=1111 plus=1 minus=0 files=11";
+
+private slots:
+    void init()
+    {
+        fake = std::make_unique<FakePlatform>();
+        Populate();
+    }
+    void cleanup()
+    {
+        form.reset();
+        QCOMPARE(fake->openSets, 0);
+        fake.reset();
+    }
+
+    void treeListsClassPortsAndConnections()
+    {
+        Open();
+        QTreeWidget *tree = Tree();
+        QCOMPARE(tree->topLevelItemCount(), 1);
+        QTreeWidgetItem *cls = tree->topLevelItem(0);
+        QCOMPARE(cls->text(0), QStringLiteral("Порты (COM и LPT)"));
+        QCOMPARE(cls->childCount(), 3);
+        QTreeWidgetItem *com1 = cls->child(0);
+        QTreeWidgetItem *com5 = cls->child(1);
+        QCOMPARE(com1->text(0), QStringLiteral("Последовательный порт (COM1)"));
+        QCOMPARE(com5->text(0), QStringLiteral("Quorvel Modbus port (COM5)"));
+        QVERIFY(!com1->font(0).italic() && !com1->font(0).underline());
+        QVERIFY(com5->font(0).italic() && com5->font(0).underline());
+        QVERIFY(cls->child(2)->font(0).italic());  // hardware id in other letter case
+        QCOMPARE(com1->childCount(), 0);
+        QCOMPARE(com5->childCount(), 2);
+        QCOMPARE(com5->child(0)->text(0), QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+        QCOMPARE(com5->child(1)->text(0), QStringLiteral("10.0.0.7 (4001)"));
+        QCOMPARE(cls->child(2)->childCount(), 0);
+        // Only the driver's ports were asked for their settings.
+        QCOMPARE(fake->CountCalls("GET COM5"), 1);
+        QCOMPARE(fake->CountCalls("GET COM1"), 0);
+        QCOMPARE(Commands(), QString(kNone));
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор"));
+    }
+
+    void treeWithoutDriverPortsOrWithoutPorts()
+    {
+        fake->devices.erase(fake->devices.begin() + 1, fake->devices.end());
+        Open();
+        QCOMPARE(Tree()->topLevelItemCount(), 1);
+        QTreeWidgetItem *com1 = Node(QStringLiteral("Последовательный порт (COM1)"));
+        QVERIFY(!com1->font(0).italic());
+        Click(com1);
+        QVERIFY(!Child<QMenu>("ConnectionsMenu")->menuAction()->isVisible());
+        QCOMPARE(Commands(), QString(kOther));
+
+        fake->devices.clear();
+        Child<QAction>("DrvUpdateMenu")->trigger();
+        QCOMPARE(Tree()->topLevelItemCount(), 0);
+        QCOMPARE(Commands(), QString(kNone));
+    }
+
+    void commandsFollowTheNodeHoweverItIsSelected()
+    {
+        Open();
+        QTreeWidgetItem *cls = Tree()->topLevelItem(0);
+        QTreeWidgetItem *com1 = cls->child(0);
+        QTreeWidgetItem *com5 = cls->child(1);
+        QTreeWidgetItem *conn = com5->child(0);
+
+        Click(cls);
+        QCOMPARE(Commands(), QString(kClass));
+        Click(com1);
+        QCOMPARE(Commands(), QString(kOther));
+        Click(com5);
+        QCOMPARE(Commands(), QString(kDriver));
+        Click(conn);
+        QCOMPARE(Commands(), QString(kConnection));
+
+        // Keyboard: from the connection up to its port, then down again.
+        Tree()->setFocus();
+        QTest::keyClick(Tree(), Qt::Key_Up);
+        QCOMPARE(Tree()->currentItem(), com5);
+        QCOMPARE(Commands(), QString(kDriver));
+        QTest::keyClick(Tree(), Qt::Key_Up);
+        QCOMPARE(Commands(), QString(kOther));
+        QTest::keyClick(Tree(), Qt::Key_Down);
+        QTest::keyClick(Tree(), Qt::Key_Down);
+        QCOMPARE(Commands(), QString(kConnection));
+        QCOMPARE(Rows("ListView2"), (QStringList{QStringLiteral("192.168.0.10 (502) - Modbus TCP|1"),
+                                                 QStringLiteral("192.168.0.10 (502) - Modbus TCP|2")}));
+
+        // Right click selects the node under the pointer before the popup opens.
+        RightClick(com1);
+        QCOMPARE(Tree()->currentItem(), com1);
+        QCOMPARE(Commands(), QString(kOther));
+        QCOMPARE(Rows("ListView1").first(), QStringLiteral("Device|Последовательный порт (COM1)"));
+        RightClick(conn);
+        QCOMPARE(Commands(), QString(kConnection));
+        RightClick(cls);
+        QCOMPARE(Commands(), QString(kClass));
+        // Entries that are always there.
+        QVERIFY(Child<QAction>("DrvInstPMenu")->isVisible());
+        QVERIFY(Child<QAction>("DrvInstMenu")->isEnabled());
+        QVERIFY(Child<QAction>("DrvUpdateMenu")->isEnabled());
+        QVERIFY(Child<QAction>("N18")->isEnabled());
+    }
+
+    void panelShowsTheSelectedNode()
+    {
+        Open();
+        QTreeWidgetItem *cls = Tree()->topLevelItem(0);
+        Click(cls->child(1));  // COM5, configured
+        QVERIFY(SettingsEnabled());
+        QCOMPARE(Boxes(), QStringLiteral("10000010"));  // RTS: CTS; DTR: DCD
+        QCOMPARE(Child<QLineEdit>("DelayEdit")->text(), QStringLiteral("10000"));
+        QCOMPARE(Rows("ListView1"), (QStringList{QStringLiteral("Device|Quorvel Modbus port (COM5)"),
+                                                 QStringLiteral("Upper Filters|"), QStringLiteral("Lower Filters|")}));
+        QCOMPARE(Rows("ListView2"),
+                 (QStringList{QStringLiteral("192.168.0.10 (502) - Modbus TCP|"), QStringLiteral("|1"),
+                              QStringLiteral("|2"), QStringLiteral("10.0.0.7 (4001)|"), QStringLiteral("|7")}));
+
+        // The port view of the device list ignores clicks.
+        auto *list = Child<QTableWidget>("ListView2");
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1, 1)).center());
+        QVERIFY(!Child<QToolButton>("RemoveDevButt")->isEnabled());
+
+        Click(cls);
+        QVERIFY(!SettingsEnabled());
+        QCOMPARE(Boxes(), QStringLiteral("10000010"));  // kept, only disabled
+        QCOMPARE(Rows("ListView1"),
+                 (QStringList{QStringLiteral("Upper Filters|classflt"), QStringLiteral("Lower Filters|")}));
+        QCOMPARE(Rows("ListView2"), QStringList());
+
+        Click(cls->child(0));  // COM1, not ours
+        QVERIFY(!SettingsEnabled());
+        QCOMPARE(Boxes(), QStringLiteral("00000000"));
+        QCOMPARE(Child<QLineEdit>("DelayEdit")->text(), QString());
+        QCOMPARE(Rows("ListView1").last(), QStringLiteral("Lower Filters|serenum; extra"));
+
+        Click(cls->child(2));  // COM6, never configured
+        QVERIFY(SettingsEnabled());
+        QCOMPARE(Boxes(), QStringLiteral("00000000"));
+        QCOMPARE(Child<QLineEdit>("DelayEdit")->text(), QStringLiteral("10000"));
+        QCOMPARE(Rows("ListView2"), QStringList());
+        QCOMPARE(form->statusBar()->currentMessage(), QString());
+    }
+
+    void applyBuildsTheRecordFromThePanel()
+    {
+        Open();
+        QTreeWidgetItem *com6 = Node(QStringLiteral("Quorvel Modbus port (COM6)"));
+        Click(com6);
+        Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("2500"));
+        Child<QCheckBox>("CheckBox2")->setChecked(true);  // RTS -> DSR
+        Child<QCheckBox>("CheckBox4")->setChecked(true);  // RTS -> RING
+        Child<QCheckBox>("CheckBox5")->setChecked(true);  // DTR -> CTS
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
+        QVERIFY(!box.shown);
+        QCOMPARE(fake->ports[u"COM6"].record, (Bytes{0x0A, 0, 0, 0, 0x01, 0x01, 0xC4, 0x09, 0x0A, 0x01}));
+
+        // From a connection node the owner port is applied, connections included.
+        Click(Node(QStringLiteral("10.0.0.7 (4001)")));
+        Child<QCheckBox>("CheckBox7")->setChecked(false);
+        Child<QPushButton>("ApplyButton")->click();
+        Bytes expected = TwoConnectionRecord();
+        expected[9] = 0;
+        QCOMPARE(fake->ports[u"COM5"].record, expected);
+    }
+
+    void applyRefusesABadDelayThroughTheErrorHandler()
+    {
+        Open();
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
+        for (const char *text : {"12a", "70000", "-1", ""}) {
+            Child<QLineEdit>("DelayEdit")->setText(QLatin1String(text));
+            Child<QCheckBox>("CheckBox3")->setChecked(true);
+            BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
+            QVERIFY2(box.shown, text);
+            QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
+            QCOMPARE(box.text, QStringLiteral("Таймаут должен быть целым числом от 0 до 65535"));
+            QCOMPARE(box.icon, QMessageBox::Critical);
+            QVERIFY(box.ownedByForm);
+        }
+        QCOMPARE(fake->CountCalls("SET"), 0);
+        QCOMPARE(fake->ports[u"COM5"].record, TwoConnectionRecord());
+        // The model did not take the check box either: the port still shows its stored wiring.
+        Click(Node(QStringLiteral("Порты (COM и LPT)")));
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
+        QCOMPARE(Boxes(), QStringLiteral("10000010"));
+    }
+
+    void failedApplyShowsTheSystemMessageOfItsCode()
+    {
+        Open();
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
+        fake->ports[u"COM5"].failure = ERROR_ACCESS_DENIED;  // an application opened the port meanwhile
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
+        QVERIFY(box.shown);
+        QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
+        QCOMPARE(box.text, QStringLiteral("Отказано в доступе. (код 5)"));
+        QCOMPARE(box.icon, QMessageBox::Critical);
+        QCOMPARE(box.buttons.size(), 1);
+        QVERIFY(box.ownedByForm);
+    }
+
+    void unreadSettingsAreNotOverwrittenUntilARefresh()
+    {
+        fake->ports[u"COM5"].failure = ERROR_ACCESS_DENIED;  // held while the tree is built
+        Open();
+        QTreeWidgetItem *com5 = Node(QStringLiteral("Quorvel Modbus port (COM5)"));
+        QCOMPARE(com5->childCount(), 0);
+        Click(com5);
+        QVERIFY(form->statusBar()->currentMessage().contains(QStringLiteral("Отказано в доступе. (код 5)")));
+        fake->ports[u"COM5"].failure = 0;
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
+        QCOMPARE(box.text, QStringLiteral("Отказано в доступе. (код 5)"));
+        QCOMPARE(fake->CountCalls("SET"), 0);
+        QCOMPARE(fake->ports[u"COM5"].record, TwoConnectionRecord());
+
+        Child<QAction>("DrvUpdateMenu")->trigger();
+        com5 = Node(QStringLiteral("Quorvel Modbus port (COM5)"));
+        QCOMPARE(com5->childCount(), 2);
+        Click(com5);
+        QCOMPARE(form->statusBar()->currentMessage(), QString());
+        box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
+        QVERIFY(!box.shown);
+        QCOMPARE(fake->CountCalls("SET"), 1);
+    }
+
+    void oversizedRecordIsRefusedBeforeSending()
+    {
+        Bytes big = {0, 0, 0, 0, 0x01, 0x01, 0x10, 0x27, 0, 0};
+        for (int i = 0; i < 2977; ++i) big.insert(big.end(), {11, 0, 0, 0, 1, 2, 3, 4, 0xF6, 0x01, 0});
+        std::uint32_t size = static_cast<std::uint32_t>(big.size());
+        std::memcpy(big.data(), &size, 4);
+        fake->ports[u"COM6"].hasRecord = true;
+        fake->ports[u"COM6"].record = big;  // 32757 bytes: readable, but no longer saveable
+        Open();
+        QTreeWidgetItem *com6 = Node(QStringLiteral("Quorvel Modbus port (COM6)"));
+        QCOMPARE(com6->childCount(), 2977);
+        Click(com6);
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
+        QCOMPARE(box.text, QStringLiteral("Ошибка обработки буфера конфигурации порта"));
+        QCOMPARE(fake->CountCalls("SET"), 0);
+    }
+
+    void deletedConnectionLeavesNothingToActOn()
+    {
+        Open();
+        QTreeWidgetItem *com5 = Node(QStringLiteral("Quorvel Modbus port (COM5)"));
+        QTreeWidgetItem *conn = com5->child(0);
+        Click(conn);
+        auto *list = Child<QTableWidget>("ListView2");
+        QCOMPARE(list->rowCount(), 2);
+        Child<QAction>("DelConnMenu")->trigger();
+        QCOMPARE(com5->childCount(), 1);
+        QCOMPARE(Commands(), QString(kNone));
+        QCOMPARE(list->rowCount(), 0);
+        QVERIFY(!SettingsEnabled());
+        // Neither a stale "-" nor Apply nor another delete can reach the freed connection.
+        Child<QToolButton>("RemoveDevButt")->click();
+        Child<QPushButton>("ApplyButton")->click();
+        Child<QAction>("DelConnPMenu")->trigger();
+        QCOMPARE(fake->CountCalls("SET"), 0);
+
+        Click(com5);
+        Child<QPushButton>("ApplyButton")->click();
+        Bytes expected = {0x16, 0, 0, 0,  0x01, 0x01, 0x10, 0x27, 0x01, kLineDcd, 0x0C,
+                          0,    0, 0, 10, 0,    0,    7,    0xA1, 0x0F, 1,        7};
+        QCOMPARE(fake->ports[u"COM5"].record, expected);
+
+        // A delete reached through the popup while a port is selected does nothing.
+        Child<QAction>("DelConnPMenu")->trigger();
+        QCOMPARE(com5->childCount(), 1);
+    }
+
+    void removingADeviceIdInTheConnectionView()
+    {
+        Open();
+        QTreeWidgetItem *conn = Node(QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+        Click(conn);
+        auto *list = Child<QTableWidget>("ListView2");
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(0, 1)).center());
+        QVERIFY(Child<QToolButton>("RemoveDevButt")->isEnabled());
+        Child<QToolButton>("RemoveDevButt")->click();
+        QCOMPARE(Rows("ListView2"), QStringList{QStringLiteral("192.168.0.10 (502) - Modbus TCP|2")});
+        QVERIFY(!Child<QToolButton>("RemoveDevButt")->isEnabled());
+        QVERIFY(list->selectedItems().isEmpty());
+        Child<QPushButton>("ApplyButton")->click();
+        const Bytes &stored = fake->ports[u"COM5"].record;
+        QCOMPARE(int(stored[0]), int(TwoConnectionRecord().size()) - 1);
+        QCOMPARE(int(stored[10]), 12);
+        QCOMPARE(int(stored[21]), 2);
+    }
+
+    void refreshSelectsNothingAndDropsUnappliedEdits()
+    {
+        Open();
+        QTreeWidgetItem *conn = Node(QStringLiteral("10.0.0.7 (4001)"));
+        Click(conn);
+        Child<QAction>("DelConnMenu")->trigger();
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
+        QCOMPARE(Commands(), QString(kDriver));
+        Child<QAction>("DrvUpdateMenu")->trigger();
+        QCOMPARE(Tree()->currentItem(), nullptr);
+        QCOMPARE(Commands(), QString(kNone));
+        QVERIFY(!Child<QAction>("DrvUninstMenu")->isEnabled());
+        QVERIFY(!SettingsEnabled());
+        QCOMPARE(Node(QStringLiteral("Quorvel Modbus port (COM5)"))->childCount(), 2);
+        Child<QPushButton>("ApplyButton")->click();
+        QCOMPARE(fake->CountCalls("SET"), 0);
+    }
+
+    void startupPromptAsksBeforeAnything()
+    {
+        qunsetenv("QUORVEL_STARTUP_ANSWER");
+        bool answer = true;
+        BoxSeen box = CaptureBox([&] { answer = RunStartupPrompt(); }, QMessageBox::Cancel);
+        QVERIFY(box.shown);
+        QVERIFY(!answer);
+        QCOMPARE(box.title, QStringLiteral("Кофигуратор"));
+        QCOMPARE(box.text,
+                 QStringLiteral("Перед работой необходимо закрыть\n\rвсе программы работающие с COM портами!\n\r"
+                                "Если есть такие, нажмите кнопку 'Отмена',\n\rиначе нажмите кнопку 'OK'"));
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QVERIFY(box.buttons.contains(QStringLiteral("OK")));
+        QVERIFY(box.buttons.contains(QStringLiteral("Отмена")));
+        box = CaptureBox([&] { answer = RunStartupPrompt(); }, QMessageBox::Ok);
+        QVERIFY(answer);
+        qputenv("QUORVEL_STARTUP_ANSWER", "cancel");
+        QVERIFY(!RunStartupPrompt());
+        qputenv("QUORVEL_STARTUP_ANSWER", "ok");
+        QVERIFY(RunStartupPrompt());
+        qunsetenv("QUORVEL_STARTUP_ANSWER");
+    }
+
+    void exceptionsFromEventHandlersReachTheErrorBox()
+    {
+        Thrower thrower;
+        BoxSeen box = CaptureBox([&] {
+            QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+            QCoreApplication::sendPostedEvents(&thrower, QEvent::User);
+        });
+        QVERIFY(box.shown);
+        QCOMPARE(box.text, QStringLiteral("сбой в обработчике события"));
+        QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
+        QCOMPARE(box.icon, QMessageBox::Critical);
+    }
+
+    void screenshotOfAConfiguredPort()
+    {
+        Open();
+        QCOMPARE(form->centralWidget()->height() + form->statusBar()->height(), 511);
+        QCOMPARE(form->width(), 595);
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
+        QByteArray dir = qgetenv("QUORVEL_SCREENSHOT_DIR");
+        if (dir.isEmpty()) QSKIP("QUORVEL_SCREENSHOT_DIR not set");
+        QVERIFY(QDir().mkpath(QString::fromLocal8Bit(dir)));
+        QPixmap shot = form->grab();
+        QCOMPARE(shot.size(), form->size());
+        QVERIFY(shot.save(QString::fromLocal8Bit(dir) + QStringLiteral("/main-window.png")));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    TApplication app(argc, argv);
+    WindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "window_test.moc"
