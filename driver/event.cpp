@@ -317,7 +317,7 @@ NTSTATUS StartImmediateChar(PDEVICE_EXTENSION Extension)
 
     Extension->ImmediateRefs = 0;
     (VOID) IoSetCancelRoutine(irp, ImmediateCancelRoutine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+    if (ReadUnlocked(&irp->Cancel) && IoSetCancelRoutine(irp, NULL) != NULL) {
         Extension->ImmediateIrp = NULL;
         if (Extension->TxQueuedCount > 0) Extension->TxQueuedCount--;
         KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);

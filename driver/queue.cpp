@@ -53,7 +53,7 @@ static VOID InvokeCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_C
     KIRQL cancelIrql;
 
     IoAcquireCancelSpinLock(&cancelIrql);
-    Irp->Cancel = TRUE;
+    WriteUnlocked(&Irp->Cancel, (BOOLEAN)TRUE);
     Irp->CancelIrql = cancelIrql;
     CancelRoutine(DeviceObject, Irp);
 }
@@ -91,7 +91,7 @@ NTSTATUS QueueStartPacket(PIRP_QUEUE Queue, PIRP Irp)
     Irp->Tail.Overlay.DriverContext[0] = Queue;
     InsertTailList(&Queue->PendingList, &Irp->Tail.Overlay.ListEntry);
     (VOID) IoSetCancelRoutine(Irp, QueueCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    if (ReadUnlocked(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         KeReleaseSpinLock(&Queue->QueueLock, oldIrql);
         CompleteUnstarted(Queue, Irp);
@@ -283,7 +283,7 @@ NTSTATUS GateEnter(PIRP_GATE Gate, PIRP Irp)
             Irp->Tail.Overlay.DriverContext[0] = Gate;
             InsertTailList(&Gate->HeldList, &Irp->Tail.Overlay.ListEntry);
             (VOID) IoSetCancelRoutine(Irp, GateCancelRoutine);
-            if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+            if (ReadUnlocked(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
                 RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
                 KeReleaseSpinLock(&Gate->GateLock, oldIrql);
                 CompleteCancelled(Irp);
@@ -458,7 +458,7 @@ VOID CancelCurrentRequest(PDEVICE_EXTENSION Extension, PIRP_QUEUE Queue)
     irp = Queue->CurrentIrp;
     if (irp != NULL) {
         IoAcquireCancelSpinLock(&cancelIrql);
-        irp->Cancel = TRUE;
+        WriteUnlocked(&irp->Cancel, (BOOLEAN)TRUE);
         cancelRoutine = IoSetCancelRoutine(irp, NULL);
         IoReleaseCancelSpinLock(cancelIrql);
     }

@@ -27,18 +27,18 @@ typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #pragma pack(push, 1)
 typedef struct _ETH_INFO_HEADER {
-    ULONG size;     // whole record, header included
-    USHORT version; // ETH_INFO_VERSION
-    USHORT delay;   // send time limit, ms
-    UCHAR rtsMask;  // inputs that follow RTS (0x01 CTS, 0x02 DSR, 0x04 DCD, 0x08 RING)
-    UCHAR dtrMask;  // inputs that follow DTR
+    ULONG size;      // whole record, header included
+    USHORT version;  // ETH_INFO_VERSION
+    USHORT delay;    // send time limit, ms
+    UCHAR rtsMask;   // inputs that follow RTS (0x01 CTS, 0x02 DSR, 0x04 DCD, 0x08 RING)
+    UCHAR dtrMask;   // inputs that follow DTR
 } ETH_INFO_HEADER, *PETH_INFO_HEADER;
 
 typedef struct _ETH_INFO_ENTRY {
-    ULONG size;  // this entry: 11 + number of device ids
-    ULONG ip;    // network order
-    USHORT port; // machine order
-    UCHAR raw;   // nonzero: frames pass unchanged
+    ULONG size;   // this entry: 11 + number of device ids
+    ULONG ip;     // network order
+    USHORT port;  // machine order
+    UCHAR raw;    // nonzero: frames pass unchanged
     // device ids follow, one byte each
 } ETH_INFO_ENTRY, *PETH_INFO_ENTRY;
 #pragma pack(pop)
@@ -67,41 +67,41 @@ typedef struct _ETH_INFO {
 
 // One configured TCP connection of an open port. Made at first open, freed at close.
 typedef struct _ETH_CONNECTION {
-    struct _TDI_SOCKET *Socket; // open link or NULL; guarded by ConnectMutex (PASSIVE/APC_LEVEL)
-    ULONG ip;                   // server address, network order; fixed while open
-    USHORT port;                // server TCP port, machine order; fixed while open
-    USHORT TransactionId;       // last MBAP transaction id; advanced under ConnectMutex, read
-                                // unlocked by the receive indication (DISPATCH_LEVEL)
-    UCHAR Mode;                 // FRAME_MODE_* of the last routed request; written unlocked by
-                                // the write path, read unlocked by the receive indication
-    UCHAR raw;                  // nonzero: frames pass unchanged; fixed while open
-    UCHAR NeedConnection;       // the connection thread is to connect it; guarded by ConnectMutex
-    SINGLE_LIST_ENTRY Link;     // in ConnectionList
+    struct _TDI_SOCKET *Socket;  // open link or NULL; guarded by ConnectMutex (PASSIVE/APC_LEVEL)
+    ULONG ip;                    // server address, network order; fixed while open
+    USHORT port;                 // server TCP port, machine order; fixed while open
+    USHORT TransactionId;        // last MBAP transaction id; advanced under ConnectMutex, read
+                                 // unlocked by the receive indication (DISPATCH_LEVEL)
+    UCHAR Mode;                  // FRAME_MODE_* of the last routed request; written unlocked by
+                                 // the write path, read unlocked by the receive indication
+    UCHAR raw;                   // nonzero: frames pass unchanged; fixed while open
+    UCHAR NeedConnection;        // the connection thread is to connect it; guarded by ConnectMutex
+    SINGLE_LIST_ENTRY Link;      // in ConnectionList
 
     // Reply stream of a converted connection, reassembled by MBAP length. Guarded by
     // ReplyLock, taken at DISPATCH_LEVEL under DeviceLock by the receive indication and under
     // ConnectMutex by the send path; it nests inside both and takes nothing itself.
     KSPIN_LOCK ReplyLock;
-    ULONG ReplyLength;          // bytes held in ReplyBuffer
-    ULONG ReplySkip;            // bytes still to discard of a reply too long to place
+    ULONG ReplyLength;  // bytes held in ReplyBuffer
+    ULONG ReplySkip;    // bytes still to discard of a reply too long to place
     UCHAR ReplyBuffer[ETH_REPLY_BUFFER_SIZE];
 } ETH_CONNECTION, *PETH_CONNECTION;
 
 // One device id of an entry, pointing at the connection that serves it.
 typedef struct _ETH_DEVICE {
     UCHAR DeviceId;
-    PETH_CONNECTION Connection; // not owned
-    SINGLE_LIST_ENTRY Link;     // in DeviceList
+    PETH_CONNECTION Connection;  // not owned
+    SINGLE_LIST_ENTRY Link;      // in DeviceList
 } ETH_DEVICE, *PETH_DEVICE;
 
 // The working record of one written frame; lives for one ForwardRequest.
 typedef struct _MODBUS_REQUEST {
-    UCHAR DeviceId;     // first byte of the decoded content
-    UCHAR Mode;         // FRAME_MODE_*
-    USHORT DataLength;  // decoded content length
-    PUCHAR Data;        // decoded content (device id, function, data); owned, non-paged
-    USHORT FrameLength; // written frame length
-    PUCHAR Frame;       // written frame; the write request's buffer, not owned
+    UCHAR DeviceId;      // first byte of the decoded content
+    UCHAR Mode;          // FRAME_MODE_*
+    USHORT DataLength;   // decoded content length
+    PUCHAR Data;         // decoded content (device id, function, data); owned, non-paged
+    USHORT FrameLength;  // written frame length
+    PUCHAR Frame;        // written frame; the write request's buffer, not owned
 } MODBUS_REQUEST, *PMODBUS_REQUEST;
 
 // Called by ProcessIncomingData, under DeviceLock at DISPATCH_LEVEL, each time a reply has
@@ -232,18 +232,18 @@ struct _DEVICE_EXTENSION {
     // ---- end frame
 
     // ================================================================= gateway
-    ETH_INFO EthInfo;                     // record header copy; written at first open, read unlocked
-    SINGLE_LIST_ENTRY ConnectionList;     // ETH_CONNECTION items, newest first; built at open, freed at close
-    KSPIN_LOCK ConnectionListLock;        // guards ConnectionList walks (any IRQL <= DISPATCH_LEVEL)
-    SINGLE_LIST_ENTRY DeviceList;         // ETH_DEVICE items, newest first
-    KSPIN_LOCK DeviceListLock;            // guards DeviceList walks
-    FAST_MUTEX ConnectMutex;              // socket requests, Socket/NeedConnection, the pending request;
-                                          // never held together with DeviceLock
-    KEVENT ConnectEvent;                  // synchronization event waking the connection thread
-    PUCHAR PendingData;                   // built request waiting for the connection thread (non-paged);
-                                          // guarded by ConnectMutex
-    ULONG PendingLength;                  // its length; guarded by ConnectMutex
-    PETH_CONNECTION PendingConnection;    // the connection it was built for; guarded by ConnectMutex
+    ETH_INFO EthInfo;                   // record header copy; written at first open, read unlocked
+    SINGLE_LIST_ENTRY ConnectionList;   // ETH_CONNECTION items, newest first; built at open, freed at close
+    KSPIN_LOCK ConnectionListLock;      // guards ConnectionList walks (any IRQL <= DISPATCH_LEVEL)
+    SINGLE_LIST_ENTRY DeviceList;       // ETH_DEVICE items, newest first
+    KSPIN_LOCK DeviceListLock;          // guards DeviceList walks
+    FAST_MUTEX ConnectMutex;            // socket requests, Socket/NeedConnection, the pending request;
+                                        // never held together with DeviceLock
+    KEVENT ConnectEvent;                // synchronization event waking the connection thread
+    PUCHAR PendingData;                 // built request waiting for the connection thread (non-paged);
+                                        // guarded by ConnectMutex
+    ULONG PendingLength;                // its length; guarded by ConnectMutex
+    PETH_CONNECTION PendingConnection;  // the connection it was built for; guarded by ConnectMutex
     // ---- end gateway
 
     // ================================================================= network link
@@ -366,8 +366,8 @@ ULONG EncodeRtuFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Cap
 ULONG EncodeAsciiFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity);
 
 // Registry values (registry.cpp): PASSIVE_LEVEL
-NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType,
-                            PVOID Buffer, ULONG BufferLength);
+NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType, PVOID Buffer,
+                            ULONG BufferLength);
 PVOID RegistryReadValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, PULONG Length);
 
 // Connection and device tables (ethlist.cpp)

@@ -354,6 +354,13 @@ size_t TestPort::RepliesWaiting()
 
 PETH_CONNECTION TestPort::ConnectionOf(UCHAR deviceId) { return FindConnectionByDeviceID(Extension(), deviceId); }
 
+void TestPort::Settle()
+{
+    PDEVICE_EXTENSION extension = Extension();
+    ExAcquireFastMutex(&extension->ConnectMutex);
+    ExReleaseFastMutex(&extension->ConnectMutex);
+}
+
 bool TestPort::LinkUp(PETH_CONNECTION connection)
 {
     PDEVICE_EXTENSION extension = Extension();

@@ -114,6 +114,8 @@ public:
     size_t RepliesWaiting();
     // Connection for a device id (as the gateway finds it).
     PETH_CONNECTION ConnectionOf(UCHAR deviceId);
+    // Waits until the connection thread has finished its turn (writes find ConnectMutex free).
+    void Settle();
     // Whether the connection's link is up, read under ConnectMutex.
     bool LinkUp(PETH_CONNECTION connection);
     // Waits until the connection's link is up or down, as asked; false on time-out.

@@ -77,6 +77,7 @@ TEST_F(LinkTest, FirstRtuRequestGoesThroughThePendingSlot)
     // No link yet: the request waits for the connection thread, which connects and sends it.
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
+    Port().Settle();
     EXPECT_EQ(CountLines("ConnectThread - Sending Data"), 1);
     ASSERT_EQ(server.RequestLog().size(), 1u);
     EXPECT_EQ(server.RequestLog()[0], (Bytes{0x01, 0x00, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01}));
@@ -98,6 +99,7 @@ TEST_F(LinkTest, AsciiRequestToPymodbusComesBackAsAscii)
     std::string reply;
     for (UCHAR c : Port().Reply()) reply += char(c);
     EXPECT_EQ(reply, ":010302002AD0\r\n");
+    Port().Settle();
 
     EXPECT_EQ(Port().Write(AsciiFrame({0x01, 0x03, 0x00, 0x01, 0x00, 0x02})), STATUS_SUCCESS);
     reply.clear();
@@ -113,6 +115,7 @@ TEST_F(LinkTest, RawConnectionPassesFramesBothWaysUnchanged)
 
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
+    Port().Settle();
     EXPECT_EQ(Port().Write(RtuFrame({0x01, 0x03, 0x00, 0x02, 0x00, 0x01})), STATUS_SUCCESS);
     EXPECT_EQ(Port().Reply(), RtuFrame({0x01, 0x03, 0x02, 0x00, 0x2C}));
 }
@@ -126,8 +129,10 @@ TEST_F(LinkTest, TwoConnectionsRoutedByDeviceId)
 
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
+    Port().Settle();
     EXPECT_EQ(Port().Write(RtuFrame({0x02, 0x03, 0x00, 0x00, 0x00, 0x01})), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), RtuFrame({0x02, 0x03, 0x02, 0x00, 0x2A}));
+    Port().Settle();
     EXPECT_EQ(Port().Write(RtuFrame({0x03, 0x03, 0x00, 0x00, 0x00, 0x01})), STATUS_SUCCESS);
     EXPECT_EQ(Port().Reply(), RtuFrame({0x03, 0x03, 0x02, 0x00, 0x2A}));
 
@@ -238,6 +243,7 @@ TEST_F(LinkTest, SendHeldPastTheDelayClosesTheLinkAndIsSentAgainAfterReconnect)
     PETH_CONNECTION connection = Port().ConnectionOf(1);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
+    Port().Settle();
     qv::ClearDbgPrint();
 
     // Far longer than the 100 ms limit; the cancel ends it early.
@@ -262,6 +268,7 @@ TEST_F(LinkTest, DescriptorThatCannotBeHadIsAFailedSend)
     ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
+    Port().Settle();
 
     qv::InjectFault("IoAllocateMdl", 1);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
@@ -277,6 +284,7 @@ TEST_F(LinkTest, ClosingWithTheLinkUpEndsItGracefullyAndThePortOpensAgain)
     ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
+    Port().Settle();
     qv::ClearDbgPrint();
 
     Port().Close();

@@ -87,6 +87,9 @@ TEST_F(TransportClientTest, EmptyIrpPoolRefusesTheRequest)
     ASSERT_NE(socket, nullptr);
     ASSERT_EQ(Connect(socket, server.Port()), STATUS_SUCCESS);
 
+    // A completion sets the waiter going before it gives its IRP back: let the last one finish.
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadUnlocked(&socket->RefCount) == 1; }));
+
     // Eight requests in flight take the whole pool; a ninth finds it empty.
     std::vector<PSINGLE_LIST_ENTRY> taken;
     for (int i = 0; i < TDI_SOCKET_IRP_COUNT; i++) {

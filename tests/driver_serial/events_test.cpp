@@ -227,6 +227,10 @@ TEST_F(Events, EscapeCharacterIsDoubledAndModemChangesInserted)
     PortOptions options;
     options.RtsMask = 0x01;
     Open(options);
+    DCB dcb = {};
+    ASSERT_TRUE(GetCommState(file, &dcb));
+    dcb.ByteSize = 8;  // 0xFE survives the data mask
+    ASSERT_TRUE(SetCommState(file, &dcb));
     UCHAR escape = 0xFE;
     ASSERT_EQ(Ioctl(file, IOCTL_SERIAL_LSRMST_INSERT, &escape, 1, nullptr, 0), ERROR_SUCCESS);
     port->Receive({0xFE});

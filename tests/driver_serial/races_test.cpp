@@ -127,36 +127,46 @@ TEST_F(Races, CleanupEndsRequestsInEveryState)
 {
     for (int round = 0; round < 20; round++) {
         SetTimeouts(file, 0, 0, 0);
+        std::vector<Pending *> started;
+        Pending counter, readCurrent, readWaiting, resize, writeCurrent, writeWaiting, wait, immediate;
         SERIAL_XOFF_COUNTER xoff = {0, 100, 0x13};
-        Pending counting, readCurrent, readWaiting, resize, writeCurrent, writeWaiting, wait, immediate;
-        counting.data.assign((uint8_t *)&xoff, (uint8_t *)&xoff + sizeof(xoff));
-        ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counting.data.data(), sizeof(xoff), nullptr, 0,
-                                     nullptr, &counting.ov));
-        ASSERT_TRUE(qvtest::WaitUntil([&] { return port->XoffCounterPending(); }));
-        ASSERT_TRUE(SetCommBreak(file));
+        counter.data.assign((uint8_t *)&xoff, (uint8_t *)&xoff + sizeof(xoff));
+        if (round % 2 == 0) {
+            // An XOFF counter counting received characters (a later write would end it).
+            ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counter.data.data(), sizeof(xoff), nullptr,
+                                         0, nullptr, &counter.ov));
+            ASSERT_TRUE(qvtest::WaitUntil([&] { return port->XoffCounterPending(); }));
+            started.push_back(&counter);
+        } else {
+            // Under a break: a write being sent, one waiting, an XOFF counter behind them and an
+            // immediate character that cannot go out.
+            ASSERT_TRUE(SetCommBreak(file));
+            StartWrite(file, writeCurrent, {1, 2, 3});
+            StartWrite(file, writeWaiting, {4});
+            ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counter.data.data(), sizeof(xoff), nullptr,
+                                         0, nullptr, &counter.ov));
+            immediate.data = {'i'};
+            ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, immediate.data.data(), 1, nullptr, 0,
+                                         nullptr, &immediate.ov));
+            started.insert(started.end(), {&writeCurrent, &writeWaiting, &counter, &immediate});
+        }
         StartRead(file, readCurrent, 10);
         StartRead(file, readWaiting, 10);
-        SERIAL_QUEUE_SIZE size = {65536, 0};
+        SERIAL_QUEUE_SIZE size = {65536, 0};  // waits behind the reads with its new ring
         resize.data.assign((uint8_t *)&size, (uint8_t *)&size + sizeof(size));
         ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_SET_QUEUE_SIZE, resize.data.data(), sizeof(size), nullptr, 0,
                                      nullptr, &resize.ov));
-        StartWrite(file, writeCurrent, {1, 2, 3});
-        StartWrite(file, writeWaiting, {4});
         ASSERT_TRUE(SetCommMask(file, EV_CTS));
         StartWait(file, wait);
-        immediate.data = {'i'};
-        ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, immediate.data.data(), 1, nullptr, 0, nullptr,
-                                     &immediate.ov));
-        if (round % 2) port->Receive({5, 6});
+        started.insert(started.end(), {&readCurrent, &readWaiting, &resize, &wait});
+        if (round % 4 < 2) port->Receive({5, 6});
 
         CloseHandle(file);
         file = INVALID_HANDLE_VALUE;
-        for (Pending *p :
-             {&counting, &readCurrent, &readWaiting, &resize, &writeCurrent, &writeWaiting, &wait, &immediate}) {
-            EXPECT_EQ(p->Status(), STATUS_CANCELLED);
-        }
+        for (Pending *p : started) EXPECT_EQ(p->Status(), STATUS_CANCELLED);
         ASSERT_TRUE(qvtest::WaitUntil([&] { return port->OpenCount() == 0; }));
         EXPECT_EQ(port->RingSize(), 0u);
+        EXPECT_EQ(port->TxQueuedCount(), 0u);
         file = OpenPort();
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
     }

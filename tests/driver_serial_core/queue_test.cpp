@@ -47,6 +47,7 @@ protected:
     {
         QueueCleanup(&rq->queue, NULL);
         RecordingQueue::current = nullptr;
+        requests.clear();  // the IRPs go back before the platform shuts down
         SerialPort::TearDown();
     }
 

@@ -105,7 +105,8 @@ public:
     bool Done() const { return completions_.load() > 0; }
     NTSTATUS Status() const { return status_; }
     ULONG_PTR Information() const { return information_; }
-    bool WasCancelFlagged() const { return cancelFlag_; }
+    // Read once the request is done and no one else can cancel it.
+    bool WasCancelFlagged() const { return irp_->Cancel; }
 
 private:
     static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
@@ -113,7 +114,6 @@ private:
         auto *self = static_cast<Request *>(context);
         self->status_ = irp->IoStatus.Status;
         self->information_ = irp->IoStatus.Information;
-        self->cancelFlag_ = irp->Cancel;
         self->completions_.fetch_add(1);
         return STATUS_MORE_PROCESSING_REQUIRED;  // the test keeps and frees the IRP
     }
@@ -131,7 +131,6 @@ private:
     std::atomic<int> completions_{0};
     NTSTATUS status_ = 0;
     ULONG_PTR information_ = 0;
-    bool cancelFlag_ = false;
 };
 
 class SerialPort : public qvtest::PlatformTest {

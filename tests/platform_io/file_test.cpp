@@ -24,8 +24,7 @@ protected:
         port.Handlers[IRP_MJ_CLOSE] = Succeed(port, IRP_MJ_CLOSE);
         return CreateDevice(LoadDriver(u"\\Driver\\QvPort"), name, port);
     }
-    NTSTATUS Open(const std::u16string &path, HANDLE *handle, PVOID ea = nullptr, ULONG eaLength = 0,
-                  ULONG options = 0)
+    NTSTATUS Open(const std::u16string &path, HANDLE *handle, PVOID ea = nullptr, ULONG eaLength = 0, ULONG options = 0)
     {
         Name name(path);
         OBJECT_ATTRIBUTES oa;
@@ -54,6 +53,9 @@ TEST_F(FileTest, ALinkLeadsTheOpenToTheDevicesCreateWithItsOptionsAndEaBuffer)
         return Complete(irp, STATUS_SUCCESS);
     };
     Name link(u"\\??\\QVCOM7"), target(u"\\Device\\QvPort");
+    qv::InjectFault("IoCreateSymbolicLink", 1);
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(qv::SymbolicLinkTarget("\\??\\QVCOM7"), "");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
     EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(qv::SymbolicLinkTarget("\\??\\QVCOM7"), "\\Device\\QvPort");
@@ -188,7 +190,8 @@ TEST_F(FileTest, SuccessStatusesSucceedAndFailuresBecomeTheirWin32Codes)
     };
     HANDLE h = CreateFileW(u"\\Device\\QvPort", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    for (NTSTATUS success : {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_SERIAL_MORE_WRITES, STATUS_SERIAL_COUNTER_TIMEOUT}) {
+    for (NTSTATUS success :
+         {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_SERIAL_MORE_WRITES, STATUS_SERIAL_COUNTER_TIMEOUT}) {
         answer = success;
         char buffer[8] = {};
         DWORD n = 0;
@@ -283,7 +286,8 @@ TEST_F(FileTest, AnOverlappedWriteCompletedLaterReportsThroughItsEvent)
         parked = irp;
         return STATUS_PENDING;
     };
-    HANDLE h = CreateFileW(u"\\Device\\QvPort", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h =
+        CreateFileW(u"\\Device\\QvPort", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
     ov.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);

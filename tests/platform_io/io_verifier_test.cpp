@@ -18,7 +18,8 @@ protected:
     }
     HANDLE OpenDevice()
     {
-        HANDLE h = CreateFileW(u"\\Device\\QvWrong", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE h =
+            CreateFileW(u"\\Device\\QvWrong", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
         return h;
     }
@@ -51,7 +52,8 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
         kept = irp;  // forgets IoMarkIrpPending
         return STATUS_PENDING;
     };
-    HANDLE h = CreateFileW(u"\\Device\\QvWrong", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h =
+        CreateFileW(u"\\Device\\QvWrong", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
     char buffer[4];
@@ -86,7 +88,8 @@ TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported)
         kept = irp;
         return STATUS_PENDING;
     };
-    HANDLE h = CreateFileW(u"\\Device\\QvWrong", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h =
+        CreateFileW(u"\\Device\\QvWrong", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
     char buffer[4];

@@ -125,13 +125,18 @@ TEST_F(IrpTest, CompletionRoutinesAreCalledOnlyForTheOutcomesTheyAskFor)
     };
     TestDevice device;
     PDEVICE_OBJECT dev = CreateDevice(LoadDriver(u"\\Driver\\QvFlags"), u"", device);
+    qv::InjectFault("IoAllocateIrp", 1);
+    EXPECT_EQ(IoAllocateIrp(dev->StackSize, FALSE), nullptr);
+    // One IRP for every case, reused as a transport client reuses its pool.
+    PIRP irp = IoAllocateIrp(dev->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
     for (const Case &c : cases) {
         device.Handlers[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
             if (c.Cancel) irp->Cancel = TRUE;
             return Complete(irp, c.Status);
         };
-        PIRP irp = IoAllocateIrp(dev->StackSize, FALSE);
-        ASSERT_NE(irp, nullptr);
+        IoReuseIrp(irp, STATUS_SUCCESS);
+        EXPECT_FALSE(irp->Cancel);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         struct Seen {
             bool Called = false;
@@ -146,16 +151,15 @@ TEST_F(IrpTest, CompletionRoutinesAreCalledOnlyForTheOutcomesTheyAskFor)
         if (c.Called) {
             EXPECT_EQ(IoCallDriver(dev, irp), c.Status);
             EXPECT_TRUE(seen.Called) << std::hex << c.Status;
-            IoFreeIrp(irp);
         } else {
             // Without its routine the driver-allocated IRP reaches the top of its stack, which the
             // verifier reports: the owner must take it back with STATUS_MORE_PROCESSING_REQUIRED.
             IoCallDriver(dev, irp);
             EXPECT_FALSE(seen.Called) << std::hex << c.Status;
             ExpectFinding("must return STATUS_MORE_PROCESSING_REQUIRED");
-            IoFreeIrp(irp);
         }
     }
+    IoFreeIrp(irp);
 }
 
 TEST_F(IrpTest, PendingIsPropagatedUpAStackCompletedFromAnotherThread)

@@ -296,8 +296,8 @@ TEST_F(RegistryTest, RtlWriteRegistryValueFailsOnceWhenInjected)
     qv::InjectFault("RtlWriteRegistryValue", 1);
     EXPECT_FALSE(NT_SUCCESS(
         RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"Port", REG_SZ, (PVOID)com, sizeof com)));
-    EXPECT_FALSE(qv::RegistryReadValue("\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "Port", nullptr,
-                                       nullptr));
+    EXPECT_FALSE(
+        qv::RegistryReadValue("\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "Port", nullptr, nullptr));
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"Port", REG_SZ, (PVOID)com, sizeof com),
               STATUS_SUCCESS);
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"Port"), STATUS_SUCCESS);

@@ -239,8 +239,7 @@ TEST_F(ServicesTest, DeviceAndDriverKeysOfAPhysicalDeviceAreKeptAcrossRestarts)
         if (boot == 0) {
             ASSERT_EQ(ZwSetValueKey(deviceKey, &portValue, 0, REG_SZ, (PVOID)portName, sizeof portName),
                       STATUS_SUCCESS);
-            ASSERT_EQ(ZwSetValueKey(driverKey, &ethernet, 0, REG_BINARY, (PVOID)record, sizeof record),
-                      STATUS_SUCCESS);
+            ASSERT_EQ(ZwSetValueKey(driverKey, &ethernet, 0, REG_BINARY, (PVOID)record, sizeof record), STATUS_SUCCESS);
         } else {
             UCHAR buffer[64];
             ULONG result;
@@ -251,8 +250,8 @@ TEST_F(ServicesTest, DeviceAndDriverKeysOfAPhysicalDeviceAreKeptAcrossRestarts)
             EXPECT_EQ(memcmp(info->Data, record, sizeof record), 0);
             std::string name;
             EXPECT_TRUE(qv::RegistryReadString(
-                "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\PORTS\\0003\\Device Parameters", "PortName",
-                &name));
+                "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\PORTS\\0003\\Device Parameters",
+                "PortName", &name));
             EXPECT_EQ(name, "COM11");
         }
         ZwClose(deviceKey);
@@ -264,7 +263,8 @@ TEST_F(ServicesTest, DeviceAndDriverKeysOfAPhysicalDeviceAreKeptAcrossRestarts)
         TestDevice other;
         PDEVICE_OBJECT plain = CreateDevice(LoadDriver(boot ? u"\\Driver\\QvKeys1" : u"\\Driver\\QvKeys0"), u"", other);
         HANDLE none;
-        EXPECT_EQ(IoOpenDeviceRegistryKey(plain, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &none), STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(IoOpenDeviceRegistryKey(plain, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &none),
+                  STATUS_INVALID_DEVICE_REQUEST);
         DeleteDevice(plain);
         qv::DeleteTestPdo(pdo);
         if (boot == 0) RebootWithoutDrivers();

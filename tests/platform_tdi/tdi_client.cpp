@@ -27,7 +27,6 @@ bool PollFor(int fd, short events, int ms)
 
 Request::Request(PDEVICE_OBJECT device, const void *data, ULONG length)
 {
-    KeInitializeEvent(&event_, NotificationEvent, FALSE);
     irp_ = IoAllocateIrp(device->StackSize, FALSE);
     if (length > 0) {
         buffer_ = ExAllocatePoolWithTag(NonPagedPool, length, kTag);
@@ -69,8 +68,7 @@ NTSTATUS Request::Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
     request->status_ = irp->IoStatus.Status;
     request->information_ = irp->IoStatus.Information;
     request->irql_ = KeGetCurrentIrql();
-    request->done_.store(true);
-    KeSetEvent(&request->event_, IO_NO_INCREMENT, FALSE);
+    request->done_.store(true);              // last: the waiter may free the request at once
     return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours
 }
 

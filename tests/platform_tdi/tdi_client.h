@@ -47,7 +47,6 @@ private:
     std::vector<UCHAR> storage_;
     PVOID buffer_ = nullptr;
     PMDL mdl_ = nullptr;
-    KEVENT event_;
     std::atomic<bool> done_{false};
     NTSTATUS status_ = STATUS_PENDING;
     ULONG_PTR information_ = 0;
@@ -111,8 +110,8 @@ struct Recorder {
     int PartialTakes = 0;                // indications that still take TakeAtMost
     std::atomic<bool> Forbidden{false};  // set when the handler must no longer run
     std::atomic<int> CalledWhenForbidden{0};
-    std::atomic<bool> Hold{false};       // a receive indication stays in the handler while set
-    std::atomic<bool> Inside{false};     // a receive indication is in the handler
+    std::atomic<bool> Hold{false};    // a receive indication stays in the handler while set
+    std::atomic<bool> Inside{false};  // a receive indication is in the handler
 
     // Waits until `n` bytes were taken (or disconnects were seen); false after `ms`.
     bool WaitBytes(size_t n, int ms = 10000);

@@ -15,6 +15,11 @@
 
 using namespace tditest;
 
+namespace qv {
+NTSTATUS IoCreateDriver(PCWSTR driverName, PDRIVER_INITIALIZE init, PDRIVER_OBJECT *out);
+void IoUnloadDriver(PDRIVER_OBJECT driver);
+}  // namespace qv
+
 namespace {
 
 // A pointer-sized context with bits set in both halves, so that a truncated copy shows.
@@ -595,6 +600,55 @@ TEST_F(TransportTest, ClosingTheEndpointStopsIndications)
     stop = true;
     writer.join();
     EXPECT_EQ(recorder.CalledWhenForbidden.load(), 0);
+}
+
+// ---------------------------------------------------------------- the endpoint listing
+
+NTSTATUS OwnerDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+void OwnerDriverUnload(PDRIVER_OBJECT) {}
+
+struct OwnerWork {
+    TdiClient *Client;
+    NTSTATUS Status = STATUS_PENDING;
+    std::atomic<bool> Done{false};
+};
+
+void OpenFromWorkItem(PDEVICE_OBJECT, PVOID context)
+{
+    auto *work = static_cast<OwnerWork *>(context);
+    NTSTATUS status = work->Client->OpenTransport();
+    if (NT_SUCCESS(status)) status = work->Client->OpenAddress();
+    if (NT_SUCCESS(status)) status = work->Client->OpenConnection(nullptr);
+    work->Status = status;
+    work->Done = true;
+}
+
+TEST_F(TransportTest, ListingNamesTheDeviceThatOpenedTheEndpoint)
+{
+    PDRIVER_OBJECT driver = nullptr;
+    ASSERT_EQ(qv::IoCreateDriver(u"\\Driver\\TdiOwner", OwnerDriverEntry, &driver), STATUS_SUCCESS);
+    driver->DriverUnload = OwnerDriverUnload;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device), STATUS_SUCCESS);
+
+    TdiClient client;
+    OwnerWork work{&client};
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    ASSERT_NE(item, nullptr);
+    IoQueueWorkItem(item, OpenFromWorkItem, DelayedWorkQueue, &work);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return work.Done.load(); }));
+    IoFreeWorkItem(item);
+    EXPECT_EQ(work.Status, STATUS_SUCCESS);
+
+    std::vector<qv::TdiEndpointInfo> endpoints = qv::TdiListEndpoints();
+    ASSERT_EQ(endpoints.size(), 1u);
+    EXPECT_EQ(endpoints[0].Owner, device);
+    EXPECT_EQ(endpoints[0].State, qv::TdiEndpointState::Idle);
+    EXPECT_NE(endpoints[0].Text().find("idle"), std::string::npos) << endpoints[0].Text();
+
+    client.Close();
+    IoDeleteDevice(device);
+    qv::IoUnloadDriver(driver);
 }
 
 // ---------------------------------------------------------------- requests out of place, bad input

@@ -191,10 +191,14 @@ bool Unescape(const std::string &text, std::u16string &out)
         for (size_t k = 1; k <= digits; ++k) {
             char h = text[i + k];
             v <<= 4;
-            if (h >= '0' && h <= '9') v |= h - '0';
-            else if (h >= 'A' && h <= 'F') v |= h - 'A' + 10;
-            else if (h >= 'a' && h <= 'f') v |= h - 'a' + 10;
-            else return false;
+            if (h >= '0' && h <= '9')
+                v |= h - '0';
+            else if (h >= 'A' && h <= 'F')
+                v |= h - 'A' + 10;
+            else if (h >= 'a' && h <= 'f')
+                v |= h - 'a' + 10;
+            else
+                return false;
         }
         out += (char16_t)v;
         i += digits;
@@ -431,8 +435,7 @@ NTSTATUS FillValueInformation(const CmValue &v, KEY_VALUE_INFORMATION_CLASS cls,
         dataOffset = (fixed + nameBytes + 3) & ~3u;
         needed = dataOffset + dataBytes;
         break;
-    default:
-        return STATUS_INVALID_INFO_CLASS;
+    default: return STATUS_INVALID_INFO_CLASS;
     }
     if (resultLength) *resultLength = needed;
     if (length < fixed || !buffer) return STATUS_BUFFER_TOO_SMALL;
@@ -501,17 +504,11 @@ std::u16string RtlRelativePath(ULONG relativeTo, PCWSTR path, bool *ok)
     *ok = true;
     std::u16string p = path ? std::u16string(path) : std::u16string();
     switch (relativeTo & 0xFFFF) {
-    case RTL_REGISTRY_ABSOLUTE:
-        return p;
-    case RTL_REGISTRY_SERVICES:
-        return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\" + p;
-    case RTL_REGISTRY_CONTROL:
-        return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\" + p;
-    case RTL_REGISTRY_DEVICEMAP:
-        return u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\" + p;
-    default:
-        *ok = false;
-        return p;
+    case RTL_REGISTRY_ABSOLUTE: return p;
+    case RTL_REGISTRY_SERVICES: return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\" + p;
+    case RTL_REGISTRY_CONTROL: return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\" + p;
+    case RTL_REGISTRY_DEVICEMAP: return u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\" + p;
+    default: *ok = false; return p;
     }
 }
 
@@ -534,8 +531,8 @@ CmKey *WalkCreate(const std::u16string &path, bool create, bool isVolatile, NTST
             }
             next = AddSubkey(key, parts[i], isVolatile);
             if (!Persist(next)) {
-                key->Subkeys.erase(std::find_if(key->Subkeys.begin(), key->Subkeys.end(),
-                                                [&](auto &s) { return s.get() == next; }));
+                key->Subkeys.erase(
+                    std::find_if(key->Subkeys.begin(), key->Subkeys.end(), [&](auto &s) { return s.get() == next; }));
                 *status = kStatusRegistryIoFailed;
                 return nullptr;
             }
@@ -563,8 +560,10 @@ NTSTATUS SetValueLocked(CmKey *key, const std::u16string &name, ULONG type, cons
     LONGLONG oldWrite = key->LastWrite;
     key->LastWrite = Now();
     if (!Persist(key)) {
-        if (existed) *v = old;
-        else key->Values.pop_back();
+        if (existed)
+            *v = old;
+        else
+            key->Values.pop_back();
         key->LastWrite = oldWrite;
         return kStatusRegistryIoFailed;
     }
@@ -604,7 +603,8 @@ std::u16string Utf16(const std::string &text)
         unsigned char c = (unsigned char)text[i];
         uint32_t cp = c;
         size_t n = 1;
-        if (c >= 0xC0 && c < 0xE0 && i + 1 < text.size()) cp = ((c & 0x1F) << 6) | (text[i + 1] & 0x3F), n = 2;
+        if (c >= 0xC0 && c < 0xE0 && i + 1 < text.size())
+            cp = ((c & 0x1F) << 6) | (text[i + 1] & 0x3F), n = 2;
         else if (c >= 0xE0 && c < 0xF0 && i + 2 < text.size())
             cp = ((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F), n = 3;
         out += (char16_t)cp;
@@ -821,8 +821,8 @@ extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJ
     return OpenOrCreate(ObjectAttributes, false, false, nullptr, KeyHandle);
 }
 
-extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
-                                  PVOID Data, ULONG DataSize)
+extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+                                  ULONG DataSize)
 {
     CheckIrql("ZwSetValueKey");
     if (DataSize && !Data) return STATUS_INVALID_PARAMETER;
@@ -910,8 +910,8 @@ extern "C" NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATIO
 }
 
 extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
-                                        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                        PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
+                                        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                                        ULONG Length, PULONG ResultLength)
 {
     CheckIrql("ZwEnumerateValueKey");
     KeyRef ref;

@@ -20,7 +20,7 @@ const char kEnumKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\"
 const char kPortsClass[] = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
 const char kClassKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
 
-std::mutex gNodeLock;  // guards gNodes and gBus
+std::mutex gNodeLock;                        // guards gNodes and gBus
 std::map<std::string, DeviceNode *> gNodes;  // by upcased instance id
 PDRIVER_OBJECT gBus;
 
@@ -43,9 +43,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
-        break;
+    case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
         if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
@@ -64,7 +62,8 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            auto *relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x6c526f49 /* "IoRl" */));
+            auto *relations = static_cast<PDEVICE_RELATIONS>(
+                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x6c526f49 /* "IoRl" */));
             if (!relations) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
                 break;
@@ -76,8 +75,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
             status = STATUS_SUCCESS;
         }
         break;
-    default:
-        break;  // a bus driver leaves what it does not handle as it found it
+    default: break;  // a bus driver leaves what it does not handle as it found it
     }
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -94,14 +92,9 @@ NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp)
             PoSetPowerState(device, DevicePowerState, sp->Parameters.Power.State);
         status = STATUS_SUCCESS;
         break;
-    case IRP_MN_QUERY_POWER:
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_WAIT_WAKE:
-        status = STATUS_NOT_SUPPORTED;
-        break;
-    default:
-        break;
+    case IRP_MN_QUERY_POWER: status = STATUS_SUCCESS; break;
+    case IRP_MN_WAIT_WAKE: status = STATUS_NOT_SUPPORTED; break;
+    default: break;
     }
     PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = status;
@@ -253,11 +246,8 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG D
     DeviceNode *node = IoGetDeviceNode(DeviceObject);
     if (!node) return STATUS_INVALID_DEVICE_REQUEST;
     switch (DevInstKeyType) {
-    case PLUGPLAY_REGKEY_DEVICE:
-        return CmOpenKeyByPath(node->DeviceKeyPath, true, false, DevInstRegKey);
-    case PLUGPLAY_REGKEY_DRIVER:
-        return CmOpenKeyByPath(node->DriverKeyPath, true, false, DevInstRegKey);
-    default:
-        return STATUS_INVALID_PARAMETER;
+    case PLUGPLAY_REGKEY_DEVICE: return CmOpenKeyByPath(node->DeviceKeyPath, true, false, DevInstRegKey);
+    case PLUGPLAY_REGKEY_DRIVER: return CmOpenKeyByPath(node->DriverKeyPath, true, false, DevInstRegKey);
+    default: return STATUS_INVALID_PARAMETER;
     }
 }

@@ -7,10 +7,10 @@
 #include "wdm.h"
 
 struct DeviceNode {
-    std::string InstanceId;            // "ROOT\\PORTS\\0000"
-    PDEVICE_OBJECT Pdo = nullptr;      // owned by the platform's bus driver
-    std::u16string DeviceKeyPath;      // ...\Enum\<instance>\Device Parameters
-    std::u16string DriverKeyPath;      // ...\Control\Class\{4D36E978-...}\<nnnn>
+    std::string InstanceId;        // "ROOT\\PORTS\\0000"
+    PDEVICE_OBJECT Pdo = nullptr;  // owned by the platform's bus driver
+    std::u16string DeviceKeyPath;  // ...\Enum\<instance>\Device Parameters
+    std::u16string DriverKeyPath;  // ...\Control\Class\{4D36E978-...}\<nnnn>
 };
 
 namespace qv {

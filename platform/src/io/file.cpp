@@ -116,7 +116,7 @@ NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareA
         ObfDereferenceObject(named);
         return STATUS_NO_SUCH_DEVICE;
     }
-    if ((named->Flags & DO_EXCLUSIVE) && named->ReferenceCount > 0) {
+    if ((named->Flags & DO_EXCLUSIVE) && __atomic_load_n(&named->ReferenceCount, __ATOMIC_ACQUIRE) > 0) {
         ObfDereferenceObject(named);
         return STATUS_ACCESS_DENIED;
     }

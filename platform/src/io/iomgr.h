@@ -23,10 +23,10 @@ void IoUnloadDriver(PDRIVER_OBJECT driver);
 // database lock except where noted.
 struct DeviceObjectPrivate {
     PDEVICE_OBJECT Device = nullptr;
-    std::u16string Name;                // "" when unnamed
-    bool Deleted = false;               // IoDeleteDevice was called
+    std::u16string Name;                  // "" when unnamed
+    bool Deleted = false;                 // IoDeleteDevice was called
     PDEVICE_OBJECT AttachedTo = nullptr;  // the device below in its stack
-    DeviceNode *Node = nullptr;         // physical device objects only
+    DeviceNode *Node = nullptr;           // physical device objects only
     DEVICE_POWER_STATE DevicePower = PowerDeviceD0;
     SYSTEM_POWER_STATE SystemPower = PowerSystemWorking;
 };

@@ -49,12 +49,34 @@ thread_local ThreadFrames tFrames;
 
 const char *MajorName(UCHAR major)
 {
-    static const char *names[] = {"CREATE", "CREATE_NAMED_PIPE", "CLOSE", "READ", "WRITE", "QUERY_INFORMATION",
-                                  "SET_INFORMATION", "QUERY_EA", "SET_EA", "FLUSH_BUFFERS", "QUERY_VOLUME_INFORMATION",
-                                  "SET_VOLUME_INFORMATION", "DIRECTORY_CONTROL", "FILE_SYSTEM_CONTROL",
-                                  "DEVICE_CONTROL", "INTERNAL_DEVICE_CONTROL", "SHUTDOWN", "LOCK_CONTROL",
-                                  "CLEANUP", "CREATE_MAILSLOT", "QUERY_SECURITY", "SET_SECURITY", "POWER",
-                                  "SYSTEM_CONTROL", "DEVICE_CHANGE", "QUERY_QUOTA", "SET_QUOTA", "PNP"};
+    static const char *names[] = {"CREATE",
+                                  "CREATE_NAMED_PIPE",
+                                  "CLOSE",
+                                  "READ",
+                                  "WRITE",
+                                  "QUERY_INFORMATION",
+                                  "SET_INFORMATION",
+                                  "QUERY_EA",
+                                  "SET_EA",
+                                  "FLUSH_BUFFERS",
+                                  "QUERY_VOLUME_INFORMATION",
+                                  "SET_VOLUME_INFORMATION",
+                                  "DIRECTORY_CONTROL",
+                                  "FILE_SYSTEM_CONTROL",
+                                  "DEVICE_CONTROL",
+                                  "INTERNAL_DEVICE_CONTROL",
+                                  "SHUTDOWN",
+                                  "LOCK_CONTROL",
+                                  "CLEANUP",
+                                  "CREATE_MAILSLOT",
+                                  "QUERY_SECURITY",
+                                  "SET_SECURITY",
+                                  "POWER",
+                                  "SYSTEM_CONTROL",
+                                  "DEVICE_CHANGE",
+                                  "QUERY_QUOTA",
+                                  "SET_QUOTA",
+                                  "PNP"};
     return major <= IRP_MJ_MAXIMUM_FUNCTION ? names[major] : "?";
 }
 
@@ -617,8 +639,7 @@ PIRP IoBuildRequest(PDEVICE_OBJECT device, UCHAR major, ULONG code, PVOID in, UL
             return irp;
         }
         break;
-    default:
-        return irp;
+    default: return irp;
     }
     if (!SetUpBuffers(irp, h, method, in, inLength, out, outLength)) {
         DiscardBuiltIrp(irp);
@@ -644,9 +665,9 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock)
 {
-    PIRP irp = IoBuildRequest(DeviceObject, InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL
-                                                                    : IRP_MJ_DEVICE_CONTROL,
-                              IoControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
+    PIRP irp =
+        IoBuildRequest(DeviceObject, InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
+                       IoControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
     if (!irp) return nullptr;
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;

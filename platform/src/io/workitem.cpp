@@ -143,8 +143,8 @@ extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
     return item;
 }
 
-extern "C" void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
-                                WORK_QUEUE_TYPE QueueType, PVOID Context)
+extern "C" void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                                PVOID Context)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) VerifierViolation("IoQueueWorkItem", "called above DISPATCH_LEVEL");
     {

@@ -46,8 +46,8 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
         return STATUS_INVALID_PARAMETER_1;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    auto *request = new (std::nothrow) PowerRequest{DeviceObject, top, MinorFunction, PowerState, CompletionFunction,
-                                                    Context};
+    auto *request =
+        new (std::nothrow) PowerRequest{DeviceObject, top, MinorFunction, PowerState, CompletionFunction, Context};
     if (!irp || !request) {
         if (irp) IoFreeIrp(irp);
         delete request;

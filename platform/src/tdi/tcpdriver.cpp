@@ -166,23 +166,24 @@ void CleanUpEndpoint(Endpoint *ep)
 {
     CompletionList done;
     {
-        std::unique_lock<std::mutex> lock(Tcp().Lock);
+        std::lock_guard<std::mutex> guard(Tcp().Lock);
         if (ep->CleanedUp) return;
         ep->CleanedUp = true;
         ep->IndicationsOff = true;
         Tcp().Endpoints.erase(ep->Id);
         TakeAllRequests(ep, STATUS_CANCELLED, done);
-        WaitForIndications(lock, ep);
-        // Still connected: the connection is reset, as closing an endpoint without a
-        // disconnect does.
-        CloseSocket(ep, ep->State == EndpointState::Connected && !ep->SendShutDown);
-        ep->State = EndpointState::Disconnected;
-        if (ep->Address != nullptr) {
-            ReleaseAddress(ep->Address);
-            ep->Address = nullptr;
-        }
     }
+    // The requests end before the socket does.
     CompleteAll(done, false);
+    std::unique_lock<std::mutex> lock(Tcp().Lock);
+    WaitForIndications(lock, ep);
+    // Still connected: the connection is reset, as closing an endpoint without a disconnect does.
+    CloseSocket(ep, ep->State == EndpointState::Connected && !ep->SendShutDown);
+    ep->State = EndpointState::Disconnected;
+    if (ep->Address != nullptr) {
+        ReleaseAddress(ep->Address);
+        ep->Address = nullptr;
+    }
 }
 
 void CleanUpAddress(AddressObject *address)

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "qv/platform.h"
@@ -18,6 +19,16 @@ namespace qv::tcp {
 namespace {
 
 size_t Available(const Endpoint *ep) { return ep->Rx.size() - ep->RxStart; }
+
+// Re-offering data a handler did not take is not a timer of the platform: it follows real time
+// even while the clock is virtual.
+ULONGLONG RealNow()
+{
+    return (ULONGLONG)std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+               .count() /
+           100;
+}
 
 void Consume(Endpoint *ep, size_t n)
 {
@@ -209,7 +220,7 @@ void Deliver(Endpoint *ep)
         AddressObject *address = ep->Address;
         if (address == nullptr || address->CleanedUp) return;
         if (available > 0) {
-            if (ep->RetryAt != 0 && Now() < ep->RetryAt) return;
+            if (ep->RetryAt != 0 && RealNow() < ep->RetryAt) return;
             auto handler = (PTDI_IND_RECEIVE)address->Handlers[TDI_EVENT_RECEIVE].Handler;
             PVOID context = address->Handlers[TDI_EVENT_RECEIVE].Context;
             if (handler == nullptr) return;
@@ -233,7 +244,7 @@ void Deliver(Endpoint *ep)
             if (status == STATUS_MORE_PROCESSING_REQUIRED && handed != nullptr) {
                 AcceptHandedReceive(ep, handed, done);
             } else if (taken == 0) {
-                ep->RetryAt = Now() + kRetryIndication100ns;  // offered again soon
+                ep->RetryAt = RealNow() + kRetryIndication100ns;  // offered again soon
                 lock.unlock();
                 CompleteAll(done, true);
                 WakeNetwork();
@@ -263,10 +274,10 @@ void Deliver(Endpoint *ep)
     }
 }
 
-bool WantsDelivery(const Endpoint *ep, ULONGLONG now)
+bool WantsDelivery(const Endpoint *ep, ULONGLONG realNow)
 {
     if (ep->CleanedUp || ep->IndicationsOff || ep->Indicating) return false;
-    if (ep->RetryAt != 0 && now < ep->RetryAt) return false;
+    if (ep->RetryAt != 0 && realNow < ep->RetryAt) return false;
     return ep->RxBuffered.load() > 0 || !IsListEmpty(&ep->ReceiveQueue) ||
            ((ep->PeerClosed || ep->PeerReset) && !ep->DisconnectIndicated);
 }
@@ -276,7 +287,7 @@ void DeliverAll()
     std::vector<Endpoint *> ready;
     {
         std::lock_guard<std::mutex> guard(Tcp().Lock);
-        ULONGLONG now = Now();
+        ULONGLONG now = RealNow();
         for (auto &entry : Tcp().Endpoints) {
             if (WantsDelivery(entry.second, now)) {
                 entry.second->References++;
@@ -350,19 +361,28 @@ void RunTimers(CompletionList &out)
 int NextTimeout()
 {
     ULONGLONG now = Now(), next = ~0ULL;
+    ULONGLONG realNow = RealNow(), retry = ~0ULL;
     for (auto &entry : Tcp().Endpoints) {
         const Endpoint *ep = entry.second;
         if (ep->CleanedUp) continue;
         if (ep->State == EndpointState::Connecting)
             next = std::min(next, ep->ConnectStarted ? ep->ConnectDeadline : ep->ConnectStartAt);
         if (ULONGLONG held = SendHeldUntil(ep); held != 0) next = std::min(next, held);
-        if (ep->RetryAt != 0) next = std::min(next, ep->RetryAt);
+        if (ep->RetryAt != 0) retry = std::min(retry, ep->RetryAt);
     }
-    if (next == ~0ULL) return -1;
-    // The virtual clock moves only when a test advances it: look again soon.
-    if (VirtualClockInUse()) return next <= now ? 0 : 5;
-    if (next <= now) return 0;
-    return (int)std::min<ULONGLONG>((next - now + 9999) / 10000, 60000);
+    auto ms = [](ULONGLONG from, ULONGLONG to) {
+        return to <= from ? 0 : (int)std::min<ULONGLONG>((to - from + 9999) / 10000, 60000);
+    };
+    int timeout = -1;
+    if (next != ~0ULL) {
+        // The virtual clock moves only when a test advances it: look again soon.
+        timeout = VirtualClockInUse() ? (next <= now ? 0 : 5) : ms(now, next);
+    }
+    if (retry != ~0ULL) {
+        int r = ms(realNow, retry);
+        timeout = timeout < 0 ? r : std::min(timeout, r);
+    }
+    return timeout;
 }
 
 void NetworkThread()

@@ -116,8 +116,7 @@ BOOL Issue(HANDLE handle, UCHAR major, ULONG code, PVOID in, ULONG inLength, PVO
         __atomic_store_n(&overlapped->Internal, (ULONG_PTR)STATUS_PENDING, __ATOMIC_RELEASE);
         if (overlapped->hEvent) {
             PVOID event = nullptr;
-            if (!NT_SUCCESS(
-                    ObReferenceObjectByHandle(overlapped->hEvent, 0, &gEventType, UserMode, &event, nullptr))) {
+            if (!NT_SUCCESS(ObReferenceObjectByHandle(overlapped->hEvent, 0, &gEventType, UserMode, &event, nullptr))) {
                 if (!waits) delete r;
                 ObfDereferenceObject(file);
                 return Fail(ERROR_INVALID_HANDLE);
@@ -197,9 +196,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
     case OPEN_EXISTING: disposition = FILE_OPEN; break;
     case OPEN_ALWAYS: disposition = FILE_OPEN_IF; break;
     case TRUNCATE_EXISTING: disposition = FILE_OVERWRITE; break;
-    default:
-        Fail(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+    default: Fail(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
     bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
     ULONG options = FILE_NON_DIRECTORY_FILE | (overlapped ? 0 : FILE_SYNCHRONOUS_IO_NONALERT);
@@ -229,12 +226,12 @@ extern "C" BOOL CloseHandle(HANDLE hObject)
 extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                          LPOVERLAPPED lpOverlapped)
 {
-    return Issue(hFile, IRP_MJ_READ, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
-                 lpOverlapped, false);
+    return Issue(hFile, IRP_MJ_READ, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped,
+                 false);
 }
 
-extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                          LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
+extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                          LPOVERLAPPED lpOverlapped)
 {
     return Issue(hFile, IRP_MJ_WRITE, 0, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, nullptr, 0,
                  lpNumberOfBytesWritten, lpOverlapped, false);
@@ -337,7 +334,8 @@ extern "C" DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     }
     POBJECT_TYPE type = ObGetObjectType(object);
     PVOID waitable = object;  // events and threads start with their dispatcher header
-    if (type == *IoFileObjectType) waitable = IoFileEvent(static_cast<PFILE_OBJECT>(object));
+    if (type == *IoFileObjectType)
+        waitable = IoFileEvent(static_cast<PFILE_OBJECT>(object));
     else if (type != &gEventType && !(PsThreadType && type == *PsThreadType)) {
         ObfDereferenceObject(object);
         Fail(ERROR_INVALID_HANDLE);
@@ -345,8 +343,8 @@ extern "C" DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     }
     LARGE_INTEGER timeout;
     timeout.QuadPart = -(LONGLONG)dwMilliseconds * 10000;
-    NTSTATUS status = KeWaitForSingleObject(waitable, UserRequest, UserMode, FALSE,
-                                            dwMilliseconds == INFINITE ? nullptr : &timeout);
+    NTSTATUS status =
+        KeWaitForSingleObject(waitable, UserRequest, UserMode, FALSE, dwMilliseconds == INFINITE ? nullptr : &timeout);
     ObfDereferenceObject(object);
     if (status == STATUS_SUCCESS) return WAIT_OBJECT_0;
     if (status == STATUS_TIMEOUT) return WAIT_TIMEOUT;
