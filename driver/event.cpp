@@ -113,8 +113,7 @@ VOID TransmitNext(PDEVICE_EXTENSION Extension)
     }
 
     // An immediate character passes an XOFF hold, but no other hold.
-    if (Extension->TransmitImmediate &&
-        (Extension->TxHoldReasons == 0 || Extension->TxHoldReasons == TX_HOLD_XOFF)) {
+    if (Extension->TransmitImmediate && (Extension->TxHoldReasons == 0 || Extension->TxHoldReasons == TX_HOLD_XOFF)) {
         Extension->TransmitImmediate = FALSE;
         Extension->PerfStats.TransmittedCount++;
         VuartWriteThr(uart, Extension->ImmediateChar);
@@ -134,8 +133,11 @@ VOID TransmitNext(PDEVICE_EXTENSION Extension)
             // The current write-queue request cannot end while the transmitter holds it, so
             // it is still current here.
             PIRP irp = Extension->WriteQueue.CurrentIrp;
-            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-            irp->IoStatus.Information = stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 1;
+            ASSERT(irp != NULL);
+            if (irp != NULL) {
+                PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+                irp->IoStatus.Information = stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 1;
+            }
             KeInsertQueueDpc(&Extension->WriteSentDpc, NULL, NULL);
             CheckTransmitEmpty(Extension);
         }
@@ -202,7 +204,7 @@ VOID PutReceivedChar(PDEVICE_EXTENSION Extension, UCHAR Character)
     }
 
     if (Extension->XoffCountRemaining != 0) {
-        if (--Extension->XoffCountRemaining == 0) {
+        if (--Extension->XoffCountRemaining == 0 && Extension->XoffCounterIrp != NULL) {
             Extension->XoffCounterIrp->IoStatus.Status = STATUS_SUCCESS;
             Extension->XoffCounterIrp->IoStatus.Information = 0;
             KeInsertQueueDpc(&Extension->XoffCountedDpc, NULL, NULL);
@@ -217,12 +219,13 @@ VOID PutReceivedChar(PDEVICE_EXTENSION Extension, UCHAR Character)
         *Extension->RxTargetPos = Character;
         if (Extension->RxTargetPos == Extension->RxTargetLast) {
             PIRP irp = Extension->ReadQueue.CurrentIrp;
+            ASSERT(irp != NULL);
             Extension->RxTargetBase = Extension->RxRing;
             Extension->RxTargetPos = Extension->RxRing;
             Extension->RxRingReadPos = Extension->RxRing;
             Extension->RxTargetLast = Extension->RxRing + Extension->RxRingSize - 1;
             Extension->RxRingCount = 0;
-            irp->IoStatus.Information = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+            if (irp != NULL) irp->IoStatus.Information = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
             KeInsertQueueDpc(&Extension->ReadFullDpc, NULL, NULL);
         } else {
             Extension->RxTargetPos++;
@@ -231,8 +234,7 @@ VOID PutReceivedChar(PDEVICE_EXTENSION Extension, UCHAR Character)
     }
 
     if (RingNearFull(Extension)) {
-        if ((controlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE &&
-            !(Extension->RxHoldReasons & RX_HOLD_DTR)) {
+        if ((controlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && !(Extension->RxHoldReasons & RX_HOLD_DTR)) {
             Extension->RxHoldReasons |= RX_HOLD_DTR;
             LowerDtr(Extension);
         }
@@ -310,10 +312,10 @@ NTSTATUS StartImmediateChar(PDEVICE_EXTENSION Extension)
     irp = Extension->ImmediateIrp;
 
     // The write timeout of one character; the sum is formed in 64 bits.
-    useTimer = Extension->Timeouts.WriteTotalTimeoutMultiplier != 0 ||
-               Extension->Timeouts.WriteTotalTimeoutConstant != 0;
+    useTimer =
+        Extension->Timeouts.WriteTotalTimeoutMultiplier != 0 || Extension->Timeouts.WriteTotalTimeoutConstant != 0;
     due = RelativeTimeFromMs((ULONGLONG)Extension->Timeouts.WriteTotalTimeoutMultiplier +
-                               Extension->Timeouts.WriteTotalTimeoutConstant);
+                             Extension->Timeouts.WriteTotalTimeoutConstant);
 
     Extension->ImmediateRefs = 0;
     (VOID) IoSetCancelRoutine(irp, ImmediateCancelRoutine);

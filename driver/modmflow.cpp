@@ -89,9 +89,7 @@ VOID ApplyHandFlow(PDEVICE_EXTENSION Extension, PSERIAL_HANDFLOW NewHandFlow)
             Extension->RxHoldReasons &= ~RX_HOLD_DTR;
             RaiseDtr(Extension);
             break;
-        case SERIAL_DTR_HANDSHAKE:
-            ApplyOutputHandshake(Extension, NewHandFlow, RX_HOLD_DTR, RaiseDtr, LowerDtr);
-            break;
+        case SERIAL_DTR_HANDSHAKE: ApplyOutputHandshake(Extension, NewHandFlow, RX_HOLD_DTR, RaiseDtr, LowerDtr); break;
         default:  // refused by the control request
             break;
         }
@@ -99,9 +97,7 @@ VOID ApplyHandFlow(PDEVICE_EXTENSION Extension, PSERIAL_HANDFLOW NewHandFlow)
 
     if (all || (oldFlow & SERIAL_RTS_MASK) != (newFlow & SERIAL_RTS_MASK)) {
         switch (newFlow & SERIAL_RTS_MASK) {
-        case SERIAL_RTS_HANDSHAKE:
-            ApplyOutputHandshake(Extension, NewHandFlow, RX_HOLD_RTS, RaiseRts, LowerRts);
-            break;
+        case SERIAL_RTS_HANDSHAKE: ApplyOutputHandshake(Extension, NewHandFlow, RX_HOLD_RTS, RaiseRts, LowerRts); break;
         case SERIAL_RTS_CONTROL:
             Extension->RxHoldReasons &= ~RX_HOLD_RTS;
             RaiseRts(Extension);
@@ -220,10 +216,7 @@ VOID StopBreak(PDEVICE_EXTENSION Extension)
     }
 }
 
-VOID HoldForXoff(PDEVICE_EXTENSION Extension)
-{
-    Extension->TxHoldReasons |= TX_HOLD_XOFF;
-}
+VOID HoldForXoff(PDEVICE_EXTENSION Extension) { Extension->TxHoldReasons |= TX_HOLD_XOFF; }
 
 VOID ReleaseXoffHold(PDEVICE_EXTENSION Extension)
 {

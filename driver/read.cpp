@@ -160,7 +160,7 @@ VOID NTAPI ReadStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     extension->ReadRefs = 0;
     IoSetCancelRoutine(Irp, ReadCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    if (ReadUnlocked(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         // Characters already copied from the ring stay reported: they have left the ring.
         KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
         QueueStartNextPacket(&extension->ReadQueue);

@@ -95,10 +95,7 @@ UCHAR VuartReadMsr(PVUART Uart)
     return msr;
 }
 
-UCHAR VuartReadMcr(PVUART Uart)
-{
-    return Uart->Mcr;
-}
+UCHAR VuartReadMcr(PVUART Uart) { return Uart->Mcr; }
 
 // One input of one output's wiring: an input already at the required level is left alone.
 static VOID VuartApplyWiring(PVUART Uart, UCHAR Value, UCHAR OutputBit, UCHAR Mask, UCHAR WireBit, UCHAR StateBit,
@@ -133,15 +130,9 @@ VOID VuartWriteMcr(PVUART Uart, UCHAR Value)
     VuartRaiseInterrupt(Uart);
 }
 
-UCHAR VuartReadLcr(PVUART Uart)
-{
-    return Uart->Lcr;
-}
+UCHAR VuartReadLcr(PVUART Uart) { return Uart->Lcr; }
 
-VOID VuartWriteLcr(PVUART Uart, UCHAR Value)
-{
-    Uart->Lcr = Value;
-}
+VOID VuartWriteLcr(PVUART Uart, UCHAR Value) { Uart->Lcr = Value; }
 
 VOID VuartWriteIer(PVUART Uart, UCHAR Value)
 {

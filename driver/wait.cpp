@@ -74,7 +74,7 @@ static VOID WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
     } else {
         Extension->WaitRefs = 0;
         IoSetCancelRoutine(Irp, WaitCancelRoutine);
-        if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        if (ReadUnlocked(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
             status = STATUS_CANCELLED;
         } else {
             Extension->WaitRefs = REF_CANCEL;

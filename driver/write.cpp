@@ -88,7 +88,7 @@ static PIRP StartXoffCounting(PDEVICE_EXTENSION Extension, PIRP Irp)
     Irp->IoStatus.Information = 0;
     Extension->XoffRefs = 0;
     IoSetCancelRoutine(Irp, XoffCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    if (ReadUnlocked(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         Irp->IoStatus.Status = STATUS_CANCELLED;
         return Irp;
     }
@@ -187,7 +187,7 @@ VOID NTAPI WriteStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     extension->WriteRefs = 0;
     IoSetCancelRoutine(Irp, WriteCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    if (ReadUnlocked(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         ForgetQueuedChars(extension, length);
         KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
         Irp->IoStatus.Information = 0;

@@ -18,6 +18,7 @@
 
 #include "ErrorReporting.h"
 #include "Errors.h"
+#include "VersionInfo.h"
 
 namespace {
 
@@ -287,6 +288,7 @@ void TForm1::ConnectHandlers()
     connect(DelConnMenu, &QAction::triggered, this, guard(&TForm1::DelConnMenuClick));
     connect(DelConnPMenu, &QAction::triggered, this, guard(&TForm1::DelConnMenuClick));
     connect(DrvUpdateMenu, &QAction::triggered, this, guard(&TForm1::DrvUpdateMenuClick));
+    ConnectDialogCommands();
 }
 
 // ---- tree ----

@@ -22,6 +22,8 @@ class QTableWidget;
 class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class TConnForm;
+class TVersionInfo;
 
 // The start-up warning. True for OK. QUORVEL_STARTUP_ANSWER=ok|cancel answers it without a box
 // (tests only).
@@ -70,6 +72,22 @@ private:
     void DelConnMenuClick();
     void DrvUpdateMenuClick();
 
+    // Commands through dialogs (MainCommands.cpp) and the settings files (SettingsFile.cpp).
+    void ConnectDialogCommands();
+    void AddConnMenuClick();
+    void ChangeConnMenuClick();
+    void AddDeviceButtClick();
+    void N18Click();
+    void DrvInstMenuClick();
+    void DrvUninstMenuClick();
+    void FiltrInstMenuClick();
+    void FiltrUninstMenuClick();
+    void SaveSettFileClick();
+    void OpenSettFileClick();
+    // The address and port of a filled connection dialog; false after the field's message.
+    bool ReadConnectionForm(const TConnForm &form, std::uint32_t *ip, std::uint16_t *port);
+    QTreeWidgetItem *PortNodeOf(const TPortClass *port) const;
+
     void UpdateCommands(Selection selection);
     void FillPanel(QTreeWidgetItem *item);
     void FillPortLines(TPortClass *port);
@@ -93,6 +111,7 @@ private:
     QIcon connectionIcon_;
     bool listView2Clicks_ = false;
     const QTreeWidgetItem *filledItem_ = nullptr;  // compared only, never dereferenced
+    std::unique_ptr<TVersionInfo> versionInfo_;    // the program's own version resource
 
     QTreeWidget *TreeView1 = nullptr;
     QStatusBar *StatusBar1 = nullptr;

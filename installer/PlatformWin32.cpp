@@ -1,5 +1,6 @@
 #include "PlatformWin32.h"
 
+#include "core/filterservice.h"
 #include "core/multisz.h"
 
 // winsock2.h must come before windows.h, and windows.h before the rest.
@@ -82,6 +83,78 @@ Win32Error LastError()
 {
     DWORD err = GetLastError();
     return err != 0 ? err : ERROR_GEN_FAILURE;
+}
+
+// Compares two files byte for byte.
+Win32Error SameFileContent(const U16 &a, const U16 &b, bool *same)
+{
+    *same = false;
+    HANDLE files[2];
+    files[0] = CreateFileW(W(a), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (files[0] == INVALID_HANDLE_VALUE) return LastError();
+    files[1] = CreateFileW(W(b), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (files[1] == INVALID_HANDLE_VALUE) {
+        Win32Error err = LastError();
+        CloseHandle(files[0]);
+        return err;
+    }
+    Win32Error err = ERROR_SUCCESS;
+    LARGE_INTEGER sizes[2];
+    if (!GetFileSizeEx(files[0], &sizes[0]) || !GetFileSizeEx(files[1], &sizes[1])) {
+        err = LastError();
+    } else if (sizes[0].QuadPart == sizes[1].QuadPart) {
+        std::vector<BYTE> blocks[2] = {std::vector<BYTE>(65536), std::vector<BYTE>(65536)};
+        *same = true;
+        for (;;) {
+            DWORD got[2] = {0, 0};
+            if (!ReadFile(files[0], blocks[0].data(), 65536, &got[0], nullptr) ||
+                !ReadFile(files[1], blocks[1].data(), 65536, &got[1], nullptr)) {
+                err = LastError();
+                *same = false;
+                break;
+            }
+            if (got[0] != got[1] || std::memcmp(blocks[0].data(), blocks[1].data(), got[0]) != 0) {
+                *same = false;
+                break;
+            }
+            if (got[0] == 0) break;
+        }
+    }
+    CloseHandle(files[0]);
+    CloseHandle(files[1]);
+    return err;
+}
+
+// 0 when no service has the name or the one that has it is this filter's own; ERROR_SERVICE_EXISTS
+// when it belongs to something else.
+Win32Error CheckExistingFilterService(const U16 &name, const U16 &target, const U16 &windows)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return LastError();
+    Win32Error err = ERROR_SUCCESS;
+    SC_HANDLE service = OpenServiceW(manager, W(name), SERVICE_QUERY_CONFIG);
+    if (!service) {
+        err = LastError();
+        if (err == ERROR_SERVICE_DOES_NOT_EXIST) err = ERROR_SUCCESS;
+    } else {
+        DWORD needed = 0;
+        QueryServiceConfigW(service, nullptr, 0, &needed);
+        std::vector<BYTE> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGW));
+        auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+        if (!QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed)) {
+            err = LastError();
+        } else {
+            quorvel::ServiceConfig existing;
+            existing.type = config->dwServiceType;
+            auto text = [](const WCHAR *s) { return s ? FromW(s, wcslen(s)) : U16(); };
+            existing.loadOrderGroup = text(config->lpLoadOrderGroup);
+            existing.imagePath = text(config->lpBinaryPathName);
+            if (!quorvel::IsOwnFilterService(existing, target, windows)) err = ERROR_SERVICE_EXISTS;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return err;
 }
 
 }  // namespace
@@ -322,13 +395,23 @@ Win32Error PlatformWin32::InstallFilterService(const U16 &filePath, U16 *service
     WCHAR windir[MAX_PATH];
     UINT length = GetWindowsDirectoryW(windir, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return length == 0 ? LastError() : ERROR_INSUFFICIENT_BUFFER;
-    std::size_t slash = filePath.find_last_of(u"\\/");
-    U16 fileName = slash == U16::npos ? filePath : filePath.substr(slash + 1);
-    U16 target = FromW(windir, length) + u"\\System32\\Drivers\\" + fileName;
+    U16 windows = FromW(windir, length);
+    U16 fileName = quorvel::FilterFileName(filePath);
+    U16 target = quorvel::FilterTargetPath(windows, fileName);
+    U16 name = quorvel::FilterServiceName(fileName);
+    bool inPlace = quorvel::SamePathText(filePath, target);
+
+    // Another driver's file of the same name is never overwritten, and another service of the
+    // same name is never taken over: either would put a foreign driver into the Ports stacks.
+    if (!inPlace && GetFileAttributesW(W(target)) != INVALID_FILE_ATTRIBUTES) {
+        bool same = false;
+        if (Win32Error err = SameFileContent(filePath, target, &same)) return err;
+        if (!same) return ERROR_FILE_EXISTS;
+    }
+    if (Win32Error err = CheckExistingFilterService(name, target, windows)) return err;
+
     // A file already in place needs no copy (copying a file onto itself fails).
-    if (lstrcmpiW(W(filePath), W(target)) != 0 && !CopyFileW(W(filePath), W(target), FALSE)) return LastError();
-    std::size_t dot = fileName.find_last_of(u'.');
-    U16 name = dot == U16::npos ? fileName : fileName.substr(0, dot);
+    if (!inPlace && !CopyFileW(W(filePath), W(target), FALSE)) return LastError();
 
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return LastError();

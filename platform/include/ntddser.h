@@ -6,13 +6,12 @@
 #include "wdm.h"
 
 // Device interface class of COM ports
-DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86e0d1e0L, 0x8089, 0x11d0, 0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f,
-            0x73);
+DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86e0d1e0L, 0x8089, 0x11d0, 0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73);
 #define GUID_CLASS_COMPORT GUID_DEVINTERFACE_COMPORT
 
 // Bus enumerator of serial devices attached to a port
-DEFINE_GUID(GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR, 0x4d36e978L, 0xe325, 0x11ce, 0xbf, 0xc1, 0x08, 0x00, 0x2b,
-            0xe1, 0x03, 0x18);
+DEFINE_GUID(GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR, 0x4d36e978L, 0xe325, 0x11ce, 0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1,
+            0x03, 0x18);
 #define GUID_SERENUM_BUS_ENUMERATOR GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR
 
 #ifndef FILE_DEVICE_SERENUM
@@ -316,19 +315,19 @@ typedef struct _SERIALCONFIG {
 } SERIALCONFIG, *PSERIALCONFIG;
 
 // ------------------------------------------------------------------ wait-on-mask events
-#define SERIAL_EV_RXCHAR 0x0001     // any character received
-#define SERIAL_EV_RXFLAG 0x0002     // the event character received
-#define SERIAL_EV_TXEMPTY 0x0004    // transmit queue empty
-#define SERIAL_EV_CTS 0x0008        // CTS changed
-#define SERIAL_EV_DSR 0x0010        // DSR changed
-#define SERIAL_EV_RLSD 0x0020       // DCD changed
-#define SERIAL_EV_BREAK 0x0040      // break received
-#define SERIAL_EV_ERR 0x0080        // line status error
-#define SERIAL_EV_RING 0x0100       // ring detected
-#define SERIAL_EV_PERR 0x0200       // printer error
-#define SERIAL_EV_RX80FULL 0x0400   // receive queue 80% full
-#define SERIAL_EV_EVENT1 0x0800     // provider event 1
-#define SERIAL_EV_EVENT2 0x1000     // provider event 2
+#define SERIAL_EV_RXCHAR 0x0001    // any character received
+#define SERIAL_EV_RXFLAG 0x0002    // the event character received
+#define SERIAL_EV_TXEMPTY 0x0004   // transmit queue empty
+#define SERIAL_EV_CTS 0x0008       // CTS changed
+#define SERIAL_EV_DSR 0x0010       // DSR changed
+#define SERIAL_EV_RLSD 0x0020      // DCD changed
+#define SERIAL_EV_BREAK 0x0040     // break received
+#define SERIAL_EV_ERR 0x0080       // line status error
+#define SERIAL_EV_RING 0x0100      // ring detected
+#define SERIAL_EV_PERR 0x0200      // printer error
+#define SERIAL_EV_RX80FULL 0x0400  // receive queue 80% full
+#define SERIAL_EV_EVENT1 0x0800    // provider event 1
+#define SERIAL_EV_EVENT2 0x1000    // provider event 2
 
 // ------------------------------------------------------------------ line and modem status insertion
 #define SERIAL_LSRMST_ESCAPE ((UCHAR)0x00)

@@ -20,6 +20,7 @@ namespace {
 
 struct Subsystem {
     const char *Name;
+    const char *FaultSite;  // injecting a fault here makes the subsystem's startup fail
     NTSTATUS (*Startup)(const BootConfig &);
     void (*Shutdown)(PlatformReport &);
 };
@@ -41,16 +42,15 @@ BootState &Boot()
 
 // Boot order; shutdown runs backwards.
 const Subsystem kSubsystems[] = {
-    {"Cm", CmStartup, CmShutdown},
-    {"Io", IoStartup, IoShutdown},
-    {"Tdi", TdiStartup, TdiShutdown},
-    {"Pnp", PnpStartup, PnpShutdown},
+    {"Cm", "CmStartup", CmStartup, CmShutdown},
+    {"Io", "IoStartup", IoStartup, IoShutdown},
+    {"Tdi", "TdiStartup", TdiStartup, TdiShutdown},
+    {"Pnp", "PnpStartup", PnpStartup, PnpShutdown},
 };
 
 void ExecutiveStartup(const BootConfig &config)
 {
     VerifierReset();
-    ResetFaults();
     DbgPrintStartup(config.DbgPrintToStderr);
     ObStartup();
     PoolStartup();
@@ -86,7 +86,11 @@ NTSTATUS BootLocked(BootState &s, const BootConfig &config)
     s.Booted.store(true, std::memory_order_release);
     s.SubsystemsStarted = 0;
     for (const Subsystem &sub : kSubsystems) {
-        NTSTATUS status = sub.Startup ? sub.Startup(s.Config) : STATUS_SUCCESS;
+        NTSTATUS status = STATUS_SUCCESS;
+        if (ShouldInjectFault(sub.FaultSite))
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        else if (sub.Startup)
+            status = sub.Startup(s.Config);
         if (!NT_SUCCESS(status)) {
             fprintf(stderr, "quorvel platform: %s startup failed with status 0x%08X\n", sub.Name,
                     static_cast<unsigned>(status));

@@ -99,7 +99,7 @@ TEST_F(TransportClientTest, EmptyIrpPoolRefusesTheRequest)
     }
     EXPECT_EQ(ExInterlockedPopEntryList(&socket->IrpPool, &socket->IrpPoolLock), nullptr);
     EXPECT_EQ(Send(socket, {1, 2, 3}), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(socket->RefCount, 1);
+    EXPECT_EQ(ReadUnlocked(&socket->RefCount), 1);
     for (PSINGLE_LIST_ENTRY entry : taken) ExInterlockedPushEntryList(&socket->IrpPool, entry, &socket->IrpPoolLock);
 
     EXPECT_EQ(KivraTdiDisconnect(socket, FALSE, nullptr, nullptr), STATUS_SUCCESS);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "io/iomgr.h"
+#include "qv/io.h"
 #include "quorvel.h"
 #include "qv/platform.h"
 
@@ -116,6 +117,11 @@ Port::Port(const PortOptions &options)
     std::u16string linkName = u"\\??\\QVSERIAL" + index;
     path_ = u"\\\\.\\QVSERIAL" + index;
 
+    // The port's physical device: its driver key holds the stored settings record.
+    PDEVICE_OBJECT pdo = nullptr;
+    Check(qv::CreateTestPdo("ROOT\\PORTS\\QVSERIAL" + std::to_string(number), &pdo), "CreateTestPdo");
+    pdo_ = pdo;
+
     PDRIVER_OBJECT driver = nullptr;
     Check(qv::IoCreateDriver(driverName.c_str(), TestDriverInit, &driver), "IoCreateDriver");
 
@@ -130,6 +136,7 @@ Port::Port(const PortOptions &options)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)device->DeviceExtension;
     RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION) + sizeof(HarnessState));
     extension->DeviceObject = device;
+    extension->Pdo = pdo;
     Harness(device)->Record = new std::vector<uint8_t>(options.Record);
     InitializeSerialCore(extension);
     GatewayInitialize(extension);
@@ -178,6 +185,7 @@ Port::~Port()
     delete Harness(device)->Record;
     IoDeleteDevice(device);
     qv::IoUnloadDriver(driver);
+    qv::DeleteTestPdo((PDEVICE_OBJECT)pdo_);
 }
 
 void Port::Receive(const std::vector<uint8_t> &bytes)

@@ -46,7 +46,9 @@ protected:
     // The port goes before the platform shuts down; a test closes its handles itself.
     void TearDown() override
     {
-        if (port) EXPECT_TRUE(qvtest::WaitUntil([this] { return port->OpenCount() == 0; }));
+        if (port) {
+            EXPECT_TRUE(qvtest::WaitUntil([this] { return port->OpenCount() == 0; }));
+        }
         port.reset();
         qvtest::PlatformTest::TearDown();
     }

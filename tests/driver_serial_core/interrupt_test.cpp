@@ -127,6 +127,21 @@ TEST_F(InterruptTest, AModemStatusChangeIsInsertedAfterTheEscapeCharacter)
     EXPECT_EQ(Bytes({0xFE, SERIAL_LSRMST_MST, UART_MSR_DCTS}), RingBytes());
 }
 
+TEST_F(InterruptTest, WiredInputsRiseAtOpenAndTheirChangesWakeAWait)
+{
+    Open(/*rtsMask=*/WIRE_CTS | WIRE_DSR);
+    // The change bits were consumed at open; DTR and RTS are up.
+    EXPECT_EQ(ULONG(UART_MSR_CTS | UART_MSR_DSR), Locked([&] { return UpdateModemStatus(ext, FALSE); }));
+    EXPECT_EQ(UART_MCR_DTR | UART_MCR_RTS, Mcr() & (UART_MCR_DTR | UART_MCR_RTS));
+
+    auto wait = WaitFor(SERIAL_EV_CTS | SERIAL_EV_RING);
+    Locked([&] { LowerRts(ext); });
+    Settle();
+    ASSERT_EQ(1, wait->Completions());
+    EXPECT_EQ(ULONG(SERIAL_EV_CTS), *wait->Buffer<ULONG>());
+    EXPECT_EQ(0u, Locked([&] { return UpdateModemStatus(ext, FALSE); }) & UART_MSR_CTS);
+}
+
 TEST_F(InterruptTest, RtsHandshakeAndTheEightyPercentEvent)
 {
     Open();
@@ -186,8 +201,8 @@ TEST_F(InterruptTest, AnXoffCounterCompletesAfterItsCount)
     counter.Counter = 3;
     counter.XoffChar = 0x13;
     NTSTATUS status;
-    auto xoff = Ioctl(IOCTL_SERIAL_XOFF_COUNTER, Bytes((UCHAR *)&counter, (UCHAR *)&counter + sizeof(counter)), 0,
-                      &status);
+    auto xoff =
+        Ioctl(IOCTL_SERIAL_XOFF_COUNTER, Bytes((UCHAR *)&counter, (UCHAR *)&counter + sizeof(counter)), 0, &status);
     EXPECT_EQ(STATUS_PENDING, status);
     EXPECT_EQ(1u, Stats().TransmittedCount);  // its XoffChar went out
     Receive({1, 2});

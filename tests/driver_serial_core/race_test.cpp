@@ -45,7 +45,10 @@ protected:
         for (auto &thread : threads) thread.join();
     }
 
-    ULONG Queued() { return Locked([&] { return ext->TxQueuedCount; }); }
+    ULONG Queued()
+    {
+        return Locked([&] { return ext->TxQueuedCount; });
+    }
 };
 
 TEST_F(RaceTest, ImmediateCharacterCancelVersusTransmitVersusTimeout)
@@ -55,8 +58,7 @@ TEST_F(RaceTest, ImmediateCharacterCancelVersusTransmitVersusTimeout)
         std::unique_ptr<Request> immediate(Request::Control(device, IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0));
         ASSERT_EQ(STATUS_PENDING, StartImmediate(*immediate, '!'));
 
-        RunTogether({[&] { IoCancelIrp(immediate->irp()); }, [&] { ReleaseCts(); },
-                     [&] { qv::AdvanceClock(10000); }});
+        RunTogether({[&] { IoCancelIrp(immediate->irp()); }, [&] { ReleaseCts(); }, [&] { qv::AdvanceClock(10000); }});
         Settle();
 
         ASSERT_EQ(1, immediate->Completions()) << "round " << round;
@@ -162,7 +164,10 @@ TEST_F(RaceTest, CleanupWhileRequestsAreInEveryState)
         control(IOCTL_SERIAL_SET_DTR, {}, 0);
 
         Request *victim = all[size_t(round) % all.size()].get();
-        RunTogether({[&] { CleanupFileRequests(ext, &handle); }, [&] { Receive({0x41, 0x42}); },
+        RunTogether({[&] { CleanupFileRequests(ext, &handle); },
+                     [&] {
+                         Receive({0x41, 0x42});
+                     },
                      [&] { IoCancelIrp(victim->irp()); }});
         Settle();
         GateRestart(&ext->ControlGate);

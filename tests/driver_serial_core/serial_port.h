@@ -83,14 +83,10 @@ public:
         Handler() = nullptr;
         if (handler) return handler(irp);
         switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-        case IRP_MJ_READ:
-            return KivraReadDispatch(device, irp);
-        case IRP_MJ_WRITE:
-            return KivraWriteDispatch(device, irp);
-        case IRP_MJ_FLUSH_BUFFERS:
-            return KivraFlushDispatch(device, irp);
-        default:
-            return KivraIoControlDispatch(device, irp);
+        case IRP_MJ_READ: return KivraReadDispatch(device, irp);
+        case IRP_MJ_WRITE: return KivraWriteDispatch(device, irp);
+        case IRP_MJ_FLUSH_BUFFERS: return KivraFlushDispatch(device, irp);
+        default: return KivraIoControlDispatch(device, irp);
         }
     }
 
@@ -269,11 +265,26 @@ protected:
         return status;
     }
 
-    ULONG HoldReasons() { return Locked([&] { return ext->TxHoldReasons; }); }
-    ULONG RxHolds() { return Locked([&] { return ext->RxHoldReasons; }); }
-    UCHAR Mcr() { return Locked([&] { return ext->Uart.Mcr; }); }
-    ULONG RingCount() { return Locked([&] { return ext->RxRingCount; }); }
-    SERIALPERF_STATS Stats() { return Locked([&] { return ext->PerfStats; }); }
+    ULONG HoldReasons()
+    {
+        return Locked([&] { return ext->TxHoldReasons; });
+    }
+    ULONG RxHolds()
+    {
+        return Locked([&] { return ext->RxHoldReasons; });
+    }
+    UCHAR Mcr()
+    {
+        return Locked([&] { return ext->Uart.Mcr; });
+    }
+    ULONG RingCount()
+    {
+        return Locked([&] { return ext->RxRingCount; });
+    }
+    SERIALPERF_STATS Stats()
+    {
+        return Locked([&] { return ext->PerfStats; });
+    }
 
     // The ring's content, oldest first.
     std::vector<UCHAR> RingBytes()

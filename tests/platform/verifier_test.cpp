@@ -246,6 +246,17 @@ TEST_F(LifeCycleTest, BootShutdownAndBootAgainStopsEveryPlatformThread)
     EXPECT_TRUE(qv::PlatformIsBooted());
 }
 
+TEST_F(LifeCycleTest, FailingSubsystemStartupUndoesTheBoot)
+{
+    Shutdown();
+    int before = CountThreads();
+    qv::InjectFault("TdiStartup", 1);
+    EXPECT_EQ(qv::PlatformBoot(Config()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(qv::PlatformIsBooted());
+    EXPECT_EQ(CountThreads(), before) << "what had started was stopped again";
+    ASSERT_EQ(qv::PlatformBoot(Config()), STATUS_SUCCESS);
+}
+
 TEST_F(LifeCycleTest, FindingsAreClearedAtBoot)
 {
     KeLowerIrql(DISPATCH_LEVEL);

@@ -66,7 +66,9 @@ std::vector<std::string> DbgPrintLines();
 void ClearDbgPrint();
 bool WaitForDbgPrint(const std::string &substring, int timeoutMs);
 
-// Fault injection. Counters are reset at boot and shutdown.
+// Fault injection. Counters are reset at shutdown, so a fault injected before PlatformBoot applies
+// to the boot: sites "CmStartup", "IoStartup", "TdiStartup" and "PnpStartup" make that subsystem's
+// startup fail.
 void FailAllocation(ULONG nth);  // 1 = the next pool allocation fails
 void FailAllocationsWithTag(ULONG tag, bool on);
 void InjectFault(const char *site, ULONG nth);  // 1 = the next call of that site fails

@@ -481,7 +481,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                      (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+                      (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (sp->Control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         ZeroStackLocation(sp);
@@ -529,7 +529,9 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp)
 {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Set before the routine is taken, so that a driver that installs its routine and then
+    // tests Cancel cannot miss both. Atomic: a completion may be reading it at this moment.
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine) {
         Irp->CancelIrql = irql;
