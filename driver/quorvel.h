@@ -5,6 +5,7 @@
 
 #include "portable.h"
 #include <ntddser.h>
+#include <wmilib.h>
 
 // Pool tags
 #define QUORVEL_TAG 'vrqQ'
@@ -226,9 +227,30 @@ typedef struct _IRP_GATE {
 
 struct _DEVICE_EXTENSION {
     // ================================================================= frame (entry, open/close, PnP, power)
-    PDEVICE_OBJECT DeviceObject;       // this port's device object; set at add-device
-    PDEVICE_OBJECT LowerDeviceObject;  // next device in the stack; set at add-device
-    PDEVICE_OBJECT Pdo;                // physical device object; set at add-device
+    // Set at add-device, fixed afterwards.
+    PDEVICE_OBJECT DeviceObject;       // this port's device object
+    PDEVICE_OBJECT LowerDeviceObject;  // next device in the stack
+    PDEVICE_OBJECT Pdo;                // physical device object: registry keys, interface, power requests
+    UNICODE_STRING DeviceName;         // "\Device\QuorvelDevice<n>", 64-byte paged buffer; freed at removal
+    LONG OpenCount;                    // open handles (0 or 1); interlocked, PASSIVE_LEVEL
+    // Plug and Play (PASSIVE_LEVEL, one request at a time) and power (PASSIVE or DISPATCH_LEVEL)
+    LONG OutstandingIo;                // I/O references, 1 for the device itself; interlocked
+    KEVENT RemoveEvent;                // notification: set when OutstandingIo falls to 0
+    ULONG PnpState;                    // Pnp* below; written by the PnP dispatch, read unlocked elsewhere
+    ULONG PreviousPnpState;            // state before a query-stop or query-remove; PnP dispatch only
+    BOOLEAN QueuesAborted;             // removal has ended the port's requests; PnP dispatch only
+    KEVENT OpenCloseLock;              // synchronization event used as a lock: open, close and the
+                                       // removal's teardown of an open port; PASSIVE_LEVEL
+    SYSTEM_POWER_STATE SystemPowerState;  // last system state set; power callbacks
+    DEVICE_CAPABILITIES Capabilities;     // filled at start; PnP dispatch only
+    PIRP PendingSystemPowerIrp;  // system request waiting for its device request; one at a time
+    PIRP PendingDevicePowerIrp;  // device request handed to a power step; one at a time
+    PIO_WORKITEM PowerWorkItem;  // runs the power steps that wait; allocated at add-device
+    ULONG PowerStalledQueues;    // the queues are held for a power transition; power steps only
+    WMILIB_CONTEXT WmiLibContext;  // all zero: no data blocks
+    // Naming (PASSIVE_LEVEL, PnP dispatch only)
+    UNICODE_STRING ComPortName;    // "COM5", paged; from start to stop
+    UNICODE_STRING InterfaceName;  // COM-port interface link, or empty
     // ---- end frame
 
     // ================================================================= gateway
@@ -393,6 +415,49 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
 // the link goes down.
 VOID ResetReplyStream(PETH_CONNECTION Connection);
 // ---- end gateway routines
+
+// ===================================================================== frame routines
+// Plug and Play states of a port
+enum {
+    PnpNotStarted = 0,
+    PnpStarted = 1,
+    PnpStopPending = 2,
+    PnpStopped = 3,
+    PnpRemovePending = 4,
+    PnpRemoved = 5,
+    PnpSurpriseRemoved = 6
+};
+
+// Entry, add-device, open and close (kivra.cpp)
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE KivraAddDevice;
+DRIVER_DISPATCH KivraCreateDispatch;
+DRIVER_DISPATCH KivraCleanupDispatch;
+DRIVER_DISPATCH KivraCloseDispatch;
+DRIVER_UNLOAD KivraUnload;
+
+// Port naming (naming.cpp), PASSIVE_LEVEL
+NTSTATUS KivraGetPortName(PDEVICE_EXTENSION Extension, HANDLE DeviceKey, PUNICODE_STRING LinkName,
+                          PUNICODE_STRING PortName);
+NTSTATUS KivraDoExternalNaming(PDEVICE_EXTENSION Extension);
+NTSTATUS KivraUndoExternalNaming(PDEVICE_EXTENSION Extension);
+NTSTATUS KivraStartDevice(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS KivraStopDevice(PDEVICE_EXTENSION Extension);
+
+// Plug and Play and WMI (pnp.cpp)
+BOOLEAN AcquireIoReference(PDEVICE_EXTENSION Extension);
+VOID ReleaseIoReference(PDEVICE_EXTENSION Extension);
+VOID ReleaseAndWaitForRemove(PDEVICE_EXTENSION Extension);
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp);
+NTSTATUS QueryCapabilities(PDEVICE_EXTENSION Extension);
+DRIVER_DISPATCH KivraPnpDispatch;
+DRIVER_DISPATCH KivraSystemControlDispatch;
+
+// Power (power.cpp)
+DRIVER_DISPATCH KivraPowerDispatch;
+// Holds new starts and gated control requests without waiting for the current requests.
+VOID HoldAllQueues(PDEVICE_EXTENSION Extension);
+// ---- end frame routines
 
 // ===================================================================== serial core routines
 // Request queues and the control gate (queue.cpp)

@@ -55,6 +55,7 @@ public:
 private:
     std::u16string path_;
     void *device_ = nullptr;    // PDEVICE_OBJECT
+    void *pdo_ = nullptr;       // PDEVICE_OBJECT of the port's physical device
     void *link_ = nullptr;      // UNICODE_STRING of the symbolic link
     void *linkText_ = nullptr;  // its characters
 };

@@ -248,6 +248,24 @@ TEST_F(QueueTest, SetQueueSizeBufferIsFreedWhenTheRequestNeverReachesTheRing)
     EXPECT_EQ(1, read->Completions());
 }
 
+TEST_F(QueueTest, TheLockRulesAreCheckedOnEveryAcquisition)
+{
+    // What every test here relies on: a queue lock under DeviceLock, or DeviceLock under the
+    // cancel spin lock, is reported.
+    KIRQL deviceIrql, cancelIrql;
+    KeAcquireSpinLock(&ext->DeviceLock, &deviceIrql);
+    KeAcquireSpinLockAtDpcLevel(&ext->ReadQueue.QueueLock);
+    KeReleaseSpinLockFromDpcLevel(&ext->ReadQueue.QueueLock);
+    KeReleaseSpinLock(&ext->DeviceLock, deviceIrql);
+    ExpectFinding("QueueLock");
+
+    IoAcquireCancelSpinLock(&cancelIrql);
+    KeAcquireSpinLockAtDpcLevel(&ext->DeviceLock);
+    KeReleaseSpinLockFromDpcLevel(&ext->DeviceLock);
+    IoReleaseCancelSpinLock(cancelIrql);
+    ExpectFinding("DeviceLock");
+}
+
 // ===================================================================== control gate
 
 class GateTest : public SerialPort {

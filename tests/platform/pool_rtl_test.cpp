@@ -17,6 +17,33 @@ class RtlTest : public PlatformTest {};
 constexpr ULONG kTag = 0x74736554;    // "Test"
 constexpr ULONG kOther = 0x7268744f;  // "Othr"
 
+// The LP64 traps: the Windows widths, whatever the host's long and wchar_t are.
+static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(WCHAR) == 2 && sizeof(USHORT) == 2);
+static_assert(sizeof(LARGE_INTEGER) == 8 && sizeof(ULONG_PTR) == sizeof(void *));
+static_assert(CTL_CODE(0x1B, 10000, METHOD_BUFFERED, FILE_ANY_ACCESS) == 0x001B9C40);
+static_assert(NT_SUCCESS(STATUS_TIMEOUT) && !NT_SUCCESS(STATUS_CANCELLED) && NT_SUCCESS(STATUS_SERIAL_MORE_WRITES));
+
+TEST(BaseTypes, ContainingRecordAndLists)
+{
+    struct Item {
+        ULONG Value;
+        LIST_ENTRY Link;
+    } items[3] = {{1, {}}, {2, {}}, {3, {}}};
+    LIST_ENTRY head;
+    InitializeListHead(&head);
+    for (Item &item : items) InsertTailList(&head, &item.Link);
+    ULONG sum = 0;
+    for (PLIST_ENTRY e = head.Flink; e != &head; e = e->Flink) sum = sum * 10 + CONTAINING_RECORD(e, Item, Link)->Value;
+    EXPECT_EQ(sum, 123u);
+    // A self-linked entry can be removed again harmlessly.
+    RemoveEntryList(&items[1].Link);
+    InitializeListHead(&items[1].Link);
+    RemoveEntryList(&items[1].Link);
+    EXPECT_EQ(CONTAINING_RECORD(RemoveTailList(&head), Item, Link)->Value, 3u);
+    EXPECT_EQ(CONTAINING_RECORD(RemoveHeadList(&head), Item, Link)->Value, 1u);
+    EXPECT_TRUE(IsListEmpty(&head));
+}
+
 TEST_F(PoolTest, FaultInjectionFailsTheChosenAllocation)
 {
     qv::FailAllocation(2);

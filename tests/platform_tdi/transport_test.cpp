@@ -269,6 +269,41 @@ TEST_F(TransportTest, PostedReceiveIsFilledBeforeTheHandlerIsCalled)
     EXPECT_EQ(recorder.Text(), "56");
 }
 
+// A handler that takes two bytes and hands over a receive request for the rest, once.
+struct Handing {
+    Request *Receive = nullptr;
+    std::atomic<int> Calls{0};
+};
+
+NTSTATUS HandOverReceive(PVOID eventContext, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG *taken, PVOID,
+                         PIRP *irp)
+{
+    auto *handing = static_cast<Handing *>(eventContext);
+    handing->Calls++;
+    *taken = std::min<ULONG>(2, indicated);
+    *irp = handing->Receive->Irp();
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(TransportTest, ReceiveHandedBackByTheHandlerTakesTheRest)
+{
+    Peer peer;
+    Handing handing;
+    TdiClient client;
+    ASSERT_EQ(client.Link(kLoopback, peer.Port(), (PVOID)HandOverReceive, nullptr, &handing), STATUS_SUCCESS);
+    ASSERT_TRUE(peer.Accept());
+    Request receive(client.Device(), nullptr, 16);
+    TdiBuildReceive(receive.Irp(), client.Device(), client.ConnectionFile(), Request::Completed, &receive,
+                    receive.Mdl(), TDI_RECEIVE_NORMAL, 16);
+    handing.Receive = &receive;
+    peer.Write("abcdefg");
+    ASSERT_TRUE(receive.Wait());
+    EXPECT_EQ(receive.Status(), STATUS_SUCCESS);
+    ASSERT_EQ(receive.Information(), 5u);
+    EXPECT_EQ(memcmp(MmGetSystemAddressForMdlSafe(receive.Mdl(), NormalPagePriority), "cdefg", 5), 0);
+    EXPECT_EQ(handing.Calls.load(), 1);
+}
+
 // ---------------------------------------------------------------- connect
 
 TEST_F(TransportTest, ConnectToAClosedPortIsRefusedAndTheEndpointCanTryAgain)

@@ -157,23 +157,6 @@ bool FillReceive(Endpoint *ep, CompletionList &out)
     return true;
 }
 
-// A receive request a handler handed back for the bytes it did not take (lock held).
-void AcceptHandedReceive(Endpoint *ep, PIRP irp, CompletionList &out)
-{
-    IoSetNextIrpStackLocation(irp);
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    sp->DeviceObject = Tcp().Device;
-    if (sp->MinorFunction != TDI_RECEIVE || irp->MdlAddress == nullptr) {
-        out.push_back({irp, STATUS_INVALID_PARAMETER, 0});
-        return;
-    }
-    if (ep->CleanedUp || ep->IndicationsOff) {
-        out.push_back({irp, STATUS_CANCELLED, 0});
-        return;
-    }
-    if (!QueueRequest(ep, irp, RequestKind::Receive)) out.push_back({irp, STATUS_CANCELLED, 0});
-}
-
 void BeginIndication(Endpoint *ep, AddressObject *address)
 {
     ep->Indicating = true;
@@ -242,8 +225,15 @@ void Deliver(Endpoint *ep)
             EndIndication(ep, address);
             Consume(ep, std::min(taken, indicated));
             if (status == STATUS_MORE_PROCESSING_REQUIRED && handed != nullptr) {
-                AcceptHandedReceive(ep, handed, done);
-            } else if (taken == 0) {
+                // A receive request for the bytes not taken: it goes through the transport's own
+                // dispatch, as if the client had sent it, and is filled before anything else.
+                UpdatePoll(ep);
+                lock.unlock();
+                CompleteAll(done, true);
+                IoCallDriver(Tcp().Device, handed);
+                continue;
+            }
+            if (taken == 0) {
                 ep->RetryAt = RealNow() + kRetryIndication100ns;  // offered again soon
                 lock.unlock();
                 CompleteAll(done, true);
