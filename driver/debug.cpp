@@ -278,15 +278,18 @@ VOID LogIrp(PIRP Irp)
         KivraDebugPrint(area, DBG_LEVEL_TRACE, "%s", PnpMinorName(stack->MinorFunction));
         break;
     case IRP_MJ_POWER:
+    {
         KivraDebugPrint(area, DBG_LEVEL_TRACE, "%s", PowerMinorName(stack->MinorFunction));
+        // Read as a number: a value out of the enumeration's range is named by the fallback.
+        ULONG state;
+        RtlCopyMemory(&state, &stack->Parameters.Power.State, sizeof(state));
         if (stack->Parameters.Power.Type != SystemPowerState) {
-            KivraDebugPrint(area, DBG_LEVEL_TRACE, "%s",
-                            DevicePowerStateName((ULONG)stack->Parameters.Power.State.DeviceState));
+            KivraDebugPrint(area, DBG_LEVEL_TRACE, "%s", DevicePowerStateName(state));
         } else {
-            KivraDebugPrint(area, DBG_LEVEL_TRACE, "%s",
-                            SystemPowerStateName((ULONG)stack->Parameters.Power.State.SystemState));
+            KivraDebugPrint(area, DBG_LEVEL_TRACE, "%s", SystemPowerStateName(state));
         }
         break;
+    }
     case IRP_MJ_SYSTEM_CONTROL:
         KivraDebugPrint(area, DBG_LEVEL_TRACE, "%s", WmiMinorName(stack->MinorFunction));
         break;

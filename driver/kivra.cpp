@@ -19,7 +19,7 @@ static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
 
 // Reads, writes and flushes on a handle whose port has been removed fail at once: the queues
 // that would hold them are stalled for good.
-static NTSTATUS KivraDataDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS NTAPI KivraDataDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     ULONG state = ReadUnlocked(&extension->PnpState);

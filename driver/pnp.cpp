@@ -36,6 +36,7 @@ BOOLEAN AcquireIoReference(PDEVICE_EXTENSION Extension)
     LONG count = InterlockedIncrement(&Extension->OutstandingIo);
 
     ASSERT(count > 0);
+    (VOID) count;
     if (ReadUnlocked(&Extension->PnpState) == PnpRemoved) {
         ReleaseIoReference(Extension);
         return FALSE;
@@ -58,7 +59,7 @@ VOID ReleaseAndWaitForRemove(PDEVICE_EXTENSION Extension)
     KeWaitForSingleObject(&Extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
 }
 
-static NTSTATUS ForwardAndWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI ForwardAndWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (VOID) DeviceObject;
     if (Irp->PendingReturned) KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);

@@ -108,7 +108,7 @@ static VOID RunPowerStep(PDEVICE_EXTENSION Extension)
         PowerDownStep(Extension);
 }
 
-static VOID PowerWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+static VOID NTAPI PowerWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     (VOID) DeviceObject;
     RunPowerStep((PDEVICE_EXTENSION)Context);
@@ -122,7 +122,7 @@ static VOID RunOrQueuePowerStep(PDEVICE_EXTENSION Extension)
         IoQueueWorkItem(Extension->PowerWorkItem, PowerWorkRoutine, DelayedWorkQueue, Extension);
 }
 
-static NTSTATUS DevicePoweredUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI DevicePoweredUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
 
@@ -137,7 +137,7 @@ static NTSTATUS DevicePoweredUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-static VOID DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+static VOID NTAPI DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
                             PIO_STATUS_BLOCK IoStatus)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
@@ -158,7 +158,7 @@ static VOID DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, PO
     ReleaseIoReference(extension);
 }
 
-static NTSTATUS SystemPowerDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI SystemPowerDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);

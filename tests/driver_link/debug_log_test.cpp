@@ -270,7 +270,7 @@ protected:
         PTA_ADDRESS address = (PTA_ADDRESS)record.data();
         address->AddressLength = (USHORT)bytes.size();
         address->AddressType = type;
-        std::memcpy(address->Address, bytes.data(), bytes.size());
+        if (!bytes.empty()) std::memcpy(address->Address, bytes.data(), bytes.size());
         DumpTdiAddress(address);
         return TakeTraceMessages();
     }
