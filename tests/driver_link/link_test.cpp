@@ -343,6 +343,18 @@ TEST_F(LinkTest, TransportAddressNotificationsAreDumped)
     EXPECT_EQ(qv::QueryPoolUsageByTag(QUORVEL_TAG).Blocks, before.Blocks);
 }
 
+// The verifier knows the link's lock rule: ConnectMutex and DeviceLock are never nested.
+TEST_F(LinkTest, NestingConnectMutexAndDeviceLockIsReported)
+{
+    PDEVICE_EXTENSION extension = Port().Extension();
+    KIRQL irql;
+    ExAcquireFastMutex(&extension->ConnectMutex);
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+    ExReleaseFastMutex(&extension->ConnectMutex);
+    ExpectFinding("DeviceLock");
+}
+
 // The receive indication keeps the count in 32 bits and reports what the gateway consumed.
 NTSTATUS CallReceiveIndication(PTDI_SOCKET socket, Bytes &data, ULONG *taken)
 {

@@ -7,6 +7,10 @@
 namespace sertest {
 namespace {
 
+// The port's own requests, built as the configurator builds them.
+const DWORD kSetEthernet = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10000, METHOD_BUFFERED, FILE_ANY_ACCESS);
+const DWORD kGetEthernet = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10001, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
 class ControlRequests : public SerialTest {
 protected:
     void SetUp() override
@@ -317,23 +321,23 @@ TEST_F(ControlRequests, EthernetSettingsRequests)
     std::vector<uint8_t> record = MakeRecord(500, 0x01, 0x00, {{502, false, {1, 2}}, {503, true, {7}}});
     std::vector<uint8_t> out(record.size() + 8, 0);
 
-    EXPECT_EQ(Ioctl(file, IOCTL_SERIAL_GET_ETHERNET, nullptr, 0, out.data(), (DWORD)out.size()),
+    EXPECT_EQ(Ioctl(file, kGetEthernet, nullptr, 0, out.data(), (DWORD)out.size()),
               (DWORD)ERROR_NO_SYSTEM_RESOURCES);  // nothing stored yet
     // The size field must match the input; a header cut short is refused without reading it.
-    EXPECT_EQ(Ioctl(file, IOCTL_SERIAL_SET_ETHERNET, record.data(), (DWORD)record.size() - 1, nullptr, 0),
+    EXPECT_EQ(Ioctl(file, kSetEthernet, record.data(), (DWORD)record.size() - 1, nullptr, 0),
               (DWORD)ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(Ioctl(file, IOCTL_SERIAL_SET_ETHERNET, record.data(), 3, nullptr, 0), (DWORD)ERROR_INVALID_PARAMETER);
-    ASSERT_EQ(Ioctl(file, IOCTL_SERIAL_SET_ETHERNET, record.data(), (DWORD)record.size(), nullptr, 0), ERROR_SUCCESS);
+    EXPECT_EQ(Ioctl(file, kSetEthernet, record.data(), 3, nullptr, 0), (DWORD)ERROR_INVALID_PARAMETER);
+    ASSERT_EQ(Ioctl(file, kSetEthernet, record.data(), (DWORD)record.size(), nullptr, 0), ERROR_SUCCESS);
 
     // One byte short: refused, with the size needed.
     Pending shortGet;
-    DeviceIoControl(file, IOCTL_SERIAL_GET_ETHERNET, nullptr, 0, out.data(), (DWORD)record.size() - 1, nullptr,
+    DeviceIoControl(file, kGetEthernet, nullptr, 0, out.data(), (DWORD)record.size() - 1, nullptr,
                     &shortGet.ov);
     EXPECT_EQ(shortGet.Status(), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(shortGet.Bytes(), record.size());
 
     DWORD returned = 0;
-    ASSERT_EQ(Ioctl(file, IOCTL_SERIAL_GET_ETHERNET, nullptr, 0, out.data(), (DWORD)out.size(), &returned),
+    ASSERT_EQ(Ioctl(file, kGetEthernet, nullptr, 0, out.data(), (DWORD)out.size(), &returned),
               ERROR_SUCCESS);
     ASSERT_EQ(returned, record.size());
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + returned), record);

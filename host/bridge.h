@@ -1,0 +1,81 @@
+// The pseudo-terminal bridge of one port: a program that opens <dev-dir>/COMn gets the port
+// opened for it (CreateFileW on \\.\COMn, single-open rule and all), its terminal settings applied
+// to the port, its writes forwarded frame by frame and the port's replies written back. When the
+// program closes the terminal the bridge closes the port.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "framing.h"
+#include "lineconfig.h"
+#include "qv/win32comm.h"
+
+namespace quorvel {
+
+using LogFunction = std::function<void(const std::string &)>;
+
+class PortBridge {
+public:
+    PortBridge(std::string portName, std::string devDir, LogFunction log);
+    ~PortBridge();
+    PortBridge(const PortBridge &) = delete;
+    PortBridge &operator=(const PortBridge &) = delete;
+
+    // Creates the pseudo-terminal and the link <dev-dir>/<port name> and starts serving.
+    bool Start(std::string *error);
+    // Closes the port if open (pending bytes are written first), removes the link, ends the
+    // pseudo-terminal.
+    void Stop();
+
+    const std::string &PortName() const { return portName_; }
+    const std::string &PtyPath() const { return ptyPath_; }
+    const std::string &LinkPath() const { return linkPath_; }
+    // A program holds the terminal and the bridge holds the port for it.
+    bool InUse() const { return portOpen_.load(); }
+
+    // Runs `use` with the bridge's own open handle while a program holds the port; false (and
+    // `use` not run) when the port is not open.
+    bool WithOpenHandle(const std::function<void(HANDLE)> &use);
+
+private:
+    void Run();
+    void ReadLoop(HANDLE port);
+    bool ProgramHoldsTerminal();
+    bool OpenPort();
+    void ClosePort();
+    void ApplyLineSettings(bool force);
+    // Reads what the program wrote; false when the terminal hung up.
+    bool DrainTerminal();
+    void Forward(bool all);
+    void WriteToPort(const std::vector<std::uint8_t> &bytes);
+    void WriteToTerminal(const std::uint8_t *data, std::size_t size);
+
+    std::string portName_, devDir_, linkPath_, ptyPath_;
+    LogFunction log_;
+    int master_ = -1;
+    int inotify_ = -1;
+    int wake_ = -1;  // eventfd: Stop() wakes the bridge thread
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+
+    // The port handle: opened and closed only by the bridge thread; handleLock_ keeps it valid
+    // for WithOpenHandle callers on other threads.
+    std::mutex handleLock_;
+    HANDLE port_ = nullptr;
+    std::atomic<bool> portOpen_{false};
+    std::thread reader_;
+    std::atomic<bool> readerStop_{false};
+    std::atomic<bool> readerDone_{false};
+
+    LineConfig applied_;
+    WriteAssembler assembler_;
+    bool openFailedLogged_ = false;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,152 @@
+#include "controlserver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quorvel {
+
+namespace {
+// More sessions than this are refused at once: a stuck client holds one thread, never the host.
+constexpr size_t kMaxSessions = 64;
+// A client that stops in the middle of a frame is dropped after this long.
+constexpr int kFrameTimeoutSeconds = 10;
+}  // namespace
+
+ControlServer::ControlServer(Host &host, std::string path, LogFunction log)
+    : host_(host), path_(std::move(path)), log_(std::move(log))
+{
+}
+
+ControlServer::~ControlServer() { Stop(); }
+
+bool ControlServer::Start(std::string *error)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof(addr.sun_path)) {
+        *error = "socket path too long: " + path_;
+        return false;
+    }
+    std::strcpy(addr.sun_path, path_.c_str());
+    unlink(path_.c_str());  // the lock proves no other host uses it
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Created 0660 from the start: no moment where others could connect.
+    mode_t old = umask(0117);
+    int rc = bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    umask(old);
+    if (rc != 0 || listen(listener_, 16) != 0) {
+        *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    chmod(path_.c_str(), 0660);
+    if (pipe2(wake_, O_CLOEXEC) != 0) {
+        *error = "pipe: " + std::string(std::strerror(errno));
+        return false;
+    }
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+    return true;
+}
+
+void ControlServer::Stop()
+{
+    if (acceptor_.joinable()) {
+        (void)!write(wake_[1], "x", 1);
+        acceptor_.join();
+    }
+    Reap(true);
+    for (int *fd : {&listener_, &wake_[0], &wake_[1]}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+    if (!path_.empty()) unlink(path_.c_str());
+    path_.clear();
+}
+
+void ControlServer::Reap(bool all)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        if (all) shutdown(it->fd, SHUT_RDWR);
+        if (all || it->done) {
+            it->thread.join();
+            close(it->fd);
+            it = sessions_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void ControlServer::AcceptLoop()
+{
+    for (;;) {
+        pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+        if (fds[1].revents) return;
+        if (!(fds[0].revents & POLLIN)) continue;
+        int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        Reap(false);
+        std::lock_guard<std::mutex> guard(lock_);
+        if (sessions_.size() >= kMaxSessions) {
+            close(fd);
+            continue;
+        }
+        timeval tv{kFrameTimeoutSeconds, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        sessions_.emplace_back();
+        SessionThread *s = &sessions_.back();
+        s->fd = fd;
+        std::uint64_t id = nextId_++;
+        s->thread = std::thread([this, s, id] { Serve(s, id); });
+    }
+}
+
+// Reads exactly `size` bytes; the frame timeout applies once the first byte of a frame is in.
+static bool ReadExact(int fd, std::uint8_t *data, size_t size, bool frameStarted)
+{
+    size_t done = 0;
+    while (done < size) {
+        if (frameStarted || done > 0) {
+            pollfd p{fd, POLLIN, 0};
+            int n = poll(&p, 1, kFrameTimeoutSeconds * 1000);
+            if (n <= 0) return false;
+        }
+        ssize_t n = recv(fd, data + done, size - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+void ControlServer::Serve(SessionThread *session, std::uint64_t id)
+{
+    int fd = session->fd;
+    for (;;) {
+        std::uint8_t prefix[4];
+        if (!ReadExact(fd, prefix, 4, false)) break;
+        std::uint32_t length = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (std::uint32_t(prefix[3]) << 24);
+        if (length > ctl::kMaxFrameBody) {
+            log_("control: session " + std::to_string(id) + " sent a frame of " + std::to_string(length) +
+                 " bytes; closed");
+            break;
+        }
+        ctl::Bytes body(length);
+        if (length > 0 && !ReadExact(fd, body.data(), length, true)) break;
+        ctl::Bytes reply = host_.Handle(body, id);
+        if (!ctl::SendFrame(fd, reply)) break;
+    }
+    host_.EndSession(id);
+    shutdown(fd, SHUT_RDWR);
+    session->done = true;
+}
+
+}  // namespace quorvel

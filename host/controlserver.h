@@ -1,0 +1,43 @@
+// The control socket <state>/control.sock: one thread per session, requests answered in order.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "host.h"
+
+namespace quorvel {
+
+class ControlServer {
+public:
+    ControlServer(Host &host, std::string path, LogFunction log);
+    ~ControlServer();
+    bool Start(std::string *error);
+    // Closes the listener and every session, removes the socket file.
+    void Stop();
+
+private:
+    struct SessionThread {
+        int fd;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    void AcceptLoop();
+    void Serve(SessionThread *session, std::uint64_t id);
+    void Reap(bool all);
+
+    Host &host_;
+    std::string path_;
+    LogFunction log_;
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    std::thread acceptor_;
+    std::mutex lock_;
+    std::list<SessionThread> sessions_;
+    std::uint64_t nextId_ = 1;
+};
+
+}  // namespace quorvel

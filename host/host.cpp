@@ -1,0 +1,601 @@
+#include "host.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <ntddser.h>
+#include <wdm.h>
+
+#include "core/ethrecord.h"
+#include "core/filterservice.h"
+#include "core/multisz.h"
+#include "inf.h"
+#include "qv/io.h"
+#include "qv/platform.h"
+#include "qv/pnp.h"
+#include "qv/registry.h"
+#include "qv/tdi.h"
+#include "qv/win32comm.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace quorvel {
+
+using hostctl::Utf16;
+using hostctl::Utf8;
+
+namespace {
+
+constexpr char kService[] = "Quorvel";
+constexpr char kClassRoot[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
+constexpr char kServicesRoot[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
+constexpr Win32Error kErrorNoSuchDevinst = 0xE000020B;
+constexpr Win32Error kErrorInvalidClass = 0xE0000206;
+constexpr Win32Error kErrorCantRemoveDevinst = 0xE0000232;
+constexpr ULONG kRegSz = 1;
+constexpr ULONG kRegMultiSz = 7;
+
+std::string Upper(std::string s)
+{
+    for (char &c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::u16string PortPath(const std::string &name) { return u"\\\\.\\" + Utf16(name); }
+
+// REG_SZ / REG_MULTI_SZ data as UTF-16LE bytes with terminators.
+ctl::Bytes Utf16Bytes(const std::u16string &text)
+{
+    ctl::Bytes out;
+    for (char16_t c : text) {
+        out.push_back(std::uint8_t(c & 0xFF));
+        out.push_back(std::uint8_t(c >> 8));
+    }
+    return out;
+}
+ctl::Bytes SzBytes(const std::string &text) { return Utf16Bytes(Utf16(text) + u'\0'); }
+ctl::Bytes MultiSzBytes(const std::vector<std::string> &items)
+{
+    std::u16string all;
+    for (auto &s : items) all += Utf16(s) + u'\0';
+    all += u'\0';
+    return Utf16Bytes(all);
+}
+
+std::string EnumKeyOf(const qv::PnpNodeInfo &node)
+{
+    const std::string suffix = "\\Device Parameters";
+    std::string key = node.DeviceKey;
+    if (key.size() > suffix.size() && key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0)
+        key.resize(key.size() - suffix.size());
+    return key;
+}
+
+std::string GuidText(const Guid &g) { return GuidToString(g); }
+
+// Answers a value read with the needed size, the 122/234 convention of the caller's buffer size.
+Win32Error FitData(const ctl::Bytes &value, std::uint32_t bufferSize, Win32Error tooSmall, ctl::DataResponse *resp)
+{
+    resp->needed = std::uint32_t(value.size());
+    if (value.size() > bufferSize) return tooSmall;
+    resp->data = value;
+    return 0;
+}
+
+std::vector<PDEVICE_OBJECT> StackOf(const std::string &instanceId)
+{
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT d = qv::PnpPhysicalDevice(instanceId); d != nullptr; d = d->AttachedDevice) stack.push_back(d);
+    return stack;
+}
+
+}  // namespace
+
+struct Host::Session {};
+
+Host::Host(HostOptions options, LogFunction log) : options_(std::move(options)), log_(std::move(log)) {}
+
+Host::~Host() { Stop(); }
+
+bool Host::Start(std::string *error)
+{
+    qv::BootConfig config;
+    config.StateDirectory = options_.stateDir;
+    config.DbgPrintToStderr = options_.debug;
+    NTSTATUS status = qv::PlatformBoot(config);
+    if (!NT_SUCCESS(status)) {
+        std::string reason = qv::RegistryStartupError();
+        std::ostringstream s;
+        s << "platform boot failed (status 0x" << std::hex << ULONG(status) << ")";
+        if (!reason.empty()) s << ": " << reason;
+        *error = s.str();
+        return false;
+    }
+    booted_ = true;
+    qv::PnpRegisterDriver(kService, DriverEntry);
+    qv::PnpStartPersistedNodes();
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (auto &node : qv::PnpListNodes()) {
+        if (Upper(node.Service) != Upper(kService)) continue;
+        if (!node.Started) {
+            log_(node.InstanceId + ": port " + node.PortName + " did not start");
+            continue;
+        }
+        StartBridge(node.PortName);
+    }
+    return true;
+}
+
+void Host::Stop()
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (auto &[name, bridge] : bridges_) bridge->Stop();
+    bridges_.clear();
+    if (booted_) {
+        qv::PlatformReport report = qv::PlatformShutdown();
+        if (!report.Clean()) log_("platform shutdown: " + report.Text());
+        booted_ = false;
+    }
+}
+
+void Host::StartBridge(const std::string &portName)
+{
+    if (portName.empty() || bridges_.count(Upper(portName))) return;
+    auto bridge = std::make_unique<PortBridge>(portName, options_.devDir, log_);
+    std::string error;
+    if (!bridge->Start(&error)) {
+        log_(portName + ": " + error);
+        return;
+    }
+    log_(portName + ": port up at " + bridge->LinkPath() + " -> " + bridge->PtyPath());
+    bridges_[Upper(portName)] = std::move(bridge);
+}
+
+std::vector<hostctl::PortEntry> Host::Ports()
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::vector<hostctl::PortEntry> ports;
+    for (auto &node : qv::PnpListNodes()) {
+        if (Upper(node.Service) != Upper(kService)) continue;
+        hostctl::PortEntry e;
+        e.name = Utf16(node.PortName);
+        e.instanceId = Utf16(node.InstanceId);
+        e.started = node.Started;
+        auto it = bridges_.find(Upper(node.PortName));
+        if (it != bridges_.end()) {
+            e.ptyPath = Utf16(it->second->PtyPath());
+            e.inUse = it->second->InUse();
+        }
+        ports.push_back(std::move(e));
+    }
+    std::sort(ports.begin(), ports.end(), [](const auto &a, const auto &b) {
+        if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+        return a.name < b.name;
+    });
+    return ports;
+}
+
+Win32Error Host::AddPort(const std::string &name, std::string *created)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    qv::PnpNodeOptions options;
+    options.PortName = name;
+    std::string instanceId;
+    NTSTATUS status = qv::PnpCreatePortsNode(options, &instanceId);
+    if (!NT_SUCCESS(status)) {
+        if (status == STATUS_OBJECT_NAME_COLLISION) return 80;  // ERROR_FILE_EXISTS
+        return RtlNtStatusToDosError(status);
+    }
+    qv::PnpNodeInfo info;
+    qv::PnpGetNode(instanceId, &info);
+    *created = info.PortName;
+    log_(info.PortName + ": device " + instanceId + " created");
+    if (info.Started) StartBridge(info.PortName);
+    return 0;
+}
+
+Win32Error Host::RemoveInstance(const std::string &instanceId)
+{
+    qv::PnpNodeInfo info;
+    if (!qv::PnpGetNode(instanceId, &info)) return kErrorNoSuchDevinst;
+    auto it = bridges_.find(Upper(info.PortName));
+    if (it != bridges_.end() && it->second->InUse()) return ERROR_ACCESS_DENIED;
+    // The bridge goes first so that no program can take the port between the check and the
+    // removal; it comes back if the driver refuses.
+    std::unique_ptr<PortBridge> bridge;
+    if (it != bridges_.end()) {
+        bridge = std::move(it->second);
+        bridges_.erase(it);
+        bridge->Stop();
+    }
+    NTSTATUS status = qv::PnpRemoveNode(instanceId);
+    if (!NT_SUCCESS(status)) {
+        log_(info.PortName + ": removal refused (status 0x" + [&] {
+                 std::ostringstream s;
+                 s << std::hex << ULONG(status);
+                 return s.str();
+             }() + ")");
+        if (bridge) StartBridge(info.PortName);
+        return kErrorCantRemoveDevinst;
+    }
+    log_(info.PortName + ": device " + instanceId + " removed");
+    devInsts_.erase(Upper(instanceId));
+    return 0;
+}
+
+Win32Error Host::RemovePort(const std::string &name)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (auto &node : qv::PnpListNodes())
+        if (Upper(node.PortName) == Upper(name) && Upper(node.Service) == Upper(kService))
+            return RemoveInstance(node.InstanceId);
+    return ERROR_FILE_NOT_FOUND;
+}
+
+Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIoControlResponse *resp)
+{
+    std::u16string path = u"\\\\.\\" + req.portName;
+    HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE || h == nullptr) return GetLastError();
+    std::vector<std::uint8_t> input = req.input;
+    std::vector<std::uint8_t> output(std::min<std::uint32_t>(req.outputSize, ctl::kMaxFrameBody / 2));
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(h, req.ioctl, input.empty() ? nullptr : input.data(), DWORD(input.size()),
+                              output.empty() ? nullptr : output.data(), DWORD(output.size()), &returned, nullptr);
+    Win32Error error = ok ? 0 : GetLastError();
+    CloseHandle(h);
+    resp->information = returned;
+    if (ok) output.resize(std::min<std::size_t>(returned, output.size()));
+    else output.clear();
+    resp->output = std::move(output);
+    return error;
+}
+
+Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *reply)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::string instanceId;
+    for (auto &node : qv::PnpListNodes())
+        if (Upper(node.PortName) == Upper(name) && Upper(node.Service) == Upper(kService)) instanceId = node.InstanceId;
+    if (instanceId.empty()) return ERROR_FILE_NOT_FOUND;
+
+    std::vector<std::uint8_t> record;
+    auto query = [&](HANDLE h) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof(dcb);
+        if (GetCommState(h, &dcb)) {
+            reply->baud = dcb.BaudRate;
+            reply->dataBits = dcb.ByteSize;
+            reply->parity = dcb.Parity;
+            reply->stopBits = dcb.StopBits;
+        }
+        DWORD modem = 0;
+        if (GetCommModemStatus(h, &modem)) reply->modemStatus = modem;
+        DWORD returned = 0;
+        ULONG dtrRts = 0;
+        if (DeviceIoControl(h, IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &dtrRts, sizeof(dtrRts), &returned, nullptr))
+            reply->dtrRts = dtrRts;
+        SERIALPERF_STATS stats{};
+        if (DeviceIoControl(h, IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof(stats), &returned, nullptr)) {
+            reply->received = stats.ReceivedCount;
+            reply->transmitted = stats.TransmittedCount;
+            reply->frameErrors = stats.FrameErrorCount;
+            reply->overruns = stats.SerialOverrunErrorCount;
+            reply->bufferOverruns = stats.BufferOverrunErrorCount;
+            reply->parityErrors = stats.ParityErrorCount;
+        }
+        DWORD errors = 0;
+        COMSTAT comstat{};
+        if (ClearCommError(h, &errors, &comstat)) {
+            reply->inQueue = comstat.cbInQue;
+            reply->outQueue = comstat.cbOutQue;
+        }
+        std::vector<std::uint8_t> buffer(kEthReadBufferSize);
+        if (DeviceIoControl(h, IOCTL_SERIAL_GET_ETHERNET, nullptr, 0, buffer.data(), DWORD(buffer.size()), &returned,
+                            nullptr)) {
+            buffer.resize(returned);
+            record = std::move(buffer);
+        }
+    };
+    auto it = bridges_.find(Upper(name));
+    // While a program holds the port, the bridge's own handle answers.
+    if (it != bridges_.end() && it->second->WithOpenHandle(query)) {
+        reply->inUse = true;
+    } else {
+        std::u16string path = PortPath(name);
+        HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+            Win32Error e = GetLastError();
+            // Taken between the check and the open: the bridge answers after all.
+            if (e == ERROR_ACCESS_DENIED && it != bridges_.end() && it->second->WithOpenHandle(query))
+                reply->inUse = true;
+            else
+                return e;
+        } else {
+            query(h);
+            CloseHandle(h);
+        }
+    }
+
+    EthRecord parsed;
+    if (!record.empty() && ParseEthRecord(record.data(), record.size(), &parsed) == EthParseError::None) {
+        std::vector<PDEVICE_OBJECT> stack = StackOf(instanceId);
+        std::vector<qv::TdiEndpointInfo> endpoints = qv::TdiListEndpoints();
+        for (auto &entry : parsed.entries) {
+            hostctl::LinkEntry link;
+            std::uint8_t b[4];
+            std::memcpy(b, &entry.ip, 4);
+            ULONG address = (ULONG(b[0]) << 24) | (ULONG(b[1]) << 16) | (ULONG(b[2]) << 8) | b[3];
+            link.server = Utf16(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+                                std::to_string(b[3]) + ":" + std::to_string(entry.port));
+            link.raw = entry.raw;
+            link.ids = entry.ids;
+            link.state = u"down";
+            for (auto &ep : endpoints) {
+                if (std::find(stack.begin(), stack.end(), ep.Owner) == stack.end()) continue;
+                if (ep.RemoteAddress != address || ep.RemotePort != entry.port) continue;
+                link.state = Utf16(qv::TdiEndpointStateName(ep.State));
+                if (ep.State == qv::TdiEndpointState::Connected) break;
+            }
+            reply->links.push_back(std::move(link));
+        }
+    }
+    return 0;
+}
+
+Win32Error Host::InstallDevice(const ctl::InstallDeviceRequest &req)
+{
+    std::string path = Utf8(req.infPath);
+    InfCheck check = CheckDriverInf(path, Utf8(req.hardwareId), kService);
+    if (check.error != 0) return check.error;
+    std::string created;
+    return AddPort("", &created);
+}
+
+Win32Error Host::InstallFilterService(const std::u16string &path, std::u16string *service)
+{
+    std::string source = Utf8(path);
+    struct stat st {};
+    if (stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_FILE_NOT_FOUND;
+    std::u16string file = FilterFileName(path);
+    std::u16string name = FilterServiceName(file);
+    if (name.empty() || Utf8(file).find_first_of("/\\") != std::string::npos) return ERROR_INVALID_NAME;
+    std::filesystem::path driversDir = std::filesystem::path(options_.stateDir) / "System32" / "drivers";
+    std::error_code ec;
+    std::filesystem::create_directories(driversDir, ec);
+    std::filesystem::copy_file(source, driversDir / Utf8(file), std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) return ERROR_ACCESS_DENIED;
+    std::string key = kServicesRoot + Utf8(name);
+    std::u16string imagePath = u"System32\\drivers\\" + file;
+    if (qv::RegistryKeyExists(key)) {
+        ServiceConfig existing;
+        std::vector<UCHAR> data;
+        ULONG type = 0;
+        if (qv::RegistryReadValue(key, "Type", &type, &data) && data.size() >= 4) std::memcpy(&existing.type, data.data(), 4);
+        std::string text;
+        if (qv::RegistryReadString(key, "Group", &text)) existing.loadOrderGroup = Utf16(text);
+        if (qv::RegistryReadString(key, "ImagePath", &text)) existing.imagePath = Utf16(text);
+        if (!IsOwnFilterService(existing, u"C:\\Windows\\" + imagePath, u"C:\\Windows"))
+            return 1078;  // ERROR_DUPLICATE_SERVICE_NAME
+        *service = name;
+        return 0;
+    }
+    auto dword = [](std::uint32_t v) {
+        std::vector<UCHAR> d(4);
+        std::memcpy(d.data(), &v, 4);
+        return d;
+    };
+    NTSTATUS status = qv::RegistryWriteValue(key, "Type", 4, dword(kServiceKernelDriver));
+    if (NT_SUCCESS(status)) status = qv::RegistryWriteValue(key, "Start", 4, dword(3));
+    if (NT_SUCCESS(status)) status = qv::RegistryWriteValue(key, "ErrorControl", 4, dword(1));
+    if (NT_SUCCESS(status)) status = qv::RegistryWriteString(key, "Group", Utf8(kFilterLoadOrderGroup));
+    if (NT_SUCCESS(status)) status = qv::RegistryWriteString(key, "ImagePath", Utf8(imagePath));
+    if (NT_SUCCESS(status)) status = qv::RegistryWriteString(key, "DisplayName", Utf8(name));
+    if (!NT_SUCCESS(status)) return RtlNtStatusToDosError(status);
+    *service = name;
+    log_("filter service " + Utf8(name) + " installed");
+    return 0;
+}
+
+std::uint32_t Host::DevInstOf(const std::string &instanceId)
+{
+    auto [it, added] = devInsts_.emplace(Upper(instanceId), nextDevInst_);
+    if (added) ++nextDevInst_;
+    return it->second;
+}
+
+std::string Host::InstanceOfDevInst(std::uint32_t devInst)
+{
+    for (auto &node : qv::PnpListNodes())
+        if (DevInstOf(node.InstanceId) == devInst) return node.InstanceId;
+    return {};
+}
+
+void Host::EndSession(std::uint64_t session)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    sets_.erase(session);
+}
+
+template <class Req, class Resp, class Fn>
+ctl::Bytes Host::Serve(const ctl::Bytes &body, Fn fn)
+{
+    Req req;
+    Resp resp;
+    if (!ctl::DecodeFields(body, ctl::kRequestHeaderSize, &req))
+        return ctl::FrameResponseBody(ctl::Op(Req::kOp), ERROR_INVALID_PARAMETER, {});
+    Win32Error error = fn(req, resp);
+    return ctl::EncodeResponse(ctl::Op(Req::kOp), error, resp);
+}
+
+namespace {
+// Requests of the host's own operations, numbered outside the configurator's.
+template <std::uint16_t N, class Base>
+struct HostRequest : Base {
+    static constexpr ctl::Op kOp = ctl::Op(N);
+};
+using NameRequestList = HostRequest<hostctl::ListPorts, ctl::Empty>;
+using NameRequestAdd = HostRequest<hostctl::AddPort, hostctl::NameMessage>;
+using NameRequestRemove = HostRequest<hostctl::RemovePort, hostctl::NameMessage>;
+using NameRequestStatus = HostRequest<hostctl::PortStatus, hostctl::NameMessage>;
+}  // namespace
+
+ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
+{
+    ctl::RequestHeader header;
+    if (!ctl::DecodeRequestHeader(body, &header))
+        return ctl::FrameResponseBody(ctl::Op(0), ERROR_INVALID_PARAMETER, {});
+    if (header.version != ctl::kProtocolVersion) return ctl::FrameResponseBody(header.op, 1306, {});
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    auto &sets = sets_[session];
+
+    auto findDevice = [&](ctl::DevSet set, const DevData &device, std::string *instanceId) -> Win32Error {
+        auto s = sets.find(set);
+        if (s == sets.end()) return ERROR_INVALID_HANDLE;
+        std::string id = InstanceOfDevInst(device.devInst);
+        if (id.empty() || std::find(s->second.begin(), s->second.end(), id) == s->second.end())
+            return kErrorNoSuchDevinst;
+        *instanceId = id;
+        return 0;
+    };
+
+    switch (std::uint16_t(header.op)) {
+    case std::uint16_t(ctl::Op::GetClassDevs):
+        return Serve<ctl::GetClassDevsRequest, ctl::GetClassDevsResponse>(body, [&](auto &req, auto &resp) {
+            std::vector<std::string> ids;
+            for (auto &node : qv::PnpListNodes()) {
+                if ((req.flags & DIGCF_PRESENT) && !node.HasDevice) continue;
+                if (req.hasClass && !(req.classGuid == kPortsClassGuid)) continue;
+                ids.push_back(node.InstanceId);
+                DevInstOf(node.InstanceId);
+            }
+            resp.set = nextSet_++;
+            sets[resp.set] = std::move(ids);
+            return Win32Error(0);
+        });
+    case std::uint16_t(ctl::Op::EnumDeviceInfo):
+        return Serve<ctl::EnumDeviceInfoRequest, ctl::EnumDeviceInfoResponse>(body, [&](auto &req, auto &resp) {
+            auto s = sets.find(req.set);
+            if (s == sets.end()) return Win32Error(ERROR_INVALID_HANDLE);
+            if (req.index >= s->second.size()) return Win32Error(ERROR_NO_MORE_ITEMS);
+            resp.device.classGuid = kPortsClassGuid;
+            resp.device.devInst = DevInstOf(s->second[req.index]);
+            return Win32Error(0);
+        });
+    case std::uint16_t(ctl::Op::DestroyDeviceInfoList):
+        return Serve<ctl::DestroyDeviceInfoListRequest, ctl::Empty>(body, [&](auto &req, auto &) {
+            return Win32Error(sets.erase(req.set) ? 0 : ERROR_INVALID_HANDLE);
+        });
+    case std::uint16_t(ctl::Op::GetClassDescription):
+        return Serve<ctl::GetClassDescriptionRequest, ctl::TextResponse>(body, [&](auto &req, auto &resp) {
+            std::string key = kClassRoot + GuidText(req.classGuid);
+            if (!qv::RegistryKeyExists(key)) return kErrorInvalidClass;
+            std::string text;
+            if (!qv::RegistryReadString(key, "", &text) && !qv::RegistryReadString(key, "Class", &text))
+                return kErrorInvalidClass;
+            resp.text = Utf16(text);
+            return Win32Error(0);
+        });
+    case std::uint16_t(ctl::Op::GetDeviceRegistryProperty):
+        return Serve<ctl::GetDeviceRegistryPropertyRequest, ctl::DataResponse>(body, [&](auto &req, auto &resp) {
+            std::string id;
+            if (Win32Error e = findDevice(req.set, req.device, &id)) return e;
+            qv::PnpNodeInfo node;
+            if (!qv::PnpGetNode(id, &node)) return kErrorNoSuchDevinst;
+            ctl::Bytes value;
+            switch (req.property) {
+            case SPDRP_DEVICEDESC: value = SzBytes(node.DeviceDescription); break;
+            case SPDRP_HARDWAREID: value = MultiSzBytes({node.HardwareId}); break;
+            case SPDRP_FRIENDLYNAME:
+                if (node.FriendlyName.empty()) return Win32Error(ERROR_INVALID_DATA);
+                value = SzBytes(node.FriendlyName);
+                break;
+            case SPDRP_UPPERFILTERS:
+            case SPDRP_LOWERFILTERS: {
+                ULONG type = 0;
+                std::vector<UCHAR> data;
+                const char *name = req.property == SPDRP_UPPERFILTERS ? "UpperFilters" : "LowerFilters";
+                if (!qv::RegistryReadValue(EnumKeyOf(node), name, &type, &data) || data.empty())
+                    return Win32Error(ERROR_INVALID_DATA);
+                value.assign(data.begin(), data.end());
+                break;
+            }
+            default: return Win32Error(ERROR_INVALID_DATA);
+            }
+            return FitData(value, req.bufferSize, ERROR_INSUFFICIENT_BUFFER, &resp);
+        });
+    case std::uint16_t(ctl::Op::SetDeviceRegistryProperty):
+        return Serve<ctl::SetDeviceRegistryPropertyRequest, ctl::Empty>(body, [&](auto &req, auto &) {
+            std::string id;
+            if (Win32Error e = findDevice(req.set, req.device, &id)) return e;
+            if (req.property != SPDRP_UPPERFILTERS && req.property != SPDRP_LOWERFILTERS)
+                return Win32Error(ERROR_INVALID_PARAMETER);
+            qv::PnpNodeInfo node;
+            if (!qv::PnpGetNode(id, &node)) return kErrorNoSuchDevinst;
+            const char *name = req.property == SPDRP_UPPERFILTERS ? "UpperFilters" : "LowerFilters";
+            // No value and an empty list mean the same to the Plug and Play manager.
+            std::vector<UCHAR> data(req.data.begin(), req.data.end());
+            NTSTATUS status = qv::RegistryWriteValue(EnumKeyOf(node), name, kRegMultiSz, data);
+            return Win32Error(NT_SUCCESS(status) ? 0 : RtlNtStatusToDosError(status));
+        });
+    case std::uint16_t(ctl::Op::QueryClassValue):
+        return Serve<ctl::QueryClassValueRequest, ctl::DataResponse>(body, [&](auto &req, auto &resp) {
+            std::string key = kClassRoot + GuidText(req.classGuid);
+            ULONG type = 0;
+            std::vector<UCHAR> data;
+            if (!qv::RegistryReadValue(key, Utf8(req.name), &type, &data)) return Win32Error(ERROR_FILE_NOT_FOUND);
+            return FitData(ctl::Bytes(data.begin(), data.end()), req.bufferSize, ERROR_MORE_DATA, &resp);
+        });
+    case std::uint16_t(ctl::Op::SetClassMultiSz):
+        return Serve<ctl::SetClassMultiSzRequest, ctl::Empty>(body, [&](auto &req, auto &) {
+            std::string key = kClassRoot + GuidText(req.classGuid);
+            std::vector<UCHAR> data(req.data.begin(), req.data.end());
+            NTSTATUS status = qv::RegistryWriteValue(key, Utf8(req.name), kRegMultiSz, data);
+            return Win32Error(NT_SUCCESS(status) ? 0 : RtlNtStatusToDosError(status));
+        });
+    case std::uint16_t(ctl::Op::PortIoControl):
+        return Serve<ctl::PortIoControlRequest, ctl::PortIoControlResponse>(
+            body, [&](auto &req, auto &resp) { return PortIoControl(req, &resp); });
+    case std::uint16_t(ctl::Op::InstallDevice):
+        return Serve<ctl::InstallDeviceRequest, ctl::Empty>(body,
+                                                            [&](auto &req, auto &) { return InstallDevice(req); });
+    case std::uint16_t(ctl::Op::RemoveDevice):
+        return Serve<ctl::RemoveDeviceRequest, ctl::Empty>(body, [&](auto &req, auto &) {
+            std::string id;
+            if (Win32Error e = findDevice(req.set, req.device, &id)) return e;
+            return RemoveInstance(id);
+        });
+    case std::uint16_t(ctl::Op::InstallFilterService):
+        return Serve<ctl::InstallFilterServiceRequest, ctl::TextResponse>(
+            body, [&](auto &req, auto &resp) { return InstallFilterService(req.filePath, &resp.text); });
+    case hostctl::ListPorts:
+        return Serve<NameRequestList, hostctl::PortList>(body, [&](auto &, auto &resp) {
+            resp.ports = Ports();
+            return Win32Error(0);
+        });
+    case hostctl::AddPort:
+        return Serve<NameRequestAdd, hostctl::NameMessage>(body, [&](auto &req, auto &resp) {
+            std::string created;
+            Win32Error e = AddPort(Utf8(req.name), &created);
+            resp.name = Utf16(created);
+            return e;
+        });
+    case hostctl::RemovePort:
+        return Serve<NameRequestRemove, ctl::Empty>(body, [&](auto &req, auto &) { return RemovePort(Utf8(req.name)); });
+    case hostctl::PortStatus:
+        return Serve<NameRequestStatus, hostctl::PortStatusReply>(
+            body, [&](auto &req, auto &resp) { return PortStatus(Utf8(req.name), &resp); });
+    default: return ctl::FrameResponseBody(header.op, ERROR_INVALID_FUNCTION, {});
+    }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,72 @@
+// quorvel-host's core: the platform booted on a state directory, the driver loaded, one bridge per
+// started port, and the operations that the control socket serves.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The shared Windows constants first: the platform's headers define the same names as macros.
+#include "core/controlproto.h"
+#include "hostproto.h"
+
+#include "bridge.h"
+
+namespace quorvel {
+
+struct HostOptions {
+    std::string stateDir;
+    std::string devDir;
+    bool debug = false;
+};
+
+class Host {
+public:
+    Host(HostOptions options, LogFunction log);
+    ~Host();
+
+    // Boots the platform, loads the driver, starts every stored port and its bridge.
+    bool Start(std::string *error);
+    // Stops the bridges (ports closed), then the platform.
+    void Stop();
+
+    // Answers one request body of the control socket with one response frame.
+    ctl::Bytes Handle(const ctl::Bytes &body, std::uint64_t session);
+    // Frees the device sets of a session that ended.
+    void EndSession(std::uint64_t session);
+
+    // For the demo: creates a port (name "" = the lowest free one).
+    Win32Error AddPort(const std::string &name, std::string *created);
+    std::vector<hostctl::PortEntry> Ports();
+    const HostOptions &options() const { return options_; }
+
+private:
+    struct Session;
+    Win32Error PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIoControlResponse *resp);
+    Win32Error InstallDevice(const ctl::InstallDeviceRequest &req);
+    Win32Error RemoveInstance(const std::string &instanceId);
+    Win32Error RemovePort(const std::string &name);
+    Win32Error PortStatus(const std::string &name, hostctl::PortStatusReply *reply);
+    Win32Error InstallFilterService(const std::u16string &path, std::u16string *service);
+    void StartBridge(const std::string &portName);
+    std::string InstanceOfDevInst(std::uint32_t devInst);
+    std::uint32_t DevInstOf(const std::string &instanceId);
+
+    template <class Req, class Resp, class Fn>
+    ctl::Bytes Serve(const ctl::Bytes &body, Fn fn);
+
+    HostOptions options_;
+    LogFunction log_;
+    bool booted_ = false;
+    // One platform operation at a time, as Plug and Play runs them; bridges_ changes under it.
+    std::recursive_mutex lock_;
+    std::map<std::string, std::unique_ptr<PortBridge>> bridges_;  // by upper-case port name
+    std::map<std::string, std::uint32_t> devInsts_;               // instance id -> device instance number
+    std::uint32_t nextDevInst_ = 1;
+    std::map<std::uint64_t, std::map<std::uint64_t, std::vector<std::string>>> sets_;  // session -> set -> ids
+    std::uint64_t nextSet_ = 1;
+};
+
+}  // namespace quorvel
