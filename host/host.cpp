@@ -168,6 +168,10 @@ std::vector<hostctl::PortEntry> Host::Ports()
         e.name = Utf16(node.PortName);
         e.instanceId = Utf16(node.InstanceId);
         e.started = node.Started;
+        ULONG type = 0;
+        std::vector<UCHAR> record;
+        if (!node.DriverKey.empty() && qv::RegistryReadValue(node.DriverKey, "ETHERNET2", &type, &record))
+            e.record.assign(record.begin(), record.end());
         auto it = bridges_.find(Upper(node.PortName));
         if (it != bridges_.end()) {
             e.ptyPath = Utf16(it->second->PtyPath());

@@ -22,10 +22,11 @@ struct PortEntry {
     std::u16string name, instanceId, ptyPath;
     bool started = false;
     bool inUse = false;
+    Bytes record;  // the stored settings record (registry), empty when none
     template <class IO>
     void Fields(IO &io)
     {
-        io(name), io(instanceId), io(ptyPath), io(started), io(inUse);
+        io(name), io(instanceId), io(ptyPath), io(started), io(inUse), io(record);
     }
 };
 

@@ -454,7 +454,9 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             VerifierViolation("IoCompleteRequest", "IRP %p completed twice", Irp);
             return;
         }
-        if (h->State == IrpState::Idle) {
+        // An IRP handed over without IofCallDriver (a receive IRP a transport client returns from
+        // its indication, after IoSetNextIrpStackLocation) has a current location: that is fine.
+        if (h->State == IrpState::Idle && Irp->CurrentLocation > Irp->StackCount) {
             VerifierViolation("IoCompleteRequest", "IRP %p completed without having been sent to a driver", Irp);
             return;
         }

@@ -1,0 +1,231 @@
+// quorvel-host [--state DIR] [--dev-dir DIR] [--debug] [--demo]
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "core/controlproto.h"
+#include "core/ethrecord.h"
+#include "hostproto.h"
+#include "statedir.h"
+
+#include "controlserver.h"
+#include "host.h"
+
+using namespace quorvel;
+
+namespace {
+
+std::mutex logLock;
+
+void Log(const std::string &line)
+{
+    auto now = std::chrono::system_clock::now();
+    std::time_t t = std::chrono::system_clock::to_time_t(now);
+    int ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char stamp[32];
+    std::snprintf(stamp, sizeof(stamp), "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+    std::lock_guard<std::mutex> guard(logLock);
+    std::fprintf(stderr, "%s quorvel-host: %s\n", stamp, line.c_str());
+}
+
+void Usage()
+{
+    std::fprintf(stderr, "usage: quorvel-host [--state DIR] [--dev-dir DIR] [--debug] [--demo]\n");
+}
+
+// One host per state directory: an exclusive lock on <state>/host.lock, which holds the pid.
+int TakeLock(const std::string &stateDir)
+{
+    std::string path = stateDir + "/host.lock";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::fprintf(stderr, "quorvel-host: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = {};
+        (void)!pread(fd, pid, sizeof(pid) - 1, 0);
+        std::string holder = pid;
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' ')) holder.pop_back();
+        std::fprintf(stderr, "quorvel-host: %s is in use by another quorvel-host (process %s)\n", stateDir.c_str(),
+                     holder.empty() ? "unknown" : holder.c_str());
+        close(fd);
+        return -1;
+    }
+    (void)!ftruncate(fd, 0);
+    std::string pid = std::to_string(getpid()) + "\n";
+    (void)!pwrite(fd, pid.data(), pid.size(), 0);
+    return fd;
+}
+
+std::string SelfDirectory()
+{
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : exe.parent_path().string();
+}
+
+// The demo's server: quorvel-sim on a free loopback port; returns its pid and port.
+pid_t StartSimulator(int *port)
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return -1;
+    std::string sim = SelfDirectory() + "/quorvel-sim";
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        execl(sim.c_str(), sim.c_str(), "--listen", "127.0.0.1:0", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+    close(out[0]);
+    auto colon = line.rfind(':');
+    if (pid < 0 || line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        return -1;
+    }
+    *port = std::atoi(line.c_str() + colon + 1);
+    return pid;
+}
+
+bool StoreDemoSettings(Host &host, const std::string &portName, int tcpPort)
+{
+    EthRecord record;
+    EthEntry entry;
+    std::uint8_t ip[4] = {127, 0, 0, 1};
+    std::memcpy(&entry.ip, ip, 4);
+    entry.port = std::uint16_t(tcpPort);
+    entry.raw = false;
+    for (std::uint8_t id = 1; id <= 10; ++id) entry.ids.push_back(id);
+    record.entries.push_back(entry);
+    ctl::PortIoControlRequest req;
+    req.portName = hostctl::Utf16(portName);
+    req.ioctl = IOCTL_SERIAL_SET_ETHERNET;
+    req.input = BuildEthRecord(record);
+    ctl::Bytes frame = ctl::EncodeRequest(req);
+    ctl::Bytes reply = host.Handle(ctl::Bytes(frame.begin() + 4, frame.end()), 0);
+    ctl::ResponseHeader header;
+    ctl::DecodeResponseHeader(ctl::Bytes(reply.begin() + 4, reply.end()), &header);
+    if (header.error != 0) Log(portName + ": storing the demo settings failed (error " + std::to_string(header.error) + ")");
+    return header.error == 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    HostOptions options;
+    bool demo = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--state" && i + 1 < argc) {
+            options.stateDir = argv[++i];
+        } else if (a == "--dev-dir" && i + 1 < argc) {
+            options.devDir = argv[++i];
+        } else if (a == "--debug") {
+            options.debug = true;
+        } else if (a == "--demo") {
+            demo = true;
+        } else if (a == "--help" || a == "-h") {
+            Usage();
+            return 0;
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    if (options.stateDir.empty()) options.stateDir = DefaultStateDirectory();
+    std::error_code ec;
+    std::filesystem::create_directories(options.stateDir, ec);
+    options.stateDir = std::filesystem::absolute(options.stateDir, ec).lexically_normal().string();
+    if (!options.stateDir.empty() && options.stateDir.size() > 1 && options.stateDir.back() == '/')
+        options.stateDir.pop_back();
+    if (options.devDir.empty()) options.devDir = options.stateDir + "/dev";
+    std::filesystem::create_directories(options.devDir, ec);
+    if (ec) {
+        std::fprintf(stderr, "quorvel-host: cannot create %s: %s\n", options.devDir.c_str(), ec.message().c_str());
+        return 1;
+    }
+
+    int lockFd = TakeLock(options.stateDir);
+    if (lockFd < 0) return 1;
+
+    // Every thread inherits the blocked signals; the main thread takes them with sigwait.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Log("starting on " + options.stateDir + " (devices in " + options.devDir + ")");
+    Host host(options, Log);
+    std::string error;
+    if (!host.Start(&error)) {
+        Log(error);
+        return 1;
+    }
+    ControlServer server(host, options.stateDir + "/control.sock", Log);
+    if (!server.Start(&error)) {
+        Log(error);
+        host.Stop();
+        return 1;
+    }
+
+    pid_t sim = -1;
+    if (demo) {
+        std::vector<hostctl::PortEntry> ports = host.Ports();
+        std::string name;
+        if (ports.empty()) {
+            if (Win32Error e = host.AddPort("COM1", &name)) Log("demo: cannot create COM1 (error " + std::to_string(e) + ")");
+        } else {
+            name = hostctl::Utf8(ports.front().name);
+        }
+        int port = 0;
+        sim = StartSimulator(&port);
+        if (sim < 0) {
+            Log("demo: cannot start quorvel-sim");
+        } else if (!name.empty() && StoreDemoSettings(host, name, port)) {
+            std::string link = options.devDir + "/" + name;
+            std::printf("\nDemo ready: %s is %s, served by quorvel-sim on 127.0.0.1:%d (device ids 1-10).\n"
+                        "Read ten holding registers of device 1 through it:\n\n"
+                        "    mbpoll -m rtu -b 9600 -P none -a 1 -r 1 -c 10 -1 %s\n\n"
+                        "Press Ctrl-C to stop.\n",
+                        name.c_str(), link.c_str(), port, link.c_str());
+            std::fflush(stdout);
+        }
+    }
+    Log("ready; control socket " + options.stateDir + "/control.sock");
+
+    int sig = 0;
+    sigwait(&signals, &sig);
+    Log(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+    server.Stop();
+    host.Stop();
+    if (sim > 0) {
+        kill(sim, SIGTERM);
+        waitpid(sim, nullptr, 0);
+    }
+    close(lockFd);
+    Log("stopped");
+    return 0;
+}
