@@ -6,7 +6,8 @@
 #define NAME_WORK_BUFFER_SIZE 514  // a counted string of at most 512 bytes, and a terminator
 
 // {86E0D1E0-8089-11D0-9CE4-08003E301F73}: the COM-port interface class.
-static const GUID ComPortInterfaceClass = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+static const GUID ComPortInterfaceClass = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
 static VOID FreeString(PUNICODE_STRING String)
 {
@@ -146,8 +147,8 @@ NTSTATUS KivraDoExternalNaming(PDEVICE_EXTENSION Extension)
         linkCreated = NT_SUCCESS(status);
     }
     if (NT_SUCCESS(status)) {
-        status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), Extension->DeviceName.Buffer,
-                                       REG_SZ, portName.Buffer, portName.Length + sizeof(WCHAR));
+        status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), Extension->DeviceName.Buffer, REG_SZ,
+                                       portName.Buffer, portName.Length + sizeof(WCHAR));
         mapWritten = NT_SUCCESS(status);
     }
     if (NT_SUCCESS(status)) {

@@ -137,8 +137,8 @@ static NTSTATUS NTAPI DevicePoweredUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-static VOID NTAPI DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
-                            PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI DevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                  PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
     PIRP systemIrp = extension->PendingSystemPowerIrp;

@@ -462,7 +462,7 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
     std::lock_guard<std::recursive_mutex> guard(lock_);
     auto &sets = sets_[session];
 
-    auto findDevice = [&](ctl::DevSet set, const DevData &device, std::string *instanceId) -> Win32Error {
+    auto findDevice = [&](DevSet set, const DevData &device, std::string *instanceId) -> Win32Error {
         auto s = sets.find(set);
         if (s == sets.end()) return ERROR_INVALID_HANDLE;
         std::string id = InstanceOfDevInst(device.devInst);

@@ -86,6 +86,10 @@ pid_t StartSimulator(int *port)
     std::string sim = SelfDirectory() + "/quorvel-sim";
     pid_t pid = fork();
     if (pid == 0) {
+        // The host blocks these for its sigwait; the simulator must see them.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         dup2(out[1], 1);
         execl(sim.c_str(), sim.c_str(), "--listen", "127.0.0.1:0", static_cast<char *>(nullptr));
         _exit(127);

@@ -20,7 +20,7 @@
 #include "UnInstallFilterForm.h"
 #include "Version.h"
 #include "VersionInfo.h"
-#include "newdev.h"
+#include "newdev.hpp"
 
 namespace {
 
@@ -39,12 +39,14 @@ void TForm1::ConnectDialogCommands()
     auto guard = [this](void (TForm1::*handler)()) {
         return [this, handler] { RunGuarded(this, [this, handler] { (this->*handler)(); }); };
     };
-    for (QAction *a : {AddConnMenu, AddConnPMenu}) connect(a, &QAction::triggered, this, guard(&TForm1::AddConnMenuClick));
+    for (QAction *a : {AddConnMenu, AddConnPMenu})
+        connect(a, &QAction::triggered, this, guard(&TForm1::AddConnMenuClick));
     for (QAction *a : {ChangeConnMenu, ChangeConnPMenu})
         connect(a, &QAction::triggered, this, guard(&TForm1::ChangeConnMenuClick));
     connect(AddDeviceButt, &QToolButton::clicked, this, guard(&TForm1::AddDeviceButtClick));
     connect(N18, &QAction::triggered, this, guard(&TForm1::N18Click));
-    for (QAction *a : {DrvInstMenu, DrvInstPMenu}) connect(a, &QAction::triggered, this, guard(&TForm1::DrvInstMenuClick));
+    for (QAction *a : {DrvInstMenu, DrvInstPMenu})
+        connect(a, &QAction::triggered, this, guard(&TForm1::DrvInstMenuClick));
     for (QAction *a : {DrvUninstMenu, DrvUninstPMenu})
         connect(a, &QAction::triggered, this, guard(&TForm1::DrvUninstMenuClick));
     for (QAction *a : {FiltrInstMenu, FiltrInstPMenu})
@@ -166,8 +168,8 @@ void TForm1::N18Click()
 
 void TForm1::DrvInstMenuClick()
 {
-    QString inf = AskFileName(this, QFileDialog::AcceptOpen, QString(), QStringLiteral("inf (*.inf)"),
-                              QStringLiteral("inf"));
+    QString inf =
+        AskFileName(this, QFileDialog::AcceptOpen, QString(), QStringLiteral("inf (*.inf)"), QStringLiteral("inf"));
     if (inf.isEmpty()) return;
     if (plat::Win32Error err = InstallDriver(platform_, inf, QString::fromStdU16String(quorvel::QUORVEL_HARDWARE_ID)))
         ShowSystemError(err);

@@ -33,7 +33,8 @@ void TForm1::SaveSettFileClick()
                                QString::fromUtf8(kSettingsFileFilter), QLatin1String(quorvel::kSettingsFileSuffix));
     if (name.isEmpty()) return;
     std::string ioError;
-    quorvel::SettingsFileStatus status = quorvel::SaveSettingsFile(FilePath(name), port->ethInfo().ToRecord(), &ioError);
+    quorvel::SettingsFileStatus status =
+        quorvel::SaveSettingsFile(FilePath(name), port->ethInfo().ToRecord(), &ioError);
     if (status == quorvel::SettingsFileStatus::IoError) throw ConfiguratorError(ioError);
     if (status != quorvel::SettingsFileStatus::Ok)
         ShowError(QString::fromStdString(quorvel::SettingsFileMessage(status, 0)));
@@ -50,8 +51,8 @@ void TForm1::OpenSettFileClick()
     quorvel::EthRecord record;
     std::uint16_t version = 0;
     std::string ioError;
-    quorvel::SettingsFileStatus status = quorvel::LoadSettingsFile(FilePath(name), &recordBytes, &record, &version,
-                                                                   &ioError);
+    quorvel::SettingsFileStatus status =
+        quorvel::LoadSettingsFile(FilePath(name), &recordBytes, &record, &version, &ioError);
     switch (status) {
     case quorvel::SettingsFileStatus::IoError: throw ConfiguratorError(ioError);
     case quorvel::SettingsFileStatus::BadFormat:

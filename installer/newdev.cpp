@@ -1,4 +1,4 @@
-#include "newdev.h"
+#include "newdev.hpp"
 
 #include <QDir>
 

@@ -20,8 +20,8 @@ std::u16string FullImagePath(const std::u16string &image, const std::u16string &
 {
     if (StartsWithText(image, u"\\SystemRoot\\")) return windowsDirectory + image.substr(11);
     if (StartsWithText(image, u"\\??\\")) return image.substr(4);
-    bool absolute = (!image.empty() && (image[0] == u'\\' || image[0] == u'/')) ||
-                    (image.size() >= 2 && image[1] == u':');
+    bool absolute =
+        (!image.empty() && (image[0] == u'\\' || image[0] == u'/')) || (image.size() >= 2 && image[1] == u':');
     return absolute ? image : windowsDirectory + u"\\" + image;
 }
 

@@ -136,7 +136,8 @@ SettingsFileStatus LoadSettingsFile(const std::filesystem::path &path, std::vect
     if (status != SettingsFileStatus::Ok) return status;
     *version = word;
     EthRecord parsed;
-    if (ParseEthRecord(bytes.data(), bytes.size(), &parsed) != EthParseError::None) return SettingsFileStatus::BadRecord;
+    if (ParseEthRecord(bytes.data(), bytes.size(), &parsed) != EthParseError::None)
+        return SettingsFileStatus::BadRecord;
     *recordBytes = std::move(bytes);
     *record = std::move(parsed);
     return SettingsFileStatus::Ok;
@@ -149,8 +150,8 @@ std::string SettingsFileMessage(SettingsFileStatus status, std::uint16_t version
     case SettingsFileStatus::BadFormat: return "Некорректный формат файла";
     case SettingsFileStatus::BadVersion: {
         char text[128];
-        std::snprintf(text, sizeof text, "Версия файла %u.%u не поддерживается конфигуратором",
-                      unsigned(version >> 8), unsigned(version & 0xFF));
+        std::snprintf(text, sizeof text, "Версия файла %u.%u не поддерживается конфигуратором", unsigned(version >> 8),
+                      unsigned(version & 0xFF));
         return text;
     }
     default: return std::string();

@@ -41,8 +41,7 @@ SettingsFileStatus SplitSettingsFile(const std::uint8_t *data, std::size_t lengt
 
 // Writes a new file beside the target and puts it in the target's place only once it is
 // complete, so a failed write leaves an existing file as it was. *ioError (UTF-8) with IoError.
-SettingsFileStatus SaveSettingsFile(const std::filesystem::path &path, const EthRecord &record,
-                                    std::string *ioError);
+SettingsFileStatus SaveSettingsFile(const std::filesystem::path &path, const EthRecord &record, std::string *ioError);
 
 // Reads a file (never more than 32768 bytes) and checks header and record. On Ok, *recordBytes
 // holds the record exactly as stored and *record its parsed form; on any refusal neither is

@@ -11,7 +11,8 @@ typedef enum _SYSCTL_IRP_DISPOSITION {
     IrpNotCompleted,  // handled, but the caller completes it
     IrpNotWmi,        // not a WMI minor function: the caller handles or forwards it
     IrpForward        // addressed to another device of the stack: forward it
-} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
+} SYSCTL_IRP_DISPOSITION,
+    *PSYSCTL_IRP_DISPOSITION;
 
 typedef struct _WMIGUIDREGINFO {
     LPCGUID Guid;
@@ -19,16 +20,16 @@ typedef struct _WMIGUIDREGINFO {
     ULONG Flags;
 } WMIGUIDREGINFO, *PWMIGUIDREGINFO;
 
-typedef NTSTATUS(NTAPI *PWMI_QUERY_REGINFO)(PDEVICE_OBJECT DeviceObject, PULONG RegFlags,
-                                            PUNICODE_STRING InstanceName, PUNICODE_STRING *RegistryPath,
-                                            PUNICODE_STRING MofResourceName, PDEVICE_OBJECT *Pdo);
+typedef NTSTATUS(NTAPI *PWMI_QUERY_REGINFO)(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
+                                            PUNICODE_STRING *RegistryPath, PUNICODE_STRING MofResourceName,
+                                            PDEVICE_OBJECT *Pdo);
 typedef NTSTATUS(NTAPI *PWMI_QUERY_DATABLOCK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                                              ULONG InstanceIndex, ULONG InstanceCount,
-                                              PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer);
-typedef NTSTATUS(NTAPI *PWMI_SET_DATABLOCK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                                            ULONG InstanceIndex, ULONG BufferSize, PUCHAR Buffer);
-typedef NTSTATUS(NTAPI *PWMI_SET_DATAITEM)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                                           ULONG InstanceIndex, ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer);
+                                              ULONG InstanceIndex, ULONG InstanceCount, PULONG InstanceLengthArray,
+                                              ULONG BufferAvail, PUCHAR Buffer);
+typedef NTSTATUS(NTAPI *PWMI_SET_DATABLOCK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                                            ULONG BufferSize, PUCHAR Buffer);
+typedef NTSTATUS(NTAPI *PWMI_SET_DATAITEM)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                                           ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer);
 typedef NTSTATUS(NTAPI *PWMI_EXECUTE_METHOD)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                              ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
                                              ULONG OutBufferSize, PUCHAR Buffer);

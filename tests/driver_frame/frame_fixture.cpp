@@ -74,7 +74,7 @@ std::vector<uint8_t> MakeRecord(uint16_t tcpPort, uint8_t rtsMask, std::vector<u
     uint32_t entrySize = ETH_ENTRY_HEADER_SIZE + (uint32_t)deviceIds.size();
     r.resize(ETH_INFO_HEADER_SIZE + entrySize);
     put32(0, (uint32_t)r.size());
-    r[4] = 0x01, r[5] = 0x01;           // version 0x0101
+    r[4] = 0x01, r[5] = 0x01;              // version 0x0101
     r[6] = 2000 & 0xFF, r[7] = 2000 >> 8;  // delay, ms
     r[8] = rtsMask;
     r[9] = 0;
@@ -117,8 +117,8 @@ void FrameTest::StoreRecord(const std::string &portName, const std::vector<uint8
     HANDLE file = Open(portName);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD bytes = 0;
-    EXPECT_TRUE(DeviceIoControl(file, IOCTL_SERIAL_SET_ETHERNET, (LPVOID)record.data(), (DWORD)record.size(),
-                                nullptr, 0, &bytes, nullptr));
+    EXPECT_TRUE(DeviceIoControl(file, IOCTL_SERIAL_SET_ETHERNET, (LPVOID)record.data(), (DWORD)record.size(), nullptr,
+                                0, &bytes, nullptr));
     CloseHandle(file);
 }
 

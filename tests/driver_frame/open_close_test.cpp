@@ -2,9 +2,9 @@
 #include <algorithm>
 
 #include "frame_fixture.h"
+#include "quorvel.h"
 #include "qv/io.h"
 #include "qv/registry.h"
-#include "quorvel.h"
 
 namespace frametest {
 namespace {

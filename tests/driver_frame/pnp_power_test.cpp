@@ -1,7 +1,7 @@
 // Plug and Play, power and WMI requests of a port, with handles open and requests pending.
 #include "frame_fixture.h"
-#include "qv/io.h"
 #include "quorvel.h"
+#include "qv/io.h"
 
 namespace frametest {
 namespace {
@@ -167,32 +167,62 @@ TEST_F(PnpPower, FailedStartLeavesNothingPublishedAndRetrySucceeds)
 namespace frametest {
 namespace {
 
-TEST_F(PnpPower, ManyAddOpenRemoveCyclesLeakNothing)
+TEST_F(PnpPower, AbandonedQueryForD3HoldsThenReleasesControlRequests)
+{
+    std::string id = AddPort("COM5");
+    HANDLE file = Open("COM5", true);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    POWER_STATE d3, d0;
+    d3.DeviceState = PowerDeviceD3;
+    d0.DeviceState = PowerDeviceD0;
+    ASSERT_EQ(qv::PnpSendPowerRequest(id, IRP_MN_QUERY_POWER, DevicePowerState, d3).Status, STATUS_SUCCESS);
+
+    OVERLAPPED o = {};
+    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SERIAL_BAUD_RATE baud = {19200};
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr, 0, &bytes, &o));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);  // held at the gate
+
+    // The system abandons the query: a set to D0 while in D0.
+    ASSERT_EQ(qv::PnpSendPowerRequest(id, IRP_MN_SET_POWER, DevicePowerState, d0).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(GetOverlappedResult(file, &o, &bytes, TRUE));
+    CloseHandle(o.hEvent);
+    SERIAL_BAUD_RATE now = {};
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED g = {};
+    g.hEvent = event;
+    BOOL ok = DeviceIoControl(file, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &now, sizeof(now), &bytes, &g);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(file, &g, &bytes, TRUE);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(now.BaudRate, 19200u);
+    CloseHandle(event);
+    CloseHandle(file);
+    // The bus never saw a device request for D3: the query stayed with the port.
+    std::vector<std::string> bus = qv::PnpBusRequests(id);
+    EXPECT_EQ(std::find(bus.begin(), bus.end(), "POWER 2 1 4"), bus.end());
+}
+
+TEST_F(PnpPower, RemovalWithAHandleOpenEndsAtItsClose)
 {
     ModbusServer server;
-    std::vector<uint8_t> record = MakeRecord(server.Port(), 0);
-    auto cycle = [&] {
-        std::string id = AddPort("COM5");
-        StoreRecord("COM5", record);
-        HANDLE file = Open("COM5");
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        Configure(file, 10000);
-        ASSERT_EQ(Transact(file, kRtuRequest, kRtuReply.size()), kRtuReply);
-        CloseHandle(file);
-        ASSERT_EQ(qv::PnpRemoveNode(id), STATUS_SUCCESS);
-    };
-    cycle();
-    qv::PoolUsage before = qv::QueryPoolUsage();
-    size_t devices = qv::ListNamedDevices().size();
-    for (int i = 0; i < 200 && !HasFatalFailure(); i++) cycle();
-    qv::PoolUsage after = qv::QueryPoolUsage();
-    EXPECT_EQ(after.Blocks, before.Blocks);
-    EXPECT_EQ(after.Bytes, before.Bytes);
-    EXPECT_EQ(qv::OutstandingIrpCount(), 0u);
-    EXPECT_EQ(qv::ListNamedDevices().size(), devices);
+    std::string id = AddPort("COM5");
+    StoreRecord("COM5", MakeRecord(server.Port(), 0));
+    HANDLE file = Open("COM5");
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    Configure(file, 10000);
+    ASSERT_EQ(Transact(file, kRtuRequest, kRtuReply.size()), kRtuReply);  // a link is up
+    // The open port refuses a query-remove; a surprise removal does not ask.
+    ASSERT_EQ(qv::PnpSurpriseRemoveNode(id), STATUS_SUCCESS);
+    ASSERT_EQ(qv::PnpRemoveNode(id), STATUS_SUCCESS);
+    EXPECT_EQ(qv::SymbolicLinkTarget("\\??\\COM5"), "");
+    DWORD written = 0;
+    EXPECT_FALSE(WriteFile(file, kRtuRequest.data(), (DWORD)kRtuRequest.size(), &written, nullptr));
+    EXPECT_EQ(GetLastError(), RtlNtStatusToDosError(STATUS_DELETE_PENDING));
+    // The driver stays loaded for the handle's sake, and goes with it.
+    EXPECT_EQ(qv::PnpLoadedDrivers(), std::vector<std::string>{"Quorvel"});
+    CloseHandle(file);
     EXPECT_TRUE(qv::PnpLoadedDrivers().empty());
-    EXPECT_TRUE(qv::PnpListNodes().empty());
-    // Threads, handles and transport objects are counted by the shutdown report.
 }
 
 }  // namespace

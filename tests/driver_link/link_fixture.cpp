@@ -142,7 +142,7 @@ USHORT UnusedPort()
     return ntohs(address.sin_port);
 }
 
-std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionSpec> &connections)
+std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionEntry> &connections)
 {
     std::vector<UCHAR> record(10, 0);
     auto put16 = [](std::vector<UCHAR> &to, size_t at, USHORT v) {
@@ -154,17 +154,17 @@ std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionSpec> 
     };
     put16(record, 4, 0x0101);
     put16(record, 6, delayMs);
-    for (const ConnectionSpec &spec : connections) {
+    for (const ConnectionEntry &entry : connections) {
         size_t at = record.size();
-        record.resize(at + 11 + spec.DeviceIds.size());
-        put32(record, at, ULONG(11 + spec.DeviceIds.size()));
+        record.resize(at + 11 + entry.DeviceIds.size());
+        put32(record, at, ULONG(11 + entry.DeviceIds.size()));
         record[at + 4] = 127;  // 127.0.0.1, network order
         record[at + 5] = 0;
         record[at + 6] = 0;
         record[at + 7] = 1;
-        put16(record, at + 8, spec.Port);
-        record[at + 10] = spec.Raw ? 1 : 0;
-        for (size_t i = 0; i < spec.DeviceIds.size(); i++) record[at + 11 + i] = spec.DeviceIds[i];
+        put16(record, at + 8, entry.Port);
+        record[at + 10] = entry.Raw ? 1 : 0;
+        for (size_t i = 0; i < entry.DeviceIds.size(); i++) record[at + 11 + i] = entry.DeviceIds[i];
     }
     put32(record, 0, ULONG(record.size()));
     return record;

@@ -80,14 +80,14 @@ private:
 // A closed port that is never listened on: connects to it are refused.
 USHORT UnusedPort();
 
-struct ConnectionSpec {
+struct ConnectionEntry {
     USHORT Port;
     bool Raw;
     std::vector<UCHAR> DeviceIds;
 };
 
 // The Ethernet settings record for connections to 127.0.0.1.
-std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionSpec> &connections);
+std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionEntry> &connections);
 
 // One port: a device object with its extension set up as add-device and the first open leave
 // it for the link (gateway tables, UART FIFO, receive ring size), and a receive step that

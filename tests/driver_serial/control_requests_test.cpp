@@ -331,14 +331,12 @@ TEST_F(ControlRequests, EthernetSettingsRequests)
 
     // One byte short: refused, with the size needed.
     Pending shortGet;
-    DeviceIoControl(file, kGetEthernet, nullptr, 0, out.data(), (DWORD)record.size() - 1, nullptr,
-                    &shortGet.ov);
+    DeviceIoControl(file, kGetEthernet, nullptr, 0, out.data(), (DWORD)record.size() - 1, nullptr, &shortGet.ov);
     EXPECT_EQ(shortGet.Status(), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(shortGet.Bytes(), record.size());
 
     DWORD returned = 0;
-    ASSERT_EQ(Ioctl(file, kGetEthernet, nullptr, 0, out.data(), (DWORD)out.size(), &returned),
-              ERROR_SUCCESS);
+    ASSERT_EQ(Ioctl(file, kGetEthernet, nullptr, 0, out.data(), (DWORD)out.size(), &returned), ERROR_SUCCESS);
     ASSERT_EQ(returned, record.size());
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + returned), record);
 }

@@ -144,6 +144,7 @@ TEST_F(Events, RingEightyPercentFullIsReportedOnce)
     port->Receive(10, 'r');
     EXPECT_FALSE(again.Done());
     ASSERT_TRUE(SetCommMask(file, 0));
+    EXPECT_EQ(again.Status(), STATUS_SUCCESS);
     EXPECT_EQ(again.mask, 0u);
 }
 

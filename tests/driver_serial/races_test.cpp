@@ -133,8 +133,8 @@ TEST_F(Races, CleanupEndsRequestsInEveryState)
         counter.data.assign((uint8_t *)&xoff, (uint8_t *)&xoff + sizeof(xoff));
         if (round % 2 == 0) {
             // An XOFF counter counting received characters (a later write would end it).
-            ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counter.data.data(), sizeof(xoff), nullptr,
-                                         0, nullptr, &counter.ov));
+            ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counter.data.data(), sizeof(xoff), nullptr, 0,
+                                         nullptr, &counter.ov));
             ASSERT_TRUE(qvtest::WaitUntil([&] { return port->XoffCounterPending(); }));
             started.push_back(&counter);
         } else {
@@ -143,8 +143,8 @@ TEST_F(Races, CleanupEndsRequestsInEveryState)
             ASSERT_TRUE(SetCommBreak(file));
             StartWrite(file, writeCurrent, {1, 2, 3});
             StartWrite(file, writeWaiting, {4});
-            ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counter.data.data(), sizeof(xoff), nullptr,
-                                         0, nullptr, &counter.ov));
+            ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counter.data.data(), sizeof(xoff), nullptr, 0,
+                                         nullptr, &counter.ov));
             immediate.data = {'i'};
             ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, immediate.data.data(), 1, nullptr, 0,
                                          nullptr, &immediate.ov));

@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #include "io/iomgr.h"
-#include "qv/io.h"
 #include "quorvel.h"
+#include "qv/io.h"
 #include "qv/platform.h"
 
 namespace sertest {

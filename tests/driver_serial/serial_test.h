@@ -22,7 +22,12 @@ struct Pending {
     DWORD mask = 0;
 
     Pending() { ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~Pending() { CloseHandle(ov.hEvent); }
+    // A request still in flight would complete into freed memory: wait for it.
+    ~Pending()
+    {
+        if (!HasOverlappedIoCompleted(&ov)) WaitForSingleObject(ov.hEvent, INFINITE);
+        CloseHandle(ov.hEvent);
+    }
     Pending(const Pending &) = delete;
     Pending &operator=(const Pending &) = delete;
 

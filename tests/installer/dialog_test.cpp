@@ -34,7 +34,7 @@
 #include "Version.h"
 #include "VersionInfo.h"
 #include "core/filterservice.h"
-#include "newdev.h"
+#include "newdev.hpp"
 
 using namespace quorvel;
 using Bytes = std::vector<std::uint8_t>;
@@ -62,7 +62,7 @@ Bytes TwoConnectionRecord()
 class InstallFake : public FakePlatform {
 public:
     Win32Error installResult = 0, removeResult = 0, filterResult = 0, shellResult = 0, versionResult = 0;
-    std::vector<std::string> installs;       // "inf|hardware id"
+    std::vector<std::string> installs;  // "inf|hardware id"
     std::vector<std::u16string> filterFiles;
     std::vector<std::u16string> shellUrls;
     int versionLoads = 0;
@@ -128,8 +128,8 @@ private:
     std::unique_ptr<InstallFake> fake;
     std::unique_ptr<TForm1> form;
     std::unique_ptr<QTemporaryDir> dir;
-    QStringList boxes;      // texts of the error boxes answered by Box()
-    QStringList failures;   // what the modal steps did not find as expected
+    QStringList boxes;     // texts of the error boxes answered by Box()
+    QStringList failures;  // what the modal steps did not find as expected
 
     void Populate()
     {
@@ -250,7 +250,14 @@ private:
                 d->reject();
                 return;
             }
-            d->selectFile(path);
+            // Typed into the name field, as a user would; the dialog resolves it against its folder.
+            auto *name = d->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            if (!name) {
+                failures << QStringLiteral("file dialog without a name field");
+                d->reject();
+                return;
+            }
+            name->setText(path);
             static_cast<QDialog *>(d)->accept();
         };
     }
@@ -358,12 +365,12 @@ private slots:
     {
         Select(kCom6);
         Run([&] { Trigger("AddConnMenu"); }, {Dialog<TConnForm>([&](TConnForm *d) {
-                 if (d->windowTitle() != QStringLiteral("Соединение") || d->IPSett->text() != "127.0.0.1" ||
-                     d->PortSett->text() != "502" || !d->RawCheckBox->isChecked())
-                     failures << "connection dialog defaults";
-                 Shot(d, "dialog-connection.png");
-                 d->accept();
-             })});
+                if (d->windowTitle() != QStringLiteral("Соединение") || d->IPSett->text() != "127.0.0.1" ||
+                    d->PortSett->text() != "502" || !d->RawCheckBox->isChecked())
+                    failures << "connection dialog defaults";
+                Shot(d, "dialog-connection.png");
+                d->accept();
+            })});
         QCOMPARE(Children(kCom6), QStringList{"127.0.0.1 (502) - Modbus TCP"});
         // The port's panel lists the new connection.
         QCOMPARE(Rows("ListView2"), QStringList{"127.0.0.1 (502) - Modbus TCP|"});
@@ -386,15 +393,16 @@ private slots:
 
         // What the tree shows is what Apply sends.
         Child<QPushButton>("ApplyButton")->click();
-        Bytes expected = {0x20, 0, 0, 0, 1, 1, 0x10, 0x27, 0, 0, 11, 0, 0, 0, 127, 0, 0, 1, 0xF6, 0x01, 0,
-                          11,   0, 0, 0, 10, 0, 0, 9, 0xFF, 0xFF, 1};
+        Bytes expected = {0x20, 0, 0,    0,    1, 1,  0x10, 0x27, 0, 0,  11, 0, 0, 0,    127,  0,
+                          0,    1, 0xF6, 0x01, 0, 11, 0,    0,    0, 10, 0,  0, 9, 0xFF, 0xFF, 1};
         QCOMPARE(fake->ports[u"COM6"].record, expected);
     }
 
     void changingAConnectionIsAllOrNothing()
     {
         Select(kConnB);
-        Run([&] { Trigger("ChangeConnMenu"); }, {Dialog<TConnForm>([&](TConnForm *d) {
+        Run([&] { Trigger("ChangeConnMenu"); },
+            {Dialog<TConnForm>([&](TConnForm *d) {
                  if (d->IPSett->text() != "10.0.0.7" || d->PortSett->text() != "4001" || d->RawCheckBox->isChecked())
                      failures << "change dialog shows " + d->IPSett->text() + " " + d->PortSett->text();
                  d->IPSett->setText("10.1.1.1");
@@ -402,7 +410,7 @@ private slots:
                  d->RawCheckBox->setChecked(true);
                  d->accept();
              }),
-                                                 Box()});
+             Box()});
         QCOMPARE(boxes.takeLast(), QString::fromUtf8(kPortMsg));
         QCOMPARE(Tree()->currentItem()->text(0), kConnB);
         Run([&] { Trigger("ChangeConnPMenu"); }, {ConnForm("no.such.host", "600", true), Box()});
@@ -424,13 +432,13 @@ private slots:
     {
         Select(kConnA);
         Run([&] { ClickButton("AddDeviceButt"); }, {Dialog<TIDForm>([&](TIDForm *d) {
-                 if (d->windowTitle() != QStringLiteral("ID устройства") || d->InfoEdit->text() != kConnA ||
-                     !d->InfoEdit->isReadOnly() || d->IDEdit->text() != "1" || d->focusWidget() != d->IDEdit)
-                     failures << "id dialog setup";
-                 Shot(d, "dialog-device-id.png");
-                 d->IDEdit->setText("5");
-                 d->accept();
-             })});
+                if (d->windowTitle() != QStringLiteral("ID устройства") || d->InfoEdit->text() != kConnA ||
+                    !d->InfoEdit->isReadOnly() || d->IDEdit->text() != "1" || d->focusWidget() != d->IDEdit)
+                    failures << "id dialog setup";
+                Shot(d, "dialog-device-id.png");
+                d->IDEdit->setText("5");
+                d->accept();
+            })});
         QCOMPARE(Rows("ListView2"), QStringList({kConnA + "|1", kConnA + "|2", kConnA + "|5"}));
         QCOMPARE(Child<QTableWidget>("ListView2")->item(2, 0)->data(Qt::UserRole).toInt(), 5);
 
@@ -450,7 +458,7 @@ private slots:
         Child<QPushButton>("ApplyButton")->click();
         Bytes record = fake->ports[u"COM5"].record;
         QCOMPARE(record.size(), TwoConnectionRecord().size() + 3);
-        QCOMPARE(record[23], 5);   // after ids 1, 2
+        QCOMPARE(record[23], 5);  // after ids 1, 2
         QCOMPARE(record[24], 255);
         QCOMPARE(record.back(), 5);
     }
@@ -460,48 +468,48 @@ private slots:
         Select(kCom1);
         // A name picked in the upper list does not survive a switch to the lower list.
         Run([&] { Trigger("FiltrUninstMenu"); }, {Dialog<TDelFilter>([&](TDelFilter *d) {
-                 if (d->windowTitle() != QStringLiteral("Удаление фильтра") || d->ListBox1->count() != 1 ||
-                     d->ListBox1->item(0)->text() != "upf" || d->kind() != 17)
-                     failures << "removal dialog shows the upper list";
-                 d->ListBox1->item(0)->setSelected(true);
-                 if (d->chosenName() != "upf") failures << "click chooses " + d->chosenName();
-                 d->ComboBox1->setCurrentIndex(1);
-                 if (d->kind() != 18 || d->ListBox1->count() != 2 || !d->chosenName().isEmpty())
-                     failures << "switch to the lower list";
-                 Shot(d, "dialog-filter-removal.png");
-                 d->accept();
-             })});
+                if (d->windowTitle() != QStringLiteral("Удаление фильтра") || d->ListBox1->count() != 1 ||
+                    d->ListBox1->item(0)->text() != "upf" || d->kind() != 17)
+                    failures << "removal dialog shows the upper list";
+                d->ListBox1->item(0)->setSelected(true);
+                if (d->chosenName() != "upf") failures << "click chooses " + d->chosenName();
+                d->ComboBox1->setCurrentIndex(1);
+                if (d->kind() != 18 || d->ListBox1->count() != 2 || !d->chosenName().isEmpty())
+                    failures << "switch to the lower list";
+                Shot(d, "dialog-filter-removal.png");
+                d->accept();
+            })});
         QCOMPARE(fake->CountCalls("SetDeviceRegistryProperty"), 0);
         QCOMPARE(boxes, QStringList());
 
         Run([&] { Trigger("FiltrUnInstPMenu"); }, {Dialog<TDelFilter>([&](TDelFilter *d) {
-                 d->ComboBox1->setCurrentIndex(1);
-                 d->ListBox1->item(1)->setSelected(true);
-                 d->accept();
-             })});
+                d->ComboBox1->setCurrentIndex(1);
+                d->ListBox1->item(1)->setSelected(true);
+                d->accept();
+            })});
         QCOMPARE(DeviceProperty(0, SPDRP_LOWERFILTERS), EncodeMultiSz({u"serenum"}));
         QCOMPARE(Rows("ListView1").at(2), QStringLiteral("Lower Filters|serenum"));
 
         Run([&] { Trigger("FiltrUninstMenu"); }, {Dialog<TDelFilter>([&](TDelFilter *d) {
-                 d->ListBox1->item(0)->setSelected(true);
-                 d->accept();
-             })});
+                d->ListBox1->item(0)->setSelected(true);
+                d->accept();
+            })});
         QVERIFY(!fake->devices[0].properties.count(SPDRP_UPPERFILTERS));
         // Cancel does nothing.
         int writes = fake->CountCalls("SetDeviceRegistryProperty");
         Run([&] { Trigger("FiltrUninstMenu"); }, {Dialog<TDelFilter>([&](TDelFilter *d) {
-                 d->ComboBox1->setCurrentIndex(1);
-                 d->ListBox1->item(0)->setSelected(true);
-                 d->reject();
-             })});
+                d->ComboBox1->setCurrentIndex(1);
+                d->ListBox1->item(0)->setSelected(true);
+                d->reject();
+            })});
         QCOMPARE(fake->CountCalls("SetDeviceRegistryProperty"), writes);
 
         // The class's lists, through the class node.
         Select(QStringLiteral("Порты (COM и LPT)"));
         Run([&] { Trigger("FiltrUninstMenu"); }, {Dialog<TDelFilter>([&](TDelFilter *d) {
-                 d->ListBox1->item(0)->setSelected(true);
-                 d->accept();
-             })});
+                d->ListBox1->item(0)->setSelected(true);
+                d->accept();
+            })});
         QCOMPARE(fake->classValues[GuidToString(kPortsClassGuid) + "\\UpperFilters"], Bytes{});
     }
 
@@ -527,7 +535,8 @@ private slots:
         Run([&] { Trigger("FiltrInstMenu"); }, {File(sys), Dialog<TFType>([](TFType *d) { d->reject(); })});
         QCOMPARE(fake->CountCalls("InstallFilterService"), 0);
 
-        Run([&] { Trigger("FiltrInstMenu"); }, {File(sys), Dialog<TFType>([&](TFType *d) {
+        Run([&] { Trigger("FiltrInstMenu"); },
+            {File(sys), Dialog<TFType>([&](TFType *d) {
                  if (d->windowTitle() != QStringLiteral("Выбор типа фильтра") || d->ComboBox1->count() != 2 ||
                      d->ComboBox1->currentText() != QStringLiteral("Верхний фильтр") || d->Kind() != 17)
                      failures << "filter type dialog";
@@ -549,9 +558,9 @@ private slots:
         // A port's lower list.
         Select(kCom1);
         Run([&] { Trigger("FiltrInstMenu"); }, {File(sys), Dialog<TFType>([](TFType *d) {
-                 d->ComboBox1->setCurrentIndex(1);
-                 d->accept();
-             })});
+                                                    d->ComboBox1->setCurrentIndex(1);
+                                                    d->accept();
+                                                })});
         QCOMPARE(DeviceProperty(0, SPDRP_LOWERFILTERS), EncodeMultiSz({u"serenum", u"extra", u"myfilt"}));
 
         // A refused service (a foreign file or service of that name) shows its code once and
@@ -603,17 +612,17 @@ private slots:
     void aboutBoxShowsTheVersionAndOpensItsLinks()
     {
         Run([&] { Trigger("N18"); }, {Dialog<TVersionForm>([&](TVersionForm *d) {
-                 if (d->windowTitle() != QStringLiteral("Конфигуратор порта Quorvel") ||
-                     d->Label1->text() != QStringLiteral("Версия продукта: 2.0.1.79") ||
-                     d->Label3->text() != "support@quorvel.example" || d->Label4->text() != "https://quorvel.example" ||
-                     !d->Label3->font().underline() || d->Label4->cursor().shape() != Qt::PointingHandCursor ||
-                     d->findChild<QPushButton *>("CancelBtn"))
-                     failures << "about box contents";
-                 QTest::mouseClick(d->Label3, Qt::LeftButton);
-                 QTest::mouseClick(d->Label4, Qt::LeftButton);
-                 Shot(d, "dialog-about.png");
-                 d->accept();
-             })});
+                if (d->windowTitle() != QStringLiteral("Конфигуратор порта Quorvel") ||
+                    d->Label1->text() != QStringLiteral("Версия продукта: 2.0.1.79") ||
+                    d->Label3->text() != "support@quorvel.example" || d->Label4->text() != "https://quorvel.example" ||
+                    !d->Label3->font().underline() || d->Label4->cursor().shape() != Qt::PointingHandCursor ||
+                    d->findChild<QPushButton *>("CancelBtn"))
+                    failures << "about box contents";
+                QTest::mouseClick(d->Label3, Qt::LeftButton);
+                QTest::mouseClick(d->Label4, Qt::LeftButton);
+                Shot(d, "dialog-about.png");
+                d->accept();
+            })});
         QCOMPARE(fake->shellUrls,
                  (std::vector<std::u16string>{u"mailto:support@quorvel.example", u"https://quorvel.example"}));
         // The resource is read once for the program's run.

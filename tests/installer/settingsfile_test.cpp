@@ -190,14 +190,15 @@ TEST(FilterServiceTest, OnlyTheFiltersOwnServiceMayBeReused)
     ServiceConfig own{1, u"PNP Filter", target};
     EXPECT_TRUE(IsOwnFilterService(own, target, windows));
     // The forms in which the service database keeps an image path.
-    for (const char16_t *image : {u"\\SystemRoot\\System32\\drivers\\MYFILT.SYS", u"System32\\Drivers\\myfilt.sys",
-                                  u"\\??\\C:\\Windows\\System32\\Drivers\\myfilt.sys",
-                                  u"c:/windows/system32/drivers/myfilt.sys"}) {
+    for (const char16_t *image :
+         {u"\\SystemRoot\\System32\\drivers\\MYFILT.SYS", u"System32\\Drivers\\myfilt.sys",
+          u"\\??\\C:\\Windows\\System32\\Drivers\\myfilt.sys", u"c:/windows/system32/drivers/myfilt.sys"}) {
         ServiceConfig c{1, u"pnp filter", image};
         EXPECT_TRUE(IsOwnFilterService(c, target, windows)) << quorvel::SamePathText(image, target);
     }
     EXPECT_FALSE(IsOwnFilterService({16, u"PNP Filter", target}, target, windows));  // a Win32 program
     EXPECT_FALSE(IsOwnFilterService({1, u"Base", target}, target, windows));
-    EXPECT_FALSE(IsOwnFilterService({1, u"PNP Filter", u"\\SystemRoot\\System32\\Drivers\\other.sys"}, target, windows));
+    EXPECT_FALSE(
+        IsOwnFilterService({1, u"PNP Filter", u"\\SystemRoot\\System32\\Drivers\\other.sys"}, target, windows));
     EXPECT_FALSE(IsOwnFilterService({1, u"PNP Filter", u"D:\\x\\myfilt.sys"}, target, windows));
 }

@@ -83,9 +83,9 @@ PDEVICE_OBJECT PnpPhysicalDevice(const std::string &instanceId);  // not referen
 
 // Behaviour of the root bus's physical device objects, per node.
 struct PnpBusKnobs {
-    NTSTATUS StartStatus = STATUS_SUCCESS;       // the bus's answer to IRP_MN_START_DEVICE
-    NTSTATUS CancelStatus = STATUS_SUCCESS;      // to IRP_MN_CANCEL_STOP/REMOVE_DEVICE
-    bool CompletePowerAtDispatch = false;        // power requests completed at DISPATCH_LEVEL
+    NTSTATUS StartStatus = STATUS_SUCCESS;   // the bus's answer to IRP_MN_START_DEVICE
+    NTSTATUS CancelStatus = STATUS_SUCCESS;  // to IRP_MN_CANCEL_STOP/REMOVE_DEVICE
+    bool CompletePowerAtDispatch = false;    // power requests completed at DISPATCH_LEVEL
 };
 void PnpSetBusKnobs(const std::string &instanceId, const PnpBusKnobs &knobs);
 // The requests the bus saw for the node, as "PNP <minor>", "POWER <minor> <type> <state>",

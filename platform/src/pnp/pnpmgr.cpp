@@ -33,7 +33,7 @@ const std::string kPortsGuid = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
 const std::string kClassRoot = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
 const std::string kComDbKey = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
 const char kComDbValue[] = "ComDB";
-const size_t kComDbBytes = 32;  // COM1..COM256
+const size_t kComDbBytes = 32;                     // COM1..COM256
 const NTSTATUS kNotFound = (NTSTATUS)0xC0000034L;  // STATUS_OBJECT_NAME_NOT_FOUND
 
 std::string Upcase(std::string s)
@@ -84,7 +84,7 @@ struct PnpNode : DeviceNode {
 
 // Guards the maps below and serialises the Plug and Play operations.
 std::recursive_mutex gPnpLock;
-std::map<std::string, PnpNode *> gNodes;  // nodes with a physical device object, by upcased id
+std::map<std::string, PnpNode *> gNodes;      // nodes with a physical device object, by upcased id
 std::map<std::string, LoadedDriver> gLoaded;  // by upcased service
 PDRIVER_OBJECT gRootBus;
 SYSTEM_POWER_STATE gSystemPower = PowerSystemWorking;
@@ -204,8 +204,8 @@ NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp)
     PnpNode *node = NodeOf(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
-    BusLog(node, "POWER " + std::to_string(sp->MinorFunction) + " " + std::to_string(sp->Parameters.Power.Type) +
-                     " " + std::to_string((int)sp->Parameters.Power.State.DeviceState));
+    BusLog(node, "POWER " + std::to_string(sp->MinorFunction) + " " + std::to_string(sp->Parameters.Power.Type) + " " +
+                     std::to_string((int)sp->Parameters.Power.State.DeviceState));
     switch (sp->MinorFunction) {
     case IRP_MN_SET_POWER:
         PoSetPowerState(device, sp->Parameters.Power.Type, sp->Parameters.Power.State);
@@ -293,10 +293,7 @@ PnpRequestResult SendToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
     return result;
 }
 
-PnpRequestResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor)
-{
-    return SendToStack(pdo, IRP_MJ_PNP, minor, nullptr);
-}
+PnpRequestResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) { return SendToStack(pdo, IRP_MJ_PNP, minor, nullptr); }
 
 // ---------------------------------------------------------------- registry of nodes
 
@@ -729,8 +726,7 @@ void PnpStartPersistedNodes()
     std::lock_guard<std::recursive_mutex> guard(gPnpLock);
     for (auto &id : PersistedNodeIds()) {
         std::string service;
-        if (RegistryReadString(EnumKey(id), "Service", &service) && RegisteredEntry(service))
-            StartNodeLocked(id);
+        if (RegistryReadString(EnumKey(id), "Service", &service) && RegisteredEntry(service)) StartNodeLocked(id);
     }
 }
 
@@ -801,8 +797,8 @@ NTSTATUS PnpRestartNode(const std::string &instanceId)
     return status;
 }
 
-PnpRequestResult PnpSendRequest(const std::string &instanceId, UCHAR minor,
-                                void (*prepare)(PIO_STACK_LOCATION, void *), void *context)
+PnpRequestResult PnpSendRequest(const std::string &instanceId, UCHAR minor, void (*prepare)(PIO_STACK_LOCATION, void *),
+                                void *context)
 {
     std::lock_guard<std::recursive_mutex> guard(gPnpLock);
     PnpNode *node = FindNode(instanceId);
@@ -812,8 +808,8 @@ PnpRequestResult PnpSendRequest(const std::string &instanceId, UCHAR minor,
     });
 }
 
-PnpRequestResult PnpSendSystemControl(const std::string &instanceId, UCHAR minor, ULONG_PTR providerId,
-                                      PVOID dataPath, PVOID buffer, ULONG bufferSize)
+PnpRequestResult PnpSendSystemControl(const std::string &instanceId, UCHAR minor, ULONG_PTR providerId, PVOID dataPath,
+                                      PVOID buffer, ULONG bufferSize)
 {
     std::lock_guard<std::recursive_mutex> guard(gPnpLock);
     PnpNode *node = FindNode(instanceId);
@@ -848,12 +844,13 @@ NTSTATUS PnpSetSystemPower(SYSTEM_POWER_STATE state)
     POWER_STATE target;
     target.SystemState = state;
     auto send = [&](PnpNode *node, UCHAR minor, POWER_STATE s) {
-        return SendToStack(node->Pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION sp) {
-                   sp->Parameters.Power.Type = SystemPowerState;
-                   sp->Parameters.Power.State = s;
-                   sp->Parameters.Power.ShutdownType =
-                       state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
-               })
+        return SendToStack(node->Pdo, IRP_MJ_POWER, minor,
+                           [&](PIO_STACK_LOCATION sp) {
+                               sp->Parameters.Power.Type = SystemPowerState;
+                               sp->Parameters.Power.State = s;
+                               sp->Parameters.Power.ShutdownType =
+                                   state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
+                           })
             .Status;
     };
     if (state != PowerSystemWorking) {

@@ -85,8 +85,8 @@ extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_O
     default: {
         // Enable or disable events (4, 5) or collection (6, 7): the callback does not complete.
         BOOLEAN enable = sp->MinorFunction == IRP_MN_ENABLE_EVENTS || sp->MinorFunction == IRP_MN_ENABLE_COLLECTION;
-        WMIENABLEDISABLECONTROL function = sp->MinorFunction <= IRP_MN_DISABLE_EVENTS ? WmiEventControl
-                                                                                     : WmiDataBlockControl;
+        WMIENABLEDISABLECONTROL function =
+            sp->MinorFunction <= IRP_MN_DISABLE_EVENTS ? WmiEventControl : WmiDataBlockControl;
         NTSTATUS status = STATUS_SUCCESS;
         if (WmiLibInfo->WmiFunctionControl)
             status = WmiLibInfo->WmiFunctionControl(DeviceObject, Irp, index, function, enable);

@@ -1,3 +1,5 @@
+// Named .hpp: a newdev.h here would hide the system header of the same name from every file
+// that includes it through this folder.
 // Driver and filter installation: port devices of the driver, and filter drivers in the upper or
 // lower filter list of the Ports class or of one port. Each call returns the Win32 code of the
 // platform call that failed (0 on success).
