@@ -194,7 +194,7 @@ static NTSTATUS StartPort(PDEVICE_EXTENSION Extension, PIRP Irp)
     status = ForwardAndWait(Extension->LowerDeviceObject, Irp);
     if (!NT_SUCCESS(status)) return CompletePnp(Extension, Irp, status);
 
-    Extension->DevicePowerState = PowerDeviceD0;
+    WriteUnlocked(&Extension->DevicePowerState, PowerDeviceD0);
     powerState.DeviceState = PowerDeviceD0;
     PoSetPowerState(Extension->DeviceObject, DevicePowerState, powerState);
 

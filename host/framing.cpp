@@ -25,12 +25,16 @@ static bool IsAsciiFrameByte(std::uint8_t c)
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') || c == '\r' || c == '\n';
 }
 
-// A held chunk that starts with ':' and has only hexadecimal text after it is an ASCII frame in
-// the making; an RTU frame for device 0x3A soon shows a byte that is not.
+// A held chunk that starts with ':' and has only hexadecimal text up to its first CR LF (or its
+// end) is an ASCII frame; an RTU frame for device 0x3A soon shows a byte that is not.
 bool WriteAssembler::AsciiPending() const
 {
     if (pending_.empty() || pending_[0] != ':') return false;
-    return std::all_of(pending_.begin() + 1, pending_.end(), IsAsciiFrameByte);
+    for (std::size_t i = 1; i < pending_.size(); ++i) {
+        if (!IsAsciiFrameByte(pending_[i])) return false;
+        if (pending_[i] == '\n' && pending_[i - 1] == '\r') return true;
+    }
+    return true;
 }
 
 void WriteAssembler::Add(const std::uint8_t *data, std::size_t size, std::uint64_t nowMicros)

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -130,11 +132,56 @@ bool Host::Start(std::string *error)
         }
         StartBridge(node.PortName);
     }
+    monitor_ = std::thread([this] { Monitor(); });
     return true;
+}
+
+void Host::Monitor()
+{
+    std::unique_lock<std::mutex> wait(monitorLock_);
+    while (!monitorWake_.wait_for(wait, std::chrono::milliseconds(250), [&] { return monitorStop_; })) {
+        if (!options_.debug) qv::ClearDbgPrint();
+        std::map<std::string, std::string> now;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock_);
+            std::vector<qv::TdiEndpointInfo> endpoints = qv::TdiListEndpoints();
+            for (auto &node : qv::PnpListNodes()) {
+                if (!node.HasDevice || node.PortName.empty()) continue;
+                std::vector<PDEVICE_OBJECT> stack = StackOf(node.InstanceId);
+                for (auto &ep : endpoints) {
+                    if (ep.RemoteAddress == 0 || std::find(stack.begin(), stack.end(), ep.Owner) == stack.end())
+                        continue;
+                    char server[32];
+                    std::snprintf(server, sizeof(server), "%lu.%lu.%lu.%lu:%u", (ep.RemoteAddress >> 24) & 0xFF,
+                                  (ep.RemoteAddress >> 16) & 0xFF, (ep.RemoteAddress >> 8) & 0xFF,
+                                  ep.RemoteAddress & 0xFF, unsigned(ep.RemotePort));
+                    std::string &state = now[node.PortName + ": link " + server];
+                    if (state != "connected") state = qv::TdiEndpointStateName(ep.State);
+                }
+            }
+        }
+        for (auto &[key, state] : now) {
+            bool up = state == "connected";
+            auto it = linkStates_.find(key);
+            bool wasUp = it != linkStates_.end() && it->second == "connected";
+            if (up != wasUp) log_(key + (up ? " up" : " down (" + state + ")"));
+        }
+        for (auto &[key, state] : linkStates_)
+            if (state == "connected" && !now.count(key)) log_(key + " down");
+        linkStates_ = std::move(now);
+    }
 }
 
 void Host::Stop()
 {
+    if (monitor_.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(monitorLock_);
+            monitorStop_ = true;
+        }
+        monitorWake_.notify_all();
+        monitor_.join();
+    }
     std::lock_guard<std::recursive_mutex> guard(lock_);
     for (auto &[name, bridge] : bridges_) bridge->Stop();
     bridges_.clear();

@@ -2,10 +2,12 @@
 // started port, and the operations that the control socket serves.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The shared Windows constants first: the platform's headers define the same names as macros.
@@ -52,6 +54,9 @@ private:
     Win32Error InstallFilterService(const std::u16string &path, std::u16string *service);
     void StartBridge(const std::string &portName);
     std::string InstanceOfDevInst(std::uint32_t devInst);
+    // Logs link up/down from the transport's endpoint listing, and keeps the DbgPrint capture
+    // from growing when nobody reads it.
+    void Monitor();
     std::uint32_t DevInstOf(const std::string &instanceId);
 
     template <class Req, class Resp, class Fn>
@@ -67,6 +72,12 @@ private:
     std::uint32_t nextDevInst_ = 1;
     std::map<std::uint64_t, std::map<std::uint64_t, std::vector<std::string>>> sets_;  // session -> set -> ids
     std::uint64_t nextSet_ = 1;
+
+    std::thread monitor_;
+    std::mutex monitorLock_;
+    std::condition_variable monitorWake_;
+    bool monitorStop_ = false;                      // guarded by monitorLock_
+    std::map<std::string, std::string> linkStates_;  // "COM1 127.0.0.1:502" -> state; monitor thread only
 };
 
 }  // namespace quorvel

@@ -156,20 +156,7 @@ TEST_F(HostEndToEnd, ServerRestartedBetweenTwoPollsOfOneOpenPort)
     // One program keeps the port open across the restart: it polls, waits for the go file,
     // polls again.
     std::string go = state_.Path() + "/go";
-    Process client({"/usr/bin/python3", "-c",
-                    "import os, sys, time\n"
-                    "sys.path.insert(0, os.path.dirname(sys.argv[1]))\n"
-                    "from pymodbus.client import ModbusSerialClient\n"
-                    "c = ModbusSerialClient(port=sys.argv[2], baudrate=9600, timeout=3)\n"
-                    "c.connect()\n"
-                    "print('first', c.read_holding_registers(0, 2, slave=1).registers, flush=True)\n"
-                    "while not os.path.exists(sys.argv[3]): time.sleep(0.05)\n"
-                    "for attempt in range(3):\n"
-                    "    r = c.read_holding_registers(0, 2, slave=1)\n"
-                    "    if not r.isError(): break\n"
-                    "print('second', attempt, r.registers, flush=True)\n",
-                    PEERS, Link("COM1"), go},
-                   state_.Path() + "/client");
+    Process client({"/usr/bin/python3", PEERS, "twice", Link("COM1"), "1", go}, state_.Path() + "/client");
     ASSERT_EQ(client.WaitForLine("first"), "first [1000, 1001]") << client.Err();
     sim->Stop();
     sim = Sim({"--unit", "1", "--listen", "127.0.0.1:" + std::to_string(port)}, &port);

@@ -5,6 +5,9 @@
                                    "listening on 127.0.0.1:PORT"); holding register a = 7000 + a
   peers.py read rtu|ascii DEVICE UNIT ADDRESS COUNT
                                    reads holding registers through a serial device and prints them
+  peers.py twice DEVICE UNIT GOFILE
+                                   with the device open throughout: reads registers 0-1, waits
+                                   for GOFILE to exist, reads them again (up to three tries)
 """
 import asyncio
 import sys
@@ -61,8 +64,30 @@ def read(mode, device, unit, address, count):
         client.close()
 
 
+def twice(device, unit, go):
+    import os
+    import time
+
+    from pymodbus.client import ModbusSerialClient
+
+    client = ModbusSerialClient(port=device, baudrate=9600, timeout=3)
+    client.connect()
+    rr = client.read_holding_registers(0, 2, slave=unit)
+    print("first", "error" if rr.isError() else rr.registers, flush=True)
+    while not os.path.exists(go):
+        time.sleep(0.05)
+    for attempt in range(3):
+        rr = client.read_holding_registers(0, 2, slave=unit)
+        if not rr.isError():
+            break
+    print("second", attempt, "error" if rr.isError() else rr.registers, flush=True)
+    client.close()
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "server":
         server(int(sys.argv[2]) if len(sys.argv) > 2 else 1)
     elif sys.argv[1] == "read":
         sys.exit(read(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6])))
+    elif sys.argv[1] == "twice":
+        twice(sys.argv[2], int(sys.argv[3]), sys.argv[4])

@@ -194,13 +194,13 @@ private:
     void Run(const std::function<void()> &action, std::vector<Step> steps)
     {
         std::size_t used = 0;
-        QPointer<QWidget> last;
+        QList<QPointer<QWidget>> handled;  // a window is handled once, also when it is active again
         QTimer poll;
         poll.setInterval(5);
         QObject::connect(&poll, &QTimer::timeout, [&] {
             QWidget *w = QApplication::activeModalWidget();
-            if (!w || w == last) return;
-            last = w;
+            if (!w || handled.contains(w)) return;
+            handled << w;
             if (used < steps.size()) {
                 // Deferred, so that a box the step itself opens finds this poll running.
                 Step step = steps[used++];
@@ -355,6 +355,7 @@ private slots:
     void cleanup()
     {
         form.reset();
+        if (!failures.isEmpty()) qWarning("%s", qPrintable(failures.join("; ")));
         QCOMPARE(failures, QStringList());
         QCOMPARE(fake->openSets, 0);
         fake.reset();
