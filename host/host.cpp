@@ -152,9 +152,9 @@ void Host::Monitor()
                     if (ep.RemoteAddress == 0 || std::find(stack.begin(), stack.end(), ep.Owner) == stack.end())
                         continue;
                     char server[32];
-                    std::snprintf(server, sizeof(server), "%lu.%lu.%lu.%lu:%u", (ep.RemoteAddress >> 24) & 0xFF,
-                                  (ep.RemoteAddress >> 16) & 0xFF, (ep.RemoteAddress >> 8) & 0xFF,
-                                  ep.RemoteAddress & 0xFF, unsigned(ep.RemotePort));
+                    std::snprintf(server, sizeof(server), "%u.%u.%u.%u:%u", unsigned(ep.RemoteAddress >> 24) & 0xFF,
+                                  unsigned(ep.RemoteAddress >> 16) & 0xFF, unsigned(ep.RemoteAddress >> 8) & 0xFF,
+                                  unsigned(ep.RemoteAddress) & 0xFF, unsigned(ep.RemotePort));
                     std::string &state = now[node.PortName + ": link " + server];
                     if (state != "connected") state = qv::TdiEndpointStateName(ep.State);
                 }
