@@ -227,3 +227,29 @@ TEST_F(PnpPower, RemovalWithAHandleOpenEndsAtItsClose)
 
 }  // namespace
 }  // namespace frametest
+
+namespace frametest {
+namespace {
+
+TEST_F(PnpPower, SystemQueryFailsWhenItsDevicePowerRequestCannotBeIssued)
+{
+    std::string id = AddPort("COM5");
+    // The first allocation is the system request itself, the second the port's device request.
+    qv::InjectFault("IoAllocateIrp", 2);
+    EXPECT_EQ(qv::PnpSetSystemPower(PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
+    qv::ResetFaults();
+    EXPECT_EQ(qv::PnpSystemPowerState(), PowerSystemWorking);
+    std::vector<std::string> bus = qv::PnpBusRequests(id);
+    EXPECT_NE(std::find(bus.begin(), bus.end(), "POWER 3 0 4"), bus.end());  // the system query went down
+    EXPECT_EQ(std::find(bus.begin(), bus.end(), "POWER 3 1 4"), bus.end());  // no device query reached the bus
+    // The port still works.
+    HANDLE file = Open("COM5");
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DCB dcb = {};
+    EXPECT_TRUE(GetCommState(file, &dcb));
+    EXPECT_TRUE(SetCommState(file, &dcb));
+    CloseHandle(file);
+}
+
+}  // namespace
+}  // namespace frametest

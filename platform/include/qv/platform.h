@@ -33,15 +33,16 @@ PlatformReport PlatformShutdown();
 bool PlatformIsBooted();
 const BootConfig &PlatformConfig();
 
-// Subsystem hooks, defined by the subsystems that exist in the link.
-NTSTATUS CmStartup(const BootConfig &) __attribute__((weak));
-void CmShutdown(PlatformReport &) __attribute__((weak));
-NTSTATUS IoStartup(const BootConfig &) __attribute__((weak));
-void IoShutdown(PlatformReport &) __attribute__((weak));
-NTSTATUS TdiStartup(const BootConfig &) __attribute__((weak));
-void TdiShutdown(PlatformReport &) __attribute__((weak));
-NTSTATUS PnpStartup(const BootConfig &) __attribute__((weak));
-void PnpShutdown(PlatformReport &) __attribute__((weak));
+// Subsystem hooks, each defined by its subsystem. They are ordinary references so that a static
+// link always pulls every subsystem in.
+NTSTATUS CmStartup(const BootConfig &);
+void CmShutdown(PlatformReport &);
+NTSTATUS IoStartup(const BootConfig &);
+void IoShutdown(PlatformReport &);
+NTSTATUS TdiStartup(const BootConfig &);
+void TdiShutdown(PlatformReport &);
+NTSTATUS PnpStartup(const BootConfig &);
+void PnpShutdown(PlatformReport &);
 
 // Execution model: every thread is a kernel thread starting at PASSIVE_LEVEL. DPCs run at
 // DISPATCH_LEVEL on one DPC thread per emulated processor, never inside KeInsertQueueDpc; a DPC
