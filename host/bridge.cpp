@@ -149,7 +149,8 @@ void PortBridge::Run()
         int timeout = -1;
         if (wantOpen) timeout = kOpenRetryMs;
         if (open) {
-            std::uint64_t deadline = assembler_.Deadline(RtuSilenceMicros(applied_.baud, LineBitsPerCharacter(applied_)));
+            std::uint64_t deadline =
+                assembler_.Deadline(RtuSilenceMicros(applied_.baud, LineBitsPerCharacter(applied_)));
             if (deadline != UINT64_MAX) {
                 std::uint64_t now = NowMicros();
                 timeout = deadline <= now ? 0 : int((deadline - now + 999) / 1000);

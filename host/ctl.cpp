@@ -152,7 +152,8 @@ std::string ConnectionsText(const EthRecord &r)
     std::string s;
     for (size_t i = 0; i < r.entries.size(); ++i) {
         auto &e = r.entries[i];
-        s += (i ? " " : "") + Ip(e.ip) + ":" + std::to_string(e.port) + (e.raw ? "/raw" : "") + "=" + IdList(e.ids, ",");
+        s +=
+            (i ? " " : "") + Ip(e.ip) + ":" + std::to_string(e.port) + (e.raw ? "/raw" : "") + "=" + IdList(e.ids, ",");
     }
     return s;
 }
@@ -168,10 +169,11 @@ int List(Client &client)
             auto &p = list.ports[i];
             EthRecord r;
             bool has = !p.record.empty() && ParseEthRecord(p.record.data(), p.record.size(), &r) == EthParseError::None;
-            std::printf("%s{\"name\": %s, \"device\": %s, \"pty\": %s, \"started\": %s, \"in_use\": %s, \"settings\": %s}",
-                        i ? ", " : "", JsonString(Utf8(p.name)).c_str(), JsonString(Utf8(p.instanceId)).c_str(),
-                        JsonString(Utf8(p.ptyPath)).c_str(), p.started ? "true" : "false",
-                        p.inUse ? "true" : "false", has ? RecordJson(r).c_str() : "null");
+            std::printf(
+                "%s{\"name\": %s, \"device\": %s, \"pty\": %s, \"started\": %s, \"in_use\": %s, \"settings\": %s}",
+                i ? ", " : "", JsonString(Utf8(p.name)).c_str(), JsonString(Utf8(p.instanceId)).c_str(),
+                JsonString(Utf8(p.ptyPath)).c_str(), p.started ? "true" : "false", p.inUse ? "true" : "false",
+                has ? RecordJson(r).c_str() : "null");
         }
         std::printf("]\n");
         return 0;
@@ -290,13 +292,14 @@ int Status(Client &client, const std::string &port)
     bool cts = s.modemStatus & kMsCts, dsr = s.modemStatus & kMsDsr, dcd = s.modemStatus & kMsRlsd,
          ring = s.modemStatus & kMsRing;
     if (gJson) {
-        std::printf("{\"port\": %s, \"in_use\": %s, \"baud\": %u, \"line\": \"%u%s%s\", "
-                    "\"lines\": {\"dtr\": %d, \"rts\": %d, \"cts\": %d, \"dsr\": %d, \"dcd\": %d, \"ring\": %d}, "
-                    "\"stats\": {\"received\": %u, \"transmitted\": %u, \"frame_errors\": %u, \"overruns\": %u, "
-                    "\"buffer_overruns\": %u, \"parity_errors\": %u}, \"queue\": {\"in\": %u, \"out\": %u}, \"links\": [",
-                    JsonString(port).c_str(), s.inUse ? "true" : "false", s.baud, s.dataBits,
-                    ParityName(s.parity).c_str(), stop, dtr, rts, cts, dsr, dcd, ring, s.received, s.transmitted,
-                    s.frameErrors, s.overruns, s.bufferOverruns, s.parityErrors, s.inQueue, s.outQueue);
+        std::printf(
+            "{\"port\": %s, \"in_use\": %s, \"baud\": %u, \"line\": \"%u%s%s\", "
+            "\"lines\": {\"dtr\": %d, \"rts\": %d, \"cts\": %d, \"dsr\": %d, \"dcd\": %d, \"ring\": %d}, "
+            "\"stats\": {\"received\": %u, \"transmitted\": %u, \"frame_errors\": %u, \"overruns\": %u, "
+            "\"buffer_overruns\": %u, \"parity_errors\": %u}, \"queue\": {\"in\": %u, \"out\": %u}, \"links\": [",
+            JsonString(port).c_str(), s.inUse ? "true" : "false", s.baud, s.dataBits, ParityName(s.parity).c_str(),
+            stop, dtr, rts, cts, dsr, dcd, ring, s.received, s.transmitted, s.frameErrors, s.overruns, s.bufferOverruns,
+            s.parityErrors, s.inQueue, s.outQueue);
         for (size_t i = 0; i < s.links.size(); ++i) {
             auto &l = s.links[i];
             std::printf("%s{\"server\": %s, \"raw\": %s, \"ids\": [%s], \"state\": %s}", i ? ", " : "",

@@ -107,8 +107,7 @@ bool ParseConnection(const std::string &text, EthEntry *entry, std::string *erro
     }
     size_t colon = server.rfind(':');
     unsigned long port = 0;
-    if (colon == std::string::npos || colon == 0 || !ParseNumber(server.substr(colon + 1), 65535, &port) ||
-        port == 0) {
+    if (colon == std::string::npos || colon == 0 || !ParseNumber(server.substr(colon + 1), 65535, &port) || port == 0) {
         *error = "--conn " + text + ": expected HOST:PORT with a TCP port from 1 to 65535";
         return false;
     }

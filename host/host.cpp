@@ -269,10 +269,10 @@ Win32Error Host::RemoveInstance(const std::string &instanceId)
     NTSTATUS status = qv::PnpRemoveNode(instanceId);
     if (!NT_SUCCESS(status)) {
         log_(info.PortName + ": removal refused (status 0x" + [&] {
-                 std::ostringstream s;
-                 s << std::hex << ULONG(status);
-                 return s.str();
-             }() + ")");
+            std::ostringstream s;
+            s << std::hex << ULONG(status);
+            return s.str();
+        }() + ")");
         if (bridge) StartBridge(info.PortName);
         return kErrorCantRemoveDevinst;
     }
@@ -304,8 +304,10 @@ Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIo
     Win32Error error = ok ? 0 : GetLastError();
     CloseHandle(h);
     resp->information = returned;
-    if (ok) output.resize(std::min<std::size_t>(returned, output.size()));
-    else output.clear();
+    if (ok)
+        output.resize(std::min<std::size_t>(returned, output.size()));
+    else
+        output.clear();
     resp->output = std::move(output);
     return error;
 }
@@ -431,7 +433,8 @@ Win32Error Host::InstallFilterService(const std::u16string &path, std::u16string
         ServiceConfig existing;
         std::vector<UCHAR> data;
         ULONG type = 0;
-        if (qv::RegistryReadValue(key, "Type", &type, &data) && data.size() >= 4) std::memcpy(&existing.type, data.data(), 4);
+        if (qv::RegistryReadValue(key, "Type", &type, &data) && data.size() >= 4)
+            std::memcpy(&existing.type, data.data(), 4);
         std::string text;
         if (qv::RegistryReadString(key, "Group", &text)) existing.loadOrderGroup = Utf16(text);
         if (qv::RegistryReadString(key, "ImagePath", &text)) existing.imagePath = Utf16(text);
@@ -543,9 +546,8 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
             return Win32Error(0);
         });
     case std::uint16_t(ctl::Op::DestroyDeviceInfoList):
-        return Serve<ctl::DestroyDeviceInfoListRequest, ctl::Empty>(body, [&](auto &req, auto &) {
-            return Win32Error(sets.erase(req.set) ? 0 : ERROR_INVALID_HANDLE);
-        });
+        return Serve<ctl::DestroyDeviceInfoListRequest, ctl::Empty>(
+            body, [&](auto &req, auto &) { return Win32Error(sets.erase(req.set) ? 0 : ERROR_INVALID_HANDLE); });
     case std::uint16_t(ctl::Op::GetClassDescription):
         return Serve<ctl::GetClassDescriptionRequest, ctl::TextResponse>(body, [&](auto &req, auto &resp) {
             std::string key = kClassRoot + GuidText(req.classGuid);
@@ -641,7 +643,8 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
             return e;
         });
     case hostctl::RemovePort:
-        return Serve<NameRequestRemove, ctl::Empty>(body, [&](auto &req, auto &) { return RemovePort(Utf8(req.name)); });
+        return Serve<NameRequestRemove, ctl::Empty>(body,
+                                                    [&](auto &req, auto &) { return RemovePort(Utf8(req.name)); });
     case hostctl::PortStatus:
         return Serve<NameRequestStatus, hostctl::PortStatusReply>(
             body, [&](auto &req, auto &resp) { return PortStatus(Utf8(req.name), &resp); });

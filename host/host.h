@@ -76,7 +76,7 @@ private:
     std::thread monitor_;
     std::mutex monitorLock_;
     std::condition_variable monitorWake_;
-    bool monitorStop_ = false;                      // guarded by monitorLock_
+    bool monitorStop_ = false;                       // guarded by monitorLock_
     std::map<std::string, std::string> linkStates_;  // "COM1 127.0.0.1:502" -> state; monitor thread only
 };
 

@@ -12,10 +12,10 @@ namespace quorvel::hostctl {
 using ctl::Bytes;
 
 enum HostOp : std::uint16_t {
-    ListPorts = 100,    // -> u32 count, then count x PortEntry
-    AddPort = 101,      // string name ("" = the lowest free COM name) -> string name
-    RemovePort = 102,   // string name -> nothing; 5 while a program holds it, 2 unknown
-    PortStatus = 103,   // string name -> PortStatusReply
+    ListPorts = 100,   // -> u32 count, then count x PortEntry
+    AddPort = 101,     // string name ("" = the lowest free COM name) -> string name
+    RemovePort = 102,  // string name -> nothing; 5 while a program holds it, 2 unknown
+    PortStatus = 103,  // string name -> PortStatusReply
 };
 
 struct PortEntry {
@@ -48,8 +48,7 @@ struct PortStatusReply {
     std::uint8_t dataBits = 0, parity = 0, stopBits = 0;
     std::uint32_t modemStatus = 0;  // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON
     std::uint32_t dtrRts = 0;       // SERIAL_DTR_STATE, SERIAL_RTS_STATE
-    std::uint32_t received = 0, transmitted = 0, frameErrors = 0, overruns = 0, bufferOverruns = 0,
-                  parityErrors = 0;
+    std::uint32_t received = 0, transmitted = 0, frameErrors = 0, overruns = 0, bufferOverruns = 0, parityErrors = 0;
     std::uint32_t inQueue = 0, outQueue = 0;
     std::vector<LinkEntry> links;
     template <class IO>

@@ -133,8 +133,8 @@ InfCheck CheckDriverInf(const std::string &path, const std::string &hardwareId, 
         }
     }
     for (auto &install : installSections) {
-        for (const std::string &suffix : {std::string(".services"), std::string(".nt.services"),
-                                          std::string(".ntx86.services")}) {
+        for (const std::string &suffix :
+             {std::string(".services"), std::string(".nt.services"), std::string(".ntx86.services")}) {
             std::string base = install;
             // "Install.NTx86" has its services in "Install.NTx86.Services".
             auto it = sections.find(suffix == ".services" ? base + suffix : base + suffix);

@@ -16,7 +16,7 @@ struct LineConfig {
     std::uint8_t dataBits = 8;
     std::uint8_t parity = kNoParity;
     std::uint8_t stopBits = kOneStopBit;
-    bool rtsCts = false;  // CRTSCTS
+    bool rtsCts = false;     // CRTSCTS
     bool xonOutput = false;  // IXON: our output obeys XOFF
     bool xonInput = false;   // IXOFF: we send XOFF
     bool operator==(const LineConfig &) const = default;

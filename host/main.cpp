@@ -41,10 +41,7 @@ void Log(const std::string &line)
     std::fprintf(stderr, "%s quorvel-host: %s\n", stamp, line.c_str());
 }
 
-void Usage()
-{
-    std::fprintf(stderr, "usage: quorvel-host [--state DIR] [--dev-dir DIR] [--debug] [--demo]\n");
-}
+void Usage() { std::fprintf(stderr, "usage: quorvel-host [--state DIR] [--dev-dir DIR] [--debug] [--demo]\n"); }
 
 // One host per state directory: an exclusive lock on <state>/host.lock, which holds the pid.
 int TakeLock(const std::string &stateDir)
@@ -129,7 +126,8 @@ bool StoreDemoSettings(Host &host, const std::string &portName, int tcpPort)
     ctl::Bytes reply = host.Handle(ctl::Bytes(frame.begin() + 4, frame.end()), 0);
     ctl::ResponseHeader header;
     ctl::DecodeResponseHeader(ctl::Bytes(reply.begin() + 4, reply.end()), &header);
-    if (header.error != 0) Log(portName + ": storing the demo settings failed (error " + std::to_string(header.error) + ")");
+    if (header.error != 0)
+        Log(portName + ": storing the demo settings failed (error " + std::to_string(header.error) + ")");
     return header.error == 0;
 }
 
@@ -200,7 +198,8 @@ int main(int argc, char **argv)
         std::vector<hostctl::PortEntry> ports = host.Ports();
         std::string name;
         if (ports.empty()) {
-            if (Win32Error e = host.AddPort("COM1", &name)) Log("demo: cannot create COM1 (error " + std::to_string(e) + ")");
+            if (Win32Error e = host.AddPort("COM1", &name))
+                Log("demo: cannot create COM1 (error " + std::to_string(e) + ")");
         } else {
             name = hostctl::Utf8(ports.front().name);
         }
@@ -210,11 +209,12 @@ int main(int argc, char **argv)
             Log("demo: cannot start quorvel-sim");
         } else if (!name.empty() && StoreDemoSettings(host, name, port)) {
             std::string link = options.devDir + "/" + name;
-            std::printf("\nDemo ready: %s is %s, served by quorvel-sim on 127.0.0.1:%d (device ids 1-10).\n"
-                        "Read ten holding registers of device 1 through it:\n\n"
-                        "    mbpoll -m rtu -b 9600 -P none -a 1 -r 1 -c 10 -1 %s\n\n"
-                        "Press Ctrl-C to stop.\n",
-                        name.c_str(), link.c_str(), port, link.c_str());
+            std::printf(
+                "\nDemo ready: %s is %s, served by quorvel-sim on 127.0.0.1:%d (device ids 1-10).\n"
+                "Read ten holding registers of device 1 through it:\n\n"
+                "    mbpoll -m rtu -b 9600 -P none -a 1 -r 1 -c 10 -1 %s\n\n"
+                "Press Ctrl-C to stop.\n",
+                name.c_str(), link.c_str(), port, link.c_str());
             std::fflush(stdout);
         }
     }

@@ -45,7 +45,7 @@ std::vector<std::uint8_t> RtuToTcp(const std::uint8_t *frame, std::size_t size, 
 {
     std::size_t body = size - 2;  // unit id and PDU
     std::vector<std::uint8_t> adu = {std::uint8_t(transaction >> 8), std::uint8_t(transaction), 0, 0,
-                                     std::uint8_t(body >> 8), std::uint8_t(body)};
+                                     std::uint8_t(body >> 8),        std::uint8_t(body)};
     adu.insert(adu.end(), frame, frame + body);
     return adu;
 }

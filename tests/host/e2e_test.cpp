@@ -23,7 +23,6 @@
 using hosttest::Process;
 using hosttest::Result;
 
-
 namespace {
 
 class HostEndToEnd : public ::testing::Test {
@@ -72,14 +71,15 @@ protected:
 
     Result Mbpoll(const std::string &port, int unit, int count = 5)
     {
-        return hosttest::Run({"mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", std::to_string(unit), "-r", "1", "-c",
-                    std::to_string(count), "-t", "4", "-1", "-o", "2", Link(port)},
-                   30);
+        return hosttest::Run({"mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", std::to_string(unit), "-r", "1",
+                              "-c", std::to_string(count), "-t", "4", "-1", "-o", "2", Link(port)},
+                             30);
     }
     // mbpoll prints "[n]: \tvalue" per register.
     static bool HasRegister(const Result &r, int reference, int value)
     {
-        return r.out.find("[" + std::to_string(reference) + "]: \t" + std::to_string(value) + "\n") != std::string::npos;
+        return r.out.find("[" + std::to_string(reference) + "]: \t" + std::to_string(value) + "\n") !=
+               std::string::npos;
     }
 
     // A port COM1 whose settings point at a fresh quorvel-sim serving `unit`.
@@ -93,7 +93,9 @@ protected:
 
     void TearDown() override
     {
-        if (host_ && host_->Running()) EXPECT_EQ(StopHost(), 0) << host_->Err();
+        if (host_ && host_->Running()) {
+            EXPECT_EQ(StopHost(), 0) << host_->Err();
+        }
     }
 
     qvtest::TempDir state_;
@@ -171,17 +173,17 @@ TEST_F(HostEndToEnd, RequestWrittenOneByteAtATimeGetsItsReply)
     int port = 0;
     PortWithSim(1, &sim, &port);
     Result r = hosttest::Run({"/usr/bin/python3", "-c",
-                    "import serial, sys\n"
-                    "s = serial.Serial(sys.argv[1], 9600, timeout=3)\n"
-                    "req = bytes([1, 3, 0, 4, 0, 1])\n"
-                    "crc = 0xFFFF\n"
-                    "for b in req:\n"
-                    "    crc ^= b\n"
-                    "    for _ in range(8): crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1\n"
-                    "for b in req + bytes([crc & 0xFF, crc >> 8]):\n"
-                    "    s.write(bytes([b])); s.flush()\n"
-                    "print(s.read(7).hex())\n",
-                    Link("COM1")});
+                              "import serial, sys\n"
+                              "s = serial.Serial(sys.argv[1], 9600, timeout=3)\n"
+                              "req = bytes([1, 3, 0, 4, 0, 1])\n"
+                              "crc = 0xFFFF\n"
+                              "for b in req:\n"
+                              "    crc ^= b\n"
+                              "    for _ in range(8): crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1\n"
+                              "for b in req + bytes([crc & 0xFF, crc >> 8]):\n"
+                              "    s.write(bytes([b])); s.flush()\n"
+                              "print(s.read(7).hex())\n",
+                              Link("COM1")});
     ASSERT_EQ(r.status, 0) << r.err;
     // Unit 1, function 3, 2 bytes, 1004 = 0x03EC, then the CRC.
     EXPECT_EQ(r.out.substr(0, 10), "01030203ec") << r.out;
@@ -200,7 +202,9 @@ TEST_F(HostEndToEnd, PortHeldByAProgramRefusesSetAndRemoveUntilClosed)
 
     int fd = open(Link("COM1").c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return Ctl({"--json", "list"}).out.find("\"in_use\": true") != std::string::npos; }));
+    ASSERT_TRUE(qvtest::WaitUntil([&] {
+        return Ctl({"--json", "list"}).out.find("\"in_use\": true") != std::string::npos;
+    }));
     Result set = Ctl({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(secondPort) + "=1"});
     EXPECT_EQ(set.status, 1);
     EXPECT_NE(set.err.find("COM1 is in use"), std::string::npos) << set.err;
@@ -213,7 +217,9 @@ TEST_F(HostEndToEnd, PortHeldByAProgramRefusesSetAndRemoveUntilClosed)
     EXPECT_NE(status.out.find("baud 9600"), std::string::npos) << status.out;
     close(fd);
 
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return Ctl({"--json", "list"}).out.find("\"in_use\": false") != std::string::npos; }));
+    ASSERT_TRUE(qvtest::WaitUntil([&] {
+        return Ctl({"--json", "list"}).out.find("\"in_use\": false") != std::string::npos;
+    }));
     EXPECT_EQ(Ctl({"show", "COM1"}).out, before.out);  // nothing changed
     CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(secondPort) + "=1"});
     first->Stop();  // only the new server can answer now
@@ -376,8 +382,9 @@ TEST_F(ControlSocket, InstallDeviceChecksTheInfAndCreatesAPort)
     std::string dir = state_.Path();
     std::ofstream(dir + "/text.inf") << "not an inf\n";
     std::ofstream(dir + "/other.inf") << "[Version]\nClass=Ports\n[Manufacturer]\nM=Models\n[Models]\nD=I,*Other\n";
-    std::ofstream(dir + "/good.inf") << "[Version]\nClass=Ports\n[Manufacturer]\nM=Models\n[Models]\nD=I,*QuorvelDevice\n"
-                                        "[I.Services]\nAddService=Quorvel,2,S\n";
+    std::ofstream(dir + "/good.inf")
+        << "[Version]\nClass=Ports\n[Manufacturer]\nM=Models\n[Models]\nD=I,*QuorvelDevice\n"
+           "[I.Services]\nAddService=Quorvel,2,S\n";
     EXPECT_EQ(install(dir + "/missing.inf"), 2);
     EXPECT_EQ(install(dir + "/text.inf"), 0xE0000100LL);
     EXPECT_EQ(install(dir + "/other.inf"), 0xE0000228LL);

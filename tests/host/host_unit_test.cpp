@@ -159,9 +159,8 @@ TEST(CtlArguments, SetBuildsAWholeRecordOrRefuses)
 {
     EthRecord r;
     std::string error;
-    ASSERT_TRUE(ParseSetArguments({"--delay", "250", "--rts", "cts", "--conn", "127.0.0.1:502=1,2", "--conn",
-                                   "10.1.2.3:1502/raw=7"},
-                                  &r, &error))
+    ASSERT_TRUE(ParseSetArguments(
+        {"--delay", "250", "--rts", "cts", "--conn", "127.0.0.1:502=1,2", "--conn", "10.1.2.3:1502/raw=7"}, &r, &error))
         << error;
     EXPECT_EQ(r.delay, 250);
     EXPECT_EQ(r.rtsMask, kLineCts);
@@ -177,7 +176,7 @@ TEST(CtlArguments, SetBuildsAWholeRecordOrRefuses)
     EXPECT_EQ(r.entries[0].ids, (std::vector<std::uint8_t>{1, 2}));
 
     const std::vector<std::vector<std::string>> bad = {
-        {},                                                         // no connection
+        {},                                                          // no connection
         {"--conn", "127.0.0.1:502=1", "--conn", "127.0.0.2:502=1"},  // id served twice
         {"--conn", "127.0.0.1:502=1,1"},
         {"--conn", "127.0.0.1:0=1"},
@@ -216,7 +215,8 @@ protected:
 TEST_F(InfCheckTest, ErrorsAsWindowsGivesThem)
 {
     const std::string good =
-        "[Version]\nSignature=\"$WINDOWS NT$\"\nClass=Ports ; comment\nClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}\n"
+        "[Version]\nSignature=\"$WINDOWS NT$\"\nClass=Ports ; "
+        "comment\nClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}\n"
         "[Manufacturer]\n%Mfg%=Models,NTx86\n[Models.NTx86]\n%Desc%=PortInstall,*QuorvelDevice\n"
         "[PortInstall.NTx86.Services]\nAddService = Quorvel,0x00000002,ServiceInstall\n";
     EXPECT_EQ(CheckDriverInf(Write(good), "*QuorvelDevice", "Quorvel").error, 0u);
