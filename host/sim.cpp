@@ -267,13 +267,6 @@ int main(int argc, char **argv)
             if (errno == EINTR) continue;
             break;
         }
-        if (fds[0].revents & POLLIN) {
-            int fd = accept(listener, nullptr, nullptr);
-            if (fd >= 0) {
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-                clients.push_back({fd, {}, 0});
-            }
-        }
         std::vector<Client> kept;
         for (size_t i = 0; i < clients.size(); ++i) {
             Client &c = clients[i];
@@ -294,6 +287,14 @@ int main(int argc, char **argv)
                 close(c.fd);
         }
         clients = std::move(kept);
+        // Accepted last: the new client has no entry in this round's fds.
+        if (fds[0].revents & POLLIN) {
+            int fd = accept(listener, nullptr, nullptr);
+            if (fd >= 0) {
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+                clients.push_back({fd, {}, 0});
+            }
+        }
     }
     for (auto &c : clients) close(c.fd);
     close(listener);

@@ -658,6 +658,29 @@ void OpenFromWorkItem(PDEVICE_OBJECT, PVOID context)
     work->Done = true;
 }
 
+// A driver's connection thread is started from its dispatch routine or work item: endpoints it
+// opens belong to that device too.
+void OpenFromThread(PVOID context)
+{
+    OpenFromWorkItem(nullptr, context);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+struct ThreadStart {
+    OwnerWork *Work;
+    HANDLE Thread = nullptr;
+    NTSTATUS Status = STATUS_PENDING;
+    std::atomic<bool> Started{false};
+};
+
+void StartThreadFromWorkItem(PDEVICE_OBJECT, PVOID context)
+{
+    auto *start = static_cast<ThreadStart *>(context);
+    start->Status = PsCreateSystemThread(&start->Thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, OpenFromThread,
+                                         start->Work);
+    start->Started = true;
+}
+
 TEST_F(TransportTest, ListingNamesTheDeviceThatOpenedTheEndpoint)
 {
     PDRIVER_OBJECT driver = nullptr;
@@ -682,6 +705,29 @@ TEST_F(TransportTest, ListingNamesTheDeviceThatOpenedTheEndpoint)
     EXPECT_NE(endpoints[0].Text().find("idle"), std::string::npos) << endpoints[0].Text();
 
     client.Close();
+
+    TdiClient threadClient;
+    OwnerWork threadWork{&threadClient};
+    ThreadStart start{&threadWork};
+    item = IoAllocateWorkItem(device);
+    ASSERT_NE(item, nullptr);
+    IoQueueWorkItem(item, StartThreadFromWorkItem, DelayedWorkQueue, &start);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return start.Started.load() && threadWork.Done.load(); }));
+    IoFreeWorkItem(item);
+    ASSERT_EQ(start.Status, STATUS_SUCCESS);
+    EXPECT_EQ(threadWork.Status, STATUS_SUCCESS);
+    endpoints = qv::TdiListEndpoints();
+    ASSERT_EQ(endpoints.size(), 1u);
+    EXPECT_EQ(endpoints[0].Owner, device);
+    PVOID threadObject = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(start.Thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &threadObject,
+                                        nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(threadObject);
+    ZwClose(start.Thread);
+    threadClient.Close();
+
     IoDeleteDevice(device);
     qv::IoUnloadDriver(driver);
 }

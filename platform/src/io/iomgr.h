@@ -38,6 +38,9 @@ PDEVICE_OBJECT IoGetLowerDevice(PDEVICE_OBJECT device);
 // The device on whose behalf the calling thread works: the device whose dispatch routine called
 // the request now being dispatched, or whose work item runs. NULL when there is none.
 PDEVICE_OBJECT IoRequestorDevice();
+// The device whose dispatch routine or work item runs on this thread, if any. A system thread
+// started there works for that device: it inherits it as its requestor.
+PDEVICE_OBJECT IoCurrentDevice();
 
 // Looks a device up by its name, following symbolic links ("\??\COM3" -> "\Device\..."). A name
 // with a path after the device name ("\Device\Tcp\x") puts the rest in `remaining`. The device is

@@ -267,6 +267,13 @@ PDEVICE_OBJECT IoRequestorDevice()
 
 void IoSetWorkItemDevice(PDEVICE_OBJECT device) { tFrames.WorkItemDevice = device; }
 
+PDEVICE_OBJECT IoCurrentDevice()
+{
+    ThreadFrames &t = tFrames;
+    if (t.Count >= 1) return t.Frames[t.Count - 1]->Device;
+    return t.WorkItemDevice;
+}
+
 // Reports the IRPs still inside `device` (IoDeleteDevice calls it). Requests being dispatched
 // on the calling thread are the deleting driver's own (a remove request) and do not count.
 void IoCheckPendingIrpsOnDelete(PDEVICE_OBJECT device)

@@ -7,6 +7,8 @@
 #include <memory>
 #include <thread>
 
+#include "io/iomgr.h"
+#include "io/irp.h"
 #include "ke/ke.h"
 #include "ob/object.h"
 #include "qv/platform.h"
@@ -57,10 +59,12 @@ void InitializeThreadObject(PKTHREAD thread, bool system)
     thread->SystemThread = system;
 }
 
-void Trampoline(PKTHREAD thread, PKSTART_ROUTINE start, PVOID context, SystemThread *record)
+void Trampoline(PKTHREAD thread, PKSTART_ROUTINE start, PVOID context, SystemThread *record,
+                PDEVICE_OBJECT device)
 {
     ThreadState &t = CurrentThreadState();
     t.Thread = thread;
+    IoSetWorkItemDevice(device);
     t.Irql = PASSIVE_LEVEL;
     NTSTATUS exitStatus = STATUS_SUCCESS;
     try {
@@ -173,7 +177,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         ReapLocked(ended);
         auto record = std::make_unique<SystemThread>();
         try {
-            record->Thread = std::thread(Trampoline, thread, StartRoutine, StartContext, record.get());
+            record->Thread =
+                std::thread(Trampoline, thread, StartRoutine, StartContext, record.get(), IoCurrentDevice());
         } catch (const std::system_error &) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         }
