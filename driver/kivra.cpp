@@ -92,7 +92,6 @@ NTSTATUS KivraAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevi
     InitializeSerialCore(extension);
     GatewayInitialize(extension);
     InitializeSerialData(extension);
-    extension->ReceiveStep = ReceiveCharacters;
 
     extension->OutstandingIo = 1;
     KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);

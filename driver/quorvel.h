@@ -272,9 +272,6 @@ struct _DEVICE_EXTENSION {
     PVOID ConnectThreadObject;            // referenced object of the connection thread, or NULL;
                                           // set by open, cleared by StopConnectThread (PASSIVE_LEVEL)
     BOOLEAN ExitThread;                   // asks the connection thread to end; guarded by ConnectMutex
-    // The receive step: drains Uart.RxFifo after a reply has been placed there. Called by the
-    // receive indication at DISPATCH_LEVEL under DeviceLock; set at add-device, fixed afterwards.
-    PREPLY_PLACED_ROUTINE ReceiveStep;
     // ---- end network link
 
     // ================================================================= serial

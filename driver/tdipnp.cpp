@@ -58,12 +58,17 @@ static VOID DropPendingRequestOf(PDEVICE_EXTENSION Extension, PETH_CONNECTION Co
 }
 
 // The port's receive step, run under DeviceLock at DISPATCH_LEVEL whenever a reply waits in
-// the UART's receive FIFO.
+// the UART's receive FIFO. Until the open has pointed the receive target at the ring (PortOpen
+// is set last, under this lock) there is nowhere safe to store a character: the reply is
+// dropped, as a closed line drops what arrives.
 static VOID RunReceiveStep(PDEVICE_EXTENSION Extension)
 {
-    if (Extension->Uart.RxCount != 0 && Extension->ReceiveStep != NULL) {
-        Extension->ReceiveStep(Extension);
+    if (Extension->Uart.RxCount == 0) return;
+    if (!Extension->PortOpen) {
+        Extension->Uart.RxCount = 0;
+        return;
     }
+    ReceiveCharacters(Extension);
 }
 
 NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject)
@@ -79,15 +84,14 @@ NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject)
     ExReleaseFastMutex(&extension->ConnectMutex);
 
     HANDLE threadHandle;
-    NTSTATUS status = PsCreateSystemThread(&threadHandle, THREAD_ALL_ACCESS, NULL, NULL, NULL, ConnectThread,
-                                           DeviceObject);
+    NTSTATUS status =
+        PsCreateSystemThread(&threadHandle, THREAD_ALL_ACCESS, NULL, NULL, NULL, ConnectThread, DeviceObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
 
     PVOID threadObject;
-    status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &threadObject,
-                                       NULL);
+    status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &threadObject, NULL);
     ZwClose(threadHandle);
     if (!NT_SUCCESS(status)) {
         extension->ConnectThreadObject = NULL;
@@ -414,24 +418,21 @@ static NTSTATUS NTAPI KivraTdiPnPPowerHandler(PUNICODE_STRING DeviceName, PNET_P
     return STATUS_SUCCESS;
 }
 
-static VOID NTAPI KivraTdiBindingHandler(TDI_PNP_OPCODE PnPOpcode, PUNICODE_STRING DeviceName,
-                                         PWSTR MultiSZBindList)
+static VOID NTAPI KivraTdiBindingHandler(TDI_PNP_OPCODE PnPOpcode, PUNICODE_STRING DeviceName, PWSTR MultiSZBindList)
 {
     UNREFERENCED_PARAMETER(PnPOpcode);
     UNREFERENCED_PARAMETER(DeviceName);
     UNREFERENCED_PARAMETER(MultiSZBindList);
 }
 
-static VOID NTAPI KivraTdiAddAddressHandler(PTA_ADDRESS Address, PUNICODE_STRING DeviceName,
-                                            PTDI_PNP_CONTEXT Context)
+static VOID NTAPI KivraTdiAddAddressHandler(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context)
 {
     UNREFERENCED_PARAMETER(DeviceName);
     UNREFERENCED_PARAMETER(Context);
     DumpTdiAddress(Address);
 }
 
-static VOID NTAPI KivraTdiDelAddressHandler(PTA_ADDRESS Address, PUNICODE_STRING DeviceName,
-                                            PTDI_PNP_CONTEXT Context)
+static VOID NTAPI KivraTdiDelAddressHandler(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context)
 {
     UNREFERENCED_PARAMETER(DeviceName);
     UNREFERENCED_PARAMETER(Context);

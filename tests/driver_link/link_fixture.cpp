@@ -222,12 +222,12 @@ void IoUnloadDriver(PDRIVER_OBJECT driver);
 namespace linktest {
 namespace {
 
-std::mutex portsLock;
-std::vector<std::pair<PDEVICE_EXTENSION, TestPort *>> ports;
-
 NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 VOID TestDriverUnload(PDRIVER_OBJECT) {}
+
+// 8 data bits, no parity, 1 stop bit: what the set-line-control request stores for it.
+const UCHAR kLine8N1 = 0x03;
 
 }  // namespace
 
@@ -244,34 +244,32 @@ TestPort::TestPort()
     EXPECT_EQ(status, STATUS_SUCCESS);
     if (!NT_SUCCESS(status)) return;
 
-    // What add-device leaves for the link.
+    // What add-device and device start leave.
     PDEVICE_EXTENSION extension = Extension();
+    RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION));
     extension->DeviceObject = device_;
-    KeInitializeSpinLock(&extension->DeviceLock);
+    InitializeSerialCore(extension);
     GatewayInitialize(extension);
-    extension->ReceiveStep = CollectReply;
+    InitializeSerialData(extension);
+    extension->DevicePowerState = PowerDeviceD0;
+    status = VuartInitialize(&extension->Uart, extension);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    started_ = true;
 
     // The lock rule of the link: ConnectMutex and DeviceLock are never held together.
     qv::VerifierNameLock(&extension->ConnectMutex, "ConnectMutex");
     qv::VerifierNameLock(&extension->DeviceLock, "DeviceLock");
     qv::VerifierForbidNesting("ConnectMutex", "DeviceLock");
     qv::VerifierForbidNesting("DeviceLock", "ConnectMutex");
-
-    std::lock_guard<std::mutex> lock(portsLock);
-    ports.emplace_back(extension, this);
 }
 
 TestPort::~TestPort()
 {
     if (open_) Close();
-    {
-        std::lock_guard<std::mutex> lock(portsLock);
-        for (auto it = ports.begin(); it != ports.end(); ++it) {
-            if (it->second == this) {
-                ports.erase(it);
-                break;
-            }
-        }
+    if (started_) {
+        // Queued DPCs of the port must not outlive it.
+        KeFlushQueuedDpcs();
+        VuartFree(&Extension()->Uart);
     }
     if (device_ != nullptr) IoDeleteDevice(device_);
     if (driver_ != nullptr) qv::IoUnloadDriver(driver_);
@@ -280,20 +278,27 @@ TestPort::~TestPort()
 NTSTATUS TestPort::Open(const std::vector<UCHAR> &record)
 {
     PDEVICE_EXTENSION extension = Extension();
-    PUCHAR fifo = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, VUART_RX_FIFO_SIZE, QUORVEL_TAG);
-    EXPECT_NE(fifo, nullptr);
-    KIRQL irql;
-    KeAcquireSpinLock(&extension->DeviceLock, &irql);
-    extension->Uart.RxFifo = fifo;
-    extension->Uart.RxCount = 0;
-    extension->RxRingSize = 4096;
-    KeReleaseSpinLock(&extension->DeviceLock, irql);
-
     std::vector<UCHAR> copy = record;
     EXPECT_EQ(MakeEthernetLists(extension, copy.data()), STATUS_SUCCESS);
-    NTSTATUS status = ConnectToLinkServer(device_);
+    NTSTATUS status = AllocateRxRing(extension);
+    if (NT_SUCCESS(status)) {
+        status = ConnectToLinkServer(device_);
+        if (!NT_SUCCESS(status)) FreeRxRing(extension);
+    }
+    if (!NT_SUCCESS(status)) {
+        FreeEthernetLists(extension);
+        return status;
+    }
+    SerialOpenPort(extension);
     open_ = true;
-    return status;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    extension->LineControl = kLine8N1;
+    extension->ValidDataMask = 0xFF;
+    VuartWriteLcr(&extension->Uart, kLine8N1);
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+    return STATUS_SUCCESS;
 }
 
 void TestPort::Close()
@@ -301,14 +306,7 @@ void TestPort::Close()
     PDEVICE_EXTENSION extension = Extension();
     StopConnectThread(device_);
     FreeEthernetLists(extension);
-    KIRQL irql;
-    KeAcquireSpinLock(&extension->DeviceLock, &irql);
-    PUCHAR fifo = extension->Uart.RxFifo;
-    extension->Uart.RxFifo = NULL;
-    extension->Uart.RxCount = 0;
-    extension->RxRingSize = 0;
-    KeReleaseSpinLock(&extension->DeviceLock, irql);
-    if (fifo != NULL) ExFreePoolWithTag(fifo, QUORVEL_TAG);
+    SerialClosePort(extension);
     open_ = false;
 }
 
@@ -318,38 +316,36 @@ NTSTATUS TestPort::Write(const std::vector<UCHAR> &frame)
     return ForwardRequest(Extension(), copy.data(), ULONG(copy.size()));
 }
 
-VOID TestPort::CollectReply(PDEVICE_EXTENSION extension)
+size_t TestPort::BytesWaiting()
 {
-    TestPort *port = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(portsLock);
-        for (auto &entry : ports) {
-            if (entry.first == extension) port = entry.second;
-        }
-    }
-    if (port == nullptr || extension->Uart.RxCount == 0) return;
-    // Under DeviceLock: take the FIFO's bytes as the receive step would.
-    std::vector<UCHAR> reply(extension->Uart.RxFifo, extension->Uart.RxFifo + extension->Uart.RxCount);
-    extension->Uart.RxCount = 0;
-    std::lock_guard<std::mutex> lock(port->mutex_);
-    port->replies_.push_back(std::move(reply));
-    port->replyArrived_.notify_all();
+    PDEVICE_EXTENSION extension = Extension();
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    size_t count = extension->RxRingCount;
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+    return count;
 }
 
 std::vector<UCHAR> TestPort::Reply(int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    replyArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !replies_.empty(); });
-    if (replies_.empty()) return {};
-    std::vector<UCHAR> reply = std::move(replies_.front());
-    replies_.erase(replies_.begin());
-    return reply;
-}
+    if (!qvtest::WaitUntil([this] { return BytesWaiting() != 0; }, timeoutMs)) return {};
 
-size_t TestPort::RepliesWaiting()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return replies_.size();
+    // Taken oldest first, as a read takes the ring, wrapping at its end.
+    PDEVICE_EXTENSION extension = Extension();
+    std::vector<UCHAR> reply;
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    if (extension->RxRing != NULL && extension->RxTargetBase == extension->RxRing) {
+        PUCHAR ringEnd = extension->RxRing + extension->RxRingSize;
+        for (ULONG i = 0; i < extension->RxRingCount; i++) {
+            reply.push_back(*extension->RxRingReadPos);
+            if (++extension->RxRingReadPos == ringEnd) extension->RxRingReadPos = extension->RxRing;
+        }
+        extension->RxRingCount = 0;
+        ReleaseReceiveHolds(extension);
+    }
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+    return reply;
 }
 
 PETH_CONNECTION TestPort::ConnectionOf(UCHAR deviceId) { return FindConnectionByDeviceID(Extension(), deviceId); }

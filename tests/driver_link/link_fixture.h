@@ -1,12 +1,11 @@
 // Test support for the network link: a booted platform per test, real Modbus servers on
 // 127.0.0.1 (libmodbus in-process, pymodbus as a child process), and a port whose replies the
-// tests collect through the receive step.
+// tests read from its receive ring, as an application finds them.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -14,8 +13,8 @@
 #include <vector>
 
 #include "platform_test.h"
-#include "qv/platform.h"
 #include "quorvel.h"
+#include "qv/platform.h"
 
 namespace linktest {
 
@@ -56,7 +55,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0}, connections_{0};
     std::mutex mutex_;
-    int clientFd_ = -1;  // guarded by mutex_
+    int clientFd_ = -1;                    // guarded by mutex_
     std::vector<std::vector<UCHAR>> log_;  // guarded by mutex_
     std::thread thread_;
 };
@@ -89,9 +88,10 @@ struct ConnectionEntry {
 // The Ethernet settings record for connections to 127.0.0.1.
 std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionEntry> &connections);
 
-// One port: a device object with its extension set up as add-device and the first open leave
-// it for the link (gateway tables, UART FIFO, receive ring size), and a receive step that
-// collects each reply placed in the FIFO.
+// One port: a device object with its extension set up as add-device and device start leave it
+// (serial core, gateway, serial defaults, the UART), opened and closed as the driver's open and
+// close do. Replies are read from the receive ring; the line is set to 8 data bits after each
+// open, as a Modbus master sets it, so binary replies are not masked to the default 7.
 class TestPort {
 public:
     TestPort();
@@ -99,9 +99,10 @@ public:
     TestPort(const TestPort &) = delete;
     TestPort &operator=(const TestPort &) = delete;
 
-    // Builds the tables from the record (as the first open does) and starts the link.
+    // Builds the tables from the record, allocates the receive ring, starts the link and opens
+    // the emulated port, as the first open does.
     NTSTATUS Open(const std::vector<UCHAR> &record);
-    // Stops the link and frees the tables, as close does.
+    // Stops the link, frees the tables and closes the emulated port, as close does.
     void Close();
 
     PDEVICE_OBJECT Device() const { return device_; }
@@ -109,9 +110,11 @@ public:
 
     // What a write of `frame` hands the gateway.
     NTSTATUS Write(const std::vector<UCHAR> &frame);
-    // The next reply frame collected by the receive step; empty after `timeoutMs` without one.
+    // Everything in the receive ring once something has arrived (a reply is stored whole under
+    // DeviceLock); empty after `timeoutMs` without anything.
     std::vector<UCHAR> Reply(int timeoutMs = 10000);
-    size_t RepliesWaiting();
+    // Characters waiting in the receive ring.
+    size_t BytesWaiting();
     // Connection for a device id (as the gateway finds it).
     PETH_CONNECTION ConnectionOf(UCHAR deviceId);
     // Waits until the connection thread has finished its turn (writes find ConnectMutex free).
@@ -121,22 +124,18 @@ public:
     // Waits until the connection's link is up or down, as asked; false on time-out.
     bool WaitLink(PETH_CONNECTION connection, bool up, int timeoutMs = 10000);
 
-    static VOID CollectReply(PDEVICE_EXTENSION extension);
-
 private:
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     bool open_ = false;
-    std::mutex mutex_;
-    std::condition_variable replyArrived_;
-    std::vector<std::vector<UCHAR>> replies_;
+    bool started_ = false;  // the UART exists
 };
 
 // The verifier's findings that are violations (warnings left out).
 std::vector<std::string> Violations();
 
 // Frames of the tests.
-std::vector<UCHAR> RtuFrame(std::vector<UCHAR> content);  // content + CRC
+std::vector<UCHAR> RtuFrame(std::vector<UCHAR> content);           // content + CRC
 std::vector<UCHAR> AsciiFrame(const std::vector<UCHAR> &content);  // ":" hex LRC CR LF
 
 }  // namespace linktest

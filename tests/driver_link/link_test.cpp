@@ -150,8 +150,7 @@ TEST_F(LinkTest, TwoConnectionsRoutedByDeviceId)
 TEST_F(LinkTest, WriteDuringAConnectIsDropped)
 {
     linktest::LibmodbusServer first, second;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})), STATUS_SUCCESS);
 
     qv::UseVirtualClock(true);
     qv::TdiHoldNextConnect(1000, STATUS_SUCCESS);
@@ -172,8 +171,7 @@ TEST_F(LinkTest, WriteDuringAConnectIsDropped)
 TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConnection)
 {
     linktest::LibmodbusServer first, second;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})), STATUS_SUCCESS);
     PETH_CONNECTION one = Port().ConnectionOf(1), two = Port().ConnectionOf(2);
     PDEVICE_EXTENSION extension = Port().Extension();
 
@@ -233,7 +231,7 @@ TEST_F(LinkTest, UnreachableServerLosesTheRequestAndTheNextWriteTriesAgain)
         EXPECT_EQ(connection->Socket, nullptr);
         ExReleaseFastMutex(&extension->ConnectMutex);
     }
-    EXPECT_EQ(Port().RepliesWaiting(), 0u);
+    EXPECT_EQ(Port().BytesWaiting(), 0u);
 }
 
 TEST_F(LinkTest, SendHeldPastTheDelayClosesTheLinkAndIsSentAgainAfterReconnect)
@@ -361,8 +359,8 @@ NTSTATUS CallReceiveIndication(PTDI_SOCKET socket, Bytes &data, ULONG *taken)
     PIRP irp = (PIRP)1;
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    NTSTATUS status = KivraTdiReceiveEventHandler(nullptr, socket, 0x20, ULONG(data.size()), ULONG(data.size()),
-                                                  taken, data.data(), &irp);
+    NTSTATUS status = KivraTdiReceiveEventHandler(nullptr, socket, 0x20, ULONG(data.size()), ULONG(data.size()), taken,
+                                                  data.data(), &irp);
     KeLowerIrql(irql);
     EXPECT_EQ(irp, nullptr);
     return status;
@@ -383,12 +381,69 @@ TEST_F(LinkTest, ReceiveIndicationTakesLargeBlocksWhole)
     EXPECT_EQ(reply.size(), size_t(VUART_RX_FIFO_SIZE));  // a raw block is cut to the FIFO
 }
 
+// Several replies in one indicated block each reach the ring, in order: each is drained before
+// the next is placed over the start of the FIFO.
+TEST_F(LinkTest, RepliesSharingOneBlockAllReachTheRing)
+{
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), false, {1}}})), STATUS_SUCCESS);
+    PETH_CONNECTION connection = Port().ConnectionOf(1);
+    PDEVICE_EXTENSION extension = Port().Extension();
+    ExAcquireFastMutex(&extension->ConnectMutex);
+    connection->TransactionId = 7;
+    connection->Mode = 1;  // the last request was RTU
+    ExReleaseFastMutex(&extension->ConnectMutex);
+    TDI_SOCKET socket{};
+    socket.DeviceObject = Port().Device();
+    socket.Context = connection;
+
+    Bytes first = {0x07, 0x00, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2A};
+    Bytes second = {0x07, 0x00, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2C};
+    Bytes block = first;
+    block.insert(block.end(), second.begin(), second.end());
+    ULONG taken = 0;
+    EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
+    EXPECT_EQ(taken, block.size());
+
+    Bytes expected = kRtuReply;
+    Bytes next = RtuFrame({0x01, 0x03, 0x02, 0x00, 0x2C});
+    expected.insert(expected.end(), next.begin(), next.end());
+    EXPECT_EQ(Port().Reply(), expected);
+    EXPECT_EQ(extension->Uart.RxCount, 0u);
+}
+
+// A reply indicated while the port is between allocating its ring and opening the emulated
+// port (the receive target not yet pointed at the ring) is dropped, not stored through the
+// unset target; once the port is open, replies arrive again.
+TEST_F(LinkTest, ReplyBeforeTheReceiveSideIsOpenIsDropped)
+{
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), true, {1}}})), STATUS_SUCCESS);
+    PDEVICE_EXTENSION extension = Port().Extension();
+    SerialClosePort(extension);
+    ASSERT_EQ(AllocateRxRing(extension), STATUS_SUCCESS);
+
+    TDI_SOCKET socket{};
+    socket.DeviceObject = Port().Device();
+    socket.Context = Port().ConnectionOf(1);
+    Bytes block = kRtuReply;
+    ULONG taken = 0;
+    EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
+    EXPECT_EQ(taken, block.size());
+    EXPECT_EQ(Port().BytesWaiting(), 0u);
+    EXPECT_EQ(extension->Uart.RxCount, 0u);
+
+    SerialOpenPort(extension);
+    block = kRtuReply;
+    EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+}
+
 // No leak of sockets, IRPs, pool or threads over many open / request / close cycles; the
 // platform's report at the end of the test checks what is left.
 TEST_F(LinkTest, ManyOpenRequestCloseCyclesLeaveNothingBehind)
 {
     linktest::LibmodbusServer server;
     std::vector<UCHAR> record = MakeRecord(1000, {{server.Port(), false, {1}}});
+    Port();  // the device and its UART, made once, before the count
     qv::PoolUsage before = qv::QueryPoolUsageByTag(QUORVEL_TAG);
     for (int cycle = 0; cycle < 500; cycle++) {
         ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);

@@ -141,7 +141,6 @@ Port::Port(const PortOptions &options)
     InitializeSerialCore(extension);
     GatewayInitialize(extension);
     InitializeSerialData(extension);
-    extension->ReceiveStep = ReceiveCharacters;
     extension->DevicePowerState = PowerDeviceD0;
     extension->EthInfo.rtsMask = options.RtsMask;
     extension->EthInfo.dtrMask = options.DtrMask;
