@@ -28,24 +28,30 @@ ControlServer::~ControlServer() { Stop(); }
 
 bool ControlServer::Start(std::string *error)
 {
+    // Bound under a temporary name and renamed once listening: whoever sees control.sock can
+    // connect to it.
+    std::string bound = path_ + ".new";
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof(addr.sun_path)) {
+    if (bound.size() >= sizeof(addr.sun_path)) {
         *error = "socket path too long: " + path_;
         return false;
     }
-    std::strcpy(addr.sun_path, path_.c_str());
-    unlink(path_.c_str());  // the lock proves no other host uses it
+    std::strcpy(addr.sun_path, bound.c_str());
+    unlink(bound.c_str());  // the lock proves no other host uses these
+    unlink(path_.c_str());
     listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Created 0660 from the start: no moment where others could connect.
     mode_t old = umask(0117);
     int rc = bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
     umask(old);
-    if (rc != 0 || listen(listener_, 16) != 0) {
+    if (rc != 0 || listen(listener_, 16) != 0 || chmod(bound.c_str(), 0660) != 0 ||
+        rename(bound.c_str(), path_.c_str()) != 0) {
         *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
+        unlink(bound.c_str());
+        path_.clear();
         return false;
     }
-    chmod(path_.c_str(), 0660);
     if (pipe2(wake_, O_CLOEXEC) != 0) {
         *error = "pipe: " + std::string(std::strerror(errno));
         return false;

@@ -246,9 +246,15 @@ Win32Error Host::AddPort(const std::string &name, std::string *created)
     }
     qv::PnpNodeInfo info;
     qv::PnpGetNode(instanceId, &info);
+    if (!info.Started) {
+        // A device whose driver did not start is removed again, as a failed installation is.
+        log_(info.PortName + ": device " + instanceId + " did not start; removed");
+        qv::PnpRemoveNode(instanceId);
+        return ERROR_GEN_FAILURE;
+    }
     *created = info.PortName;
     log_(info.PortName + ": device " + instanceId + " created");
-    if (info.Started) StartBridge(info.PortName);
+    StartBridge(info.PortName);
     return 0;
 }
 

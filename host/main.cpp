@@ -195,13 +195,16 @@ int main(int argc, char **argv)
 
     pid_t sim = -1;
     if (demo) {
-        std::vector<hostctl::PortEntry> ports = host.Ports();
-        std::string name;
-        if (ports.empty()) {
-            if (Win32Error e = host.AddPort("COM1", &name))
+        // COM1 is the demo's port: taken as it is when it exists, created otherwise.
+        std::string name = "COM1";
+        bool exists = false;
+        for (auto &p : host.Ports()) exists = exists || hostctl::Utf8(p.name) == name;
+        std::string created;
+        if (!exists) {
+            if (Win32Error e = host.AddPort(name, &created)) {
                 Log("demo: cannot create COM1 (error " + std::to_string(e) + ")");
-        } else {
-            name = hostctl::Utf8(ports.front().name);
+                name.clear();
+            }
         }
         int port = 0;
         sim = StartSimulator(&port);

@@ -1,5 +1,7 @@
 #include "simdata.h"
 
+#include <cstring>
+
 #include "modbusframe.h"
 
 namespace quorvel::sim {
@@ -44,20 +46,23 @@ bool RtuCrcValid(const std::uint8_t *frame, std::size_t size)
 std::vector<std::uint8_t> RtuToTcp(const std::uint8_t *frame, std::size_t size, std::uint16_t transaction)
 {
     std::size_t body = size - 2;  // unit id and PDU
-    std::vector<std::uint8_t> adu = {std::uint8_t(transaction >> 8), std::uint8_t(transaction), 0, 0,
-                                     std::uint8_t(body >> 8),        std::uint8_t(body)};
-    adu.insert(adu.end(), frame, frame + body);
+    std::vector<std::uint8_t> adu(6 + body);
+    adu[0] = std::uint8_t(transaction >> 8);
+    adu[1] = std::uint8_t(transaction);
+    adu[4] = std::uint8_t(body >> 8);
+    adu[5] = std::uint8_t(body);
+    std::memcpy(adu.data() + 6, frame, body);
     return adu;
 }
 
 std::vector<std::uint8_t> TcpToRtu(const std::uint8_t *adu, std::size_t size)
 {
-    std::vector<std::uint8_t> frame;
-    if (size < 7) return frame;
-    frame.assign(adu + 6, adu + size);
-    std::uint16_t crc = ModbusCrc16(frame.data(), frame.size());
-    frame.push_back(std::uint8_t(crc & 0xFF));
-    frame.push_back(std::uint8_t(crc >> 8));
+    if (size < 7) return {};
+    std::vector<std::uint8_t> frame(size - 6 + 2);
+    std::memcpy(frame.data(), adu + 6, size - 6);
+    std::uint16_t crc = ModbusCrc16(frame.data(), size - 6);
+    frame[size - 6] = std::uint8_t(crc & 0xFF);
+    frame[size - 5] = std::uint8_t(crc >> 8);
     return frame;
 }
 

@@ -49,7 +49,7 @@ def read(mode, device, unit, address, count):
 
     framer = ModbusAsciiFramer if mode == "ascii" else ModbusRtuFramer
     client = ModbusSerialClient(port=device, framer=framer, baudrate=19200, bytesize=8, parity="N",
-                                stopbits=1, timeout=3)
+                                stopbits=1, timeout=5)
     if not client.connect():
         print("cannot open", device)
         return 1
@@ -70,7 +70,7 @@ def twice(device, unit, go):
 
     from pymodbus.client import ModbusSerialClient
 
-    client = ModbusSerialClient(port=device, baudrate=9600, timeout=3)
+    client = ModbusSerialClient(port=device, baudrate=9600, timeout=5)
     client.connect()
     rr = client.read_holding_registers(0, 2, slave=unit)
     print("first", "error" if rr.isError() else rr.registers, flush=True)

@@ -105,7 +105,10 @@ std::string Process::WaitForLine(const std::string &prefix, int timeoutMs)
     std::string found;
     qvtest::WaitUntil(
         [&] {
-            std::istringstream lines(Out());
+            // Whole lines only: the writer may be in the middle of one.
+            std::string out = Out();
+            out.resize(out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1);
+            std::istringstream lines(out);
             std::string line;
             while (std::getline(lines, line))
                 if (line.rfind(prefix, 0) == 0) {
