@@ -2,7 +2,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <unistd.h>
+
 #include <QCommandLineParser>
+#include <QDir>
 #include <QScreen>
 
 #include "ErrorReporting.h"
@@ -11,10 +14,15 @@
 
 namespace {
 
+// The same default as quorvel-host and quorvelctl, so the three meet without --state.
 QString DefaultStateDir()
 {
     QByteArray env = qgetenv("QUORVEL_STATE");
-    return env.isEmpty() ? QStringLiteral("/var/lib/quorvel") : QString::fromLocal8Bit(env);
+    if (!env.isEmpty()) return QString::fromLocal8Bit(env);
+    if (geteuid() == 0) return QStringLiteral("/var/lib/quorvel");
+    QByteArray xdg = qgetenv("XDG_STATE_HOME");
+    if (xdg.startsWith('/')) return QString::fromLocal8Bit(xdg) + QStringLiteral("/quorvel");
+    return QDir::homePath() + QStringLiteral("/.local/state/quorvel");
 }
 
 }  // namespace
@@ -28,8 +36,8 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral("Конфигуратор портов Quorvel"));
     parser.addHelpOption();
     QCommandLineOption stateOption(QStringList{QStringLiteral("state")},
-                                   QStringLiteral("Каталог состояния quorvel-host (по умолчанию $QUORVEL_STATE или "
-                                                  "/var/lib/quorvel)."),
+                                   QStringLiteral("Каталог состояния quorvel-host (по умолчанию $QUORVEL_STATE, "
+                                                  "иначе тот же, что у quorvel-host)."),
                                    QStringLiteral("DIR"), DefaultStateDir());
     parser.addOption(stateOption);
     parser.process(app);
