@@ -121,6 +121,22 @@ VOID TakeXoffFromUart(PDEVICE_EXTENSION Extension)
     }
 }
 
+// The XOFF counter's reference bits (DeviceLock held). Each helper clears a bit only when its
+// holder could still be stopped; a timer or cancel routine already on its way keeps its bit.
+static VOID StopXoffTimer(PDEVICE_EXTENSION Extension)
+{
+    if ((Extension->XoffRefs & REF_TOTAL_TIMER) && KeCancelTimer(&Extension->XoffCounterTimer)) {
+        Extension->XoffRefs &= ~REF_TOTAL_TIMER;
+    }
+}
+
+static VOID TakeBackXoffCancel(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    if ((Extension->XoffRefs & REF_CANCEL) && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        Extension->XoffRefs &= ~REF_CANCEL;
+    }
+}
+
 VOID EndCountingXoff(PDEVICE_EXTENSION Extension, NTSTATUS Status)
 {
     PIRP ended = NULL;
@@ -134,13 +150,8 @@ VOID EndCountingXoff(PDEVICE_EXTENSION Extension, NTSTATUS Status)
     PIRP irp = Extension->XoffCounterIrp;
     if (irp != NULL) {
         TakeXoffFromUart(Extension);
-        if ((Extension->XoffRefs & REF_TOTAL_TIMER) && KeCancelTimer(&Extension->XoffCounterTimer)) {
-            Extension->XoffRefs &= ~REF_TOTAL_TIMER;
-        }
-        // The counter's own cancel routine, not that of the request that ends it.
-        if ((Extension->XoffRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
-            Extension->XoffRefs &= ~REF_CANCEL;
-        }
+        StopXoffTimer(Extension);
+        TakeBackXoffCancel(Extension, irp);  // the counter's own, not that of the request that ends it
         if (Extension->XoffRefs == 0) {
             Extension->XoffCounterIrp = NULL;
             ended = irp;
@@ -328,12 +339,8 @@ VOID NTAPI XoffCountedDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemA
     PIRP irp = extension->XoffCounterIrp;
     if (irp != NULL) {
         extension->XoffRefs &= ~REF_UART;
-        if ((extension->XoffRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
-            extension->XoffRefs &= ~REF_CANCEL;
-        }
-        if ((extension->XoffRefs & REF_TOTAL_TIMER) && KeCancelTimer(&extension->XoffCounterTimer)) {
-            extension->XoffRefs &= ~REF_TOTAL_TIMER;
-        }
+        TakeBackXoffCancel(extension, irp);
+        StopXoffTimer(extension);
         if (extension->XoffRefs == 0) {
             extension->XoffCounterIrp = NULL;
             complete = irp;
@@ -362,9 +369,7 @@ VOID NTAPI XoffTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemA
     PIRP irp = extension->XoffCounterIrp;
     if (irp != NULL) {
         extension->XoffRefs &= ~REF_TOTAL_TIMER;
-        if ((extension->XoffRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
-            extension->XoffRefs &= ~REF_CANCEL;
-        }
+        TakeBackXoffCancel(extension, irp);
         TakeXoffFromUart(extension);
         if (extension->XoffRefs == 0) {
             extension->XoffCounterIrp = NULL;
@@ -391,9 +396,7 @@ VOID NTAPI XoffCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
     extension->XoffRefs &= ~REF_CANCEL;
-    if ((extension->XoffRefs & REF_TOTAL_TIMER) && KeCancelTimer(&extension->XoffCounterTimer)) {
-        extension->XoffRefs &= ~REF_TOTAL_TIMER;
-    }
+    StopXoffTimer(extension);
     TakeXoffFromUart(extension);
     if (extension->XoffRefs == 0) {
         extension->XoffCounterIrp = NULL;
