@@ -50,6 +50,16 @@ std::string Upper(std::string s)
     return s;
 }
 
+// Whether two files hold the same bytes; false when either cannot be read.
+bool SameFileContent(const std::string &a, const std::string &b, bool *same)
+{
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa || !fb) return false;
+    std::istreambuf_iterator<char> ia(fa), ib(fb), end;
+    *same = std::equal(ia, end, ib, end);
+    return !fa.bad() && !fb.bad();
+}
+
 std::u16string PortPath(const std::string &name) { return u"\\\\.\\" + Utf16(name); }
 
 // REG_SZ / REG_MULTI_SZ data as UTF-16LE bytes with terminators.
@@ -431,11 +441,24 @@ Win32Error Host::InstallFilterService(const std::u16string &path, std::u16string
     std::filesystem::path driversDir = std::filesystem::path(options_.stateDir) / "System32" / "drivers";
     std::error_code ec;
     std::filesystem::create_directories(driversDir, ec);
-    std::filesystem::copy_file(source, driversDir / Utf8(file), std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) return ERROR_ACCESS_DENIED;
+    // The drivers folder stands for a Windows folder: a file whose name differs only in letter
+    // case is the same file, and keeps its name.
+    std::filesystem::path target = driversDir / Utf8(file);
+    for (const auto &entry : std::filesystem::directory_iterator(driversDir, ec))
+        if (SamePathText(Utf16(entry.path().filename().string()), file)) target = entry.path();
+    bool inPlace = std::filesystem::equivalent(source, target, ec);
+
+    // Another driver's file of the same name is never overwritten, and another service of the
+    // same name is never taken over: either would put a foreign driver into the Ports stacks.
+    if (!inPlace && std::filesystem::exists(target, ec)) {
+        bool same = false;
+        if (!SameFileContent(source, target.string(), &same)) return ERROR_ACCESS_DENIED;
+        if (!same) return ERROR_FILE_EXISTS;
+    }
     std::string key = kServicesRoot + Utf8(name);
-    std::u16string imagePath = u"System32\\drivers\\" + file;
-    if (qv::RegistryKeyExists(key)) {
+    std::u16string imagePath = u"System32\\drivers\\" + Utf16(target.filename().string());
+    bool exists = qv::RegistryKeyExists(key);
+    if (exists) {
         ServiceConfig existing;
         std::vector<UCHAR> data;
         ULONG type = 0;
@@ -444,8 +467,13 @@ Win32Error Host::InstallFilterService(const std::u16string &path, std::u16string
         std::string text;
         if (qv::RegistryReadString(key, "Group", &text)) existing.loadOrderGroup = Utf16(text);
         if (qv::RegistryReadString(key, "ImagePath", &text)) existing.imagePath = Utf16(text);
-        if (!IsOwnFilterService(existing, u"C:\\Windows\\" + imagePath, u"C:\\Windows"))
-            return 1078;  // ERROR_DUPLICATE_SERVICE_NAME
+        if (!IsOwnFilterService(existing, u"C:\\Windows\\" + imagePath, u"C:\\Windows")) return ERROR_SERVICE_EXISTS;
+    }
+    if (!inPlace) {
+        std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, ec);
+        if (ec) return ERROR_ACCESS_DENIED;
+    }
+    if (exists) {
         *service = name;
         return 0;
     }

@@ -6,7 +6,15 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QTableWidget>
+#include <QToolButton>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -22,8 +30,15 @@
 #include <memory>
 #include <sstream>
 
+#include "ConnectSett.h"
+#include "DeviceClasses.h"
 #include "ErrorReporting.h"
+#include "FilterType.h"
+#include "IDEditForm.h"
 #include "Main.h"
+#include "SetupClasses.h"
+#include "UnInstallFilterForm.h"
+#include "newdev.hpp"
 #include "PlatformHost.h"
 #include "platform_test.h"
 #include "programs.h"
@@ -79,6 +94,64 @@ BoxSeen WithFileDialog(const QString &path, const std::function<void()> &action,
         action();
         poll.stop();
     });
+}
+
+// Runs action; each modal window it opens is handed to the next step, which must close it. Message
+// boxes are recorded and answered OK without a step. Returns the boxes' texts; a modal window
+// beyond the steps, or a step never reached, is a failure.
+using Step = std::function<void(QWidget *)>;
+QStringList RunModal(const std::function<void()> &action, std::vector<Step> steps, QStringList *failures)
+{
+    QStringList boxes;
+    std::size_t used = 0;
+    QList<QPointer<QWidget>> handled;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget *w = QApplication::activeModalWidget();
+        if (!w || handled.contains(w)) return;
+        handled << w;
+        if (auto *box = qobject_cast<QMessageBox *>(w)) {
+            boxes << box->text();
+            QTimer::singleShot(0, box, [box] { box->button(QMessageBox::Ok)->click(); });
+        } else if (used < steps.size()) {
+            // Deferred, so that a box the step itself opens finds this poll running.
+            Step step = steps[used++];
+            QTimer::singleShot(0, w, [step, w] { step(w); });
+        } else {
+            *failures << QStringLiteral("unexpected %1").arg(QLatin1String(w->metaObject()->className()));
+            if (auto *d = qobject_cast<QDialog *>(w)) d->reject();
+        }
+    });
+    poll.start();
+    action();
+    poll.stop();
+    if (used != steps.size()) *failures << QStringLiteral("%1 of %2 modal steps ran").arg(used).arg(steps.size());
+    return boxes;
+}
+
+// A step for a dialog of type T: `fill` sets its fields, then it is accepted.
+template <class T>
+Step Accept(std::function<void(T *)> fill = {})
+{
+    return [fill](QWidget *w) {
+        auto *d = qobject_cast<T *>(w);
+        if (!d) qFatal("expected %s, got %s", T::staticMetaObject.className(), w->metaObject()->className());
+        if (fill) fill(d);
+        d->accept();
+    };
+}
+
+// The file dialog answered with path, typed into its name field.
+Step ChooseFile(const QString &path)
+{
+    return [path](QWidget *w) {
+        auto *d = qobject_cast<QFileDialog *>(w);
+        auto *name = d ? d->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
+        if (!name) qFatal("expected a file dialog with a name field");
+        name->setText(path);
+        static_cast<QDialog *>(d)->accept();
+    };
 }
 
 std::string ReadText(const std::string &path)
@@ -153,6 +226,59 @@ private:
         Tree()->scrollToItem(item);
         QTest::mouseClick(Tree()->viewport(), Qt::LeftButton, {}, Tree()->visualItemRect(item).center());
     }
+    QStringList Rows(const char *list)
+    {
+        QStringList rows;
+        auto *t = Child<QTableWidget>(list);
+        for (int r = 0; r < t->rowCount(); ++r)
+            rows << t->item(r, 0)->text() + "|" + (t->item(r, 1) ? t->item(r, 1)->text() : QString());
+        return rows;
+    }
+    // quorvelctl's port list: name -> device instance id.
+    QMap<QString, QString> Devices()
+    {
+        QMap<QString, QString> out;
+        const QJsonArray ports = QJsonDocument::fromJson(QByteArray::fromStdString(Ctl({"--json", "list"}).out)).array();
+        for (const QJsonValue &p : ports)
+            out.insert(p.toObject().value("name").toString(), p.toObject().value("device").toString());
+        return out;
+    }
+    // The driver installed from the project's INF through the window's command; false with the
+    // box's text in a warning when it failed.
+    bool InstallDriver()
+    {
+        QStringList failures;
+        QStringList boxes = RunModal([&] { Child<QAction>("DrvInstMenu")->trigger(); },
+                                     {ChooseFile(QStringLiteral(QV_DRIVER_INF))}, &failures);
+        for (const QString &f : boxes + failures) qWarning("install: %s", qPrintable(f));
+        return boxes.isEmpty() && failures.isEmpty();
+    }
+    std::unique_ptr<hosttest::Process> Sim(int unit, int *port)
+    {
+        auto sim = std::make_unique<hosttest::Process>(
+            std::vector<std::string>{QV_SIM, "--unit", std::to_string(unit), "--listen", "127.0.0.1:0"},
+            dir_->Path() + "/sim");
+        *port = hosttest::ListeningPort(*sim);
+        return sim;
+    }
+    QString WriteFile(const QString &relative, const std::string &content)
+    {
+        std::filesystem::path path = std::filesystem::path(dir_->Path()) / relative.toStdString();
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+        return QString::fromStdString(path.string());
+    }
+    std::filesystem::path DriversDir() const { return std::filesystem::path(State()) / "System32" / "drivers"; }
+    QStringList DriverFiles() const
+    {
+        QStringList names;
+        std::error_code ec;
+        for (const auto &entry : std::filesystem::directory_iterator(DriversDir(), ec))
+            names << QString::fromStdString(entry.path().filename().string());
+        names.sort();
+        return names;
+    }
+
     QString Boxes()
     {
         QString s;
@@ -302,6 +428,151 @@ private slots:
         QVERIFY(!std::filesystem::exists(Link("COM2")));
         QVERIFY(PortNode(QStringLiteral("COM1")));
         QCOMPARE(PortNode(QStringLiteral("COM2")), nullptr);
+    }
+    void anInstalledPortAnswersModbusThroughItsServer()
+    {
+        QVERIFY(Open());
+        QVERIFY(InstallDriver());
+        int simPort = 0;
+        std::unique_ptr<hosttest::Process> sim = Sim(1, &simPort);
+        QVERIFY2(simPort > 0, sim->Err().c_str());
+
+        // The connection and its device id through the dialogs, then Apply.
+        QStringList failures;
+        Click(PortNode(QStringLiteral("COM1")));
+        QStringList boxes = RunModal([&] { Child<QAction>("AddConnMenu")->trigger(); },
+                                     {Accept<TConnForm>([&](TConnForm *d) {
+                                         d->IPSett->setText(QStringLiteral("127.0.0.1"));
+                                         d->PortSett->setText(QString::number(simPort));
+                                         d->RawCheckBox->setChecked(true);  // converted to Modbus TCP
+                                     })},
+                                     &failures);
+        QVERIFY2(boxes.isEmpty() && failures.isEmpty(), qPrintable((boxes + failures).join("; ")));
+        QTreeWidgetItem *com1 = PortNode(QStringLiteral("COM1"));
+        QCOMPARE(com1->childCount(), 1);
+        Click(com1->child(0));
+        boxes = RunModal([&] { Child<QToolButton>("AddDeviceButt")->click(); },
+                         {Accept<TIDForm>([](TIDForm *d) { d->IDEdit->setText(QStringLiteral("1")); })}, &failures);
+        QVERIFY2(boxes.isEmpty() && failures.isEmpty(), qPrintable((boxes + failures).join("; ")));
+        boxes = RunModal([&] { Child<QPushButton>("ApplyButton")->click(); }, {}, &failures);
+        QVERIFY2(boxes.isEmpty() && failures.isEmpty(), qPrintable((boxes + failures).join("; ")));
+        QCOMPARE(QString::fromStdString(Ctl({"show", "COM1"}).out),
+                 QStringLiteral("port COM1\ndelay 10000 ms\nrts none\ndtr none\nconn 127.0.0.1:%1 modbus-tcp ids 1\n")
+                     .arg(simPort));
+
+        // A serial Modbus master on the port's pseudo-terminal gets the server's registers.
+        hosttest::Result poll = hosttest::Run({"mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", "1", "-r", "1",
+                                               "-c", "3", "-t", "4", "-1", "-o", "5", Link("COM1")},
+                                              30);
+        QVERIFY2(poll.status == 0, (poll.out + poll.err).c_str());
+        QVERIFY2(poll.out.find("[1]: \t1000\n") != std::string::npos, poll.out.c_str());
+        QVERIFY2(poll.out.find("[3]: \t1002\n") != std::string::npos, poll.out.c_str());
+    }
+
+    void installingTwiceGivesTwoPortsAndRemovingOneTakesItsTerminal()
+    {
+        QVERIFY(Open());
+        QVERIFY(InstallDriver());
+        QVERIFY(InstallDriver());
+        QVERIFY(PortNode(QStringLiteral("COM1")) && PortNode(QStringLiteral("COM2")));
+        QMap<QString, QString> devices = Devices();
+        QCOMPARE(devices.keys(), (QStringList{"COM1", "COM2"}));
+        QVERIFY(!devices["COM1"].isEmpty() && !devices["COM2"].isEmpty());
+        QVERIFY2(devices["COM1"] != devices["COM2"], qPrintable(devices["COM1"]));
+        QVERIFY(qvtest::WaitUntil(
+            [&] { return std::filesystem::exists(Link("COM1")) && std::filesystem::exists(Link("COM2")); }));
+
+        Click(PortNode(QStringLiteral("COM1")));
+        QStringList failures;
+        QStringList boxes = RunModal([&] { Child<QAction>("DrvUninstMenu")->trigger(); }, {}, &failures);
+        QVERIFY2(boxes.isEmpty() && failures.isEmpty(), qPrintable((boxes + failures).join("; ")));
+        QCOMPARE(PortNode(QStringLiteral("COM1")), nullptr);
+        QVERIFY(PortNode(QStringLiteral("COM2")));
+        QVERIFY(qvtest::WaitUntil([&] { return !std::filesystem::exists(Link("COM1")); }));
+        QVERIFY(std::filesystem::exists(Link("COM2")));
+        QMap<QString, QString> left = Devices();
+        QCOMPARE(left.keys(), QStringList{"COM2"});
+        QCOMPARE(left["COM2"], devices["COM2"]);
+        int fd = open(Link("COM2").c_str(), O_RDWR | O_NOCTTY);
+        QVERIFY2(fd >= 0, strerror(errno));
+        close(fd);
+    }
+
+    void filtersOnThePortsClassAndOnAPort()
+    {
+        QVERIFY(CtlOk({"add"}));
+        QVERIFY(Open());
+        const QString filter = WriteFile("src/myfilt.sys", "filter driver 1");
+        const QString sameUpper = WriteFile("upper/MYFILT.SYS", "filter driver 1");
+        const QString foreign = WriteFile("other/myfilt.sys", "another driver");
+        const QString serviceClash = WriteFile("src/quorvel.sys", "not the port driver");
+        QStringList failures;
+        auto install = [&](const QString &file, int kindIndex) {
+            return RunModal([&] { Child<QAction>("FiltrInstMenu")->trigger(); },
+                            {ChooseFile(file), Accept<TFType>([kindIndex](TFType *d) {
+                                 d->ComboBox1->setCurrentIndex(kindIndex);
+                             })},
+                            &failures);
+        };
+        auto selectClass = [&] { Click(PortNode(QStringLiteral("COM1"))->parent()); };
+        auto selectPort = [&] { Click(PortNode(QStringLiteral("COM1"))); };
+
+        selectClass();
+        QStringList classBefore = Rows("ListView1");
+        QVERIFY(install(filter, 0).isEmpty());
+        QCOMPARE(Rows("ListView1").at(0), QStringLiteral("Upper Filters|myfilt"));
+        QCOMPARE(DriverFiles(), QStringList{"myfilt.sys"});
+        selectPort();
+        QVERIFY(install(filter, 0).isEmpty());
+        QCOMPARE(Rows("ListView1").at(1), QStringLiteral("Upper Filters|myfilt"));
+        QCOMPARE(Rows("ListView1").at(2), QStringLiteral("Lower Filters|"));
+
+        // The same filter named in other letter case: the same file and service, the lists stay.
+        QVERIFY(install(sameUpper, 0).isEmpty());
+        QCOMPARE(Rows("ListView1").at(1), QStringLiteral("Upper Filters|myfilt"));
+        selectClass();
+        QVERIFY(install(sameUpper, 0).isEmpty());
+        QCOMPARE(Rows("ListView1").at(0), QStringLiteral("Upper Filters|myfilt"));
+        QCOMPARE(DriverFiles(), QStringList{"myfilt.sys"});
+
+        // Another driver's file of that name, or a service of that name that is not a filter, is
+        // refused with its code's message and leaves files and lists as they were.
+        QCOMPARE(install(foreign, 1), QStringList{QString::fromStdU16String(platform_->SystemMessage(80))});
+        QCOMPARE(install(serviceClash, 1), QStringList{QString::fromStdU16String(platform_->SystemMessage(1073))});
+        QCOMPARE(ReadText((DriversDir() / "myfilt.sys").string()), std::string("filter driver 1"));
+        QCOMPARE(DriverFiles(), QStringList{"myfilt.sys"});
+        QCOMPARE(Rows("ListView1").at(1), QStringLiteral("Lower Filters|"));
+
+        // Removal through the dialog.
+        QStringList boxes = RunModal([&] { Child<QAction>("FiltrUninstMenu")->trigger(); },
+                                     {Accept<TDelFilter>([](TDelFilter *d) {
+                                         QCOMPARE(d->ListBox1->count(), 1);
+                                         d->ListBox1->item(0)->setSelected(true);
+                                     })},
+                                     &failures);
+        QVERIFY(boxes.isEmpty());
+        QCOMPARE(Rows("ListView1"), classBefore);
+        // A name another configurator removed while the dialog was open: nothing to report.
+        selectPort();
+        boxes = RunModal([&] { Child<QAction>("FiltrUninstMenu")->trigger(); },
+                         {Accept<TDelFilter>([&](TDelFilter *d) {
+                             d->ListBox1->item(0)->setSelected(true);
+                             plat::PlatformHost other(plat::PlatformHost::SocketPathFor(State()));
+                             std::string reason;
+                             QVERIFY2(other.Connect(&reason), reason.c_str());
+                             TClassesList classes(other);
+                             classes.Refresh(&quorvel::kPortsClassGuid);
+                             QCOMPARE(classes.ClassCount(), 1);
+                             QCOMPARE(RemoveFilter(*classes.ClassAt(0)->DeviceAt(0), QStringLiteral("MyFilt"),
+                                                   kUpperFilters),
+                                      0u);
+                         })},
+                         &failures);
+        QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join("; ")));
+        QCOMPARE(Rows("ListView1").at(1), QStringLiteral("Upper Filters|"));
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join("; ")));
+        // The service and its file stay.
+        QCOMPARE(DriverFiles(), QStringList{"myfilt.sys"});
     }
 };
 
