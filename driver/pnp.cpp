@@ -228,6 +228,9 @@ static NTSTATUS RemovePort(PDEVICE_EXTENSION Extension, PIRP Irp)
     RtlZeroMemory(&Extension->DeviceName, sizeof(UNICODE_STRING));
     IoFreeWorkItem(Extension->PowerWorkItem);
     Extension->PowerWorkItem = NULL;
+    // A closed port may still have its interrupt DPC queued from the close (the modem lines
+    // dropping); it must run before the extension can go. An open port flushes again at close.
+    KeFlushQueuedDpcs();
     // The memory stays until the last handle of the port is closed.
     IoDeleteDevice(deviceObject);
     return status;

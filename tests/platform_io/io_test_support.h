@@ -26,6 +26,7 @@ struct TestDevice {
 struct TestExtension {
     TestDevice *Behaviour;
     ULONG Marker;
+    KTIMER Timer;  // for tests of what a device may not take with it when deleted
 };
 
 inline TestDevice *BehaviourOf(PDEVICE_OBJECT device)

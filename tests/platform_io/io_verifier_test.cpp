@@ -102,6 +102,19 @@ TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported)
     CloseHandle(h);
 }
 
+TEST_F(IoVerifierTest, DeletingADeviceWhoseExtensionHoldsAnArmedTimerIsReported)
+{
+    TestDevice device;
+    PDEVICE_OBJECT dev = MakeDevice(device);
+    auto *ext = static_cast<TestExtension *>(dev->DeviceExtension);
+    KeInitializeTimer(&ext->Timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000000LL * 3600;
+    KeSetTimer(&ext->Timer, due, nullptr);
+    DeleteDevice(dev);
+    ExpectFinding("freed while it holds an armed timer");
+}
+
 TEST_F(IoVerifierTest, CompletingWithACancelRoutineSetOrUnderASpinLockIsReported)
 {
     TestDevice device;

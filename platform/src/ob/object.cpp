@@ -199,6 +199,12 @@ LONG_PTR ObfDereferenceObject(PVOID Object)
                               TypeName(header), header->HandleCount);
     }
     if (header->Type && header->Type->Delete) header->Type->Delete(Object);
+    // A device extension is object memory: a DPC, timer or waited-on object left in it would be
+    // run or signalled in freed memory.
+    const char *what = nullptr;
+    if (ForgetKernelObjectsIn(Object, header->BodySize, &what))
+        VerifierViolation("ObfDereferenceObject", "%s object %p freed while it holds %s", TypeName(header), Object,
+                          what);
     free(header);
     return 0;
 }
