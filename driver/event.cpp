@@ -346,50 +346,49 @@ NTSTATUS StartImmediateChar(PDEVICE_EXTENSION Extension)
     return STATUS_PENDING;
 }
 
-VOID ImmediateSentDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
+// Stops the immediate character's write timeout unless it has fired already. DeviceLock held.
+static VOID StopImmediateTimer(PDEVICE_EXTENSION Extension)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
+    if (KeCancelTimer(&Extension->ImmediateTotalTimer)) Extension->ImmediateRefs &= ~REF_TOTAL_TIMER;
+}
+
+// Ends one holder of ImmediateIrp from its DPC (DISPATCH_LEVEL): Holder is the bit it drops,
+// EndOtherHolder the helper for the holder that is pointless now. The last holder completes the
+// request with Status once DeviceLock is released.
+static VOID EndImmediateHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder,
+                                      VOID (*EndOtherHolder)(PDEVICE_EXTENSION), NTSTATUS Status)
+{
     PIRP irp;
     PIRP done = NULL;
 
+    KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
+    irp = Extension->ImmediateIrp;
+    if (irp != NULL) {
+        Extension->ImmediateRefs &= ~Holder;
+        if (IoSetCancelRoutine(irp, NULL) != NULL) Extension->ImmediateRefs &= ~REF_CANCEL;
+        EndOtherHolder(Extension);
+        if (Extension->ImmediateRefs == 0) done = ForgetImmediate(Extension);
+    }
+    KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
+
+    if (done != NULL) CompleteImmediate(done, Status);
+}
+
+VOID ImmediateSentDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
+{
     (VOID) Dpc;
     (VOID) SystemArgument1;
     (VOID) SystemArgument2;
-
-    KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    irp = extension->ImmediateIrp;
-    if (irp != NULL) {
-        extension->ImmediateRefs &= ~REF_UART;
-        if (IoSetCancelRoutine(irp, NULL) != NULL) extension->ImmediateRefs &= ~REF_CANCEL;
-        if (KeCancelTimer(&extension->ImmediateTotalTimer)) extension->ImmediateRefs &= ~REF_TOTAL_TIMER;
-        if (extension->ImmediateRefs == 0) done = ForgetImmediate(extension);
-    }
-    KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
-
-    if (done != NULL) CompleteImmediate(done, STATUS_SUCCESS);
+    EndImmediateHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_UART, StopImmediateTimer, STATUS_SUCCESS);
 }
 
 VOID ImmediateTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
-    PIRP irp;
-    PIRP done = NULL;
-
     (VOID) Dpc;
     (VOID) SystemArgument1;
     (VOID) SystemArgument2;
-
-    KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    irp = extension->ImmediateIrp;
-    if (irp != NULL) {
-        extension->ImmediateRefs &= ~REF_TOTAL_TIMER;
-        if (IoSetCancelRoutine(irp, NULL) != NULL) extension->ImmediateRefs &= ~REF_CANCEL;
-        TakeImmediateFromUart(extension);
-        if (extension->ImmediateRefs == 0) done = ForgetImmediate(extension);
-    }
-    KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
-
-    if (done != NULL) CompleteImmediate(done, STATUS_TIMEOUT);
+    EndImmediateHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_TOTAL_TIMER, TakeImmediateFromUart,
+                              STATUS_TIMEOUT);
 }
 
 VOID ImmediateCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -401,7 +400,7 @@ VOID ImmediateCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
     extension->ImmediateRefs &= ~REF_CANCEL;
-    if (KeCancelTimer(&extension->ImmediateTotalTimer)) extension->ImmediateRefs &= ~REF_TOTAL_TIMER;
+    StopImmediateTimer(extension);
     TakeImmediateFromUart(extension);
     if (extension->ImmediateRefs == 0) done = ForgetImmediate(extension);
     KeReleaseSpinLock(&extension->DeviceLock, cancelIrql);

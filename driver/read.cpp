@@ -210,45 +210,40 @@ static BOOLEAN LetGoOfRead(PDEVICE_EXTENSION Extension, PIRP Irp)
     return Extension->ReadRefs == 0;
 }
 
+// Ends one holder of the current read from its DPC (DISPATCH_LEVEL): Holder is the bit it drops,
+// EndedMark tells an interval timer DPC already on its way how the read ended. The last holder
+// completes the read with Status once DeviceLock is released.
+static VOID EndReadHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder, LONG EndedMark, NTSTATUS Status)
+{
+    KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
+    PIRP irp = Extension->ReadQueue.CurrentIrp;
+    Extension->ReadRefs &= ~Holder;
+    Extension->ReadProgressMark = EndedMark;
+    BOOLEAN done = LetGoOfRead(Extension, irp);
+    KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
+
+    if (done) {
+        QueueStartNextPacket(&Extension->ReadQueue);
+        CompleteRequest(irp, Status);
+    }
+}
+
 // The receive side has filled the read's buffer (Information is its full length).
 VOID NTAPI ReadFullDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
-
-    KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    PIRP irp = extension->ReadQueue.CurrentIrp;
-    extension->ReadRefs &= ~REF_UART;
-    extension->ReadProgressMark = READ_ENDED_FULL;
-    BOOLEAN done = LetGoOfRead(extension, irp);
-    KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
-
-    if (done) {
-        QueueStartNextPacket(&extension->ReadQueue);
-        CompleteRequest(irp, STATUS_SUCCESS);
-    }
+    EndReadHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_UART, READ_ENDED_FULL, STATUS_SUCCESS);
 }
 
 VOID NTAPI ReadTotalTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
-
-    KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    PIRP irp = extension->ReadQueue.CurrentIrp;
-    extension->ReadRefs &= ~REF_TOTAL_TIMER;
-    extension->ReadProgressMark = READ_ENDED_TOTAL_TIMEOUT;
-    BOOLEAN done = LetGoOfRead(extension, irp);
-    KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
-
-    if (done) {
-        QueueStartNextPacket(&extension->ReadQueue);
-        CompleteRequest(irp, STATUS_TIMEOUT);  // Information: the characters received
-    }
+    EndReadHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_TOTAL_TIMER, READ_ENDED_TOTAL_TIMEOUT,
+                         STATUS_TIMEOUT);  // Information: the characters received
 }
 
 VOID NTAPI ReadIntervalDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)

@@ -165,19 +165,25 @@ NTSTATUS KivraTdiOpenConnection(PTDI_SOCKET Socket)
                                sizeof(context), &Socket->ConnectionHandle, &Socket->ConnectionFileObject);
 }
 
-// Takes an IRP for a request on FileObject and readies the socket's side of it. The caller
-// fills in the TDI parameters and passes the IRP to CallTransport.
-static PIRP PrepareRequest(PTDI_SOCKET Socket)
+// Takes an IRP for a request on FileObject, finds the transport device to send it to and readies
+// the socket's side of it. The caller fills in the TDI parameters and passes the IRP to
+// CallTransport. STATUS_INVALID_PARAMETER while the socket has not opened FileObject.
+static NTSTATUS PrepareRequest(PTDI_SOCKET Socket, PFILE_OBJECT FileObject, PDEVICE_OBJECT *Target, PIRP *Irp)
 {
+    if (FileObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Target = IoGetRelatedDeviceObject(FileObject);
     KeClearEvent(&Socket->RequestEvent);
     PIRP irp = TakeIrp(Socket);
     if (irp == NULL) {
-        return NULL;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     irp->UserEvent = &Socket->RequestEvent;
     irp->UserIosb = &Socket->RequestIoStatus;
     InterlockedIncrement(&Socket->RefCount);
-    return irp;
+    *Irp = irp;
+    return STATUS_SUCCESS;
 }
 
 // Passes the request down and waits for it. With a time limit (sends only), a request still
@@ -199,13 +205,14 @@ static NTSTATUS CallTransport(PTDI_SOCKET Socket, PDEVICE_OBJECT Target, PIRP Ir
 
 NTSTATUS KivraTdiAssociateAddress(PTDI_SOCKET Socket)
 {
-    if (Socket->ConnectionFileObject == NULL || Socket->AddressHandle == NULL) {
+    if (Socket->AddressHandle == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
-    PIRP irp = PrepareRequest(Socket);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PDEVICE_OBJECT target;
+    PIRP irp;
+    NTSTATUS status = PrepareRequest(Socket, Socket->ConnectionFileObject, &target, &irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     TdiBuildAssociateAddress(irp, target, Socket->ConnectionFileObject, KivraTdiCompletionRoutine, Socket,
                              Socket->AddressHandle);
@@ -215,13 +222,11 @@ NTSTATUS KivraTdiAssociateAddress(PTDI_SOCKET Socket)
 NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, PTDI_CONNECTION_INFORMATION RequestInformation,
                          PTDI_CONNECTION_INFORMATION ReturnInformation)
 {
-    if (Socket->ConnectionFileObject == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
-    PIRP irp = PrepareRequest(Socket);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PDEVICE_OBJECT target;
+    PIRP irp;
+    NTSTATUS status = PrepareRequest(Socket, Socket->ConnectionFileObject, &target, &irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     // No time-out of our own: the transport's connect time-out applies.
     TdiBuildConnect(irp, target, Socket->ConnectionFileObject, KivraTdiCompletionRoutine, Socket, NULL,
@@ -232,13 +237,11 @@ NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, PTDI_CONNECTION_INFORMATION Request
 NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort, PTDI_CONNECTION_INFORMATION RequestInformation,
                             PTDI_CONNECTION_INFORMATION ReturnInformation)
 {
-    if (Socket->ConnectionFileObject == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
-    PIRP irp = PrepareRequest(Socket);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PDEVICE_OBJECT target;
+    PIRP irp;
+    NTSTATUS status = PrepareRequest(Socket, Socket->ConnectionFileObject, &target, &irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     ULONG flags = Abort ? TDI_DISCONNECT_ABORT : TDI_DISCONNECT_RELEASE;
     TdiBuildDisconnect(irp, target, Socket->ConnectionFileObject, KivraTdiCompletionRoutine, Socket, NULL, flags,
@@ -248,13 +251,11 @@ NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort, PTDI_CONNECTION_I
 
 NTSTATUS KivraTdiSend(PTDI_SOCKET Socket, ULONG Flags, PMDL Mdl, ULONG Length)
 {
-    if (Socket->ConnectionFileObject == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
-    PIRP irp = PrepareRequest(Socket);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PDEVICE_OBJECT target;
+    PIRP irp;
+    NTSTATUS status = PrepareRequest(Socket, Socket->ConnectionFileObject, &target, &irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     TdiBuildSend(irp, target, Socket->ConnectionFileObject, KivraTdiCompletionRoutine, Socket, Mdl, Flags, Length);
 
@@ -271,13 +272,11 @@ NTSTATUS KivraTdiSend(PTDI_SOCKET Socket, ULONG Flags, PMDL Mdl, ULONG Length)
 
 NTSTATUS KivraTdiSetEventHandler(PTDI_SOCKET Socket, LONG EventType, PVOID Handler, PVOID HandlerContext)
 {
-    if (Socket->AddressFileObject == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->AddressFileObject);
-    PIRP irp = PrepareRequest(Socket);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PDEVICE_OBJECT target;
+    PIRP irp;
+    NTSTATUS status = PrepareRequest(Socket, Socket->AddressFileObject, &target, &irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     TdiBuildSetEventHandler(irp, target, Socket->AddressFileObject, KivraTdiCompletionRoutine, Socket, EventType,
                             Handler, HandlerContext);

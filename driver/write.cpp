@@ -325,65 +325,53 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
-// The receive side has counted the XOFF counter down to zero.
-VOID NTAPI XoffCountedDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
+// Ends one holder of the XOFF counter from its DPC (DISPATCH_LEVEL): Holder is the bit it drops,
+// EndOtherHolder the helper for the holder that is pointless now. The last holder completes
+// the counter with Status, and a waiting counter found cancelled as it starts, once DeviceLock
+// is released.
+static VOID EndXoffHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder, VOID (*EndOtherHolder)(PDEVICE_EXTENSION),
+                                 NTSTATUS Status)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
     PIRP complete = NULL;
     PIRP cancelled = NULL;
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
 
-    KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    PIRP irp = extension->XoffCounterIrp;
+    KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
+    PIRP irp = Extension->XoffCounterIrp;
     if (irp != NULL) {
-        extension->XoffRefs &= ~REF_UART;
-        TakeBackXoffCancel(extension, irp);
-        StopXoffTimer(extension);
-        if (extension->XoffRefs == 0) {
-            extension->XoffCounterIrp = NULL;
+        Extension->XoffRefs &= ~Holder;
+        TakeBackXoffCancel(Extension, irp);
+        EndOtherHolder(Extension);
+        if (Extension->XoffRefs == 0) {
+            Extension->XoffCounterIrp = NULL;
             complete = irp;
-            cancelled = StartWaitingXoffCounter(extension);
+            cancelled = StartWaitingXoffCounter(Extension);
         }
     }
-    KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
+    KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
 
     if (complete != NULL) {
         complete->IoStatus.Information = 0;
-        CompleteRequest(complete, STATUS_SUCCESS);
+        CompleteRequest(complete, Status);
     }
     if (cancelled != NULL) IoCompleteRequest(cancelled, IO_NO_INCREMENT);
 }
 
-VOID NTAPI XoffTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
+// The receive side has counted the XOFF counter down to zero.
+VOID NTAPI XoffCountedDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
-    PIRP complete = NULL;
-    PIRP cancelled = NULL;
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
+    EndXoffHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_UART, StopXoffTimer, STATUS_SUCCESS);
+}
 
-    KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    PIRP irp = extension->XoffCounterIrp;
-    if (irp != NULL) {
-        extension->XoffRefs &= ~REF_TOTAL_TIMER;
-        TakeBackXoffCancel(extension, irp);
-        TakeXoffFromUart(extension);
-        if (extension->XoffRefs == 0) {
-            extension->XoffCounterIrp = NULL;
-            complete = irp;
-            cancelled = StartWaitingXoffCounter(extension);
-        }
-    }
-    KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
-
-    if (complete != NULL) {
-        complete->IoStatus.Information = 0;
-        CompleteRequest(complete, STATUS_SERIAL_COUNTER_TIMEOUT);
-    }
-    if (cancelled != NULL) IoCompleteRequest(cancelled, IO_NO_INCREMENT);
+VOID NTAPI XoffTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    EndXoffHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_TOTAL_TIMER, TakeXoffFromUart,
+                         STATUS_SERIAL_COUNTER_TIMEOUT);
 }
 
 VOID NTAPI XoffCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -49,6 +49,12 @@ Bytes BuiltInVersionBlob()
     return std::move(w.bytes());
 }
 
+// Never more than the caller's buffer, whatever the other side sent.
+void AssignAtMost(Bytes *out, const Bytes &in, std::uint32_t limit)
+{
+    out->assign(in.begin(), in.begin() + std::min<std::size_t>(in.size(), limit));
+}
+
 }  // namespace
 
 PlatformHost::PlatformHost(std::string socketPath) : path_(std::move(socketPath)) {}
@@ -169,9 +175,7 @@ Win32Error PlatformHost::GetDeviceRegistryProperty(DevSet set, const DevData &de
     Win32Error err = Transact(req, &resp);
     if (needed) *needed = resp.needed;
     data->clear();
-    // Never more than the caller's buffer, whatever the other side sent.
-    if (err == 0)
-        data->assign(resp.data.begin(), resp.data.begin() + std::min<std::size_t>(resp.data.size(), bufferSize));
+    if (err == 0) AssignAtMost(data, resp.data, bufferSize);
     return err;
 }
 
@@ -196,8 +200,7 @@ Win32Error PlatformHost::QueryClassValue(const Guid &cls, const U16 &name, std::
     DataResponse resp;
     Win32Error err = Transact(req, &resp);
     data->clear();
-    if (err == 0)
-        data->assign(resp.data.begin(), resp.data.begin() + std::min<std::size_t>(resp.data.size(), bufferSize));
+    if (err == 0) AssignAtMost(data, resp.data, bufferSize);
     return err;
 }
 
@@ -230,9 +233,7 @@ Win32Error PlatformHost::PortIoControl(const U16 &portName, std::uint32_t ioctl,
     if (information) *information = resp.information;
     if (output) {
         output->clear();
-        if (err == 0)
-            output->assign(resp.output.begin(),
-                           resp.output.begin() + std::min<std::size_t>(resp.output.size(), outputSize));
+        if (err == 0) AssignAtMost(output, resp.output, outputSize);
     }
     return err;
 }

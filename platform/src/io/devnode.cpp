@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "cm/cm.h"
+#include "io/busdriver.h"
 #include "io/iomgr.h"
 #include "qv/io.h"
 #include "qv/registry.h"
@@ -44,37 +45,8 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
-        if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        caps->Address = 0xFFFFFFFF;
-        caps->UINumber = 0xFFFFFFFF;
-        caps->SilentInstall = 1;
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int s = PowerSystemSleeping1; s < POWER_SYSTEM_MAXIMUM; ++s) caps->DeviceState[s] = PowerDeviceD3;
-        caps->SystemWake = PowerSystemUnspecified;
-        caps->DeviceWake = PowerDeviceUnspecified;
-        status = STATUS_SUCCESS;
-        break;
-    }
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            auto *relations = static_cast<PDEVICE_RELATIONS>(
-                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x6c526f49 /* "IoRl" */));
-            if (!relations) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            relations->Count = 1;
-            relations->Objects[0] = device;
-            ObfReferenceObject(device);
-            irp->IoStatus.Information = (ULONG_PTR)relations;
-            status = STATUS_SUCCESS;
-        }
-        break;
+    case IRP_MN_QUERY_CAPABILITIES: status = BusFillCapabilities(sp->Parameters.DeviceCapabilities.Capabilities); break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS: status = BusQueryDeviceRelations(device, irp, 0x6c526f49 /* "IoRl" */); break;
     default: break;  // a bus driver leaves what it does not handle as it found it
     }
     irp->IoStatus.Status = status;
@@ -84,20 +56,8 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp)
 {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
-    switch (sp->MinorFunction) {
-    case IRP_MN_SET_POWER:
-        if (sp->Parameters.Power.Type == DevicePowerState)
-            PoSetPowerState(device, DevicePowerState, sp->Parameters.Power.State);
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_POWER: status = STATUS_SUCCESS; break;
-    case IRP_MN_WAIT_WAKE: status = STATUS_NOT_SUPPORTED; break;
-    default: break;
-    }
-    PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = status;
+    // Only device power states are recorded on these devices.
+    NTSTATUS status = BusAnswerPower(device, irp, false);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }

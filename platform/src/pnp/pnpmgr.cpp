@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "cm/cm.h"
+#include "io/busdriver.h"
 #include "io/devnode.h"
 #include "io/iomgr.h"
 #include "ob/object.h"
@@ -113,19 +114,13 @@ PnpBusKnobs KnobsOf(PnpNode *node)
 
 NTSTATUS FillCapabilities(PDEVICE_CAPABILITIES caps)
 {
-    if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) return STATUS_INVALID_PARAMETER;
-    caps->Address = 0xFFFFFFFF;
-    caps->UINumber = 0xFFFFFFFF;
-    caps->SilentInstall = 1;
+    NTSTATUS status = BusFillCapabilities(caps);
+    if (!NT_SUCCESS(status)) return status;
     caps->SurpriseRemovalOK = 1;
     caps->Removable = 0;
     caps->DeviceD1 = 0;
     caps->DeviceD2 = 0;
     caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
-    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    for (int s = PowerSystemSleeping1; s < POWER_SYSTEM_MAXIMUM; ++s) caps->DeviceState[s] = PowerDeviceD3;
-    caps->SystemWake = PowerSystemUnspecified;
-    caps->DeviceWake = PowerDeviceUnspecified;
     caps->D1Latency = caps->D2Latency = 0;
     caps->D3Latency = 100;
     return STATUS_SUCCESS;
@@ -177,21 +172,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
         }
         break;
     }
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            auto *relations =
-                static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 'RpnP'));
-            if (!relations) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            relations->Count = 1;
-            relations->Objects[0] = device;
-            ObfReferenceObject(device);
-            irp->IoStatus.Information = (ULONG_PTR)relations;
-            status = STATUS_SUCCESS;
-        }
-        break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS: status = BusQueryDeviceRelations(device, irp, 'RpnP'); break;
     default: break;  // a bus driver leaves what it does not handle as it found it
     }
     irp->IoStatus.Status = status;
@@ -203,20 +184,9 @@ NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp)
 {
     PnpNode *node = NodeOf(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
     BusLog(node, "POWER " + std::to_string(sp->MinorFunction) + " " + std::to_string(sp->Parameters.Power.Type) + " " +
                      std::to_string((int)sp->Parameters.Power.State.DeviceState));
-    switch (sp->MinorFunction) {
-    case IRP_MN_SET_POWER:
-        PoSetPowerState(device, sp->Parameters.Power.Type, sp->Parameters.Power.State);
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_POWER: status = STATUS_SUCCESS; break;
-    case IRP_MN_WAIT_WAKE: status = STATUS_NOT_SUPPORTED; break;
-    default: break;
-    }
-    PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = status;
+    NTSTATUS status = BusAnswerPower(device, irp, true);
     if (KnobsOf(node).CompletePowerAtDispatch) {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);

@@ -409,24 +409,26 @@ bool TakeRequest(Endpoint *ep, PIRP irp)
     return true;
 }
 
-void TakeSends(Endpoint *ep, NTSTATUS status, CompletionList &out)
+namespace {
+
+// The next entry is read before the request is taken: taking it unlinks it.
+void TakeQueued(Endpoint *ep, PLIST_ENTRY queue, NTSTATUS status, CompletionList &out)
 {
-    PLIST_ENTRY e = ep->SendQueue.Flink;
-    while (e != &ep->SendQueue) {
+    PLIST_ENTRY e = queue->Flink;
+    while (e != queue) {
         PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
         e = e->Flink;
         if (TakeRequest(ep, irp)) out.push_back({irp, status, 0});
     }
 }
 
+}  // namespace
+
+void TakeSends(Endpoint *ep, NTSTATUS status, CompletionList &out) { TakeQueued(ep, &ep->SendQueue, status, out); }
+
 void TakeReceives(Endpoint *ep, NTSTATUS status, CompletionList &out)
 {
-    PLIST_ENTRY e = ep->ReceiveQueue.Flink;
-    while (e != &ep->ReceiveQueue) {
-        PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
-        e = e->Flink;
-        if (TakeRequest(ep, irp)) out.push_back({irp, status, 0});
-    }
+    TakeQueued(ep, &ep->ReceiveQueue, status, out);
 }
 
 void TakeAllRequests(Endpoint *ep, NTSTATUS status, CompletionList &out)
