@@ -70,6 +70,17 @@ QStringList TDeviceInfo::ReadFilters(int kind) const
     return DecodeFilterList(buffer);
 }
 
+plat::Win32Error TDeviceInfo::ReadFiltersForChange(int kind, QStringList *names) const
+{
+    plat::Bytes probe;
+    std::uint32_t needed = 0;
+    owner_->platform().GetDeviceRegistryProperty(owner_->classSet(), data_, static_cast<std::uint32_t>(kind), 0, &probe,
+                                                 &needed);
+    if (needed > quorvel::kPropertyBufferSize) return ERROR_INSUFFICIENT_BUFFER;
+    *names = ReadFilters(kind);
+    return 0;
+}
+
 QString TDeviceInfo::FilterText(int kind) const { return FilterListText(ReadFilters(kind)); }
 
 plat::Win32Error TDeviceInfo::WriteFilters(int kind, const QStringList &names)

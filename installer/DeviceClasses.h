@@ -35,6 +35,9 @@ public:
     bool GetProperty(std::uint32_t property, plat::Bytes *buffer) const;
 
     QStringList ReadFilters(int kind) const;
+    // The list as read for changing it: a list too long for the read buffer is an error here
+    // (ERROR_INSUFFICIENT_BUFFER), since writing back what read as empty would lose it.
+    plat::Win32Error ReadFiltersForChange(int kind, QStringList *names) const;
     QString FilterText(int kind) const;
     // An empty list deletes the property. Returns the Win32 code.
     plat::Win32Error WriteFilters(int kind, const QStringList &names);

@@ -48,6 +48,16 @@ QStringList TClassInfo::ReadFilters(int kind) const
     return DecodeFilterList(buffer);
 }
 
+plat::Win32Error TClassInfo::ReadFiltersForChange(int kind, QStringList *names) const
+{
+    plat::Bytes buffer;
+    plat::Win32Error err =
+        platform().QueryClassValue(source_.classGuid, ClassFilterValue(kind), quorvel::kPropertyBufferSize, &buffer);
+    if (err == ERROR_MORE_DATA) return err;
+    *names = err == 0 ? DecodeFilterList(buffer) : QStringList();
+    return 0;
+}
+
 QString TClassInfo::FilterText(int kind) const { return FilterListText(ReadFilters(kind)); }
 
 plat::Win32Error TClassInfo::WriteFilters(int kind, const QStringList &names)

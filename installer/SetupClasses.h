@@ -31,6 +31,9 @@ public:
 
     // The class key's "UpperFilters" (17) or "LowerFilters" (18).
     QStringList ReadFilters(int kind) const;
+    // The list as read for changing it: a value too long for the read buffer is an error here
+    // (ERROR_MORE_DATA), since writing back what read as empty would lose it.
+    plat::Win32Error ReadFiltersForChange(int kind, QStringList *names) const;
     QString FilterText(int kind) const;
     // An empty list is written as a REG_MULTI_SZ value with no data. Returns the Win32 code.
     plat::Win32Error WriteFilters(int kind, const QStringList &names);

@@ -14,7 +14,8 @@ plat::Win32Error AddFilterTo(Target &target, plat::IPlatform &platform, const QS
 {
     QString name;
     if (plat::Win32Error err = InstallFilterService(platform, filePath, &name)) return err;
-    QStringList names = target.ReadFilters(kind);
+    QStringList names;
+    if (plat::Win32Error err = target.ReadFiltersForChange(kind, &names)) return err;
     if (names.contains(name, Qt::CaseInsensitive)) return 0;
     names.append(name);
     return target.WriteFilters(kind, names);
@@ -23,7 +24,8 @@ plat::Win32Error AddFilterTo(Target &target, plat::IPlatform &platform, const QS
 template <class Target>
 plat::Win32Error RemoveFilterFrom(Target &target, const QString &name, int kind)
 {
-    QStringList names = target.ReadFilters(kind);
+    QStringList names;
+    if (plat::Win32Error err = target.ReadFiltersForChange(kind, &names)) return err;
     for (qsizetype i = 0; i < names.size(); ++i) {
         if (names[i].compare(name, Qt::CaseInsensitive) == 0) {
             names.removeAt(i);

@@ -25,7 +25,8 @@ plat::Win32Error RemoveDevice(TDeviceInfo &device);
 plat::Win32Error InstallFilterService(plat::IPlatform &platform, const QString &filePath, QString *serviceName);
 
 // Installs the filter's service, then appends its name to the target's list of that kind unless
-// the list already holds it in any letter case.
+// the list already holds it in any letter case. A list too long to be read is left as it is and
+// its read error returned (by RemoveFilter too).
 plat::Win32Error AddFilter(TClassInfo &target, const QString &filePath, int kind);
 plat::Win32Error AddFilter(TDeviceInfo &target, const QString &filePath, int kind);
 

@@ -526,6 +526,28 @@ private slots:
         QCOMPARE(ports->DeviceAt(0)->ReadFilters(kLowerFilters), QStringList{"extra"});
     }
 
+    void aFilterListTooLongToReadIsNeverWrittenBack()
+    {
+        // Shown as empty, but adding or removing a name must not replace it with what was read.
+        std::vector<std::u16string> many(3000, u"longfilt");
+        Bytes big = EncodeMultiSz(many);
+        QVERIFY(big.size() > 32768);
+        fake->classValues[GuidToString(kPortsClassGuid) + "\\UpperFilters"] = big;
+        TClassesList classes(*fake);
+        classes.Refresh(&kPortsClassGuid);
+        TClassInfo *ports = classes.ClassAt(0);
+        fake->devices[0].properties[SPDRP_LOWERFILTERS] = big;
+        QString sys = WriteFile("myfilt.sys", {1});
+        QCOMPARE(ports->FilterText(kUpperFilters), QString());
+        QCOMPARE(AddFilter(*ports, sys, kUpperFilters), plat::Win32Error(ERROR_MORE_DATA));
+        QCOMPARE(RemoveFilter(*ports, "longfilt", kUpperFilters), plat::Win32Error(ERROR_MORE_DATA));
+        QCOMPARE(AddFilter(*ports->DeviceAt(0), sys, kLowerFilters), plat::Win32Error(ERROR_INSUFFICIENT_BUFFER));
+        QCOMPARE(RemoveFilter(*ports->DeviceAt(0), "longfilt", kLowerFilters),
+                 plat::Win32Error(ERROR_INSUFFICIENT_BUFFER));
+        QCOMPARE(fake->classValues[GuidToString(kPortsClassGuid) + "\\UpperFilters"], big);
+        QCOMPARE(DeviceProperty(0, SPDRP_LOWERFILTERS), big);
+    }
+
     void installingAFilter()
     {
         QString sys = WriteFile("myfilt.sys", {1, 2, 3});
