@@ -121,6 +121,9 @@ bool Host::Start(std::string *error)
     qv::BootConfig config;
     config.StateDirectory = options_.stateDir;
     config.DbgPrintToStderr = options_.debug;
+    // The driver's expected warnings (sockets opened and closed under its connection mutex)
+    // would fill the log at every connection; --debug shows them.
+    config.VerifierWarningsToStderr = options_.debug;
     NTSTATUS status = qv::PlatformBoot(config);
     if (!NT_SUCCESS(status)) {
         std::string reason = qv::RegistryStartupError();

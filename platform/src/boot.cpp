@@ -50,7 +50,7 @@ const Subsystem kSubsystems[] = {
 
 void ExecutiveStartup(const BootConfig &config)
 {
-    VerifierReset();
+    VerifierReset(config.VerifierWarningsToStderr);
     DbgPrintStartup(config.DbgPrintToStderr);
     ObStartup();
     PoolStartup();

@@ -21,7 +21,9 @@ namespace {
 struct VerifierState {
     std::mutex Lock;
     std::vector<std::string> Violations;  // guarded by Lock
-    std::vector<std::string> Warnings;    // guarded by Lock
+    std::vector<std::string> Warnings;    // guarded by Lock; at most kMaxVerifierWarnings
+    size_t WarningsDropped = 0;           // guarded by Lock; found beyond the limit
+    std::atomic<bool> WarningsToStderr{true};
     // Lock names and nesting rules: read at every lock acquisition, written rarely.
     std::shared_mutex RulesLock;
     std::map<const void *, std::string> LockNames;            // guarded by RulesLock
@@ -61,9 +63,13 @@ void VerifierWarning(const char *routine, const char *format, ...)
     va_start(args, format);
     std::string finding = "warning: " + Format(routine, format, args);
     va_end(args);
-    fprintf(stderr, "*** VERIFIER %s\n", finding.c_str());
+    if (State().WarningsToStderr.load(std::memory_order_relaxed)) fprintf(stderr, "*** VERIFIER %s\n", finding.c_str());
+    // A long-running host would otherwise keep every warning of every connection for ever.
     std::lock_guard<std::mutex> guard(State().Lock);
-    State().Warnings.push_back(std::move(finding));
+    if (State().Warnings.size() < kMaxVerifierWarnings)
+        State().Warnings.push_back(std::move(finding));
+    else
+        ++State().WarningsDropped;
 }
 
 int HeldSpinLockCount() { return CurrentThreadState().SpinLocksHeld; }
@@ -117,20 +123,37 @@ void VerifierCheckNesting(const char *routine, const void *lock)
         VerifierViolation(routine, "lock \"%s\" taken while holding \"%s\"", inner.c_str(), outer.c_str());
 }
 
-void VerifierReset()
+void VerifierReset(bool warningsToStderr)
 {
+    State().WarningsToStderr.store(warningsToStderr, std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(State().Lock);
     State().Violations.clear();
     State().Warnings.clear();
+    State().WarningsDropped = 0;
 }
+
+namespace {
+
+// Caller holds State().Lock.
+std::vector<std::string> WarningsLocked()
+{
+    std::vector<std::string> warnings = State().Warnings;
+    if (State().WarningsDropped != 0)
+        warnings.push_back("warning: " + std::to_string(State().WarningsDropped) + " more warning(s) not kept");
+    return warnings;
+}
+
+}  // namespace
 
 void VerifierCollect(std::vector<std::string> &violations, std::vector<std::string> &warnings)
 {
     std::lock_guard<std::mutex> guard(State().Lock);
     violations.insert(violations.end(), State().Violations.begin(), State().Violations.end());
-    warnings.insert(warnings.end(), State().Warnings.begin(), State().Warnings.end());
+    std::vector<std::string> kept = WarningsLocked();
+    warnings.insert(warnings.end(), kept.begin(), kept.end());
     State().Violations.clear();
     State().Warnings.clear();
+    State().WarningsDropped = 0;
 }
 
 void VerifierForgetLockNames()
@@ -144,11 +167,12 @@ std::vector<std::string> VerifierFindings()
 {
     std::lock_guard<std::mutex> guard(State().Lock);
     std::vector<std::string> all = State().Violations;
-    all.insert(all.end(), State().Warnings.begin(), State().Warnings.end());
+    std::vector<std::string> kept = WarningsLocked();
+    all.insert(all.end(), kept.begin(), kept.end());
     return all;
 }
 
-void ClearVerifierFindings() { VerifierReset(); }
+void ClearVerifierFindings() { VerifierReset(State().WarningsToStderr.load(std::memory_order_relaxed)); }
 
 void VerifierNameLock(const void *lock, const char *name)
 {

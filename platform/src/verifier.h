@@ -32,7 +32,8 @@ const char *VerifierLockName(const void *lock);
 void VerifierCheckNesting(const char *routine, const void *lock);
 
 // Boot and shutdown: findings are cleared at boot and handed to the report at shutdown.
-void VerifierReset();
+// Empties the findings; `warningsToStderr` decides whether warnings are printed as found.
+void VerifierReset(bool warningsToStderr = true);
 void VerifierCollect(std::vector<std::string> &violations, std::vector<std::string> &warnings);
 void VerifierForgetLockNames();
 

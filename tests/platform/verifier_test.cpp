@@ -267,3 +267,47 @@ TEST_F(LifeCycleTest, FindingsAreClearedAtBoot)
 }
 
 }  // namespace
+
+namespace {
+
+// A host keeps warnings off its log and must not keep every one of them for ever.
+class QuietVerifierTest : public qvtest::PlatformTest {
+protected:
+    void Configure(qv::BootConfig &config) override { config.VerifierWarningsToStderr = false; }
+};
+
+TEST_F(QuietVerifierTest, WarningsAreKeptUpToTheLimitAndCountedBeyondIt)
+{
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    testing::internal::CaptureStderr();
+    ExAcquireFastMutex(&mutex);
+    for (size_t i = 0; i < qv::kMaxVerifierWarnings + 5; ++i)
+        EXPECT_NE(RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\QvNoSuchKey", u"x"),
+                  STATUS_SUCCESS);
+    ExReleaseFastMutex(&mutex);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    std::vector<std::string> findings = qv::VerifierFindings();
+    ASSERT_EQ(findings.size(), qv::kMaxVerifierWarnings + 1);
+    EXPECT_EQ(findings[0], "warning: RtlDeleteRegistryValue: called at IRQL 1; registry routines expect PASSIVE_LEVEL");
+    EXPECT_EQ(findings.back(), "warning: 5 more warning(s) not kept");
+    // Clearing keeps the setting; violations are printed whatever it is.
+    qv::ClearVerifierFindings();
+    testing::internal::CaptureStderr();
+    ExAcquireFastMutex(&mutex);
+    RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\QvNoSuchKey", u"x");
+    ExReleaseFastMutex(&mutex);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\QvNoSuchKey", u"x");
+    KeLowerIrql(old);
+    std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(printed.find("warning"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("violation: RtlDeleteRegistryValue"), std::string::npos) << printed;
+    qv::ClearVerifierFindings();
+    qv::PlatformReport report = Shutdown();
+    EXPECT_TRUE(report.Clean()) << report.Text();
+}
+
+}  // namespace

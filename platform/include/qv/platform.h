@@ -14,7 +14,12 @@ struct BootConfig {
     int ProcessorCount = 2;         // emulated processors: one DPC thread each
     bool VirtualClock = false;      // start with the clock frozen; tests advance it
     bool DbgPrintToStderr = false;  // echo DbgPrint output (also on with QUORVEL_DBGPRINT=1)
+    // Print each verifier warning as it is found; violations are always printed. Warnings are
+    // kept for the shutdown report either way (the first kMaxVerifierWarnings, then a count).
+    bool VerifierWarningsToStderr = true;
 };
+
+inline constexpr size_t kMaxVerifierWarnings = 1000;
 
 // What shutdown found. Warnings do not make a report unclean.
 struct PlatformReport {
