@@ -129,6 +129,14 @@ bool PortBridge::WithOpenHandle(const std::function<void(HANDLE)> &use)
     return true;
 }
 
+bool PortBridge::WaitUntilReleased(std::chrono::milliseconds bound)
+{
+    if (!portOpen_) return true;
+    if (ProgramHoldsTerminal()) return false;
+    std::unique_lock<std::mutex> guard(handleLock_);
+    return closedCv_.wait_for(guard, bound, [this] { return port_ == nullptr; });
+}
+
 // With no program on the slave side the master reports a hang-up (once one has been open).
 bool PortBridge::ProgramHoldsTerminal()
 {
@@ -252,8 +260,9 @@ void PortBridge::ClosePort()
         std::lock_guard<std::mutex> guard(handleLock_);
         h = port_;
         port_ = nullptr;
+        portOpen_ = false;
     }
-    portOpen_ = false;
+    closedCv_.notify_all();
     CloseHandle(h);
     assembler_.TakeAll();
     log_(portName_ + ": program closed " + ptyPath_ + "; port closed");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -38,6 +39,9 @@ public:
     const std::string &LinkPath() const { return linkPath_; }
     // A program holds the terminal and the bridge holds the port for it.
     bool InUse() const { return portOpen_.load(); }
+    // A program that has just closed the terminal leaves the port open until the bridge thread
+    // sees the hang-up; waits up to `bound` for that close. False while a program still holds it.
+    bool WaitUntilReleased(std::chrono::milliseconds bound);
 
     // Runs `use` with the bridge's own open handle while a program holds the port; false (and
     // `use` not run) when the port is not open.
@@ -69,6 +73,7 @@ private:
     std::mutex handleLock_;
     HANDLE port_ = nullptr;
     std::atomic<bool> portOpen_{false};
+    std::condition_variable closedCv_;  // with handleLock_: port_ became null
     std::thread reader_;
     std::atomic<bool> readerStop_{false};
     std::atomic<bool> readerDone_{false};

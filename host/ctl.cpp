@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -216,16 +217,26 @@ int Remove(Client &client, const std::string &port)
     return 0;
 }
 
+std::string Upper(std::string s)
+{
+    for (auto &c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Reading never needs the port free: the stored record comes from the host's port list, so
+// show and save work while a program holds the port.
 Win32Error ReadRecord(Client &client, const std::string &port, ctl::Bytes *bytes)
 {
-    ctl::PortIoControlRequest req;
-    req.portName = Utf16(port);
-    req.ioctl = IOCTL_SERIAL_GET_ETHERNET;
-    req.outputSize = kEthReadBufferSize;
-    ctl::PortIoControlResponse resp;
-    Win32Error e = client.Call(std::uint16_t(ctl::Op::PortIoControl), req, &resp);
-    *bytes = resp.output;
-    return e;
+    hostctl::PortList list;
+    Win32Error e = client.Call(hostctl::ListPorts, ctl::Empty{}, &list);
+    if (e) return e;
+    for (auto &p : list.ports) {
+        if (Upper(Utf8(p.name)) != Upper(port)) continue;
+        if (p.record.empty()) return 1450;  // nothing stored yet, as the driver answers
+        *bytes = p.record;
+        return 0;
+    }
+    return 2;
 }
 
 Win32Error WriteRecord(Client &client, const std::string &port, const ctl::Bytes &bytes)

@@ -218,6 +218,13 @@ void Host::StartBridge(const std::string &portName)
     bridges_[Upper(portName)] = std::move(bridge);
 }
 
+void Host::SettleJustClosedPort(const std::string &portName)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    auto it = bridges_.find(Upper(portName));
+    if (it != bridges_.end()) it->second->WaitUntilReleased(std::chrono::seconds(1));
+}
+
 std::vector<hostctl::PortEntry> Host::Ports()
 {
     std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -275,6 +282,7 @@ Win32Error Host::RemoveInstance(const std::string &instanceId)
 {
     qv::PnpNodeInfo info;
     if (!qv::PnpGetNode(instanceId, &info)) return kErrorNoSuchDevinst;
+    SettleJustClosedPort(info.PortName);
     auto it = bridges_.find(Upper(info.PortName));
     if (it != bridges_.end() && it->second->InUse()) return ERROR_ACCESS_DENIED;
     // The bridge goes first so that no program can take the port between the check and the
@@ -311,6 +319,7 @@ Win32Error Host::RemovePort(const std::string &name)
 
 Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIoControlResponse *resp)
 {
+    SettleJustClosedPort(Utf8(req.portName));
     std::u16string path = u"\\\\.\\" + req.portName;
     HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);

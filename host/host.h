@@ -53,6 +53,9 @@ private:
     Win32Error PortStatus(const std::string &name, hostctl::PortStatusReply *reply);
     Win32Error InstallFilterService(const std::u16string &path, std::u16string *service);
     void StartBridge(const std::string &portName);
+    // Gives a bridge whose program has just closed the terminal a moment to close the port, so
+    // that an operation right after the program exits does not find the port in use.
+    void SettleJustClosedPort(const std::string &portName);
     std::string InstanceOfDevInst(std::uint32_t devInst);
     // Logs link up/down from the transport's endpoint listing, and keeps the DbgPrint capture
     // from growing when nobody reads it.

@@ -222,11 +222,10 @@ TEST_F(HostEndToEnd, PortHeldByAProgramRefusesSetAndRemoveUntilClosed)
     EXPECT_EQ(status.status, 0) << status.err;
     EXPECT_NE(status.out.find("in use by a program"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("baud 9600"), std::string::npos) << status.out;
+    EXPECT_EQ(Ctl({"show", "COM1"}).out, before.out);  // reading needs no free port
     close(fd);
 
-    ASSERT_TRUE(qvtest::WaitUntil([&] {
-        return Ctl({"--json", "list"}).out.find("\"in_use\": false") != std::string::npos;
-    }));
+    // Right after the program closes, the host gives its bridge the moment it needs.
     EXPECT_EQ(Ctl({"show", "COM1"}).out, before.out);  // nothing changed
     CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(secondPort) + "=1"});
     first->Stop();  // only the new server can answer now
