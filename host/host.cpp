@@ -331,7 +331,7 @@ Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIo
                               output.empty() ? nullptr : output.data(), DWORD(output.size()), &returned, nullptr);
     Win32Error error = ok ? 0 : GetLastError();
     CloseHandle(h);
-    resp->information = returned;
+    resp->information = ok ? returned : 0;  // as DeviceIoControl: no size on failure
     if (ok)
         output.resize(std::min<std::size_t>(returned, output.size()));
     else

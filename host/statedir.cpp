@@ -7,8 +7,10 @@
 
 namespace quorvel {
 
+// One rule for quorvel-host, quorvelctl and the configurator, so the three meet without --state.
 std::string DefaultStateDirectory()
 {
+    if (const char *env = std::getenv("QUORVEL_STATE"); env && *env) return env;
     if (geteuid() == 0) return "/var/lib/quorvel";
     if (const char *xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') return std::string(xdg) + "/quorvel";
     const char *home = std::getenv("HOME");

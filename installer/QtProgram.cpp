@@ -1,4 +1,4 @@
-// quorvel-installer: the configurator, talking to quorvel-host over its control socket.
+// quorvel-installer, the Qt program: the configurator talking to quorvel-host over its control socket.
 #include <cstdio>
 #include <cstdlib>
 
