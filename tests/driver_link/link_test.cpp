@@ -180,7 +180,7 @@ TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConne
     Bytes request = {0x01, 0x00, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
     PUCHAR pending = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, request.size(), QUORVEL_TAG);
     std::copy(request.begin(), request.end(), pending);
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     one->TransactionId = 1;
     one->Mode = 1;
     one->NeedConnection = 1;
@@ -189,7 +189,7 @@ TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConne
     extension->PendingLength = ULONG(request.size());
     extension->PendingConnection = one;
     KeSetEvent(&extension->ConnectEvent, IO_NO_INCREMENT, FALSE);
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
 
     EXPECT_EQ(Port().Reply(), kRtuReply);
     ASSERT_TRUE(Port().WaitLink(two, true));
@@ -225,11 +225,11 @@ TEST_F(LinkTest, UnreachableServerLosesTheRequestAndTheNextWriteTriesAgain)
         qv::ClearDbgPrint();
         // The attempt released the request and left the connection unflagged.
         PDEVICE_EXTENSION extension = Port().Extension();
-        ExAcquireFastMutex(&extension->ConnectMutex);
+        AcquireConnectMutex(extension);
         EXPECT_EQ(extension->PendingData, nullptr);
         EXPECT_EQ(connection->NeedConnection, 0);
         EXPECT_EQ(connection->Socket, nullptr);
-        ExReleaseFastMutex(&extension->ConnectMutex);
+        ReleaseConnectMutex(extension);
     }
     EXPECT_EQ(Port().BytesWaiting(), 0u);
 }
@@ -346,10 +346,10 @@ TEST_F(LinkTest, NestingConnectMutexAndDeviceLockIsReported)
 {
     PDEVICE_EXTENSION extension = Port().Extension();
     KIRQL irql;
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     KeAcquireSpinLock(&extension->DeviceLock, &irql);
     KeReleaseSpinLock(&extension->DeviceLock, irql);
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
     ExpectFinding("DeviceLock");
 }
 
@@ -388,10 +388,10 @@ TEST_F(LinkTest, RepliesSharingOneBlockAllReachTheRing)
     ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), false, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION connection = Port().ConnectionOf(1);
     PDEVICE_EXTENSION extension = Port().Extension();
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     connection->TransactionId = 7;
     connection->Mode = 1;  // the last request was RTU
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
     TDI_SOCKET socket{};
     socket.DeviceObject = Port().Device();
     socket.Context = connection;
