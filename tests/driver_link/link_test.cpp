@@ -90,6 +90,19 @@ TEST_F(LinkTest, FirstRtuRequestGoesThroughThePendingSlot)
     EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
 }
 
+// An open runs in the opening program's context: the connection thread's handle must still be
+// a kernel handle, and the socket requests run at PASSIVE_LEVEL under ConnectMutex.
+TEST_F(LinkTest, AnOpenFromAProgramKeepsItsHandlesAndIrqlsKernelClean)
+{
+    linktest::LibmodbusServer server;
+    qv::ProgramScope scope(qv::CreateProgram("modbus client"));
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    Port().Close();
+    EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
+}
+
 TEST_F(LinkTest, AsciiRequestToPymodbusComesBackAsAscii)
 {
     linktest::PymodbusServer server("tcp");
