@@ -264,8 +264,8 @@ NTSTATUS NTAPI KivraIoControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (inSize <= RingSize(extension)) break;  // the ring never shrinks
         // Charged to the caller's quota, so that no program can drain non-paged pool through
         // the port; past the quota the request is refused.
-        PVOID newRing =
-            ExAllocatePoolWithQuotaTag((POOL_TYPE)(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), inSize, QUORVEL_TAG);
+        PVOID newRing = ExAllocatePoolWithQuotaTag((POOL_TYPE)(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), inSize,
+                                                   QUORVEL_TAG);
         if (newRing == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;

@@ -59,7 +59,8 @@ TEST_F(VerifierTest, PassiveOnlyRoutinesAreViolationsAboveIt)
     ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Nothing, nullptr),
               STATUS_SUCCESS);
     KeLowerIrql(old);
-    ExpectFinding("violation: PsCreateSystemThread: called at DISPATCH_LEVEL; it may be called at PASSIVE_LEVEL at most");
+    ExpectFinding(
+        "violation: PsCreateSystemThread: called at DISPATCH_LEVEL; it may be called at PASSIVE_LEVEL at most");
 
     FAST_MUTEX mutex;
     ExInitializeFastMutex(&mutex);

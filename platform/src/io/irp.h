@@ -26,11 +26,11 @@ constexpr uint32_t kIrpMagic = 0x50524951;  // "QIRP"
 struct alignas(16) IrpHeader {
     uint32_t Magic;
     IrpState State;
-    bool Threaded;      // built by the I/O manager: finished and freed at the top of completion
-    bool OwnsMdl;       // the MDL chain was built for the request and goes with it
-    bool FreeDeferred;  // freed while pinned by a cancel walk
-    bool ApcCompletion; // finished by a special kernel APC to the thread that built it
-    bool ApcIfPending;  // ... only when a driver returned STATUS_PENDING (deferred completion)
+    bool Threaded;       // built by the I/O manager: finished and freed at the top of completion
+    bool OwnsMdl;        // the MDL chain was built for the request and goes with it
+    bool FreeDeferred;   // freed while pinned by a cancel walk
+    bool ApcCompletion;  // finished by a special kernel APC to the thread that built it
+    bool ApcIfPending;   // ... only when a driver returned STATUS_PENDING (deferred completion)
     int Pins;
     CCHAR StackSize;
     uintptr_t Requester;  // thread that built it (CancelIo cancels the caller's requests)

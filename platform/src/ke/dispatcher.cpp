@@ -178,7 +178,8 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
                           t.Irql);
     PKTHREAD thread = KeGetCurrentThread();
     for (ULONG i = 0; i < count; ++i)
-        if (objects[i]->Type == MutantObject && !ThreadHoldsLock(t, objects[i])) VerifierCheckNesting(routine, objects[i]);
+        if (objects[i]->Type == MutantObject && !ThreadHoldsLock(t, objects[i]))
+            VerifierCheckNesting(routine, objects[i]);
     if (!poll) {
         if (t.Irql == PASSIVE_LEVEL && t.SpecialApcDisable == 0 && t.UndeliveredApcs.load() != 0) DeliverThreadApcs(t);
         // The completion this thread waits for comes as a special kernel APC, which it cannot

@@ -9,8 +9,8 @@
 
 #include "io/iomgr.h"
 #include "ke/ke.h"
-#include "ps/program.h"
 #include "ob/object.h"
+#include "ps/program.h"
 #include "verifier.h"
 
 namespace qv {
@@ -33,9 +33,9 @@ struct HandleEntry {
 
 struct ObState {
     std::mutex Lock;
-    std::unordered_set<ObjectHeader *> Live;              // guarded by Lock
+    std::unordered_set<ObjectHeader *> Live;             // guarded by Lock
     std::unordered_map<ULONG_PTR, HandleEntry> Handles;  // guarded by Lock
-    ULONG_PTR NextHandle = 0;                               // guarded by Lock
+    ULONG_PTR NextHandle = 0;                            // guarded by Lock
 };
 
 ObState &Ob()
