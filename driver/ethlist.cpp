@@ -12,7 +12,7 @@ VOID GatewayInitialize(PDEVICE_EXTENSION Extension)
     Extension->DeviceList.Next = NULL;
     KeInitializeSpinLock(&Extension->ConnectionListLock);
     KeInitializeSpinLock(&Extension->DeviceListLock);
-    ExInitializeFastMutex(&Extension->ConnectMutex);
+    KeInitializeMutex(&Extension->ConnectMutex, 0);
     KeInitializeEvent(&Extension->ConnectEvent, SynchronizationEvent, FALSE);
     Extension->PendingData = NULL;
     Extension->PendingLength = 0;
@@ -151,13 +151,13 @@ VOID FreeEthernetLists(PDEVICE_EXTENSION Extension)
         ExFreePoolWithTag(CONTAINING_RECORD(link, ETH_DEVICE, Link), QUORVEL_TAG);
     }
 
-    ExAcquireFastMutex(&Extension->ConnectMutex);
+    AcquireConnectMutex(Extension);
     if (Extension->PendingData != NULL) {
         ExFreePoolWithTag(Extension->PendingData, QUORVEL_TAG);
         Extension->PendingData = NULL;
         Extension->PendingLength = 0;
     }
     Extension->PendingConnection = NULL;
-    ExReleaseFastMutex(&Extension->ConnectMutex);
+    ReleaseConnectMutex(Extension);
     DbgPrint("FreeEthernetLists end\n");
 }

@@ -107,14 +107,14 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     WriteUnlocked(&connection->Mode, request.Mode);
 
     // Never wait: a write must not block behind a connect or another write.
-    if (!ExTryToAcquireFastMutex(&Extension->ConnectMutex)) {
+    if (!TryToAcquireConnectMutex(Extension)) {
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
 
     PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, size, QUORVEL_TAG);
     if (buffer == NULL) {
-        ExReleaseFastMutex(&Extension->ConnectMutex);
+        ReleaseConnectMutex(Extension);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -145,7 +145,7 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
         ExFreePoolWithTag(buffer, QUORVEL_TAG);
     }
 
-    ExReleaseFastMutex(&Extension->ConnectMutex);
+    ReleaseConnectMutex(Extension);
     ExFreePoolWithTag(request.Data, QUORVEL_TAG);
     return status;
 }

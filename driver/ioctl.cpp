@@ -262,7 +262,10 @@ NTSTATUS NTAPI KivraIoControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         NEED_INPUT(sizeof(SERIAL_QUEUE_SIZE));
         ULONG inSize = ((PSERIAL_QUEUE_SIZE)buffer)->InSize;
         if (inSize <= RingSize(extension)) break;  // the ring never shrinks
-        PVOID newRing = ExAllocatePoolWithTag(NonPagedPool, inSize, QUORVEL_TAG);
+        // Charged to the caller's quota, so that no program can drain non-paged pool through
+        // the port; past the quota the request is refused.
+        PVOID newRing = ExAllocatePoolWithQuotaTag((POOL_TYPE)(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), inSize,
+                                                   QUORVEL_TAG);
         if (newRing == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;

@@ -68,7 +68,7 @@ typedef struct _ETH_INFO {
 
 // One configured TCP connection of an open port. Made at first open, freed at close.
 typedef struct _ETH_CONNECTION {
-    struct _TDI_SOCKET *Socket;  // open link or NULL; guarded by ConnectMutex (PASSIVE/APC_LEVEL)
+    struct _TDI_SOCKET *Socket;  // open link or NULL; guarded by ConnectMutex (PASSIVE_LEVEL)
     ULONG ip;                    // server address, network order; fixed while open
     USHORT port;                 // server TCP port, machine order; fixed while open
     USHORT TransactionId;        // last MBAP transaction id; advanced under ConnectMutex, read
@@ -116,7 +116,7 @@ typedef VOID (*PREPLY_PLACED_ROUTINE)(PDEVICE_EXTENSION Extension);
 
 // The transport client object of one TCP connection: control channel, local address and
 // connection endpoint of "\Device\Tcp", with its own pool of IRPs. Requests on a socket are
-// serialised by the port's ConnectMutex (PASSIVE or APC level); only the IRP pool, RefCount and
+// serialised by the port's ConnectMutex (PASSIVE_LEVEL); only the IRP pool, RefCount and
 // the events are touched at DISPATCH_LEVEL, by the completion routine.
 typedef struct _TDI_SOCKET {
     PDEVICE_OBJECT DeviceObject;          // the port; set by the connection thread after creation
@@ -259,8 +259,9 @@ struct _DEVICE_EXTENSION {
     KSPIN_LOCK ConnectionListLock;      // guards ConnectionList walks (any IRQL <= DISPATCH_LEVEL)
     SINGLE_LIST_ENTRY DeviceList;       // ETH_DEVICE items, newest first
     KSPIN_LOCK DeviceListLock;          // guards DeviceList walks
-    FAST_MUTEX ConnectMutex;            // socket requests, Socket/NeedConnection, the pending request;
-                                        // never held together with DeviceLock
+    KMUTEX ConnectMutex;                // socket requests, Socket/NeedConnection, the pending request;
+                                        // a kernel mutex, so its holder stays at PASSIVE_LEVEL for the
+                                        // Zw and I/O manager calls; never held with DeviceLock
     KEVENT ConnectEvent;                // synchronization event waking the connection thread
     PUCHAR PendingData;                 // built request waiting for the connection thread (non-paged);
                                         // guarded by ConnectMutex
@@ -609,6 +610,9 @@ NTSTATUS KivraTdiSetEventHandler(PTDI_SOCKET Socket, LONG EventType, PVOID Handl
 VOID KivraTdiCloseSocket(PTDI_SOCKET Socket);
 
 // Link lifecycle (the port's connection thread, sends, transport indications)
+VOID AcquireConnectMutex(PDEVICE_EXTENSION Extension);
+BOOLEAN TryToAcquireConnectMutex(PDEVICE_EXTENSION Extension);
+VOID ReleaseConnectMutex(PDEVICE_EXTENSION Extension);
 NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject);
 VOID StopConnectThread(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SendDataToLinkServer(PETH_CONNECTION Connection, PUCHAR DataToSend, ULONG Length);

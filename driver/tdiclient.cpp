@@ -4,7 +4,7 @@
 // owns a pool of IRPs. Every request is issued with an IRP from the pool and waited for, so
 // the caller sees it as synchronous. Callers serialise the requests on one socket (the port's
 // ConnectMutex): RequestEvent and RequestIoStatus are shared by all of them. Everything here
-// runs at PASSIVE_LEVEL or APC_LEVEL except the completion routine.
+// runs at PASSIVE_LEVEL except the completion routine.
 
 #include "quorvel.h"
 

@@ -4,9 +4,11 @@
 //
 // Locks: ConnectMutex guards every socket request, each connection's Socket and
 // NeedConnection, the pending request and ExitThread; socket requests wait for the transport,
-// so they run at PASSIVE or APC level under that mutex and never under a spin lock. The receive
-// indication runs at DISPATCH_LEVEL under DeviceLock and never takes ConnectMutex; no path
-// holds one of the two while taking the other.
+// so they run at PASSIVE_LEVEL under that mutex and never under a spin lock. It is a kernel
+// mutex, not a fast mutex: ZwCreateFile, ZwClose and IoGetDeviceObjectPointer need
+// PASSIVE_LEVEL and the I/O manager's completion APCs, which a fast mutex's APC_LEVEL blocks.
+// The receive indication runs at DISPATCH_LEVEL under DeviceLock and never takes
+// ConnectMutex; no path holds one of the two while taking the other.
 
 #include "quorvel.h"
 
@@ -71,6 +73,21 @@ static VOID RunReceiveStep(PDEVICE_EXTENSION Extension)
     ReceiveCharacters(Extension);
 }
 
+VOID AcquireConnectMutex(PDEVICE_EXTENSION Extension)
+{
+    KeWaitForSingleObject(&Extension->ConnectMutex, Executive, KernelMode, FALSE, NULL);
+}
+
+// FALSE at once when another thread holds the mutex.
+BOOLEAN TryToAcquireConnectMutex(PDEVICE_EXTENSION Extension)
+{
+    LARGE_INTEGER noWait;
+    noWait.QuadPart = 0;
+    return KeWaitForSingleObject(&Extension->ConnectMutex, Executive, KernelMode, FALSE, &noWait) == STATUS_SUCCESS;
+}
+
+VOID ReleaseConnectMutex(PDEVICE_EXTENSION Extension) { KeReleaseMutex(&Extension->ConnectMutex, FALSE); }
+
 NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -79,13 +96,17 @@ NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject)
     // ConnectMutex and ConnectEvent were initialised once, when the device was created: a
     // disconnect work item of the previous open may still hold the mutex.
     KeClearEvent(&extension->ConnectEvent);
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     extension->ExitThread = FALSE;
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
 
+    // The open runs in the opening program's context: without OBJ_KERNEL_HANDLE the handle
+    // would go to that program's handle table.
+    OBJECT_ATTRIBUTES threadAttributes;
+    InitializeObjectAttributes(&threadAttributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     HANDLE threadHandle;
-    NTSTATUS status =
-        PsCreateSystemThread(&threadHandle, THREAD_ALL_ACCESS, NULL, NULL, NULL, ConnectThread, DeviceObject);
+    NTSTATUS status = PsCreateSystemThread(&threadHandle, THREAD_ALL_ACCESS, &threadAttributes, NULL, NULL,
+                                           ConnectThread, DeviceObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -110,12 +131,12 @@ VOID StopConnectThread(PDEVICE_OBJECT DeviceObject)
     DbgPrint("StopConnectThread - begin\n");
 
     // Waits for a connect attempt in progress to end.
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     DisconnectAllConnections(extension);
     KeSetEvent(&extension->ConnectEvent, IO_NO_INCREMENT, FALSE);
     extension->ExitThread = TRUE;
     ReleasePendingRequest(extension);
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
 
     PVOID threadObject = extension->ConnectThreadObject;
     if (threadObject != NULL) {
@@ -219,13 +240,13 @@ VOID NTAPI ConnectThread(PVOID StartContext)
         DbgPrint("ConnectThread - KeWaitForSingleObject\n");
         KeWaitForSingleObject(&extension->ConnectEvent, Executive, KernelMode, FALSE, NULL);
 
-        DbgPrint("ConnectThread - ExAcquireFastMutex\n");
-        ExAcquireFastMutex(&extension->ConnectMutex);
+        DbgPrint("ConnectThread - AcquireConnectMutex\n");
+        AcquireConnectMutex(extension);
         if (extension->ExitThread) {
             DbgPrint("ConnectThread - devExt->ExitThread == TRUE\n");
             extension->ExitThread = FALSE;
             ReleasePendingRequest(extension);
-            ExReleaseFastMutex(&extension->ConnectMutex);
+            ReleaseConnectMutex(extension);
             DbgPrint("PsTerminateSystemThread\n");
             PsTerminateSystemThread(STATUS_SUCCESS);
         }
@@ -233,7 +254,7 @@ VOID NTAPI ConnectThread(PVOID StartContext)
         PETH_CONNECTION connection = GetNeedConnection(extension);
         if (connection == NULL) {
             ReleasePendingRequest(extension);
-            ExReleaseFastMutex(&extension->ConnectMutex);
+            ReleaseConnectMutex(extension);
             continue;
         }
 
@@ -247,7 +268,7 @@ VOID NTAPI ConnectThread(PVOID StartContext)
         if (GetNeedConnection(extension) != NULL) {
             KeSetEvent(&extension->ConnectEvent, IO_NO_INCREMENT, FALSE);
         }
-        ExReleaseFastMutex(&extension->ConnectMutex);
+        ReleaseConnectMutex(extension);
     }
 }
 
@@ -365,12 +386,12 @@ VOID NTAPI KivraTdiWorkerRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     DbgPrint("KivraTdiWorkerRoutine - begin\n");
 
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     PETH_CONNECTION connection = FindConnectionBySocket(extension, work->Socket, work->Serial);
     if (connection != NULL) {
         DisconnectFromLinkServer(connection, FALSE);
     }
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
 
     IoFreeWorkItem(work->WorkItem);
     ExFreePoolWithTag(work, QUORVEL_TAG);

@@ -101,6 +101,27 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
                                   PKWAIT_BLOCK WaitBlockArray);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
+// Kernel mutexes: waited for with KeWaitForSingleObject; the owner stays at its IRQL but takes
+// no normal kernel APCs while it holds one. Recursive for the owner.
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;  // SignalState 1 when free, 1 - depth while owned
+    PVOID OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+LONG KeReadStateMutex(PRKMUTEX Mutex);
+
+// APC delivery regions.
+void KeEnterCriticalRegion(void);
+void KeLeaveCriticalRegion(void);
+void KeEnterGuardedRegion(void);
+void KeLeaveGuardedRegion(void);
+BOOLEAN KeAreApcsDisabled(void);
+BOOLEAN KeAreAllApcsDisabled(void);
+
 // Fast mutexes
 typedef struct _FAST_MUTEX {
     LONG Count;
@@ -170,6 +191,11 @@ typedef enum _POOL_TYPE {
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+// Charged to the current process's pool quota; without POOL_QUOTA_FAIL_INSTEAD_OF_RAISE a
+// failure raises STATUS_INSUFFICIENT_RESOURCES, with it the routine returns NULL.
+#define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
+PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID ExAllocatePoolWithQuota(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 void ExFreePool(PVOID P);
 void ExFreePoolWithTag(PVOID P, ULONG Tag);
 

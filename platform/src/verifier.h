@@ -20,11 +20,13 @@ int HeldSpinLockCount();
 // Number of fast mutexes the calling thread holds.
 int HeldFastMutexCount();
 
-// IRQL rules of routines. A PASSIVE_LEVEL-only routine is a violation at DISPATCH_LEVEL or above
-// and a warning at APC_LEVEL (where the design calls some of them, under a fast mutex).
-void VerifyPassiveLevel(const char *routine);
-// A violation when the caller's IRQL is above `maxIrql`.
-void VerifyMaxIrql(const char *routine, int maxIrql);
+// IRQL rules of routines: one table (verifier.cpp) holds the highest IRQL each exported routine
+// documents. Calling it above that IRQL is a violation; returns false then.
+bool VerifyIrql(const char *routine);
+// The documented highest IRQL of `routine`, or -1 when it has no entry.
+int DocumentedMaxIrql(const char *routine);
+// A violation when the caller's IRQL is above `maxIrql` (for rules that depend on arguments).
+bool VerifyMaxIrql(const char *routine, int maxIrql);
 
 // Lock order rules (the names come from qv::VerifierNameLock).
 const char *VerifierLockName(const void *lock);

@@ -105,10 +105,10 @@ TEST_F(Forwarding, WriteDuringAConnectIsDroppedButSetsTheReplyFraming)
     ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
     std::atomic<int> stage{0};
     std::thread connecting([&] {
-        ExAcquireFastMutex(&ext->ConnectMutex);
+        AcquireConnectMutex(ext);
         stage = 1;
         while (stage.load() != 2) std::this_thread::yield();
-        ExReleaseFastMutex(&ext->ConnectMutex);
+        ReleaseConnectMutex(ext);
     });
     while (stage.load() != 1) std::this_thread::yield();
 

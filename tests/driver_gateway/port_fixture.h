@@ -105,12 +105,12 @@ protected:
     // Frees the parked request, as the connection thread does after sending it.
     void TakePending()
     {
-        ExAcquireFastMutex(&ext->ConnectMutex);
+        AcquireConnectMutex(ext);
         if (ext->PendingData != NULL) ExFreePool(ext->PendingData);
         ext->PendingData = NULL;
         ext->PendingLength = 0;
         ext->PendingConnection = NULL;
-        ExReleaseFastMutex(&ext->ConnectMutex);
+        ReleaseConnectMutex(ext);
     }
 
     PDEVICE_EXTENSION ext = nullptr;

@@ -128,9 +128,9 @@ TEST_F(Replies, ANewRequestForgetsAPartReply)
     PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
     Deliver(c, Bytes{0x01, 0x00, 0x00, 0x00});  // fewer than 6 bytes: nothing is read as a length
     EXPECT_TRUE(replies.empty());
-    ExAcquireFastMutex(&ext->ConnectMutex);
+    AcquireConnectMutex(ext);
     ResetReplyStream(c);
-    ExReleaseFastMutex(&ext->ConnectMutex);
+    ReleaseConnectMutex(ext);
     Deliver(c, kReply);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");

@@ -38,7 +38,7 @@ TEST_F(Tables, LastEntryServesASharedIdAndWaitingConnectionsComeNewestFirst)
     EXPECT_EQ(connections[2], a);
     EXPECT_EQ(c->port, 503);
 
-    ExAcquireFastMutex(&ext->ConnectMutex);
+    AcquireConnectMutex(ext);
     a->NeedConnection = b->NeedConnection = c->NeedConnection = 1;
     EXPECT_EQ(GetNeedConnection(ext), c);
     c->NeedConnection = 0;
@@ -47,7 +47,7 @@ TEST_F(Tables, LastEntryServesASharedIdAndWaitingConnectionsComeNewestFirst)
     EXPECT_EQ(GetNeedConnection(ext), a);
     a->NeedConnection = 0;
     EXPECT_EQ(GetNeedConnection(ext), nullptr);
-    ExReleaseFastMutex(&ext->ConnectMutex);
+    ReleaseConnectMutex(ext);
 
     FreeEthernetLists(ext);
     EXPECT_EQ(ext->ConnectionList.Next, nullptr);
@@ -75,9 +75,9 @@ TEST_F(Tables, BuildPrintsItsStepsAndKeepsTheHeader)
 
     qv::ClearDbgPrint();
     Connection(2);
-    ExAcquireFastMutex(&ext->ConnectMutex);
+    AcquireConnectMutex(ext);
     GetNeedConnection(ext);
-    ExReleaseFastMutex(&ext->ConnectMutex);
+    ReleaseConnectMutex(ext);
     FreeEthernetLists(ext);
     expected = {"FindConnectionByDeviceID start", "FindConnectionByDeviceID end", "GetNeedConnection start",
                 "GetNeedConnection end",          "FreeEthernetLists start",      "FreeEthernetLists end"};

@@ -353,16 +353,16 @@ PETH_CONNECTION TestPort::ConnectionOf(UCHAR deviceId) { return FindConnectionBy
 void TestPort::Settle()
 {
     PDEVICE_EXTENSION extension = Extension();
-    ExAcquireFastMutex(&extension->ConnectMutex);
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
+    ReleaseConnectMutex(extension);
 }
 
 bool TestPort::LinkUp(PETH_CONNECTION connection)
 {
     PDEVICE_EXTENSION extension = Extension();
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     bool up = connection->Socket != NULL;
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
     return up;
 }
 

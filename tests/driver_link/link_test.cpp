@@ -90,6 +90,19 @@ TEST_F(LinkTest, FirstRtuRequestGoesThroughThePendingSlot)
     EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
 }
 
+// An open runs in the opening program's context: the connection thread's handle must still be
+// a kernel handle, and the socket requests run at PASSIVE_LEVEL under ConnectMutex.
+TEST_F(LinkTest, AnOpenFromAProgramKeepsItsHandlesAndIrqlsKernelClean)
+{
+    linktest::LibmodbusServer server;
+    qv::ProgramScope scope(qv::CreateProgram("modbus client"));
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), kRtuReply);
+    Port().Close();
+    EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
+}
+
 TEST_F(LinkTest, AsciiRequestToPymodbusComesBackAsAscii)
 {
     linktest::PymodbusServer server("tcp");
@@ -180,7 +193,7 @@ TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConne
     Bytes request = {0x01, 0x00, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
     PUCHAR pending = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, request.size(), QUORVEL_TAG);
     std::copy(request.begin(), request.end(), pending);
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     one->TransactionId = 1;
     one->Mode = 1;
     one->NeedConnection = 1;
@@ -189,7 +202,7 @@ TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConne
     extension->PendingLength = ULONG(request.size());
     extension->PendingConnection = one;
     KeSetEvent(&extension->ConnectEvent, IO_NO_INCREMENT, FALSE);
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
 
     EXPECT_EQ(Port().Reply(), kRtuReply);
     ASSERT_TRUE(Port().WaitLink(two, true));
@@ -225,11 +238,11 @@ TEST_F(LinkTest, UnreachableServerLosesTheRequestAndTheNextWriteTriesAgain)
         qv::ClearDbgPrint();
         // The attempt released the request and left the connection unflagged.
         PDEVICE_EXTENSION extension = Port().Extension();
-        ExAcquireFastMutex(&extension->ConnectMutex);
+        AcquireConnectMutex(extension);
         EXPECT_EQ(extension->PendingData, nullptr);
         EXPECT_EQ(connection->NeedConnection, 0);
         EXPECT_EQ(connection->Socket, nullptr);
-        ExReleaseFastMutex(&extension->ConnectMutex);
+        ReleaseConnectMutex(extension);
     }
     EXPECT_EQ(Port().BytesWaiting(), 0u);
 }
@@ -346,10 +359,10 @@ TEST_F(LinkTest, NestingConnectMutexAndDeviceLockIsReported)
 {
     PDEVICE_EXTENSION extension = Port().Extension();
     KIRQL irql;
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     KeAcquireSpinLock(&extension->DeviceLock, &irql);
     KeReleaseSpinLock(&extension->DeviceLock, irql);
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
     ExpectFinding("DeviceLock");
 }
 
@@ -388,10 +401,10 @@ TEST_F(LinkTest, RepliesSharingOneBlockAllReachTheRing)
     ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), false, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION connection = Port().ConnectionOf(1);
     PDEVICE_EXTENSION extension = Port().Extension();
-    ExAcquireFastMutex(&extension->ConnectMutex);
+    AcquireConnectMutex(extension);
     connection->TransactionId = 7;
     connection->Mode = 1;  // the last request was RTU
-    ExReleaseFastMutex(&extension->ConnectMutex);
+    ReleaseConnectMutex(extension);
     TDI_SOCKET socket{};
     socket.DeviceObject = Port().Device();
     socket.Context = connection;

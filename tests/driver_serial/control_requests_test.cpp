@@ -276,6 +276,28 @@ TEST_F(ControlRequests, QueueSizeGrowsTheRingAndKeepsItsCharacters)
     EXPECT_EQ(std::vector<uint8_t>(rest.data.begin() + 10, rest.data.begin() + 210), wrapped);
 }
 
+// A larger receive queue is charged to the program that asks for it, so no program can drain
+// non-paged pool through the port; closing the port gives the charge back.
+TEST_F(ControlRequests, QueueSizeIsChargedToTheCallersQuota)
+{
+    CloseHandle(file);
+    qv::ProgramContext *terminal = qv::CreateProgram("terminal");
+    qv::SetProgramNonPagedQuota(terminal, 1 << 20);
+    qv::ProgramScope scope(terminal);
+    file = OpenPort();
+    EXPECT_FALSE(SetupComm(file, 0x7FFFFFF0, 4096));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_FALSE(SetupComm(file, (1 << 20) + 1, 0));
+    EXPECT_EQ(port->RingSize(), 4096u);
+    EXPECT_EQ(qv::ProgramNonPagedQuotaUsage(terminal), 0u);
+    ASSERT_TRUE(SetupComm(file, 65536, 0));
+    EXPECT_EQ(port->RingSize(), 65536u);
+    EXPECT_EQ(qv::ProgramNonPagedQuotaUsage(terminal), 65536u);
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(qv::ProgramNonPagedQuotaUsage(terminal), 0u);
+}
+
 TEST_F(ControlRequests, StatisticsAndStatus)
 {
     port->Receive(std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7});

@@ -146,6 +146,56 @@ TEST_F(DispatcherTest, FastMutexExcludesAndRaisesToApcLevel)
     EXPECT_EQ(tryResult.load(), TRUE);
 }
 
+// A kernel mutex excludes other threads, not its owner; the owner stays at PASSIVE_LEVEL with
+// only normal kernel APCs off, and a zero timeout is a try-acquire.
+TEST_F(DispatcherTest, KernelMutexIsRecursiveForItsOwnerAndKeepsItAtPassiveLevel)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    LARGE_INTEGER noWait = Timeout(0);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &noWait), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_TRUE(KeAreApcsDisabled());
+    EXPECT_FALSE(KeAreAllApcsDisabled());
+
+    std::atomic<NTSTATUS> tried{STATUS_PENDING};
+    std::atomic<bool> acquired{false};
+    std::thread other([&] {
+        LARGE_INTEGER zero = Timeout(0);
+        tried = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
+        KeReleaseMutex(&mutex, FALSE);  // not the owner
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        acquired = true;
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return qv::WaitersOn(&mutex) == 1; }));
+    EXPECT_EQ(tried.load(), STATUS_TIMEOUT);
+    ExpectFinding("violation: KeReleaseMutex: mutex");  // "... released by a thread that does not own it"
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1) << "the first release leaves one level held";
+    EXPECT_FALSE(acquired.load());
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
+    EXPECT_FALSE(KeAreApcsDisabled());
+    other.join();
+    EXPECT_TRUE(acquired.load());
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+// Critical and guarded regions nest and must be left as often as entered.
+TEST_F(DispatcherTest, ApcRegionsNestAndAreCheckedOnLeave)
+{
+    KeEnterCriticalRegion();
+    KeEnterGuardedRegion();
+    EXPECT_TRUE(KeAreAllApcsDisabled());
+    KeLeaveGuardedRegion();
+    EXPECT_FALSE(KeAreAllApcsDisabled());
+    EXPECT_TRUE(KeAreApcsDisabled());
+    KeLeaveCriticalRegion();
+    EXPECT_FALSE(KeAreApcsDisabled());
+    KeLeaveGuardedRegion();
+    ExpectFinding("violation: KeLeaveGuardedRegion: not in a guarded region");
+}
+
 TEST_F(DispatcherTest, LocksKeepCountersConsistentUnderContention)
 {
     FAST_MUTEX mutex;
@@ -303,8 +353,8 @@ TEST_F(DispatcherTest, ObjectOutlivesItsHandlesUntilTheLastReference)
     void *body = qv::ObCreateObject(&gWidgetType, 32);
     ASSERT_NE(body, nullptr);
     HANDLE first, second;
-    ASSERT_EQ(qv::ObInsertHandle(body, &first), STATUS_SUCCESS);
-    ASSERT_EQ(qv::ObInsertHandle(body, &second), STATUS_SUCCESS);
+    ASSERT_EQ(qv::ObInsertHandle(body, &first, true), STATUS_SUCCESS);
+    ASSERT_EQ(qv::ObInsertHandle(body, &second, true), STATUS_SUCCESS);
     EXPECT_EQ(qv::ObHandleCount(body), 2);
     EXPECT_EQ(qv::ObGetObjectType(body), &gWidgetType);
     ZwClose(first);
@@ -322,7 +372,7 @@ TEST_F(DispatcherTest, LeakedHandlesAndObjectsAreReportedByType)
 {
     void *body = qv::ObCreateObject(&gWidgetType, 8);
     HANDLE handle;
-    ASSERT_EQ(qv::ObInsertHandle(body, &handle), STATUS_SUCCESS);
+    ASSERT_EQ(qv::ObInsertHandle(body, &handle, true), STATUS_SUCCESS);
     qv::PlatformReport report = Shutdown();
     EXPECT_FALSE(report.Clean());
     std::string text = report.Text();

@@ -72,6 +72,38 @@ TEST_F(PoolTest, FaultInjectionFailsTheChosenAllocation)
     EXPECT_EQ(qv::QueryPoolUsage().Blocks, 0u);
 }
 
+// Quota allocations charge the calling program's non-paged quota until freed, whoever frees
+// them; past the limit the FAIL_INSTEAD_OF_RAISE variant returns NULL and the plain one raises,
+// which driver code cannot survive.
+TEST_F(PoolTest, QuotaAllocationsAreChargedToTheCallingProgram)
+{
+    qv::ProgramContext *program = qv::CreateProgram("quota test");
+    qv::SetProgramNonPagedQuota(program, 4096);
+    const POOL_TYPE failing = (POOL_TYPE)(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
+    void *first = nullptr;
+    {
+        qv::ProgramScope scope(program);
+        first = ExAllocatePoolWithQuotaTag(failing, 4000, kTag);
+        ASSERT_NE(first, nullptr);
+        EXPECT_EQ(qv::ProgramNonPagedQuotaUsage(program), 4000u);
+        EXPECT_EQ(ExAllocatePoolWithQuotaTag(failing, 200, kTag), nullptr);
+        EXPECT_TRUE(qv::VerifierFindings().empty());
+        EXPECT_THROW(ExAllocatePoolWithQuotaTag(NonPagedPool, 200, kTag), NtStatusException);
+        ExpectFinding("violation: ExAllocatePoolWithQuotaTag: 200 bytes");
+    }
+    // The system process has no quota; freeing from there returns the program's charge.
+    void *system = ExAllocatePoolWithQuotaTag(failing, 1 << 20, kTag);
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(qv::ProgramNonPagedQuotaUsage(program), 4000u);
+    ExFreePoolWithTag(first, kTag);
+    ExFreePoolWithTag(system, kTag);
+    EXPECT_EQ(qv::ProgramNonPagedQuotaUsage(program), 0u);
+    qv::ProgramScope scope(program);
+    void *again = ExAllocatePoolWithQuotaTag(failing, 4096, kTag);
+    EXPECT_NE(again, nullptr);
+    ExFreePoolWithTag(again, kTag);
+}
+
 TEST_F(PoolTest, LeakedPoolIsReportedWithItsTag)
 {
     ExAllocatePoolWithTag(PagedPool, 100, kTag);

@@ -90,6 +90,28 @@ void ClearVerifierFindings();
 void VerifierNameLock(const void *lock, const char *name);
 void VerifierForbidNesting(const char *outerName, const char *innerName);
 
+// Programs (processes). A thread inside a Win32 API call runs in its Win32 program's context
+// (the default program: the one this Linux process stands for); every other thread runs in the
+// system's. Handles made in a program's context without OBJ_KERNEL_HANDLE belong to it, and quota
+// allocations charge its non-paged pool quota. Contexts live as long as the process.
+struct ProgramContext;
+ProgramContext *DefaultProgram();
+ProgramContext *CreateProgram(const std::string &name);
+// While it lives, the thread's Win32 calls run as `program`, and so does kernel code the thread
+// calls directly (as a dispatch routine of that program's request would).
+class ProgramScope {
+public:
+    explicit ProgramScope(ProgramContext *program);
+    ~ProgramScope();
+    ProgramScope(const ProgramScope &) = delete;
+    ProgramScope &operator=(const ProgramScope &) = delete;
+
+private:
+    ProgramContext *SavedWin32, *SavedContext;
+};
+void SetProgramNonPagedQuota(ProgramContext *program, SIZE_T bytes);
+SIZE_T ProgramNonPagedQuotaUsage(ProgramContext *program);
+
 // Pool statistics for tests: bytes and blocks currently allocated by kernel code.
 struct PoolUsage {
     SIZE_T Bytes = 0, Blocks = 0;

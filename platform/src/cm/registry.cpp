@@ -348,7 +348,7 @@ bool LoadStore(const std::string &text, std::string &error)
 
 // ---------------------------------------------------------------- key handles
 
-NTSTATUS InsertKeyHandle(CmKey *key, HANDLE *handle)
+NTSTATUS InsertKeyHandle(CmKey *key, HANDLE *handle, bool kernelHandle)
 {
     void *body = ObCreateObject(&gKeyType, sizeof(KeyBody));
     if (!body) return STATUS_INSUFFICIENT_RESOURCES;
@@ -357,7 +357,7 @@ NTSTATUS InsertKeyHandle(CmKey *key, HANDLE *handle)
         auto *k = new (body) KeyBody{SharedOf(key)};
         gBodies.insert(k);
     }
-    NTSTATUS status = ObInsertHandle(body, handle);
+    NTSTATUS status = ObInsertHandle(body, handle, kernelHandle);
     ObfDereferenceObject(body);
     return status;
 }
@@ -380,14 +380,7 @@ struct KeyRef {
     }
 };
 
-void CheckIrql(const char *routine)
-{
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql >= DISPATCH_LEVEL)
-        VerifierViolation(routine, "called at IRQL %d; registry routines need PASSIVE_LEVEL", irql);
-    else if (irql > PASSIVE_LEVEL)
-        VerifierWarning(routine, "called at IRQL %d; registry routines expect PASSIVE_LEVEL", irql);
-}
+void CheckIrql(const char *routine) { VerifyIrql(routine); }
 
 // Resolves OBJECT_ATTRIBUTES to a start key and the remaining path components.
 NTSTATUS ResolveAttributes(POBJECT_ATTRIBUTES oa, KeyRef &root, CmKey **start, std::vector<std::u16string> &parts)
@@ -496,7 +489,7 @@ NTSTATUS OpenOrCreate(POBJECT_ATTRIBUTES oa, bool create, bool isVolatile, PULON
         }
     }
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return InsertKeyHandle(key, handle);
+    return InsertKeyHandle(key, handle, (oa->Attributes & OBJ_KERNEL_HANDLE) != 0);
 }
 
 std::u16string RtlRelativePath(ULONG relativeTo, PCWSTR path, bool *ok)
@@ -655,7 +648,7 @@ NTSTATUS CmOpenKeyByPath(const std::u16string &path, bool create, bool isVolatil
         key = WalkCreate(path, create, isVolatile, &status);
         if (!key) return status;
     }
-    return InsertKeyHandle(key, handle);
+    return InsertKeyHandle(key, handle, true);
 }
 
 // ---------------------------------------------------------------- boot and shutdown

@@ -1,4 +1,5 @@
 // List operations under a caller's spin lock, callable at any IRQL up to DISPATCH_LEVEL.
+#include "verifier.h"
 #include "wdm.h"
 
 extern "C" {
@@ -6,6 +7,7 @@ extern "C" {
 PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY ListEntry,
                                               PKSPIN_LOCK Lock)
 {
+    qv::VerifyIrql("ExInterlockedPushEntryList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PSINGLE_LIST_ENTRY first = ListHead->Next;
@@ -16,6 +18,7 @@ PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSING
 
 PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 {
+    qv::VerifyIrql("ExInterlockedPopEntryList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PSINGLE_LIST_ENTRY entry = PopEntryList(ListHead);
@@ -26,6 +29,7 @@ PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN
 // Returns the entry that was first before the insertion, NULL if the list was empty.
 PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock)
 {
+    qv::VerifyIrql("ExInterlockedInsertHeadList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : ListHead->Flink;
@@ -37,6 +41,7 @@ PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEn
 // Returns the entry that was last before the insertion, NULL if the list was empty.
 PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock)
 {
+    qv::VerifyIrql("ExInterlockedInsertTailList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PLIST_ENTRY last = IsListEmpty(ListHead) ? nullptr : ListHead->Blink;
@@ -47,6 +52,7 @@ PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEn
 
 PLIST_ENTRY ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 {
+    qv::VerifyIrql("ExInterlockedRemoveHeadList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PLIST_ENTRY entry = IsListEmpty(ListHead) ? nullptr : RemoveHeadList(ListHead);

@@ -8,6 +8,7 @@
 
 #include "ex/ex.h"
 #include "ke/ke.h"
+#include "ps/program.h"
 #include "qv/platform.h"
 #include "verifier.h"
 
@@ -18,6 +19,7 @@ struct PoolBlock {
     SIZE_T Size;
     ULONG Tag;
     POOL_TYPE Type;
+    ProgramContext *Charged;  // program whose quota the block is charged to, or NULL
 };
 
 struct PoolState {
@@ -99,15 +101,15 @@ using namespace qv;
 
 extern "C" {
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+static PVOID AllocatePool(const char *routine, POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                          ProgramContext *charged)
 {
     EnsureBooted();
     KIRQL irql = CurrentThreadState().Irql;
     if (IsPaged(PoolType) && irql >= DISPATCH_LEVEL)
-        VerifierViolation("ExAllocatePoolWithTag", "paged pool allocated at IRQL %u (tag '%s')", irql,
-                          PoolTagText(Tag).c_str());
-    else if (irql > DISPATCH_LEVEL)
-        VerifierViolation("ExAllocatePoolWithTag", "called at IRQL %u", irql);
+        VerifierViolation(routine, "paged pool allocated at IRQL %u (tag '%s')", irql, PoolTagText(Tag).c_str());
+    else
+        VerifyIrql(routine);
     if (ShouldFailAllocation(Tag)) return nullptr;
 
     void *p = malloc(NumberOfBytes ? NumberOfBytes : 1);
@@ -116,9 +118,40 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     memset(p, 0xCD, NumberOfBytes);
     PoolState &s = State();
     std::lock_guard<std::mutex> guard(s.Lock);
-    s.Live[p] = PoolBlock{NumberOfBytes, Tag, PoolType};
+    s.Live[p] = PoolBlock{NumberOfBytes, Tag, PoolType, charged};
     s.Bytes += NumberOfBytes;
     return p;
+}
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return AllocatePool("ExAllocatePoolWithTag", PoolType, NumberOfBytes, Tag, nullptr);
+}
+
+// Non-paged blocks are charged to the current program's non-paged quota and returned to it when
+// freed, whoever frees them. The system process has no limit.
+PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    const char *routine = "ExAllocatePoolWithQuotaTag";
+    bool failInsteadOfRaise = (PoolType & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE) != 0;
+    POOL_TYPE type = static_cast<POOL_TYPE>(PoolType & ~POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
+    ProgramContext *program = IsPaged(type) ? nullptr : CurrentProgram();
+    PVOID p = nullptr;
+    if (ChargeNonPagedQuota(program, NumberOfBytes)) {
+        p = AllocatePool(routine, type, NumberOfBytes, Tag, program);
+        if (p == nullptr) ReturnNonPagedQuota(program, NumberOfBytes);
+    }
+    if (p != nullptr || failInsteadOfRaise) return p;
+    VerifierViolation(routine,
+                      "%zu bytes (tag '%s') for %s could not be allocated and the routine raises "
+                      "STATUS_INSUFFICIENT_RESOURCES; pass POOL_QUOTA_FAIL_INSTEAD_OF_RAISE to get NULL",
+                      (size_t)NumberOfBytes, PoolTagText(Tag).c_str(), ProgramName(program));
+    ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+}
+
+PVOID ExAllocatePoolWithQuota(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return ExAllocatePoolWithQuotaTag(PoolType, NumberOfBytes, kUntagged);
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
@@ -146,6 +179,7 @@ static void FreePool(const char *routine, PVOID P, ULONG Tag, bool checkTag)
         s.Live.erase(it);
         s.Bytes -= block.Size;
     }
+    ReturnNonPagedQuota(block.Charged, block.Size);
     if (irql > DISPATCH_LEVEL || (IsPaged(block.Type) && irql >= DISPATCH_LEVEL))
         VerifierViolation(routine, "%s block freed at IRQL %u", PoolTypeName(block.Type), irql);
     if (checkTag && (Tag & ~kProtectedPool) != (block.Tag & ~kProtectedPool))

@@ -108,11 +108,7 @@ NTSTATUS CopyToUnicodeString(const std::u16string &text, PUNICODE_STRING out)
     return STATUS_SUCCESS;
 }
 
-void CheckPassive(const char *routine)
-{
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        VerifierViolation(routine, "called at IRQL %d; it needs PASSIVE_LEVEL", KeGetCurrentIrql());
-}
+void CheckPassive(const char *routine) { VerifyIrql(routine); }
 
 }  // namespace
 
@@ -360,6 +356,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 
 extern "C" void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    VerifyIrql("IoDeleteDevice");
     DeviceObjectPrivate *priv = IoDevicePrivate(DeviceObject);
     {
         std::lock_guard<std::mutex> guard(gDbLock);
@@ -397,6 +394,7 @@ extern "C" void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
+    VerifyIrql("IoAttachDeviceToDeviceStack");
     std::lock_guard<std::mutex> guard(gDbLock);
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice) top = top->AttachedDevice;
@@ -410,6 +408,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
 
 extern "C" void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    VerifyIrql("IoDetachDevice");
     std::lock_guard<std::mutex> guard(gDbLock);
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (!upper) {
@@ -422,6 +421,7 @@ extern "C" void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
+    VerifyIrql("IoGetAttachedDeviceReference");
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     ObfReferenceObject(top);
     return top;

@@ -55,8 +55,6 @@ void FileLastHandleClosed(void *body)
 {
     auto *file = static_cast<PFILE_OBJECT>(body);
     if (!PrivateOf(file)->Opened) return;
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        VerifierWarning("ZwClose", "last handle of file %p closed at IRQL %d", file, KeGetCurrentIrql());
     SendFileIrp(file, IRP_MJ_CLEANUP);
 }
 
@@ -64,12 +62,8 @@ void FileDelete(void *body)
 {
     auto *file = static_cast<PFILE_OBJECT>(body);
     FileObjectPrivate *priv = PrivateOf(file);
-    if (priv && priv->Opened) {
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-            VerifierWarning("ObDereferenceObject", "last reference of file %p dropped at IRQL %d", file,
-                            KeGetCurrentIrql());
-        SendFileIrp(file, IRP_MJ_CLOSE);
-    }
+    // The object manager runs this at PASSIVE_LEVEL (it defers a deletion at raised IRQL).
+    if (priv && priv->Opened) SendFileIrp(file, IRP_MJ_CLOSE);
     if (file->DeviceObject) {
         InterlockedDecrement(&file->DeviceObject->ReferenceCount);
         ObfDereferenceObject(file->DeviceObject);
@@ -103,8 +97,8 @@ PKEVENT IoFileEvent(PFILE_OBJECT file) { return &PrivateOf(file)->Event; }
 bool IoFileIsSynchronous(PFILE_OBJECT file) { return PrivateOf(file)->Synchronous; }
 
 NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
-                    ULONG createOptions, PVOID eaBuffer, ULONG eaLength, bool synchronous, HANDLE *handle,
-                    PIO_STATUS_BLOCK iosb)
+                    ULONG createOptions, PVOID eaBuffer, ULONG eaLength, bool synchronous, bool kernelHandle,
+                    HANDLE *handle, PIO_STATUS_BLOCK iosb)
 {
     PDEVICE_OBJECT named;
     std::u16string rest;
@@ -177,6 +171,8 @@ NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareA
     irp->UserEvent = &done;
     irp->UserIosb = &result;
     irp->Flags |= IRP_SYNCHRONOUS_API;
+    // A create left pending is finished by a special kernel APC to this thread.
+    IoCompleteByThreadApc(irp, true);
     status = IoCallDriver(top, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
@@ -191,7 +187,7 @@ NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareA
         return status;
     }
     priv->Opened = true;
-    status = ObInsertHandle(file, handle);
+    status = ObInsertHandle(file, handle, kernelHandle);
     if (!NT_SUCCESS(status)) FileLastHandleClosed(file);
     ObfDereferenceObject(file);
     return status;
@@ -232,6 +228,7 @@ POBJECT_TYPE *IoFileObjectType = &gFileTypePointer;
 
 extern "C" PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject)
 {
+    VerifyIrql("IoGetRelatedDeviceObject");
     return IoGetAttachedDevice(FileObject->DeviceObject);
 }
 
@@ -240,31 +237,25 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
                                  ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                                  ULONG EaLength)
 {
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql >= DISPATCH_LEVEL) {
-        VerifierViolation("ZwCreateFile", "called at IRQL %d", irql);
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (irql > PASSIVE_LEVEL) VerifierWarning("ZwCreateFile", "called at IRQL %d; it expects PASSIVE_LEVEL", irql);
+    if (!VerifyIrql("ZwCreateFile") && KeGetCurrentIrql() >= DISPATCH_LEVEL) return STATUS_INVALID_DEVICE_STATE;
     if (ShouldInjectFault("ZwCreateFile")) return STATUS_INSUFFICIENT_RESOURCES;
     if (!FileHandle || !ObjectAttributes || !ObjectAttributes->ObjectName) return STATUS_INVALID_PARAMETER;
     if (ObjectAttributes->RootDirectory) return STATUS_OBJECT_PATH_SYNTAX_BAD;  // only full device names
     bool synchronous = (CreateOptions & (FILE_SYNCHRONOUS_IO_NONALERT | 0x10 /* FILE_SYNCHRONOUS_IO_ALERT */)) != 0;
     return IoOpenFile(FromUnicodeString(ObjectAttributes->ObjectName), DesiredAccess, ShareAccess, CreateDisposition,
-                      CreateOptions, EaBuffer, EaLength, synchronous, FileHandle, IoStatusBlock);
+                      CreateOptions, EaBuffer, EaLength, synchronous,
+                      (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0, FileHandle, IoStatusBlock);
 }
 
 extern "C" NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                              PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject)
 {
-    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
-        VerifierViolation("IoGetDeviceObjectPointer", "called at IRQL %d", KeGetCurrentIrql());
+    if (!VerifyIrql("IoGetDeviceObjectPointer") && KeGetCurrentIrql() >= DISPATCH_LEVEL)
         return STATUS_INVALID_DEVICE_STATE;
-    }
     if (ShouldInjectFault("IoGetDeviceObjectPointer")) return STATUS_INSUFFICIENT_RESOURCES;
     HANDLE handle;
     NTSTATUS status = IoOpenFile(FromUnicodeString(ObjectName), DesiredAccess, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
-                                 nullptr, 0, false, &handle, nullptr);
+                                 nullptr, 0, false, true, &handle, nullptr);
     if (!NT_SUCCESS(status)) return status;
     PVOID object;
     status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr);

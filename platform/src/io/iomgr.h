@@ -77,8 +77,8 @@ void IoCancelFileRequests(PFILE_OBJECT file, bool callingThreadOnly, IoRequestMa
 // Opens a device by name the way ZwCreateFile does: IRP_MJ_CREATE to the top of the named device's
 // stack with the options and the EA buffer; on success a new handle to a new file object.
 NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
-                    ULONG createOptions, PVOID eaBuffer, ULONG eaLength, bool synchronous, HANDLE *handle,
-                    PIO_STATUS_BLOCK iosb);
+                    ULONG createOptions, PVOID eaBuffer, ULONG eaLength, bool synchronous, bool kernelHandle,
+                    HANDLE *handle, PIO_STATUS_BLOCK iosb);
 // The file object's event: signalled when a request on it finishes.
 PKEVENT IoFileEvent(PFILE_OBJECT file);
 bool IoFileIsSynchronous(PFILE_OBJECT file);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "io/iomgr.h"
+#include "ke/ke.h"
 #include "qv/platform.h"
 #include "verifier.h"
 
@@ -93,8 +94,34 @@ void ReleaseBlockLocked(IrpHeader *h)
     }
 }
 
+// Completions that reach their thread as a special kernel APC, from the request's issue until
+// the thread could take the APC. Guarded by gIrpLock.
+struct ApcCompletion {
+    PIRP Irp;           // NULL once the request finished
+    const void *Event;  // the request's UserEvent, which the APC sets
+    ThreadState *Thread;
+};
+std::vector<ApcCompletion> &ApcCompletions()
+{
+    static auto *list = new std::vector<ApcCompletion>;
+    return *list;
+}
+
+// Caller holds gIrpLock.
+void ForgetApcCompletionLocked(PIRP irp)
+{
+    auto &list = ApcCompletions();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->Irp == irp) {
+            list.erase(it);
+            return;
+        }
+    }
+}
+
 void FreeIrpLocked(PIRP irp)
 {
+    if (IrpHeaderOf(irp)->ApcCompletion) ForgetApcCompletionLocked(irp);
     IrpHeader *h = IrpHeaderOf(irp);
     gLive.erase(irp);
     h->Magic = 0;
@@ -129,6 +156,22 @@ void FinishDeferred(void *context) { FinishThreadedIrp(static_cast<PIRP>(context
 void FinishThreadedIrp(PIRP irp)
 {
     IrpHeader *h = IrpHeaderOf(irp);
+    if (h->ApcCompletion) {
+        // The APC is queued now; it runs once the thread can take it (at once if that is us).
+        std::lock_guard<std::mutex> guard(gIrpLock);
+        auto &list = ApcCompletions();
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (it->Irp != irp) continue;
+            ThreadState &self = CurrentThreadState();
+            if ((h->ApcIfPending && !irp->PendingReturned) || (it->Thread == &self && !SpecialApcsBlocked(self))) {
+                list.erase(it);
+            } else {
+                it->Irp = nullptr;
+                it->Thread->UndeliveredApcs.fetch_add(1);
+            }
+            break;
+        }
+    }
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
     if (irp->Flags & IRP_BUFFERED_IO) {
@@ -180,6 +223,54 @@ void FinishThreadedIrp(PIRP irp)
 }  // namespace
 
 // ---------------------------------------------------------------- shared with the rest of io
+
+void IoCompleteByThreadApc(PIRP irp, bool ifPending)
+{
+    IrpHeader *h = IrpHeaderOf(irp);
+    h->ApcCompletion = true;
+    h->ApcIfPending = ifPending;
+    std::lock_guard<std::mutex> guard(gIrpLock);
+    ApcCompletions().push_back(ApcCompletion{irp, irp->UserEvent, &CurrentThreadState()});
+}
+
+void DeliverThreadApcs(ThreadState &t)
+{
+    std::lock_guard<std::mutex> guard(gIrpLock);
+    auto &list = ApcCompletions();
+    for (auto it = list.begin(); it != list.end();) {
+        if (it->Thread == &t && it->Irp == nullptr) {
+            it = list.erase(it);
+            t.UndeliveredApcs.fetch_sub(1);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool WaitNeedsThreadApc(ThreadState &t, const void *object)
+{
+    std::lock_guard<std::mutex> guard(gIrpLock);
+    for (const ApcCompletion &c : ApcCompletions()) {
+        if (c.Thread != &t || c.Event != object) continue;
+        // A deferred create needs the APC only when it was left pending; until it finishes the
+        // waiter cannot know, and a create is waited for only after STATUS_PENDING.
+        return true;
+    }
+    return false;
+}
+
+void ForgetThreadApcs(ThreadState &t)
+{
+    std::lock_guard<std::mutex> guard(gIrpLock);
+    auto &list = ApcCompletions();
+    for (auto it = list.begin(); it != list.end();) {
+        if (it->Thread == &t)
+            it = list.erase(it);
+        else
+            ++it;
+    }
+    t.UndeliveredApcs.store(0);
+}
 
 PIRP IoAllocateIrpBlock(CCHAR stackSize, bool threaded)
 {
@@ -327,7 +418,7 @@ extern "C" USHORT IoSizeOfIrp(CCHAR StackSize)
 
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) VerifierViolation("IoAllocateIrp", "called above DISPATCH_LEVEL");
+    VerifyIrql("IoAllocateIrp");
     if (ShouldInjectFault("IoAllocateIrp")) return nullptr;
     return IoAllocateIrpBlock(StackSize, false);
 }
@@ -346,6 +437,7 @@ extern "C" void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 
 extern "C" void IoFreeIrp(PIRP Irp)
 {
+    VerifyIrql("IoFreeIrp");
     std::lock_guard<std::mutex> guard(gIrpLock);
     if (!gLive.count(Irp)) {
         VerifierViolation("IoFreeIrp", "IRP %p is not allocated (freed twice?)", Irp);
@@ -360,6 +452,7 @@ extern "C" void IoFreeIrp(PIRP Irp)
 
 extern "C" void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
+    VerifyIrql("IoReuseIrp");
     {
         std::lock_guard<std::mutex> guard(gIrpLock);
         if (!gLive.count(Irp)) {
@@ -395,7 +488,7 @@ extern "C" void IoMarkIrpPending(PIRP Irp)
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) VerifierViolation("IofCallDriver", "called above DISPATCH_LEVEL");
+    VerifyIrql("IofCallDriver");
     {
         std::lock_guard<std::mutex> guard(gIrpLock);
         if (!gLive.count(Irp)) {
@@ -426,16 +519,31 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ThreadFrames &t = tFrames;
     bool tracked = t.Count < (int)(sizeof t.Frames / sizeof t.Frames[0]);
     if (tracked) t.Frames[t.Count++] = &frame;
+    KIRQL irqlBefore = KeGetCurrentIrql();
+    int spinLocksBefore = HeldSpinLockCount();
     NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
     if (tracked) t.Count--;
+    auto driverName = [driver] {
+        std::u16string w(driver->DriverName.Buffer ? driver->DriverName.Buffer : u"",
+                         driver->DriverName.Length / sizeof(WCHAR));
+        return std::string(w.begin(), w.end());
+    };
+    if (KeGetCurrentIrql() != irqlBefore || HeldSpinLockCount() != spinLocksBefore)
+        VerifierViolation("IofCallDriver",
+                          "IRP_MJ_%s routine of %s returned at IRQL %u holding %d spin lock(s); it was called at "
+                          "IRQL %u holding %d",
+                          MajorName(major), driverName().c_str(), KeGetCurrentIrql(), HeldSpinLockCount(), irqlBefore,
+                          spinLocksBefore);
+    if (tracked && frame.Marked && status != STATUS_PENDING)
+        VerifierViolation("IofCallDriver",
+                          "IRP_MJ_%s routine of %s marked IRP %p pending (IoMarkIrpPending) but returned 0x%08x, "
+                          "not STATUS_PENDING",
+                          MajorName(major), driverName().c_str(), Irp, (unsigned)status);
     if (status == STATUS_PENDING) {
         if (tracked && !frame.Marked && !frame.ChildPending) {
-            std::u16string w(driver->DriverName.Buffer ? driver->DriverName.Buffer : u"",
-                             driver->DriverName.Length / sizeof(WCHAR));
-            std::string n(w.begin(), w.end());
             VerifierViolation("IofCallDriver",
                               "IRP_MJ_%s routine of %s returned STATUS_PENDING for IRP %p without IoMarkIrpPending",
-                              MajorName(major), n.c_str(), Irp);
+                              MajorName(major), driverName().c_str(), Irp);
         }
         for (int i = t.Count - 1; i >= 0; --i) {
             if (t.Frames[i]->Irp == Irp) {
@@ -469,7 +577,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
         h->State = IrpState::Completing;
     }
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) VerifierViolation("IoCompleteRequest", "called above DISPATCH_LEVEL");
+    VerifyIrql("IoCompleteRequest");
     if (HeldSpinLockCount() > 0)
         VerifierViolation("IoCompleteRequest", "IRP %p completed while the caller holds %d spin lock(s)", Irp,
                           HeldSpinLockCount());
@@ -536,6 +644,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 
 extern "C" BOOLEAN IoCancelIrp(PIRP Irp)
 {
+    VerifyIrql("IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     // Set before the routine is taken, so that a driver that installs its routine and then
@@ -676,12 +785,15 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock)
 {
+    VerifyIrql("IoBuildDeviceIoControlRequest");
     PIRP irp =
         IoBuildRequest(DeviceObject, InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
                        IoControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
     if (!irp) return nullptr;
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
+    // Queued to the thread: the I/O manager finishes it with a special kernel APC.
+    if (Event) IoCompleteByThreadApc(irp, false);
     return irp;
 }
 
@@ -689,6 +801,7 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
                                              ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                              PIO_STATUS_BLOCK IoStatusBlock)
 {
+    VerifyIrql("IoBuildSynchronousFsdRequest");
     PIRP irp;
     if (MajorFunction == IRP_MJ_READ)
         irp = IoBuildRequest(DeviceObject, IRP_MJ_READ, 0, nullptr, 0, Buffer, Length);
@@ -701,6 +814,7 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
         IoGetNextIrpStackLocation(irp)->Parameters.Read.ByteOffset = *StartingOffset;
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
+    if (Event) IoCompleteByThreadApc(irp, false);
     return irp;
 }
 

@@ -26,9 +26,11 @@ constexpr uint32_t kIrpMagic = 0x50524951;  // "QIRP"
 struct alignas(16) IrpHeader {
     uint32_t Magic;
     IrpState State;
-    bool Threaded;      // built by the I/O manager: finished and freed at the top of completion
-    bool OwnsMdl;       // the MDL chain was built for the request and goes with it
-    bool FreeDeferred;  // freed while pinned by a cancel walk
+    bool Threaded;       // built by the I/O manager: finished and freed at the top of completion
+    bool OwnsMdl;        // the MDL chain was built for the request and goes with it
+    bool FreeDeferred;   // freed while pinned by a cancel walk
+    bool ApcCompletion;  // finished by a special kernel APC to the thread that built it
+    bool ApcIfPending;   // ... only when a driver returned STATUS_PENDING (deferred completion)
     int Pins;
     CCHAR StackSize;
     uintptr_t Requester;  // thread that built it (CancelIo cancels the caller's requests)
@@ -56,5 +58,9 @@ void IoTrackFileRequest(PIRP irp, PFILE_OBJECT file, LIST_ENTRY *fileList);
 void IoCancelFileRequestList(LIST_ENTRY *fileList, bool callingThreadOnly, IoRequestMatch match, void *argument);
 void IoCheckPendingIrpsOnDelete(PDEVICE_OBJECT device);
 void IoSetWorkItemDevice(PDEVICE_OBJECT device);
+// The request's last step (status block, event) reaches the calling thread as a special kernel
+// APC, as for a thread-queued synchronous request; `ifPending`: only when its completion was
+// deferred (a create). Its UserEvent must be set.
+void IoCompleteByThreadApc(PIRP irp, bool ifPending);
 
 }  // namespace qv

@@ -134,7 +134,7 @@ using namespace qv;
 
 extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) VerifierViolation("IoAllocateWorkItem", "called above DISPATCH_LEVEL");
+    VerifyIrql("IoAllocateWorkItem");
     if (ShouldInjectFault("IoAllocateWorkItem")) return nullptr;
     auto *item = new (std::nothrow) _IO_WORKITEM{DeviceObject, nullptr, nullptr, false};
     if (!item) return nullptr;
@@ -146,7 +146,7 @@ extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 extern "C" void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                                 PVOID Context)
 {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) VerifierViolation("IoQueueWorkItem", "called above DISPATCH_LEVEL");
+    VerifyIrql("IoQueueWorkItem");
     {
         std::lock_guard<std::mutex> guard(gWorkLock);
         if (!gWorkItems.count(IoWorkItem)) {
@@ -171,6 +171,7 @@ extern "C" void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE Wo
 
 extern "C" void IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
+    VerifyIrql("IoFreeWorkItem");
     std::lock_guard<std::mutex> guard(gWorkLock);
     if (!gWorkItems.count(IoWorkItem)) {
         VerifierViolation("IoFreeWorkItem", "work item %p is not allocated (freed twice?)", IoWorkItem);

@@ -18,6 +18,7 @@ struct Waiter {
     std::condition_variable Wake;
     DISPATCHER_HEADER **Objects;
     ULONG Count;
+    PKTHREAD Thread;  // the waiting thread: a mutex it owns is signalled for it
     WAIT_TYPE Type;
     ULONGLONG Deadline;
     NTSTATUS Status = STATUS_PENDING;  // STATUS_PENDING until satisfied or timed out
@@ -34,29 +35,48 @@ LIST_ENTRY &Waiters()
     return *head;
 }
 
-bool IsSignalled(const DISPATCHER_HEADER *h) { return h->SignalState > 0; }
+PKMUTEX AsMutex(DISPATCHER_HEADER *h) { return CONTAINING_RECORD(h, KMUTEX, Header); }
 
-void Consume(DISPATCHER_HEADER *h)
+bool IsSignalled(DISPATCHER_HEADER *h, PKTHREAD thread)
+{
+    if (h->Type == MutantObject) return h->SignalState > 0 || AsMutex(h)->OwnerThread == thread;
+    return h->SignalState > 0;
+}
+
+void Consume(DISPATCHER_HEADER *h, PKTHREAD thread)
 {
     if (h->Type == EventSynchronizationObject || h->Type == TimerSynchronizationObject) h->SignalState = 0;
+    if (h->Type == MutantObject) {
+        --h->SignalState;
+        AsMutex(h)->OwnerThread = thread;
+    }
 }
 
 // Satisfies the wait if it can, consuming the objects; STATUS_PENDING otherwise.
-NTSTATUS TrySatisfy(DISPATCHER_HEADER **objects, ULONG count, WAIT_TYPE type)
+NTSTATUS TrySatisfy(DISPATCHER_HEADER **objects, ULONG count, WAIT_TYPE type, PKTHREAD thread)
 {
     if (type == WaitAny) {
         for (ULONG i = 0; i < count; ++i) {
-            if (IsSignalled(objects[i])) {
-                Consume(objects[i]);
+            if (IsSignalled(objects[i], thread)) {
+                Consume(objects[i], thread);
                 return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
             }
         }
         return STATUS_PENDING;
     }
     for (ULONG i = 0; i < count; ++i)
-        if (!IsSignalled(objects[i])) return STATUS_PENDING;
-    for (ULONG i = 0; i < count; ++i) Consume(objects[i]);
+        if (!IsSignalled(objects[i], thread)) return STATUS_PENDING;
+    for (ULONG i = 0; i < count; ++i) Consume(objects[i], thread);
     return STATUS_SUCCESS;
+}
+
+// A mutex the thread just acquired: the first level turns its normal kernel APCs off, and the
+// verifier tracks it like any lock.
+void TookMutex(ThreadState &t, DISPATCHER_HEADER *h, const char *routine)
+{
+    if (h->Type != MutantObject) return;
+    if (!ThreadHoldsLock(t, h)) t.KernelApcDisable += AsMutex(h)->ApcDisable;
+    TrackLockAcquired(t, h, true, routine);
 }
 
 bool IsWaitable(const DISPATCHER_HEADER *h)
@@ -64,6 +84,7 @@ bool IsWaitable(const DISPATCHER_HEADER *h)
     switch (h->Type) {
     case EventNotificationObject:
     case EventSynchronizationObject:
+    case MutantObject:
     case ThreadObject:
     case TimerNotificationObject:
     case TimerSynchronizationObject: return true;
@@ -82,13 +103,13 @@ std::mutex &DispatcherLock()
 void SignalObjectLocked(DISPATCHER_HEADER *header)
 {
     LIST_ENTRY &head = Waiters();
-    for (LIST_ENTRY *e = head.Flink; e != &head && IsSignalled(header); e = e->Flink) {
+    for (LIST_ENTRY *e = head.Flink; e != &head && header->SignalState > 0; e = e->Flink) {
         Waiter *w = CONTAINING_RECORD(e, Waiter, Entry);
         if (w->Status != STATUS_PENDING) continue;
         bool waitsOnIt = false;
         for (ULONG i = 0; i < w->Count && !waitsOnIt; ++i) waitsOnIt = w->Objects[i] == header;
         if (!waitsOnIt) continue;
-        NTSTATUS status = TrySatisfy(w->Objects, w->Count, w->Type);
+        NTSTATUS status = TrySatisfy(w->Objects, w->Count, w->Type, w->Thread);
         if (status == STATUS_PENDING) continue;
         w->Status = status;
         w->Wake.notify_one();
@@ -136,6 +157,16 @@ bool WaiterUsesMemoryLocked(const void *base, SIZE_T size)
     return false;
 }
 
+static void TookMutexes(ThreadState &t, DISPATCHER_HEADER **objects, ULONG count, WAIT_TYPE type, NTSTATUS status,
+                        const char *routine)
+{
+    if (status == STATUS_TIMEOUT || status < STATUS_WAIT_0 || status >= STATUS_WAIT_0 + (NTSTATUS)count) return;
+    if (type == WaitAny)
+        TookMutex(t, objects[status - STATUS_WAIT_0], routine);
+    else
+        for (ULONG i = 0; i < count; ++i) TookMutex(t, objects[i], routine);
+}
+
 // The common wait: `count` may be 0 (a plain delay).
 static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEADER **objects, WAIT_TYPE type,
                                PLARGE_INTEGER timeout)
@@ -145,14 +176,34 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
     if (t.Irql > DISPATCH_LEVEL || (t.Irql == DISPATCH_LEVEL && !poll))
         VerifierViolation(routine, "waiting %s at IRQL %u", timeout ? "with a non-zero timeout" : "without a timeout",
                           t.Irql);
+    PKTHREAD thread = KeGetCurrentThread();
+    for (ULONG i = 0; i < count; ++i)
+        if (objects[i]->Type == MutantObject && !ThreadHoldsLock(t, objects[i]))
+            VerifierCheckNesting(routine, objects[i]);
+    if (!poll) {
+        if (t.Irql == PASSIVE_LEVEL && t.SpecialApcDisable == 0 && t.UndeliveredApcs.load() != 0) DeliverThreadApcs(t);
+        // The completion this thread waits for comes as a special kernel APC, which it cannot
+        // take now: on Windows the wait never ends. Reported; the wait goes on so the test ends.
+        for (ULONG i = 0; i < count; ++i)
+            if (SpecialApcsBlocked(t) && WaitNeedsThreadApc(t, objects[i]))
+                VerifierViolation(routine,
+                                  "waiting at IRQL %u%s for event %p of a request whose completion needs a special "
+                                  "kernel APC to this thread; the APC cannot run, so the wait would never end",
+                                  t.Irql, t.SpecialApcDisable ? " in a guarded region" : "", (void *)objects[i]);
+    }
     std::unique_lock<std::mutex> lock(DispatcherLock());
-    NTSTATUS status = count ? TrySatisfy(objects, count, type) : STATUS_PENDING;
-    if (status != STATUS_PENDING) return status;
+    NTSTATUS status = count ? TrySatisfy(objects, count, type, thread) : STATUS_PENDING;
+    if (status != STATUS_PENDING) {
+        lock.unlock();
+        TookMutexes(t, objects, count, type, status, routine);
+        return status;
+    }
     if (poll) return STATUS_TIMEOUT;
 
     Waiter w;
     w.Objects = objects;
     w.Count = count;
+    w.Thread = thread;
     w.Type = type;
     w.Deadline = timeout ? DueTimeToInterruptTime(timeout->QuadPart, InterruptTimeNow()) : kNoDeadline;
     InsertTailList(&Waiters(), &w.Entry);
@@ -161,6 +212,9 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
         if (w.Status == STATUS_PENDING && expired) w.Status = STATUS_TIMEOUT;
     }
     RemoveEntryList(&w.Entry);
+    lock.unlock();
+    if (!SpecialApcsBlocked(t) && t.UndeliveredApcs.load() != 0) DeliverThreadApcs(t);
+    TookMutexes(t, objects, count, type, w.Status, routine);
     return w.Status;
 }
 
@@ -234,7 +288,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
-    VerifyMaxIrql("KeSetEvent", DISPATCH_LEVEL);
+    VerifyIrql("KeSetEvent");
     if (!CheckEvent("KeSetEvent", Event)) return 0;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     LONG previous = Event->Header.SignalState;
@@ -247,6 +301,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 
 void KeClearEvent(PRKEVENT Event)
 {
+    VerifyIrql("KeClearEvent");
     if (!CheckEvent("KeClearEvent", Event)) return;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     Event->Header.SignalState = 0;
@@ -254,7 +309,7 @@ void KeClearEvent(PRKEVENT Event)
 
 LONG KeResetEvent(PRKEVENT Event)
 {
-    VerifyMaxIrql("KeResetEvent", DISPATCH_LEVEL);
+    VerifyIrql("KeResetEvent");
     if (!CheckEvent("KeResetEvent", Event)) return 0;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     LONG previous = Event->Header.SignalState;
@@ -264,6 +319,7 @@ LONG KeResetEvent(PRKEVENT Event)
 
 LONG KeReadStateEvent(PRKEVENT Event)
 {
+    VerifyIrql("KeReadStateEvent");
     if (!CheckEvent("KeReadStateEvent", Event)) return 0;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return Event->Header.SignalState;
@@ -298,7 +354,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
 {
-    VerifyMaxIrql("KeDelayExecutionThread", APC_LEVEL);
+    VerifyIrql("KeDelayExecutionThread");
     if (Interval == nullptr) {
         VerifierViolation("KeDelayExecutionThread", "NULL interval");
         return STATUS_INVALID_PARAMETER;
@@ -309,6 +365,60 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     }
     WaitForObjects("KeDelayExecutionThread", 0, nullptr, WaitAny, Interval);
     return STATUS_SUCCESS;
+}
+
+}  // extern "C"
+
+extern "C" {
+
+void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
+{
+    VerifyIrql("KeInitializeMutex");
+    Mutex->Header.Type = MutantObject;
+    Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+    Mutex->Header.SignalState = 1;
+    InitializeListHead(&Mutex->Header.WaitListHead);
+    Mutex->OwnerThread = nullptr;
+    Mutex->Abandoned = FALSE;
+    Mutex->ApcDisable = 1;
+}
+
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
+{
+    const char *routine = "KeReleaseMutex";
+    VerifyIrql(routine);
+    ThreadState &t = CurrentThreadState();
+    PKTHREAD self = KeGetCurrentThread();
+    LONG previous;
+    bool last;
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        if (Mutex->Header.Type != MutantObject || Mutex->Header.Size == 0) {
+            VerifierViolation(routine, "%p is not an initialised kernel mutex", (void *)Mutex);
+            return 0;
+        }
+        if (Mutex->OwnerThread != self || Mutex->Header.SignalState > 0) {
+            // Windows raises STATUS_MUTANT_NOT_OWNED here.
+            VerifierViolation(routine, "mutex %p released by a thread that does not own it", (void *)Mutex);
+            return Mutex->Header.SignalState;
+        }
+        previous = Mutex->Header.SignalState++;
+        last = Mutex->Header.SignalState == 1;
+        if (last) {
+            Mutex->OwnerThread = nullptr;
+            SignalObjectLocked(&Mutex->Header);
+        }
+    }
+    TrackLockReleased(t, &Mutex->Header, true);
+    if (last) t.KernelApcDisable -= Mutex->ApcDisable;
+    return previous;
+}
+
+LONG KeReadStateMutex(PRKMUTEX Mutex)
+{
+    VerifyIrql("KeReadStateMutex");
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    return Mutex->Header.SignalState;
 }
 
 }  // extern "C"

@@ -285,7 +285,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
 
 void KeFlushQueuedDpcs(void)
 {
-    VerifyPassiveLevel("KeFlushQueuedDpcs");
+    VerifyIrql("KeFlushQueuedDpcs");
     WaitForDpcsIdle();
 }
 

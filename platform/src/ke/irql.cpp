@@ -79,6 +79,7 @@ ThreadState::ThreadState() : LockOwnerId(gNextOwnerId.fetch_add(1) & ~kWaiters) 
 ThreadState::~ThreadState()
 {
     if (HasDeferredDpcs) ReleaseDeferredDpcs(*this);
+    if (UndeliveredApcs.load() != 0) ForgetThreadApcs(*this);
     if (Thread != nullptr && !Thread->SystemThread) delete Thread;
 }
 
@@ -133,8 +134,11 @@ static int HoldCount(const ThreadState &t, const void *lock)
 
 void SetIrql(ThreadState &t, KIRQL irql)
 {
+    // A thread that is or gets to PASSIVE_LEVEL outside a guarded region takes its APCs.
+    bool apcs = (t.Irql == PASSIVE_LEVEL || irql == PASSIVE_LEVEL) && t.SpecialApcDisable == 0;
     t.Irql = irql;
     if (irql < DISPATCH_LEVEL && t.HasDeferredDpcs) ReleaseDeferredDpcs(t);
+    if (apcs && t.UndeliveredApcs.load(std::memory_order_relaxed) != 0) DeliverThreadApcs(t);
 }
 
 // Takes `lock` for the calling thread; the IRQL is the caller's business.
@@ -210,9 +214,9 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, 
 
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql)
 {
+    VerifyIrql("KeAcquireSpinLock");
     ThreadState &t = CurrentThreadState();
     KIRQL old = t.Irql;
-    if (old > DISPATCH_LEVEL) VerifierViolation("KeAcquireSpinLock", "called at IRQL %u", old);
     SetIrql(t, old > DISPATCH_LEVEL ? old : DISPATCH_LEVEL);
     AcquireSpinLockWord(t, SpinLock, "KeAcquireSpinLock");
     *OldIrql = old;
@@ -247,6 +251,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 
 void IoAcquireCancelSpinLock(PKIRQL Irql)
 {
+    VerifyIrql("IoAcquireCancelSpinLock");
     ThreadState &t = CurrentThreadState();
     KIRQL old = t.Irql;
     if (old > DISPATCH_LEVEL) VerifierViolation("IoAcquireCancelSpinLock", "called at IRQL %u", old);
@@ -298,5 +303,55 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Excha
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
+
+}  // extern "C"
+
+// ---------------------------------------------------------------- critical and guarded regions
+
+extern "C" {
+
+void KeEnterCriticalRegion(void)
+{
+    VerifyIrql("KeEnterCriticalRegion");
+    ++CurrentThreadState().KernelApcDisable;
+}
+
+void KeLeaveCriticalRegion(void)
+{
+    VerifyIrql("KeLeaveCriticalRegion");
+    ThreadState &t = CurrentThreadState();
+    if (t.KernelApcDisable <= 0) {
+        VerifierViolation("KeLeaveCriticalRegion", "not in a critical region");
+        return;
+    }
+    --t.KernelApcDisable;
+}
+
+void KeEnterGuardedRegion(void)
+{
+    VerifyIrql("KeEnterGuardedRegion");
+    ThreadState &t = CurrentThreadState();
+    if (t.SpecialApcDisable == 0 && t.Irql == PASSIVE_LEVEL && t.UndeliveredApcs.load() != 0) DeliverThreadApcs(t);
+    ++t.SpecialApcDisable;
+}
+
+void KeLeaveGuardedRegion(void)
+{
+    VerifyIrql("KeLeaveGuardedRegion");
+    ThreadState &t = CurrentThreadState();
+    if (t.SpecialApcDisable <= 0) {
+        VerifierViolation("KeLeaveGuardedRegion", "not in a guarded region");
+        return;
+    }
+    if (--t.SpecialApcDisable == 0 && t.Irql == PASSIVE_LEVEL && t.UndeliveredApcs.load() != 0) DeliverThreadApcs(t);
+}
+
+BOOLEAN KeAreApcsDisabled(void)
+{
+    const ThreadState &t = CurrentThreadState();
+    return t.Irql >= APC_LEVEL || t.KernelApcDisable > 0 || t.SpecialApcDisable > 0;
+}
+
+BOOLEAN KeAreAllApcsDisabled(void) { return SpecialApcsBlocked(CurrentThreadState()); }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 // dispatcher objects, DPCs, timers and threads share.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -14,6 +15,7 @@
 enum : UCHAR {
     EventNotificationObject = 0,
     EventSynchronizationObject = 1,
+    MutantObject = 2,
     ThreadObject = 6,
     TimerNotificationObject = 8,
     TimerSynchronizationObject = 9,
@@ -33,6 +35,10 @@ namespace qv {
 // Guards every dispatcher object's state, the waiter list, the timer queue and the DPC queues.
 // Never held while driver code runs.
 std::mutex &DispatcherLock();
+
+// A program on whose behalf a thread runs (its "process"). System threads, DPCs and workers run
+// in the system's context (NULL); a thread inside a Win32 API call runs in its program's.
+struct ProgramContext;
 
 struct HeldLock {
     const void *Lock;
@@ -54,7 +60,22 @@ struct ThreadState {
     int Processor = -1;       // emulated processor that takes this thread's DPCs
     LIST_ENTRY DeferredDpcs;  // DPCs queued at DISPATCH_LEVEL, released when IRQL drops
     bool HasDeferredDpcs = false;
+    // APC delivery: normal kernel APCs are off inside a critical region or while a kernel mutex
+    // is held; special kernel APCs too at APC_LEVEL and above and inside a guarded region.
+    int KernelApcDisable = 0;
+    int SpecialApcDisable = 0;
+    std::atomic<int> UndeliveredApcs{0};  // completions queued to this thread, not yet run
+    ProgramContext *Program = nullptr;    // NULL: the system's context
 };
+// True when the thread cannot take a special kernel APC now.
+inline bool SpecialApcsBlocked(const ThreadState &t) { return t.Irql >= APC_LEVEL || t.SpecialApcDisable > 0; }
+// Runs (in the model: retires) the completions queued to the thread as special kernel APCs;
+// called where the thread's special APCs come back on. Cheap when there are none.
+void DeliverThreadApcs(ThreadState &t);
+// True when `object` is the event of a request the thread issued whose completion reaches the
+// thread only as a special kernel APC that has not run yet.
+bool WaitNeedsThreadApc(ThreadState &t, const void *object);
+void ForgetThreadApcs(ThreadState &t);
 ThreadState &CurrentThreadState();
 
 void TrackLockAcquired(ThreadState &t, const void *lock, bool fastMutex, const char *routine);

@@ -157,14 +157,15 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext)
 {
-    VerifyPassiveLevel("PsCreateSystemThread");
+    VerifyIrql("PsCreateSystemThread");
     EnsureBooted();
     if (ShouldInjectFault("PsCreateSystemThread")) return STATUS_INSUFFICIENT_RESOURCES;
     auto *thread = static_cast<PKTHREAD>(ObCreateObject(*PsThreadType, sizeof(_KTHREAD)));
     if (thread == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     InitializeThreadObject(thread, true);
     HANDLE handle;
-    NTSTATUS status = ObInsertHandle(thread, &handle);
+    NTSTATUS status =
+        ObInsertHandle(thread, &handle, ObjectAttributes && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE));
     if (!NT_SUCCESS(status)) {
         ObfDereferenceObject(thread);
         return status;
@@ -224,7 +225,7 @@ PKTHREAD KeGetCurrentThread(void)
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 {
-    VerifyMaxIrql("KeSetPriorityThread", DISPATCH_LEVEL);
+    VerifyIrql("KeSetPriorityThread");
     if (Priority < LOW_PRIORITY + 1 || Priority > HIGH_PRIORITY)
         VerifierViolation("KeSetPriorityThread", "priority %d out of range", Priority);
     std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -235,6 +236,7 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread)
 {
+    VerifyIrql("KeQueryPriorityThread");
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return Thread->Priority;
 }

@@ -192,6 +192,7 @@ extern "C" {
 
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
+    VerifyIrql("KeInitializeTimerEx");
     Timer->Header.Type = Type == SynchronizationTimer ? TimerSynchronizationObject : TimerNotificationObject;
     Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
     Timer->Header.Absolute = 0;
@@ -208,7 +209,7 @@ void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationT
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
-    VerifyMaxIrql("KeSetTimerEx", DISPATCH_LEVEL);
+    VerifyIrql("KeSetTimerEx");
     CheckTimer("KeSetTimerEx", Timer);
     if (Period < 0) {
         VerifierViolation("KeSetTimerEx", "negative period %d", Period);
@@ -231,7 +232,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeS
 
 BOOLEAN KeCancelTimer(PKTIMER Timer)
 {
-    VerifyMaxIrql("KeCancelTimer", DISPATCH_LEVEL);
+    VerifyIrql("KeCancelTimer");
     CheckTimer("KeCancelTimer", Timer);
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (!Timer->Header.Inserted) return FALSE;
@@ -241,6 +242,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer)
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer)
 {
+    VerifyIrql("KeReadStateTimer");
     CheckTimer("KeReadStateTimer", Timer);
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return Timer->Header.SignalState != 0;

@@ -63,7 +63,7 @@ extern "C" void ExRaiseStatus(NTSTATUS Status) { throw NtStatusException{Status}
 extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                               PIRP Irp)
 {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) VerifierViolation("IoAllocateMdl", "called above DISPATCH_LEVEL");
+    VerifyIrql("IoAllocateMdl");
     if (ShouldInjectFault("IoAllocateMdl")) return nullptr;
     auto *mdl = static_cast<PMDL>(::operator new(sizeof(MDL), std::nothrow));
     if (!mdl) return nullptr;
@@ -94,6 +94,7 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
 
 extern "C" void IoFreeMdl(PMDL Mdl)
 {
+    VerifyIrql("IoFreeMdl");
     std::lock_guard<std::mutex> guard(gMdlLock);
     if (!gMdls.erase(Mdl)) {
         VerifierViolation("IoFreeMdl", "MDL %p is not allocated (freed twice?)", Mdl);
@@ -105,13 +106,14 @@ extern "C" void IoFreeMdl(PMDL Mdl)
 
 extern "C" void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 {
+    VerifyIrql("MmBuildMdlForNonPagedPool");
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
     MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
 extern "C" void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
 {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) VerifierViolation("MmProbeAndLockPages", "called above DISPATCH_LEVEL");
+    VerifyIrql("MmProbeAndLockPages");
     if (MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)
         VerifierViolation("MmProbeAndLockPages", "MDL %p is already locked", MemoryDescriptorList);
     if (ShouldInjectFault("MmProbeAndLockPages")) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
@@ -123,6 +125,7 @@ extern "C" void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE A
 
 extern "C" void MmUnlockPages(PMDL MemoryDescriptorList)
 {
+    VerifyIrql("MmUnlockPages");
     if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)) {
         VerifierViolation("MmUnlockPages", "MDL %p is not locked", MemoryDescriptorList);
         return;
@@ -133,6 +136,7 @@ extern "C" void MmUnlockPages(PMDL MemoryDescriptorList)
 
 extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
 {
+    VerifyIrql("MmGetSystemAddressForMdlSafe");
     if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
     if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED))
         VerifierViolation("MmGetSystemAddressForMdlSafe", "MDL %p is neither locked nor built for non-paged pool", Mdl);

@@ -7,8 +7,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "io/iomgr.h"
 #include "ke/ke.h"
 #include "ob/object.h"
+#include "ps/program.h"
 #include "verifier.h"
 
 namespace qv {
@@ -21,11 +23,19 @@ struct alignas(16) ObjectHeader {
     size_t BodySize;
 };
 
+// A handle: kernel handles are valid in every context; others belong to the program (or the
+// system process) in whose context they were made.
+struct HandleEntry {
+    ObjectHeader *Object;
+    bool Kernel;
+    ProgramContext *Owner;
+};
+
 struct ObState {
     std::mutex Lock;
-    std::unordered_set<ObjectHeader *> Live;                // guarded by Lock
-    std::unordered_map<ULONG_PTR, ObjectHeader *> Handles;  // guarded by Lock
-    ULONG_PTR NextHandle = 0;                               // guarded by Lock
+    std::unordered_set<ObjectHeader *> Live;             // guarded by Lock
+    std::unordered_map<ULONG_PTR, HandleEntry> Handles;  // guarded by Lock
+    ULONG_PTR NextHandle = 0;                            // guarded by Lock
 };
 
 ObState &Ob()
@@ -53,6 +63,10 @@ ObjectHeader *FindLocked(const void *body)
 
 const char *TypeName(ObjectHeader *header) { return header->Type && header->Type->Name ? header->Type->Name : "?"; }
 
+// Runs the type's delete routine and frees the object.
+void DeleteObject(ObjectHeader *header);
+HandleEntry *LookupHandleLocked(const char *routine, HANDLE handle, KPROCESSOR_MODE mode);
+
 }  // namespace
 
 void *ObCreateObject(POBJECT_TYPE type, size_t bodySize)
@@ -68,8 +82,9 @@ void *ObCreateObject(POBJECT_TYPE type, size_t bodySize)
     return BodyOf(header);
 }
 
-NTSTATUS ObInsertHandle(void *body, HANDLE *handle)
+NTSTATUS ObInsertHandle(void *body, HANDLE *handle, bool kernelHandle)
 {
+    ProgramContext *owner = CurrentProgram();
     ObState &s = Ob();
     std::lock_guard<std::mutex> guard(s.Lock);
     ObjectHeader *header = FindLocked(body);
@@ -78,7 +93,7 @@ NTSTATUS ObInsertHandle(void *body, HANDLE *handle)
         return STATUS_INVALID_PARAMETER;
     }
     ULONG_PTR value = kHandleBase + 4 * ++s.NextHandle;
-    s.Handles[value] = header;
+    s.Handles[value] = HandleEntry{header, kernelHandle, owner};
     ++header->HandleCount;
     ++header->PointerCount;
     *handle = reinterpret_cast<HANDLE>(value);
@@ -127,7 +142,7 @@ void ObShutdown(std::vector<std::string> &leaks)
     std::map<std::string, int> handlesByType, objectsByType;
     {
         std::lock_guard<std::mutex> guard(s.Lock);
-        for (auto &[value, header] : s.Handles) ++handlesByType[TypeName(header)];
+        for (auto &[value, entry] : s.Handles) ++handlesByType[TypeName(entry.Object)];
         for (ObjectHeader *header : s.Live) ++objectsByType[TypeName(header)];
         s.Handles.clear();
         live.swap(s.Live);
@@ -151,12 +166,12 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
                                    KPROCESSOR_MODE AccessMode, PVOID *Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    VerifyMaxIrql("ObReferenceObjectByHandle", APC_LEVEL);
+    VerifyIrql("ObReferenceObjectByHandle");
     ObState &s = Ob();
     std::lock_guard<std::mutex> guard(s.Lock);
-    auto it = s.Handles.find(reinterpret_cast<ULONG_PTR>(Handle));
-    if (it == s.Handles.end()) return STATUS_INVALID_HANDLE;
-    ObjectHeader *header = it->second;
+    HandleEntry *entry = LookupHandleLocked("ObReferenceObjectByHandle", Handle, AccessMode);
+    if (entry == nullptr) return STATUS_INVALID_HANDLE;
+    ObjectHeader *header = entry->Object;
     if (ObjectType != nullptr && header->Type != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
     ++header->PointerCount;
     *Object = BodyOf(header);
@@ -169,7 +184,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
 
 LONG_PTR ObfReferenceObject(PVOID Object)
 {
-    VerifyMaxIrql("ObfReferenceObject", DISPATCH_LEVEL);
+    VerifyIrql("ObfReferenceObject");
     std::lock_guard<std::mutex> guard(Ob().Lock);
     ObjectHeader *header = FindLocked(Object);
     if (header == nullptr) {
@@ -181,7 +196,7 @@ LONG_PTR ObfReferenceObject(PVOID Object)
 
 LONG_PTR ObfDereferenceObject(PVOID Object)
 {
-    VerifyMaxIrql("ObfDereferenceObject", DISPATCH_LEVEL);
+    VerifyIrql("ObfDereferenceObject");
     ObjectHeader *header;
     LONG_PTR count;
     {
@@ -198,6 +213,47 @@ LONG_PTR ObfDereferenceObject(PVOID Object)
             VerifierViolation("ObfDereferenceObject", "last reference to a %s object dropped while %d handle(s) remain",
                               TypeName(header), header->HandleCount);
     }
+    // As on Windows, an object whose type has a delete routine is deleted at PASSIVE_LEVEL: a
+    // last reference dropped at raised IRQL hands the deletion to a system worker.
+    if (header->Type && header->Type->Delete && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        IoQueueSystemWork([](void *h) { DeleteObject(static_cast<ObjectHeader *>(h)); }, header);
+        return 0;
+    }
+    DeleteObject(header);
+    return 0;
+}
+
+}  // extern "C"
+
+namespace qv {
+namespace {
+
+// The handle's entry if the calling thread's context may use it. A handle of another program (or
+// of the system process) means nothing here: on Windows it names whatever that table holds.
+// Caller holds Ob().Lock.
+HandleEntry *LookupHandleLocked(const char *routine, HANDLE handle, KPROCESSOR_MODE mode)
+{
+    auto it = Ob().Handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (it == Ob().Handles.end()) return nullptr;
+    HandleEntry &entry = it->second;
+    if (entry.Kernel) return &entry;
+    ProgramContext *context = CurrentProgram();
+    if (entry.Owner != context) {
+        VerifierViolation(routine, "handle %p belongs to %s but is used in the context of %s (not a kernel handle)",
+                          handle, ProgramName(entry.Owner), ProgramName(context));
+        return nullptr;
+    }
+    if (entry.Owner != nullptr && mode == KernelMode)
+        VerifierViolation(routine,
+                          "user-mode handle %p of %s referenced as a kernel handle (KernelMode access to a "
+                          "handle made without OBJ_KERNEL_HANDLE)",
+                          handle, ProgramName(entry.Owner));
+    return &entry;
+}
+
+void DeleteObject(ObjectHeader *header)
+{
+    void *Object = BodyOf(header);
     if (header->Type && header->Type->Delete) header->Type->Delete(Object);
     // A device extension is object memory: a DPC, timer or waited-on object left in it would be
     // run or signalled in freed memory.
@@ -206,24 +262,28 @@ LONG_PTR ObfDereferenceObject(PVOID Object)
         VerifierViolation("ObfDereferenceObject", "%s object %p freed while it holds %s", TypeName(header), Object,
                           what);
     free(header);
-    return 0;
 }
+
+}  // namespace
+}  // namespace qv
+
+extern "C" {
 
 NTSTATUS ZwClose(HANDLE Handle)
 {
-    VerifyPassiveLevel("ZwClose");
+    VerifyIrql("ZwClose");
     ObjectHeader *header;
     bool last;
     {
         ObState &s = Ob();
         std::lock_guard<std::mutex> guard(s.Lock);
-        auto it = s.Handles.find(reinterpret_cast<ULONG_PTR>(Handle));
-        if (it == s.Handles.end()) {
+        HandleEntry *entry = LookupHandleLocked("ZwClose", Handle, UserMode);
+        if (entry == nullptr) {
             VerifierViolation("ZwClose", "invalid handle %p", Handle);
             return STATUS_INVALID_HANDLE;
         }
-        header = it->second;
-        s.Handles.erase(it);
+        header = entry->Object;
+        s.Handles.erase(reinterpret_cast<ULONG_PTR>(Handle));
         last = --header->HandleCount == 0;
     }
     if (last && header->Type && header->Type->LastHandleClosed) header->Type->LastHandleClosed(BodyOf(header));

@@ -17,8 +17,9 @@ namespace qv {
 
 // A zeroed body from the platform's own heap (not counted as driver pool), with one reference.
 void *ObCreateObject(POBJECT_TYPE type, size_t bodySize);
-// The new handle holds its own reference.
-NTSTATUS ObInsertHandle(void *body, HANDLE *handle);
+// The new handle holds its own reference. A kernel handle (OBJ_KERNEL_HANDLE) is valid in every
+// context; any other belongs to the calling thread's program (or the system process).
+NTSTATUS ObInsertHandle(void *body, HANDLE *handle, bool kernelHandle);
 POBJECT_TYPE ObGetObjectType(void *body);
 LONG ObHandleCount(void *body);
 LONG ObPointerCount(void *body);

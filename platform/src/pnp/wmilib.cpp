@@ -31,14 +31,14 @@ ULONG FindGuid(PWMILIB_CONTEXT context, PVOID dataPath)
 
 extern "C" NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT, PIRP Irp, NTSTATUS Status, ULONG BufferUsed, CCHAR)
 {
+    qv::VerifyIrql("WmiCompleteRequest");
     return Complete(Irp, Status, BufferUsed);
 }
 
 extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                            PSYSCTL_IRP_DISPOSITION IrpDisposition)
 {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        qv::VerifierViolation("WmiSystemControl", "called at IRQL %d", KeGetCurrentIrql());
+    qv::VerifyIrql("WmiSystemControl");
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     if (sp->MajorFunction != IRP_MJ_SYSTEM_CONTROL || sp->MinorFunction > IRP_MN_EXECUTE_METHOD) {
         *IrpDisposition = IrpNotWmi;

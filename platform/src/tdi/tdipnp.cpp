@@ -12,6 +12,7 @@
 
 #include "qv/platform.h"
 #include "tcp.h"
+#include "verifier.h"
 
 namespace qv::tcp {
 namespace {
@@ -100,6 +101,7 @@ using namespace qv::tcp;
 NTSTATUS TdiRegisterPnPHandlers(PTDI_CLIENT_INTERFACE_INFO ClientInterfaceInfo, ULONG InterfaceInfoSize,
                                 HANDLE *BindingHandle)
 {
+    ::qv::VerifyIrql("TdiRegisterPnPHandlers");
     if (ClientInterfaceInfo == nullptr || BindingHandle == nullptr ||
         InterfaceInfoSize < sizeof(TDI_CLIENT_INTERFACE_INFO))
         return STATUS_INVALID_PARAMETER;
@@ -117,6 +119,7 @@ NTSTATUS TdiRegisterPnPHandlers(PTDI_CLIENT_INTERFACE_INFO ClientInterfaceInfo, 
 
 NTSTATUS TdiDeregisterPnPHandlers(HANDLE BindingHandle)
 {
+    ::qv::VerifyIrql("TdiDeregisterPnPHandlers");
     std::lock_guard<std::recursive_mutex> guard(Clients().Lock);
     auto *registration = static_cast<Registration *>(BindingHandle);
     if (Clients().Live.erase(registration) == 0) return STATUS_INVALID_PARAMETER;

@@ -9,6 +9,7 @@
 
 #include "io/iomgr.h"
 #include "ob/object.h"
+#include "ps/program.h"
 #include "qv/win32.h"
 #include "verifier.h"
 #include "wdm.h"
@@ -92,6 +93,7 @@ BOOL Finish(NTSTATUS status, ULONG_PTR information, LPDWORD transferred, UCHAR m
 BOOL Issue(HANDLE handle, UCHAR major, ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
            LPDWORD transferred, LPOVERLAPPED overlapped, bool forceWait)
 {
+    Win32Call call;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         VerifierViolation("Win32 API", "file request issued at IRQL %d", KeGetCurrentIrql());
     PFILE_OBJECT file = ReferenceFile(handle);
@@ -180,6 +182,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
                               LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                               DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
+    Win32Call call;
     if (!lpFileName) {
         Fail(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -203,7 +206,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
     HANDLE handle = nullptr;
     IO_STATUS_BLOCK iosb = {};
     NTSTATUS status = IoOpenFile(path, dwDesiredAccess | SYNCHRONIZE, dwShareMode, disposition, options, nullptr, 0,
-                                 !overlapped, &handle, &iosb);
+                                 !overlapped, false, &handle, &iosb);
     if (!NT_SUCCESS(status)) {
         FailStatus(status);
         return INVALID_HANDLE_VALUE;
@@ -214,6 +217,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
 
 extern "C" BOOL CloseHandle(HANDLE hObject)
 {
+    Win32Call call;
     PVOID object = nullptr;
     if (hObject == INVALID_HANDLE_VALUE || !hObject ||
         !NT_SUCCESS(ObReferenceObjectByHandle(hObject, 0, nullptr, UserMode, &object, nullptr)))
@@ -252,6 +256,7 @@ extern "C" BOOL FlushFileBuffers(HANDLE hFile)
 
 extern "C" BOOL CancelIo(HANDLE hFile)
 {
+    Win32Call call;
     PFILE_OBJECT file = ReferenceFile(hFile);
     if (!file) return Fail(ERROR_INVALID_HANDLE);
     IoCancelFileRequests(file, true, nullptr, nullptr);
@@ -261,6 +266,7 @@ extern "C" BOOL CancelIo(HANDLE hFile)
 
 extern "C" BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 {
+    Win32Call call;
     PFILE_OBJECT file = ReferenceFile(hFile);
     if (!file) return Fail(ERROR_INVALID_HANDLE);
     IoCancelFileRequests(file, false, lpOverlapped ? MatchOverlapped : nullptr, lpOverlapped);
@@ -271,6 +277,7 @@ extern "C" BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                     BOOL bWait)
 {
+    Win32Call call;
     if (!HasOverlappedIoCompleted(lpOverlapped)) {
         if (!bWait) return Fail(ERROR_IO_INCOMPLETE);
         HANDLE waitOn = lpOverlapped->hEvent ? lpOverlapped->hEvent : hFile;
@@ -285,6 +292,7 @@ extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPD
 extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                                LPCWSTR lpName)
 {
+    Win32Call call;
     if (lpName) {
         Fail(ERROR_INVALID_PARAMETER);  // named events are not provided
         return nullptr;
@@ -296,7 +304,7 @@ extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bMa
     }
     KeInitializeEvent(event, bManualReset ? NotificationEvent : SynchronizationEvent, bInitialState ? TRUE : FALSE);
     HANDLE handle = nullptr;
-    NTSTATUS status = ObInsertHandle(event, &handle);
+    NTSTATUS status = ObInsertHandle(event, &handle, false);
     ObfDereferenceObject(event);
     if (!NT_SUCCESS(status)) {
         FailStatus(status);
@@ -307,6 +315,7 @@ extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bMa
 
 extern "C" BOOL SetEvent(HANDLE hEvent)
 {
+    Win32Call call;
     PVOID event = nullptr;
     if (!NT_SUCCESS(ObReferenceObjectByHandle(hEvent, 0, &gEventType, UserMode, &event, nullptr)))
         return Fail(ERROR_INVALID_HANDLE);
@@ -317,6 +326,7 @@ extern "C" BOOL SetEvent(HANDLE hEvent)
 
 extern "C" BOOL ResetEvent(HANDLE hEvent)
 {
+    Win32Call call;
     PVOID event = nullptr;
     if (!NT_SUCCESS(ObReferenceObjectByHandle(hEvent, 0, &gEventType, UserMode, &event, nullptr)))
         return Fail(ERROR_INVALID_HANDLE);
@@ -327,6 +337,7 @@ extern "C" BOOL ResetEvent(HANDLE hEvent)
 
 extern "C" DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
+    Win32Call call;
     PVOID object = nullptr;
     if (!NT_SUCCESS(ObReferenceObjectByHandle(hHandle, SYNCHRONIZE, nullptr, UserMode, &object, nullptr))) {
         Fail(ERROR_INVALID_HANDLE);
