@@ -73,6 +73,25 @@ TEST_F(VerifierTest, PassiveOnlyRoutineAtDispatchLevelFailsAtApcLevelWarns)
     EXPECT_EQ(report.Warnings.size(), 1u);
 }
 
+void PageableRoutine() { PAGED_CODE(); }
+
+TEST_F(VerifierTest, PageableCodeAtDispatchLevel)
+{
+    KIRQL old;
+    PageableRoutine();
+    KeRaiseIrql(APC_LEVEL, &old);
+    PageableRoutine();
+    KeLowerIrql(old);
+    EXPECT_TRUE(qv::VerifierFindings().empty()) << "pageable code may run at APC_LEVEL";
+
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KeAcquireSpinLock(&lock, &old);
+    PageableRoutine();
+    KeReleaseSpinLock(&lock, old);
+    ExpectFinding("violation: PageableRoutine: pageable code called at IRQL 2");
+}
+
 TEST_F(VerifierTest, SpinLockMisuse)
 {
     KSPIN_LOCK lock;
