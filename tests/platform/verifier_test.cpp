@@ -75,6 +75,14 @@ TEST_F(VerifierTest, PassiveOnlyRoutineAtDispatchLevelFailsAtApcLevelWarns)
 
 void PageableRoutine() { PAGED_CODE(); }
 
+// As the driver's PAGED_ROUTINE places it on this platform.
+__attribute__((section("PAGE"), noinline)) void PageableRoutineTakingALock(PKSPIN_LOCK Lock)
+{
+    KIRQL old;
+    KeAcquireSpinLock(Lock, &old);
+    KeReleaseSpinLock(Lock, old);
+}
+
 TEST_F(VerifierTest, PageableCodeAtDispatchLevel)
 {
     KIRQL old;
@@ -90,6 +98,10 @@ TEST_F(VerifierTest, PageableCodeAtDispatchLevel)
     PageableRoutine();
     KeReleaseSpinLock(&lock, old);
     ExpectFinding("violation: PageableRoutine: pageable code called at IRQL 2");
+
+    // Windows may page the rest of the routine out while it holds the lock.
+    PageableRoutineTakingALock(&lock);
+    ExpectFinding("violation: KeAcquireSpinLock: raising the IRQL to DISPATCH_LEVEL in pageable code");
 }
 
 TEST_F(VerifierTest, SpinLockMisuse)
