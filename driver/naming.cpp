@@ -104,7 +104,7 @@ static PAGED_ROUTINE NTSTATUS BuildLinkName(PCUNICODE_STRING Name, PUNICODE_STRI
 }
 
 PAGED_ROUTINE NTSTATUS KivraGetPortName(PDEVICE_EXTENSION Extension, HANDLE DeviceKey, PUNICODE_STRING LinkName,
-                          PUNICODE_STRING PortName)
+                                        PUNICODE_STRING PortName)
 {
     PAGED_CODE();
     UNICODE_STRING name;

@@ -177,7 +177,8 @@ static PAGED_ROUTINE NTSTATUS QueryStopOrRemove(PDEVICE_EXTENSION Extension, PIR
     return PassDown(Extension, Irp);
 }
 
-static PAGED_ROUTINE NTSTATUS CancelStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG PendingState, PCSTR Failure)
+static PAGED_ROUTINE NTSTATUS CancelStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG PendingState,
+                                                 PCSTR Failure)
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(Failure);  // a free build compiles ASSERTMSG out

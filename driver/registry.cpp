@@ -18,8 +18,8 @@ static PAGED_ROUTINE NTSTATUS OpenSubKey(HANDLE RegKeyHandle, PCWSTR SubKeyName,
     return ZwOpenKey(SubKey, KEY_ALL_ACCESS, &attributes);
 }
 
-PAGED_ROUTINE NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType, PVOID Buffer,
-                            ULONG BufferLength)
+PAGED_ROUTINE NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType,
+                                          PVOID Buffer, ULONG BufferLength)
 {
     PAGED_CODE();
     ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);

@@ -91,8 +91,9 @@ PAGED_ROUTINE PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName)
 
 // Opens an address object or a connection endpoint: a create of the transport carrying one
 // extended attribute that says which object is wanted.
-static PAGED_ROUTINE NTSTATUS OpenTransportObject(PTDI_SOCKET Socket, PCSTR EaName, UCHAR EaNameLength, const VOID *EaValue,
-                                    USHORT EaValueLength, PHANDLE Handle, PFILE_OBJECT *FileObject)
+static PAGED_ROUTINE NTSTATUS OpenTransportObject(PTDI_SOCKET Socket, PCSTR EaName, UCHAR EaNameLength,
+                                                  const VOID *EaValue, USHORT EaValueLength, PHANDLE Handle,
+                                                  PFILE_OBJECT *FileObject)
 {
     PAGED_CODE();
     ULONG eaLength = FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + EaNameLength + 1 + EaValueLength;
@@ -172,7 +173,8 @@ PAGED_ROUTINE NTSTATUS KivraTdiOpenConnection(PTDI_SOCKET Socket)
 // Takes an IRP for a request on FileObject, finds the transport device to send it to and readies
 // the socket's side of it. The caller fills in the TDI parameters and passes the IRP to
 // CallTransport. STATUS_INVALID_PARAMETER while the socket has not opened FileObject.
-static PAGED_ROUTINE NTSTATUS PrepareRequest(PTDI_SOCKET Socket, PFILE_OBJECT FileObject, PDEVICE_OBJECT *Target, PIRP *Irp)
+static PAGED_ROUTINE NTSTATUS PrepareRequest(PTDI_SOCKET Socket, PFILE_OBJECT FileObject, PDEVICE_OBJECT *Target,
+                                             PIRP *Irp)
 {
     PAGED_CODE();
     if (FileObject == NULL) {
@@ -227,7 +229,7 @@ PAGED_ROUTINE NTSTATUS KivraTdiAssociateAddress(PTDI_SOCKET Socket)
 }
 
 PAGED_ROUTINE NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, PTDI_CONNECTION_INFORMATION RequestInformation,
-                         PTDI_CONNECTION_INFORMATION ReturnInformation)
+                                       PTDI_CONNECTION_INFORMATION ReturnInformation)
 {
     PAGED_CODE();
     PDEVICE_OBJECT target;
@@ -242,8 +244,9 @@ PAGED_ROUTINE NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, PTDI_CONNECTION_INFOR
     return CallTransport(Socket, target, irp, NULL);
 }
 
-PAGED_ROUTINE NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort, PTDI_CONNECTION_INFORMATION RequestInformation,
-                            PTDI_CONNECTION_INFORMATION ReturnInformation)
+PAGED_ROUTINE NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort,
+                                          PTDI_CONNECTION_INFORMATION RequestInformation,
+                                          PTDI_CONNECTION_INFORMATION ReturnInformation)
 {
     PAGED_CODE();
     PDEVICE_OBJECT target;
