@@ -35,8 +35,9 @@ BOOLEAN EthInfoIsWellFormed(PETH_INFO_HEADER Record)
 
 // Stores the record unchanged as ETHERNET2 (REG_BINARY) in the port's driver key. Entries are
 // not examined; the record takes effect at the next first open.
-NTSTATUS SetEthernetSettings(PDEVICE_EXTENSION Extension, PUCHAR Record, ULONG Length)
+PAGED_ROUTINE NTSTATUS SetEthernetSettings(PDEVICE_EXTENSION Extension, PUCHAR Record, ULONG Length)
 {
+    PAGED_CODE();
     DbgPrint("SetEthernetSettings\n");
 
     if (Record == NULL || Length < ETH_INFO_HEADER_SIZE) return STATUS_INVALID_PARAMETER;
@@ -54,8 +55,9 @@ NTSTATUS SetEthernetSettings(PDEVICE_EXTENSION Extension, PUCHAR Record, ULONG L
 // Returns a new paged copy of the stored record, which the caller releases, or NULL when
 // there is none, when it is shorter than its header, or when its size field disagrees with
 // the stored length. The version is the callers' to check.
-PUCHAR GetEthernetSettings(PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE PUCHAR GetEthernetSettings(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     DbgPrint("GetEthernetSettings start\n");
 
     HANDLE key = NULL;
@@ -87,8 +89,9 @@ PUCHAR GetEthernetSettings(PDEVICE_EXTENSION Extension)
     return record;
 }
 
-static NTSTATUS SetEthernetRequest(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
+static PAGED_ROUTINE NTSTATUS SetEthernetRequest(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
 {
+    PAGED_CODE();
     ULONG inputLength = IrpSp->Parameters.DeviceIoControl.InputBufferLength;
     PUCHAR input = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
 
@@ -99,8 +102,9 @@ static NTSTATUS SetEthernetRequest(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_ST
     return SetEthernetSettings(Extension, input, inputLength);
 }
 
-static NTSTATUS GetEthernetRequest(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
+static PAGED_ROUTINE NTSTATUS GetEthernetRequest(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
 {
+    PAGED_CODE();
     DbgPrint("IOCTL_SERIAL_GET_ETHERNET\n");
     Irp->IoStatus.Information = 0;
 
@@ -131,8 +135,9 @@ static NTSTATUS GetEthernetRequest(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_ST
 // The control-request dispatcher hands IOCTL_SERIAL_SET_ETHERNET and IOCTL_SERIAL_GET_ETHERNET
 // here after its common checks. Sets Irp->IoStatus (Status and Information) and returns the
 // status; completing the request stays with the dispatcher. PASSIVE_LEVEL, no gateway lock.
-NTSTATUS EthernetIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
+PAGED_ROUTINE NTSTATUS EthernetIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
 {
+    PAGED_CODE();
     NTSTATUS status;
     switch (IrpSp->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SERIAL_SET_ETHERNET: status = SetEthernetRequest(Extension, Irp, IrpSp); break;

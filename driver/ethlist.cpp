@@ -61,8 +61,9 @@ VOID MakeDevicesList(PDEVICE_EXTENSION Extension, PETH_INFO_ENTRY Entry, PETH_CO
 // Builds both lists from a record whose size field has been checked against its allocation
 // (GetEthernetSettings does). A record with another version, or with entries that do not
 // tile it exactly, is refused whole: nothing is built and EthInfo keeps its values.
-NTSTATUS MakeEthernetLists(PDEVICE_EXTENSION Extension, PUCHAR Record)
+PAGED_ROUTINE NTSTATUS MakeEthernetLists(PDEVICE_EXTENSION Extension, PUCHAR Record)
 {
+    PAGED_CODE();
     DbgPrint("MakeEthernetLists start\n");
     PETH_INFO_HEADER header = (PETH_INFO_HEADER)Record;
     if (Record == NULL || !EthInfoIsWellFormed(header)) return STATUS_DEVICE_CONFIGURATION_ERROR;
@@ -140,8 +141,9 @@ PETH_CONNECTION GetNeedConnection(PDEVICE_EXTENSION Extension)
 
 // At close, after the connection thread has stopped and every link is down. A pending
 // request left behind belongs to a connection about to be freed, so it goes too.
-VOID FreeEthernetLists(PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE VOID FreeEthernetLists(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     DbgPrint("FreeEthernetLists start\n");
     PSINGLE_LIST_ENTRY link;
     while ((link = ExInterlockedPopEntryList(&Extension->ConnectionList, &Extension->ConnectionListLock)) != NULL) {

@@ -32,7 +32,7 @@ static NTSTATUS NTAPI KivraDataDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+extern "C" INIT_ROUTINE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     PortInstanceCounter = 0;
 
@@ -52,8 +52,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     return KivraTdiRegisterPnPHandlers(RegistryPath);
 }
 
-NTSTATUS KivraAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+PAGED_ROUTINE NTSTATUS KivraAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    PAGED_CODE();
     UNICODE_STRING deviceName;
     UNICODE_STRING number;
     WCHAR digits[12];
@@ -128,8 +129,9 @@ NTSTATUS KivraAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevi
 
 // The open sequence, under OpenCloseLock; the caller completes the request with the result.
 // Every failure leaves the port as it was: no lists, no ring, no thread, OpenCount back.
-static NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static PAGED_ROUTINE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     PUCHAR record;
@@ -171,8 +173,9 @@ static NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS KivraCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+PAGED_ROUTINE NTSTATUS KivraCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status;
 
@@ -187,16 +190,18 @@ NTSTATUS KivraCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-NTSTATUS KivraCleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+PAGED_ROUTINE NTSTATUS KivraCleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     CleanupFileRequests(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
-NTSTATUS KivraCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+PAGED_ROUTINE NTSTATUS KivraCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     ULONG state = ReadUnlocked(&extension->PnpState);
 
@@ -216,8 +221,10 @@ NTSTATUS KivraCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-VOID KivraUnload(PDRIVER_OBJECT DriverObject)
+PAGED_ROUTINE VOID KivraUnload(PDRIVER_OBJECT DriverObject)
 {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(DriverObject);
     ASSERT(DriverObject->DeviceObject == NULL);
     KivraTdiDeregisterPnPHandlers();
 }

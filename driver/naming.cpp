@@ -9,8 +9,9 @@
 static const GUID ComPortInterfaceClass = {
     0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
-static VOID FreeString(PUNICODE_STRING String)
+static PAGED_ROUTINE VOID FreeString(PUNICODE_STRING String)
 {
+    PAGED_CODE();
     if (String->Buffer != NULL) ExFreePoolWithTag(String->Buffer, QUORVEL_TAG);
     String->Buffer = NULL;
     String->Length = 0;
@@ -20,8 +21,9 @@ static VOID FreeString(PUNICODE_STRING String)
 // A paged, zero-terminated copy of a string value of the key. Only REG_SZ and REG_EXPAND_SZ
 // count: a name stored as anything else is treated as missing. The length stops at the first
 // zero, so a value with embedded zeros gives its first string.
-static NTSTATUS ReadNameValue(HANDLE Key, PCWSTR ValueName, PUNICODE_STRING Name)
+static PAGED_ROUTINE NTSTATUS ReadNameValue(HANDLE Key, PCWSTR ValueName, PUNICODE_STRING Name)
 {
+    PAGED_CODE();
     UNICODE_STRING valueName;
     PKEY_VALUE_PARTIAL_INFORMATION info;
     ULONG needed = 0;
@@ -64,8 +66,9 @@ static NTSTATUS ReadNameValue(HANDLE Key, PCWSTR ValueName, PUNICODE_STRING Name
 }
 
 // A paged, zero-filled copy of String with room for a terminator.
-static NTSTATUS CopyString(PCUNICODE_STRING String, PUNICODE_STRING Copy)
+static PAGED_ROUTINE NTSTATUS CopyString(PCUNICODE_STRING String, PUNICODE_STRING Copy)
 {
+    PAGED_CODE();
     Copy->Buffer = (PWCH)ExAllocatePoolWithTag(PagedPool, String->Length + sizeof(WCHAR), QUORVEL_TAG);
     if (Copy->Buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(Copy->Buffer, String->Length + sizeof(WCHAR));
@@ -77,8 +80,9 @@ static NTSTATUS CopyString(PCUNICODE_STRING String, PUNICODE_STRING Copy)
 
 // "\??\" followed by Name, in a new paged buffer. A name too long for the 512-byte work
 // string fails, as a missing name does.
-static NTSTATUS BuildLinkName(PCUNICODE_STRING Name, PUNICODE_STRING Link)
+static PAGED_ROUTINE NTSTATUS BuildLinkName(PCUNICODE_STRING Name, PUNICODE_STRING Link)
 {
+    PAGED_CODE();
     UNICODE_STRING work;
     NTSTATUS status;
 
@@ -99,9 +103,10 @@ static NTSTATUS BuildLinkName(PCUNICODE_STRING Name, PUNICODE_STRING Link)
     return status;
 }
 
-NTSTATUS KivraGetPortName(PDEVICE_EXTENSION Extension, HANDLE DeviceKey, PUNICODE_STRING LinkName,
-                          PUNICODE_STRING PortName)
+PAGED_ROUTINE NTSTATUS KivraGetPortName(PDEVICE_EXTENSION Extension, HANDLE DeviceKey, PUNICODE_STRING LinkName,
+                                        PUNICODE_STRING PortName)
 {
+    PAGED_CODE();
     UNICODE_STRING name;
     NTSTATUS status;
 
@@ -126,8 +131,9 @@ NTSTATUS KivraGetPortName(PDEVICE_EXTENSION Extension, HANDLE DeviceKey, PUNICOD
     return STATUS_SUCCESS;
 }
 
-NTSTATUS KivraDoExternalNaming(PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE NTSTATUS KivraDoExternalNaming(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     HANDLE key;
     UNICODE_STRING linkName;
     UNICODE_STRING portName;
@@ -175,8 +181,9 @@ NTSTATUS KivraDoExternalNaming(PDEVICE_EXTENSION Extension)
     return status;
 }
 
-NTSTATUS KivraUndoExternalNaming(PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE NTSTATUS KivraUndoExternalNaming(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     UNICODE_STRING linkName;
 
     if (Extension->InterfaceName.Buffer != NULL) {
@@ -234,8 +241,9 @@ NTSTATUS KivraStartDevice(PDEVICE_EXTENSION Extension, PIRP Irp)
     return KivraDoExternalNaming(Extension);
 }
 
-NTSTATUS KivraStopDevice(PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE NTSTATUS KivraStopDevice(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     KivraUndoExternalNaming(Extension);
     VuartFree(&Extension->Uart);
     return STATUS_SUCCESS;

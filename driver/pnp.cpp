@@ -52,8 +52,9 @@ VOID ReleaseIoReference(PDEVICE_EXTENSION Extension)
     if (count == 0) KeSetEvent(&Extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
 }
 
-VOID ReleaseAndWaitForRemove(PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE VOID ReleaseAndWaitForRemove(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     WriteUnlocked(&Extension->PnpState, (ULONG)PnpRemoved);
     ReleaseIoReference(Extension);
     KeWaitForSingleObject(&Extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
@@ -66,8 +67,9 @@ static NTSTATUS NTAPI ForwardAndWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp)
+PAGED_ROUTINE NTSTATUS ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp)
 {
+    PAGED_CODE();
     KEVENT event;
     NTSTATUS status;
 
@@ -82,8 +84,9 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp)
     return status;
 }
 
-NTSTATUS QueryCapabilities(PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE NTSTATUS QueryCapabilities(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
     PDEVICE_OBJECT top;
@@ -119,7 +122,8 @@ NTSTATUS QueryCapabilities(PDEVICE_EXTENSION Extension)
 }
 
 // Waits until no queue has a current request and no control request is inside the gate.
-static VOID WaitForQueuesIdle(PDEVICE_EXTENSION Extension)
+// Takes the queue locks, so it stays out of line from its pageable caller.
+static DECLSPEC_NOINLINE VOID WaitForQueuesIdle(PDEVICE_EXTENSION Extension)
 {
     ULONG i;
 
@@ -139,8 +143,9 @@ static VOID WaitForQueuesIdle(PDEVICE_EXTENSION Extension)
 
 // Surprise removal and removal: every request of the port ends (nothing waits for data that
 // will never come), the gateway stops before the FIFO goes, and the port is stopped. Once.
-static VOID EndPortForRemoval(PDEVICE_EXTENSION Extension)
+static PAGED_ROUTINE VOID EndPortForRemoval(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     if (Extension->QueuesAborted) return;
     Extension->QueuesAborted = TRUE;
 
@@ -157,8 +162,9 @@ static VOID EndPortForRemoval(PDEVICE_EXTENSION Extension)
 
 // Agrees to a query-stop or query-remove of a closed port. An open port refuses: its reads
 // may wait for data that never comes, and its gateway uses the FIFO that a stop frees.
-static NTSTATUS QueryStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG NewState)
+static PAGED_ROUTINE NTSTATUS QueryStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG NewState)
 {
+    PAGED_CODE();
     KeWaitForSingleObject(&Extension->OpenCloseLock, Executive, KernelMode, FALSE, NULL);
     if (Extension->OpenCount != 0) {
         KeSetEvent(&Extension->OpenCloseLock, IO_NO_INCREMENT, FALSE);
@@ -171,8 +177,11 @@ static NTSTATUS QueryStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG N
     return PassDown(Extension, Irp);
 }
 
-static NTSTATUS CancelStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG PendingState, PCSTR Failure)
+static PAGED_ROUTINE NTSTATUS CancelStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG PendingState,
+                                                 PCSTR Failure)
 {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(Failure);  // a free build compiles ASSERTMSG out
     NTSTATUS status;
 
     if (Extension->PnpState != PendingState) return CompletePnp(Extension, Irp, STATUS_SUCCESS);
@@ -181,13 +190,14 @@ static NTSTATUS CancelStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG 
         WriteUnlocked(&Extension->PnpState, Extension->PreviousPnpState);
         RestartAllQueues(Extension);
     } else {
-        RtlAssert((PVOID) "FALSE", (PVOID) "pnp", __LINE__, (PCHAR)Failure);
+        ASSERTMSG(Failure, FALSE);
     }
     return CompletePnp(Extension, Irp, status);
 }
 
-static NTSTATUS StartPort(PDEVICE_EXTENSION Extension, PIRP Irp)
+static PAGED_ROUTINE NTSTATUS StartPort(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
+    PAGED_CODE();
     POWER_STATE powerState;
     NTSTATUS status;
 
@@ -209,8 +219,9 @@ static NTSTATUS StartPort(PDEVICE_EXTENSION Extension, PIRP Irp)
     return CompletePnp(Extension, Irp, status);
 }
 
-static NTSTATUS RemovePort(PDEVICE_EXTENSION Extension, PIRP Irp)
+static PAGED_ROUTINE NTSTATUS RemovePort(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT deviceObject = Extension->DeviceObject;
     NTSTATUS status;
 
@@ -236,8 +247,9 @@ static NTSTATUS RemovePort(PDEVICE_EXTENSION Extension, PIRP Irp)
     return status;
 }
 
-NTSTATUS KivraPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+PAGED_ROUTINE NTSTATUS KivraPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     PDEVICE_CAPABILITIES capabilities;
@@ -285,8 +297,9 @@ NTSTATUS KivraPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
-NTSTATUS KivraSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+PAGED_ROUTINE NTSTATUS KivraSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     SYSCTL_IRP_DISPOSITION disposition;
     NTSTATUS status;

@@ -34,3 +34,19 @@ inline void WriteUnlocked(T *Field, T Value)
     __atomic_store_n(Field, Value, __ATOMIC_RELAXED);
 #endif
 }
+
+// Code placement. Routines that run only at PASSIVE_LEVEL go to the pageable PAGE section and
+// start with PAGED_CODE(); DriverEntry goes to INIT, which the kernel discards after loading.
+// MSVC's alloc_text takes only C-linkage names, so C++ uses code_seg; GCC places the routine
+// in a section of that name, which the PE linker keeps as a section of its own. On the
+// platform PAGE exists too, so that its verifier can tell when pageable code takes a spin lock.
+#if defined(_MSC_VER)
+#define PAGED_ROUTINE __declspec(code_seg("PAGE"))
+#define INIT_ROUTINE __declspec(code_seg("INIT"))
+#elif defined(_WIN32)
+#define PAGED_ROUTINE __attribute__((section("PAGE")))
+#define INIT_ROUTINE __attribute__((section("INIT")))
+#else
+#define PAGED_ROUTINE __attribute__((section("PAGE")))
+#define INIT_ROUTINE
+#endif

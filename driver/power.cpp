@@ -108,8 +108,9 @@ static VOID RunPowerStep(PDEVICE_EXTENSION Extension)
         PowerDownStep(Extension);
 }
 
-static VOID NTAPI PowerWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+static PAGED_ROUTINE VOID NTAPI PowerWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
+    PAGED_CODE();
     (VOID) DeviceObject;
     RunPowerStep((PDEVICE_EXTENSION)Context);
 }
@@ -189,8 +190,9 @@ static NTSTATUS NTAPI SystemPowerDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS KivraPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+PAGED_ROUTINE NTSTATUS KivraPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     DEVICE_POWER_STATE target;

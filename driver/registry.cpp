@@ -5,8 +5,9 @@
 
 // Opens (creating it if need be) SubKeyName under RegKeyHandle; with no subkey the empty
 // relative name opens the key itself, so the caller's handle is never closed here.
-static NTSTATUS OpenSubKey(HANDLE RegKeyHandle, PCWSTR SubKeyName, BOOLEAN Create, PHANDLE SubKey)
+static PAGED_ROUTINE NTSTATUS OpenSubKey(HANDLE RegKeyHandle, PCWSTR SubKeyName, BOOLEAN Create, PHANDLE SubKey)
 {
+    PAGED_CODE();
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES attributes;
     RtlInitUnicodeString(&name, SubKeyName != NULL ? SubKeyName : WIDE(""));
@@ -17,9 +18,10 @@ static NTSTATUS OpenSubKey(HANDLE RegKeyHandle, PCWSTR SubKeyName, BOOLEAN Creat
     return ZwOpenKey(SubKey, KEY_ALL_ACCESS, &attributes);
 }
 
-NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType, PVOID Buffer,
-                            ULONG BufferLength)
+PAGED_ROUTINE NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType,
+                                          PVOID Buffer, ULONG BufferLength)
 {
+    PAGED_CODE();
     ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     ASSERT(RegKeyHandle != NULL);
     ASSERT(ValueName != NULL);
@@ -41,8 +43,9 @@ NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR Value
 // Returns a new paged copy of the value's data (the caller releases it) and its length, or
 // NULL with *Length 0. String values come back with two zero bytes more than stored, so that
 // they are always terminated; *Length still counts the stored data only.
-PVOID RegistryReadValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, PULONG Length)
+PAGED_ROUTINE PVOID RegistryReadValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, PULONG Length)
 {
+    PAGED_CODE();
     ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     ASSERT(RegKeyHandle != NULL);
     ASSERT(ValueName != NULL);

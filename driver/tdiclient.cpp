@@ -51,8 +51,9 @@ static VOID FreeIrpPool(PTDI_SOCKET Socket)
     }
 }
 
-PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName)
+PAGED_ROUTINE PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName)
 {
+    PAGED_CODE();
     PTDI_SOCKET socket = (PTDI_SOCKET)ExAllocatePoolWithTag(NonPagedPool, sizeof(TDI_SOCKET), QUORVEL_TAG);
     if (socket == NULL) {
         return NULL;
@@ -90,9 +91,11 @@ PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName)
 
 // Opens an address object or a connection endpoint: a create of the transport carrying one
 // extended attribute that says which object is wanted.
-static NTSTATUS OpenTransportObject(PTDI_SOCKET Socket, PCSTR EaName, UCHAR EaNameLength, const VOID *EaValue,
-                                    USHORT EaValueLength, PHANDLE Handle, PFILE_OBJECT *FileObject)
+static PAGED_ROUTINE NTSTATUS OpenTransportObject(PTDI_SOCKET Socket, PCSTR EaName, UCHAR EaNameLength,
+                                                  const VOID *EaValue, USHORT EaValueLength, PHANDLE Handle,
+                                                  PFILE_OBJECT *FileObject)
 {
+    PAGED_CODE();
     ULONG eaLength = FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + EaNameLength + 1 + EaValueLength;
     PFILE_FULL_EA_INFORMATION ea =
         (PFILE_FULL_EA_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, eaLength, QUORVEL_TAG);
@@ -143,8 +146,9 @@ static ULONG TransportAddressLength(PTRANSPORT_ADDRESS Address)
     return length;
 }
 
-NTSTATUS KivraTdiOpenAddress(PTDI_SOCKET Socket, PTRANSPORT_ADDRESS Address)
+PAGED_ROUTINE NTSTATUS KivraTdiOpenAddress(PTDI_SOCKET Socket, PTRANSPORT_ADDRESS Address)
 {
+    PAGED_CODE();
     ULONG addressLength = TransportAddressLength(Address);
     if (Socket->AddressFileObject != NULL || addressLength > 0xFFFF) {
         return STATUS_INVALID_PARAMETER;
@@ -153,8 +157,9 @@ NTSTATUS KivraTdiOpenAddress(PTDI_SOCKET Socket, PTRANSPORT_ADDRESS Address)
                                (USHORT)addressLength, &Socket->AddressHandle, &Socket->AddressFileObject);
 }
 
-NTSTATUS KivraTdiOpenConnection(PTDI_SOCKET Socket)
+PAGED_ROUTINE NTSTATUS KivraTdiOpenConnection(PTDI_SOCKET Socket)
 {
+    PAGED_CODE();
     if (Socket->ConnectionFileObject != NULL) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -168,8 +173,10 @@ NTSTATUS KivraTdiOpenConnection(PTDI_SOCKET Socket)
 // Takes an IRP for a request on FileObject, finds the transport device to send it to and readies
 // the socket's side of it. The caller fills in the TDI parameters and passes the IRP to
 // CallTransport. STATUS_INVALID_PARAMETER while the socket has not opened FileObject.
-static NTSTATUS PrepareRequest(PTDI_SOCKET Socket, PFILE_OBJECT FileObject, PDEVICE_OBJECT *Target, PIRP *Irp)
+static PAGED_ROUTINE NTSTATUS PrepareRequest(PTDI_SOCKET Socket, PFILE_OBJECT FileObject, PDEVICE_OBJECT *Target,
+                                             PIRP *Irp)
 {
+    PAGED_CODE();
     if (FileObject == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -188,8 +195,9 @@ static NTSTATUS PrepareRequest(PTDI_SOCKET Socket, PFILE_OBJECT FileObject, PDEV
 
 // Passes the request down and waits for it. With a time limit (sends only), a request still
 // pending when the limit runs out is cancelled, and its final status is the result.
-static NTSTATUS CallTransport(PTDI_SOCKET Socket, PDEVICE_OBJECT Target, PIRP Irp, PLARGE_INTEGER Limit)
+static PAGED_ROUTINE NTSTATUS CallTransport(PTDI_SOCKET Socket, PDEVICE_OBJECT Target, PIRP Irp, PLARGE_INTEGER Limit)
 {
+    PAGED_CODE();
     NTSTATUS status = IoCallDriver(Target, Irp);
     if (status != STATUS_PENDING) {
         return status;
@@ -203,8 +211,9 @@ static NTSTATUS CallTransport(PTDI_SOCKET Socket, PDEVICE_OBJECT Target, PIRP Ir
     return Socket->RequestIoStatus.Status;
 }
 
-NTSTATUS KivraTdiAssociateAddress(PTDI_SOCKET Socket)
+PAGED_ROUTINE NTSTATUS KivraTdiAssociateAddress(PTDI_SOCKET Socket)
 {
+    PAGED_CODE();
     if (Socket->AddressHandle == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -219,9 +228,10 @@ NTSTATUS KivraTdiAssociateAddress(PTDI_SOCKET Socket)
     return CallTransport(Socket, target, irp, NULL);
 }
 
-NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, PTDI_CONNECTION_INFORMATION RequestInformation,
-                         PTDI_CONNECTION_INFORMATION ReturnInformation)
+PAGED_ROUTINE NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, PTDI_CONNECTION_INFORMATION RequestInformation,
+                                       PTDI_CONNECTION_INFORMATION ReturnInformation)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT target;
     PIRP irp;
     NTSTATUS status = PrepareRequest(Socket, Socket->ConnectionFileObject, &target, &irp);
@@ -234,9 +244,11 @@ NTSTATUS KivraTdiConnect(PTDI_SOCKET Socket, PTDI_CONNECTION_INFORMATION Request
     return CallTransport(Socket, target, irp, NULL);
 }
 
-NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort, PTDI_CONNECTION_INFORMATION RequestInformation,
-                            PTDI_CONNECTION_INFORMATION ReturnInformation)
+PAGED_ROUTINE NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort,
+                                          PTDI_CONNECTION_INFORMATION RequestInformation,
+                                          PTDI_CONNECTION_INFORMATION ReturnInformation)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT target;
     PIRP irp;
     NTSTATUS status = PrepareRequest(Socket, Socket->ConnectionFileObject, &target, &irp);
@@ -249,8 +261,9 @@ NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort, PTDI_CONNECTION_I
     return CallTransport(Socket, target, irp, NULL);
 }
 
-NTSTATUS KivraTdiSend(PTDI_SOCKET Socket, ULONG Flags, PMDL Mdl, ULONG Length)
+PAGED_ROUTINE NTSTATUS KivraTdiSend(PTDI_SOCKET Socket, ULONG Flags, PMDL Mdl, ULONG Length)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT target;
     PIRP irp;
     NTSTATUS status = PrepareRequest(Socket, Socket->ConnectionFileObject, &target, &irp);
@@ -270,8 +283,9 @@ NTSTATUS KivraTdiSend(PTDI_SOCKET Socket, ULONG Flags, PMDL Mdl, ULONG Length)
     return CallTransport(Socket, target, irp, waitLimit);
 }
 
-NTSTATUS KivraTdiSetEventHandler(PTDI_SOCKET Socket, LONG EventType, PVOID Handler, PVOID HandlerContext)
+PAGED_ROUTINE NTSTATUS KivraTdiSetEventHandler(PTDI_SOCKET Socket, LONG EventType, PVOID Handler, PVOID HandlerContext)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT target;
     PIRP irp;
     NTSTATUS status = PrepareRequest(Socket, Socket->AddressFileObject, &target, &irp);
@@ -283,8 +297,9 @@ NTSTATUS KivraTdiSetEventHandler(PTDI_SOCKET Socket, LONG EventType, PVOID Handl
     return CallTransport(Socket, target, irp, NULL);
 }
 
-VOID KivraTdiCloseSocket(PTDI_SOCKET Socket)
+PAGED_ROUTINE VOID KivraTdiCloseSocket(PTDI_SOCKET Socket)
 {
+    PAGED_CODE();
     if (Socket->AddressFileObject != NULL) {
         for (LONG eventType = TDI_EVENT_CONNECT; eventType <= TDI_EVENT_ERROR_EX; eventType++) {
             KivraTdiSetEventHandler(Socket, eventType, NULL, NULL);

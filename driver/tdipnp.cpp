@@ -88,8 +88,9 @@ BOOLEAN TryToAcquireConnectMutex(PDEVICE_EXTENSION Extension)
 
 VOID ReleaseConnectMutex(PDEVICE_EXTENSION Extension) { KeReleaseMutex(&Extension->ConnectMutex, FALSE); }
 
-NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject)
+PAGED_ROUTINE NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     DbgPrint("ConnectToLinkServer - Start\n");
 
@@ -125,8 +126,9 @@ NTSTATUS ConnectToLinkServer(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-VOID StopConnectThread(PDEVICE_OBJECT DeviceObject)
+PAGED_ROUTINE VOID StopConnectThread(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     DbgPrint("StopConnectThread - begin\n");
 
@@ -150,8 +152,9 @@ VOID StopConnectThread(PDEVICE_OBJECT DeviceObject)
 // One connect attempt for Connection, and the send of the request parked for it. Under
 // ConnectMutex, in the connection thread. Every failure loses the request built for this
 // connection; the next request for it starts a new attempt.
-static VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNECTION Connection)
+static PAGED_ROUTINE VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNECTION Connection)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     DbgPrint("ConnectThread - KivraTdiCreateSocket\n");
@@ -228,8 +231,9 @@ static VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNECTION Connecti
     }
 }
 
-VOID NTAPI ConnectThread(PVOID StartContext)
+PAGED_ROUTINE VOID NTAPI ConnectThread(PVOID StartContext)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)StartContext;
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)deviceObject->DeviceExtension;
 
@@ -274,8 +278,9 @@ VOID NTAPI ConnectThread(PVOID StartContext)
 
 // Walks the list without its spin lock: it does not change shape while the port is open,
 // and the disconnects wait for the transport. Under ConnectMutex.
-VOID DisconnectAllConnections(PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE VOID DisconnectAllConnections(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     for (PSINGLE_LIST_ENTRY link = Extension->ConnectionList.Next; link != NULL; link = link->Next) {
         DisconnectFromLinkServer(CONTAINING_RECORD(link, ETH_CONNECTION, Link), FALSE);
     }
@@ -284,8 +289,9 @@ VOID DisconnectAllConnections(PDEVICE_EXTENSION Extension)
 // Ends the connection's link, if any. A graceful release for the port's close and for a
 // disconnect the server started; an abort after a failed send, so that the writer never waits
 // for a peer that stopped answering. Under ConnectMutex.
-VOID DisconnectFromLinkServer(PETH_CONNECTION Connection, BOOLEAN Abort)
+PAGED_ROUTINE VOID DisconnectFromLinkServer(PETH_CONNECTION Connection, BOOLEAN Abort)
 {
+    PAGED_CODE();
     PTDI_SOCKET socket = Connection->Socket;
     if (socket == NULL) {
         return;
@@ -305,8 +311,9 @@ VOID DisconnectFromLinkServer(PETH_CONNECTION Connection, BOOLEAN Abort)
 // probed, and nothing here can raise. Under ConnectMutex. STATUS_SUCCESS when sent,
 // STATUS_TIMEOUT when there is no link or the send failed (the link is then closed).
 // clang-format off
-NTSTATUS SendDataToLinkServer(PETH_CONNECTION Connection, PUCHAR DataToSend, ULONG Length)
+PAGED_ROUTINE NTSTATUS SendDataToLinkServer(PETH_CONNECTION Connection, PUCHAR DataToSend, ULONG Length)
 {
+    PAGED_CODE();
     ASSERT(DataToSend!=NULL);
     // clang-format on
     PTDI_SOCKET socket = Connection->Socket;
@@ -460,8 +467,9 @@ static VOID NTAPI KivraTdiDelAddressHandler(PTA_ADDRESS Address, PUNICODE_STRING
     DumpTdiAddress(Address);
 }
 
-NTSTATUS KivraTdiRegisterPnPHandlers(PUNICODE_STRING RegistryPath)
+PAGED_ROUTINE NTSTATUS KivraTdiRegisterPnPHandlers(PUNICODE_STRING RegistryPath)
 {
+    PAGED_CODE();
     TdiClientName.Buffer = (PWCH)ExAllocatePoolWithTag(NonPagedPool, RegistryPath->Length + sizeof(WCHAR), QUORVEL_TAG);
     if (TdiClientName.Buffer == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -490,8 +498,9 @@ NTSTATUS KivraTdiRegisterPnPHandlers(PUNICODE_STRING RegistryPath)
     return status;
 }
 
-VOID KivraTdiDeregisterPnPHandlers(VOID)
+PAGED_ROUTINE VOID KivraTdiDeregisterPnPHandlers(VOID)
 {
+    PAGED_CODE();
     if (TdiBindingHandle != NULL) {
         TdiDeregisterPnPHandlers(TdiBindingHandle);
         TdiBindingHandle = NULL;

@@ -8,8 +8,9 @@
 
 #include "quorvel.h"
 
-NTSTATUS VuartInitialize(PVUART Uart, PDEVICE_EXTENSION Extension)
+PAGED_ROUTINE NTSTATUS VuartInitialize(PVUART Uart, PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     // Device start, PASSIVE_LEVEL: nothing else touches the UART yet.
     RtlZeroMemory(Uart, sizeof(VUART));
     Uart->Owner = Extension;

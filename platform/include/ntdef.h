@@ -17,6 +17,7 @@
 #define __fastcall
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
+#define DECLSPEC_NOINLINE __attribute__((noinline))
 #define ARGUMENT_PRESENT(p) ((p) != NULL)
 #define FORCEINLINE static inline
 #define CONST const

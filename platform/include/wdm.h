@@ -227,6 +227,10 @@ void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Me
 #define ASSERTMSG(msg, exp) \
     ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PCHAR)(msg)), FALSE) : TRUE)
 
+// Pageable code entered at DISPATCH_LEVEL or above: a page fault Windows cannot service there.
+void QvVerifyPagedCode(const char *Routine);
+#define PAGED_CODE() QvVerifyPagedCode(__func__)
+
 ULONG DbgPrint(PCSTR Format, ...);
 ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist);
 int _vsnprintf(char *Buffer, size_t Count, const char *Format, va_list Args);

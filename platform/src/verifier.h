@@ -28,6 +28,11 @@ int DocumentedMaxIrql(const char *routine);
 // A violation when the caller's IRQL is above `maxIrql` (for rules that depend on arguments).
 bool VerifyMaxIrql(const char *routine, int maxIrql);
 
+// Pageable code (the driver's PAGE section) that takes a spin lock or raises the IRQL to
+// DISPATCH_LEVEL: the rest of that routine runs from a page Windows may have paged out.
+// `caller` is the return address of the kernel routine's caller.
+void VerifyNotPageable(const char *routine, const void *caller);
+
 // Lock order rules (the names come from qv::VerifierNameLock).
 const char *VerifierLockName(const void *lock);
 // Checks the locks the thread holds against the nesting rules before `lock` is taken.

@@ -93,6 +93,37 @@ TEST_F(VerifierTest, PassiveOnlyRoutinesAreViolationsAboveIt)
     EXPECT_TRUE(report.Clean()) << report.Text();
 }
 
+void PageableRoutine() { PAGED_CODE(); }
+
+// As the driver's PAGED_ROUTINE places it on this platform.
+__attribute__((section("PAGE"), noinline)) void PageableRoutineTakingALock(PKSPIN_LOCK Lock)
+{
+    KIRQL old;
+    KeAcquireSpinLock(Lock, &old);
+    KeReleaseSpinLock(Lock, old);
+}
+
+TEST_F(VerifierTest, PageableCodeAtDispatchLevel)
+{
+    KIRQL old;
+    PageableRoutine();
+    KeRaiseIrql(APC_LEVEL, &old);
+    PageableRoutine();
+    KeLowerIrql(old);
+    EXPECT_TRUE(qv::VerifierFindings().empty()) << "pageable code may run at APC_LEVEL";
+
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KeAcquireSpinLock(&lock, &old);
+    PageableRoutine();
+    KeReleaseSpinLock(&lock, old);
+    ExpectFinding("violation: PageableRoutine: pageable code called at IRQL 2");
+
+    // Windows may page the rest of the routine out while it holds the lock.
+    PageableRoutineTakingALock(&lock);
+    ExpectFinding("violation: KeAcquireSpinLock: raising the IRQL to DISPATCH_LEVEL in pageable code");
+}
+
 TEST_F(VerifierTest, SpinLockMisuse)
 {
     KSPIN_LOCK lock;

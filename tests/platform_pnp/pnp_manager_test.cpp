@@ -16,6 +16,7 @@ std::mutex gLogLock;
 std::vector<std::string> gLog;  // "<driver> <major> <minor>"
 std::atomic<bool> gRefuseQueryRemove{false}, gRefuseQueryPower{false};
 std::atomic<int> gUnloads{0}, gDataBlockQueries{0};
+std::atomic<int> gPowerAbovePassive{0};  // power requests that reached a pageable device above PASSIVE_LEVEL
 
 void Log(const char *driver, PIRP irp)
 {
@@ -48,6 +49,7 @@ NTSTATUS Pass(PDEVICE_OBJECT device, PIRP irp)
     Log(ext->Name, irp);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     if (sp->MajorFunction == IRP_MJ_POWER) {
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) ++gPowerAbovePassive;
         if (sp->MinorFunction == IRP_MN_QUERY_POWER && gRefuseQueryPower) {
             PoStartNextPowerIrp(irp);
             irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
@@ -132,6 +134,7 @@ protected:
         qv::PnpRegisterDriver("TestUpper", UpperEntry);
         gRefuseQueryRemove = false;
         gRefuseQueryPower = false;
+        gPowerAbovePassive = 0;
         std::lock_guard<std::mutex> guard(gLogLock);
         gLog.clear();
     }
@@ -220,6 +223,32 @@ TEST_F(PnpManager, RefusedSystemQueryKeepsTheWorkingState)
     EXPECT_NE(std::find(bus.begin(), bus.end(), "POWER 3 0 4"), bus.end());
     EXPECT_NE(std::find(bus.begin(), bus.end(), "POWER 2 0 4"), bus.end());
     EXPECT_EQ(bus.back(), "POWER 2 0 1");
+}
+
+VOID NTAPI PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
+{
+    static_cast<std::atomic<NTSTATUS> *>(context)->store(status->Status);
+}
+
+// A device power request sent from DISPATCH_LEVEL (a completion routine's) reaches every
+// DO_POWER_PAGABLE device of the stack at PASSIVE_LEVEL, later, from the power manager.
+TEST_F(PnpManager, PowerRequestFromDispatchLevelReachesPageableDevicesAtPassiveLevel)
+{
+    std::string id = Add();
+    PDEVICE_OBJECT pdo = qv::PnpPhysicalDevice(id);
+    ASSERT_NE(pdo, nullptr);
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD0;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, state, PowerDone, &result, nullptr), STATUS_PENDING);
+    KeLowerIrql(old);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return result.load() != STATUS_PENDING; }));
+    EXPECT_EQ(result.load(), STATUS_SUCCESS);
+    EXPECT_EQ(gPowerAbovePassive.load(), 0);
+    std::vector<std::string> log = Logged();
+    EXPECT_NE(std::find(log.begin(), log.end(), "function 22 2"), log.end());
 }
 
 TEST_F(PnpManager, WmiLibraryDispositions)

@@ -85,6 +85,8 @@ bool IoFileIsSynchronous(PFILE_OBJECT file);
 
 // Runs `routine(context)` at PASSIVE_LEVEL on the I/O manager's worker thread.
 void IoQueueSystemWork(void (*routine)(void *), void *context);
+// Runs `routine(context)` at PASSIVE_LEVEL on the power manager's own thread.
+void IoQueuePowerWork(void (*routine)(void *), void *context);
 
 // ---------------------------------------------------------------- pieces started by IoStartup
 void IrpStartup();

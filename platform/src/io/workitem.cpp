@@ -30,7 +30,7 @@ struct Work {
     void *Context;
 };
 
-enum QueueIndex { kCritical, kDelayed, kSystem, kQueues };
+enum QueueIndex { kCritical, kDelayed, kSystem, kPower, kQueues };
 
 struct WorkQueue {
     std::deque<Work> Items;
@@ -95,13 +95,14 @@ void RunWorkItem(void *context)
 }  // namespace
 
 void IoQueueSystemWork(void (*routine)(void *), void *context) { Enqueue(kSystem, Work{routine, context}); }
+void IoQueuePowerWork(void (*routine)(void *), void *context) { Enqueue(kPower, Work{routine, context}); }
 
 void WorkerStartup()
 {
     std::lock_guard<std::mutex> guard(gWorkLock);
     gStopping = false;
     gRunning = true;
-    const int counts[kQueues] = {1, 2, 1};
+    const int counts[kQueues] = {1, 2, 1, 1};
     for (int q = 0; q < kQueues; ++q)
         for (int i = 0; i < counts[q]; ++i) gQueues[q].Threads.emplace_back(WorkerLoop, q);
 }
@@ -114,8 +115,9 @@ void WorkerShutdown(std::vector<std::string> &leaks)
         gStopping = true;
     }
     gWorkCv.notify_all();
-    // Work items first (their routines may still send requests), then the I/O manager's thread.
-    for (int q : {kCritical, kDelayed, kSystem}) {
+    // Work items first (their routines may still send requests), then the power manager's
+    // thread (whose requests may still be finished on the I/O manager's), then that one.
+    for (int q : {kCritical, kDelayed, kPower, kSystem}) {
         for (auto &t : gQueues[q].Threads) t.join();
         gQueues[q].Threads.clear();
     }

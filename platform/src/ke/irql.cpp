@@ -184,6 +184,7 @@ KIRQL KeGetCurrentIrql(void) { return CurrentThreadState().Irql; }
 
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
+    if (NewIrql >= DISPATCH_LEVEL) VerifyNotPageable("KeRaiseIrql", __builtin_return_address(0));
     ThreadState &t = CurrentThreadState();
     *OldIrql = t.Irql;
     if (NewIrql < t.Irql) {
@@ -205,6 +206,7 @@ void KeLowerIrql(KIRQL NewIrql)
 
 KIRQL KeRaiseIrqlToDpcLevel(void)
 {
+    VerifyNotPageable("KeRaiseIrqlToDpcLevel", __builtin_return_address(0));
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     return old;
@@ -215,6 +217,7 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, 
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql)
 {
     VerifyIrql("KeAcquireSpinLock");
+    VerifyNotPageable("KeAcquireSpinLock", __builtin_return_address(0));
     ThreadState &t = CurrentThreadState();
     KIRQL old = t.Irql;
     SetIrql(t, old > DISPATCH_LEVEL ? old : DISPATCH_LEVEL);
@@ -235,6 +238,7 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    VerifyNotPageable("KeAcquireSpinLockAtDpcLevel", __builtin_return_address(0));
     ThreadState &t = CurrentThreadState();
     if (t.Irql < DISPATCH_LEVEL)
         VerifierViolation("KeAcquireSpinLockAtDpcLevel", "called at IRQL %u, below DISPATCH_LEVEL", t.Irql);
@@ -252,6 +256,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 void IoAcquireCancelSpinLock(PKIRQL Irql)
 {
     VerifyIrql("IoAcquireCancelSpinLock");
+    VerifyNotPageable("IoAcquireCancelSpinLock", __builtin_return_address(0));
     ThreadState &t = CurrentThreadState();
     KIRQL old = t.Irql;
     if (old > DISPATCH_LEVEL) VerifierViolation("IoAcquireCancelSpinLock", "called at IRQL %u", old);

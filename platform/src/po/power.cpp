@@ -32,6 +32,18 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+struct PassivePowerCall {
+    PDEVICE_OBJECT Device;
+    PIRP Irp;
+};
+
+void RunPassivePowerCall(void *context)
+{
+    auto *call = static_cast<PassivePowerCall *>(context);
+    IoCallDriver(call->Device, call->Irp);
+    delete call;
+}
+
 }  // namespace
 
 }  // namespace qv
@@ -97,13 +109,19 @@ extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     if (next->MajorFunction != IRP_MJ_POWER)
         VerifierViolation("PoCallDriver", "IRP %p is not a power request (major %u)", Irp, next->MajorFunction);
-    // A device whose power code may touch paged memory is called at PASSIVE_LEVEL; the others at
-    // DISPATCH_LEVEL, as the power manager does.
+    // A device whose power code may be paged is called at PASSIVE_LEVEL: a request sent to it at
+    // a raised IRQL (from a completion routine, say) goes to the power manager's thread, and the
+    // sender sees STATUS_PENDING. The others are called at DISPATCH_LEVEL, as Windows does.
     if (DeviceObject->Flags & DO_POWER_PAGABLE) {
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-            VerifierWarning("PoCallDriver", "power IRP for pageable device %p sent at IRQL %d", DeviceObject,
+        if (KeGetCurrentIrql() == PASSIVE_LEVEL) return IoCallDriver(DeviceObject, Irp);
+        auto *call = new (std::nothrow) PassivePowerCall{DeviceObject, Irp};
+        if (call == nullptr) {
+            VerifierWarning("PoCallDriver", "no memory to defer power IRP %p; sent at IRQL %d", Irp,
                             KeGetCurrentIrql());
-        return IoCallDriver(DeviceObject, Irp);
+            return IoCallDriver(DeviceObject, Irp);
+        }
+        IoQueuePowerWork(RunPassivePowerCall, call);
+        return STATUS_PENDING;
     }
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);

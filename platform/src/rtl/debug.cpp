@@ -175,4 +175,12 @@ void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Me
     VerifierViolation("RtlAssert", "assertion failed: %s (%s, line %u)", condition, file, LineNumber);
 }
 
+// Pageable code may run at APC_LEVEL (under a fast mutex) but not at DISPATCH_LEVEL: its page
+// might be out, and Windows stops with IRQL_NOT_LESS_OR_EQUAL on the fault.
+void QvVerifyPagedCode(const char *Routine)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) VerifierViolation(Routine, "pageable code called at IRQL %u", irql);
+}
+
 }  // extern "C"
