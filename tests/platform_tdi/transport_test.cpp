@@ -191,8 +191,9 @@ TEST_F(TransportTest, BytesLeftByTheHandlerWaitForTheClientsReceive)
         EXPECT_EQ(receive->Status(), STATUS_SUCCESS);
         ASSERT_EQ(receive->Information(), 4u);
         const std::string left = std::string("ABCDEFGH").substr(c.Take);
-        EXPECT_EQ(std::string(static_cast<const char *>(MmGetSystemAddressForMdlSafe(receive->Mdl(), NormalPagePriority)), 4),
-                  left.substr(0, 4))
+        EXPECT_EQ(
+            std::string(static_cast<const char *>(MmGetSystemAddressForMdlSafe(receive->Mdl(), NormalPagePriority)), 4),
+            left.substr(0, 4))
             << "the receive gets the very bytes left";
         ASSERT_TRUE(recorder.WaitBytes(6));
         EXPECT_EQ(recorder.Text(), std::string("ABCDEFGH").substr(0, c.Take) + left.substr(4) + "IJ");
@@ -375,7 +376,8 @@ TEST_F(TransportTest, ReceiveHandlersThatBreakTheContractAreViolations)
             irp = std::make_unique<Request>(client.Device(), nullptr, 16);
             Request *r = irp.get();
             if (how == Wrong::IrpNotAReceive)
-                TdiBuildSend(r->Irp(), client.Device(), client.ConnectionFile(), Request::Completed, r, r->Mdl(), 0, 16);
+                TdiBuildSend(r->Irp(), client.Device(), client.ConnectionFile(), Request::Completed, r, r->Mdl(), 0,
+                             16);
             else
                 TdiBuildReceive(r->Irp(), client.Device(), client.ConnectionFile(), Request::Completed, r, r->Mdl(),
                                 TDI_RECEIVE_NORMAL, 16);

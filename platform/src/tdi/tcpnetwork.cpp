@@ -1,6 +1,7 @@
 // The transport's network thread: waits on every socket with epoll, finishes connects, writes
 // queued sends, reads received blocks, keeps the transport's timers (held and timed-out
-// connects, held sends), and delivers the receive and disconnect indications at DISPATCH_LEVEL. It is the only thread that touches an endpoint's received bytes.
+// connects, held sends), and delivers the receive and disconnect indications at DISPATCH_LEVEL.
+// It is the only thread that touches an endpoint's received bytes.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -178,15 +179,17 @@ size_t CheckReceiveResult(Endpoint *ep, NTSTATUS status, ULONG indicated, ULONG 
             VerifierViolation(routine, "returned STATUS_MORE_PROCESSING_REQUIRED without a receive IRP");
         break;
     default:
-        VerifierViolation(routine, "returned status 0x%08X (only STATUS_SUCCESS, STATUS_DATA_NOT_ACCEPTED or "
-                                   "STATUS_MORE_PROCESSING_REQUIRED)",
+        VerifierViolation(routine,
+                          "returned status 0x%08X (only STATUS_SUCCESS, STATUS_DATA_NOT_ACCEPTED or "
+                          "STATUS_MORE_PROCESSING_REQUIRED)",
                           (unsigned)status);
         if (taken < indicated) ep->AwaitingReceive = true;
         break;
     }
     if (irp == nullptr) return taken;
     if (!irpExpected) {
-        VerifierViolation(routine, "returned IRP %p with status 0x%08X: only STATUS_MORE_PROCESSING_REQUIRED hands one over",
+        VerifierViolation(routine,
+                          "returned IRP %p with status 0x%08X: only STATUS_MORE_PROCESSING_REQUIRED hands one over",
                           irp, (unsigned)status);
     } else {
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -196,7 +199,8 @@ size_t CheckReceiveResult(Endpoint *ep, NTSTATUS status, ULONG indicated, ULONG 
             handed = irp;
             return taken;
         }
-        VerifierViolation(routine, "IRP %p handed over is not a TDI_RECEIVE on this connection endpoint (major %u, minor %u)",
+        VerifierViolation(routine,
+                          "IRP %p handed over is not a TDI_RECEIVE on this connection endpoint (major %u, minor %u)",
                           irp, next->MajorFunction, next->MinorFunction);
     }
     // Not ours to run: it goes back to its owner failed, as a transport rejects a bad request.
