@@ -70,6 +70,36 @@ VOID ResetReplyStream(PETH_CONNECTION Connection)
     KeReleaseSpinLock(&Connection->ReplyLock, irql);
 }
 
+// A connection costs its reassembly buffer only while its link is up: a port may be configured
+// with very many connections and use few of them.
+NTSTATUS AllocateReplyBuffer(PETH_CONNECTION Connection)
+{
+    if (Connection->raw != 0) return STATUS_SUCCESS;
+    PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ETH_REPLY_BUFFER_SIZE, QUORVEL_TAG);
+    if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->ReplyLock, &irql);
+    PUCHAR old = Connection->ReplyBuffer;
+    Connection->ReplyBuffer = buffer;
+    Connection->ReplyLength = 0;
+    Connection->ReplySkip = 0;
+    KeReleaseSpinLock(&Connection->ReplyLock, irql);
+    if (old != NULL) ExFreePoolWithTag(old, QUORVEL_TAG);
+    return STATUS_SUCCESS;
+}
+
+VOID FreeReplyBuffer(PETH_CONNECTION Connection)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->ReplyLock, &irql);
+    PUCHAR buffer = Connection->ReplyBuffer;
+    Connection->ReplyBuffer = NULL;
+    Connection->ReplyLength = 0;
+    Connection->ReplySkip = 0;
+    KeReleaseSpinLock(&Connection->ReplyLock, irql);
+    if (buffer != NULL) ExFreePoolWithTag(buffer, QUORVEL_TAG);
+}
+
 // Called by the write path for every non-empty write, at PASSIVE_LEVEL, before the write is
 // queued. Only a failure status fails the write: unrecognised frames, unserved device ids and
 // writes during a connect are dropped with success. STATUS_TIMEOUT says the request waits for
@@ -215,7 +245,9 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
             continue;
         }
 
+        // Re-read each turn: ReplyLock is let go while a placed reply is drained.
         PUCHAR buffer = Connection->ReplyBuffer;
+        if (buffer == NULL) break;  // the link that owned the stream is gone: the rest is dropped
         if (Connection->ReplyLength < MBAP_HEADER_SIZE) {
             if (available == 0) break;
             ULONG n = MBAP_HEADER_SIZE - Connection->ReplyLength;

@@ -85,7 +85,13 @@ typedef struct _ETH_CONNECTION {
     KSPIN_LOCK ReplyLock;
     ULONG ReplyLength;  // bytes held in ReplyBuffer
     ULONG ReplySkip;    // bytes still to discard of a reply too long to place
-    UCHAR ReplyBuffer[ETH_REPLY_BUFFER_SIZE];
+    // ETH_REPLY_BUFFER_SIZE bytes of non-paged pool, owned by the link: allocated by the
+    // connection thread before it connects a converted connection, freed once the link's socket
+    // is closed (or at the port's close), NULL otherwise. The pointer is set and cleared under
+    // ReplyLock (never with DeviceLock, which must not nest in ConnectMutex) and read under
+    // ReplyLock by the receive indication at DISPATCH_LEVEL inside DeviceLock; data for a
+    // connection without it is dropped.
+    PUCHAR ReplyBuffer;
 } ETH_CONNECTION, *PETH_CONNECTION;
 
 // One device id of an entry, pointing at the connection that serves it.
@@ -114,6 +120,10 @@ typedef VOID (*PREPLY_PLACED_ROUTINE)(PDEVICE_EXTENSION Extension);
 // ===================================================================== transport client records
 #define TDI_SOCKET_IRP_COUNT 8  // requests that can be in flight on one socket
 
+// Receive buffer of a socket: the rest of a block that the transport indicates only in part is
+// fetched into it with a TDI_RECEIVE.
+#define TDI_SOCKET_RECEIVE_SIZE 4096
+
 // The transport client object of one TCP connection: control channel, local address and
 // connection endpoint of "\Device\Tcp", with its own pool of IRPs. Requests on a socket are
 // serialised by the port's ConnectMutex (PASSIVE_LEVEL); only the IRP pool, RefCount and
@@ -134,6 +144,9 @@ typedef struct _TDI_SOCKET {
     HANDLE AddressHandle;                 // kernel handle of the address, or NULL
     KEVENT RequestEvent;                  // notification; cleared before a request, set by its completion
     IO_STATUS_BLOCK RequestIoStatus;      // outcome of the last completed request
+    PUCHAR ReceiveBuffer;                 // TDI_SOCKET_RECEIVE_SIZE bytes, non-paged; fixed for the socket's life
+    PMDL ReceiveMdl;                      // describes ReceiveBuffer; fixed for the socket's life
+    LONG ReceivePosted;                   // 1 while a TDI_RECEIVE into ReceiveBuffer is out; interlocked
 } TDI_SOCKET, *PTDI_SOCKET;
 // ---- end transport client records
 
@@ -412,6 +425,10 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
 // Forgets a partly received reply; called under ConnectMutex when a request is sent and when
 // the link goes down.
 VOID ResetReplyStream(PETH_CONNECTION Connection);
+// The connection's reply buffer as its link comes up (a converted connection gets one; a raw
+// one needs none) and goes down. PASSIVE or APC level, under ConnectMutex or at the port's close.
+NTSTATUS AllocateReplyBuffer(PETH_CONNECTION Connection);
+VOID FreeReplyBuffer(PETH_CONNECTION Connection);
 // ---- end gateway routines
 
 // ===================================================================== frame routines
@@ -608,6 +625,11 @@ NTSTATUS KivraTdiDisconnect(PTDI_SOCKET Socket, BOOLEAN Abort, struct _TDI_CONNE
 NTSTATUS KivraTdiSend(PTDI_SOCKET Socket, ULONG Flags, PMDL Mdl, ULONG Length);
 NTSTATUS KivraTdiSetEventHandler(PTDI_SOCKET Socket, LONG EventType, PVOID Handler, PVOID HandlerContext);
 VOID KivraTdiCloseSocket(PTDI_SOCKET Socket);
+// At DISPATCH_LEVEL, from the receive indication: a TDI_RECEIVE for up to Length bytes into the
+// socket's receive buffer, on an IRP of the socket's pool, for the indication to hand to the
+// transport; NULL when one is already out or no IRP is free. Its completion passes what was
+// received to KivraTdiReceivedData.
+PIRP KivraTdiBuildReceiveIrp(PTDI_SOCKET Socket, ULONG Length);
 
 // Link lifecycle (the port's connection thread, sends, transport indications)
 VOID AcquireConnectMutex(PDEVICE_EXTENSION Extension);
@@ -618,6 +640,9 @@ VOID StopConnectThread(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SendDataToLinkServer(PETH_CONNECTION Connection, PUCHAR DataToSend, ULONG Length);
 VOID DisconnectFromLinkServer(PETH_CONNECTION Connection, BOOLEAN Abort);
 VOID DisconnectAllConnections(PDEVICE_EXTENSION Extension);
+// Received bytes of the socket's link, from the receive indication or a receive request's
+// completion (at most DISPATCH_LEVEL): converted and delivered under DeviceLock.
+VOID KivraTdiReceivedData(PTDI_SOCKET Socket, PUCHAR Data, ULONG Length);
 NTSTATUS KivraTdiRegisterPnPHandlers(PUNICODE_STRING RegistryPath);
 VOID KivraTdiDeregisterPnPHandlers(VOID);
 

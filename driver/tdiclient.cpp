@@ -4,13 +4,15 @@
 // owns a pool of IRPs. Every request is issued with an IRP from the pool and waited for, so
 // the caller sees it as synchronous. Callers serialise the requests on one socket (the port's
 // ConnectMutex): RequestEvent and RequestIoStatus are shared by all of them. Everything here
-// runs at PASSIVE_LEVEL except the completion routine.
+// runs at PASSIVE_LEVEL except the completion routines and the receive request that the
+// receive indication hands to the transport, which is asynchronous.
 
 #include "quorvel.h"
 
 #include <tdikrnl.h>
 
 IO_COMPLETION_ROUTINE KivraTdiCompletionRoutine;
+IO_COMPLETION_ROUTINE KivraTdiReceiveCompletionRoutine;
 
 // Source of socket serial numbers; a socket's serial tells it apart from a later socket that
 // happens to reuse its memory.
@@ -51,6 +53,15 @@ static VOID FreeIrpPool(PTDI_SOCKET Socket)
     }
 }
 
+// The socket's memory once nothing is in flight: IRPs, receive buffer, the socket itself.
+static VOID FreeSocket(PTDI_SOCKET Socket)
+{
+    FreeIrpPool(Socket);
+    if (Socket->ReceiveMdl != NULL) IoFreeMdl(Socket->ReceiveMdl);
+    if (Socket->ReceiveBuffer != NULL) ExFreePoolWithTag(Socket->ReceiveBuffer, QUORVEL_TAG);
+    ExFreePoolWithTag(Socket, QUORVEL_TAG);
+}
+
 PAGED_ROUTINE PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName)
 {
     PAGED_CODE();
@@ -75,16 +86,31 @@ PAGED_ROUTINE PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName)
         return NULL;
     }
 
+    BOOLEAN complete = TRUE;
     CCHAR stackSize = IoGetRelatedDeviceObject(socket->TransportFileObject)->StackSize;
-    for (ULONG i = 0; i < TDI_SOCKET_IRP_COUNT; i++) {
+    for (ULONG i = 0; i < TDI_SOCKET_IRP_COUNT && complete; i++) {
         PIRP irp = IoAllocateIrp(stackSize, FALSE);
         if (irp == NULL) {
-            FreeIrpPool(socket);
-            ObDereferenceObject(socket->TransportFileObject);
-            ExFreePoolWithTag(socket, QUORVEL_TAG);
-            return NULL;
+            complete = FALSE;
+        } else {
+            ReturnIrp(socket, irp);
         }
-        ReturnIrp(socket, irp);
+    }
+    if (complete) {
+        socket->ReceiveBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, TDI_SOCKET_RECEIVE_SIZE, QUORVEL_TAG);
+        if (socket->ReceiveBuffer != NULL) {
+            socket->ReceiveMdl = IoAllocateMdl(socket->ReceiveBuffer, TDI_SOCKET_RECEIVE_SIZE, FALSE, FALSE, NULL);
+        }
+        if (socket->ReceiveMdl != NULL) {
+            MmBuildMdlForNonPagedPool(socket->ReceiveMdl);
+        } else {
+            complete = FALSE;
+        }
+    }
+    if (!complete) {
+        ObDereferenceObject(socket->TransportFileObject);
+        FreeSocket(socket);
+        return NULL;
     }
     return socket;
 }
@@ -333,8 +359,48 @@ PAGED_ROUTINE VOID KivraTdiCloseSocket(PTDI_SOCKET Socket)
     ReleaseSocketReference(Socket);
     KeWaitForSingleObject(&Socket->IdleEvent, Executive, KernelMode, FALSE, NULL);
 
-    FreeIrpPool(Socket);
-    ExFreePoolWithTag(Socket, QUORVEL_TAG);
+    FreeSocket(Socket);
+}
+
+PIRP KivraTdiBuildReceiveIrp(PTDI_SOCKET Socket, ULONG Length)
+{
+    // The indication runs while the endpoint is open: its file object is still referenced.
+    if (Socket->ConnectionFileObject == NULL || Socket->ReceiveMdl == NULL || Length == 0) {
+        return NULL;
+    }
+    if (InterlockedCompareExchange(&Socket->ReceivePosted, 1, 0) != 0) {
+        return NULL;
+    }
+    PIRP irp = TakeIrp(Socket);
+    if (irp == NULL) {
+        InterlockedExchange(&Socket->ReceivePosted, 0);
+        return NULL;
+    }
+    InterlockedIncrement(&Socket->RefCount);
+    ULONG length = Length < TDI_SOCKET_RECEIVE_SIZE ? Length : TDI_SOCKET_RECEIVE_SIZE;
+    PDEVICE_OBJECT target = IoGetRelatedDeviceObject(Socket->ConnectionFileObject);
+    TdiBuildReceive(irp, target, Socket->ConnectionFileObject, KivraTdiReceiveCompletionRoutine, Socket,
+                    Socket->ReceiveMdl, TDI_RECEIVE_NORMAL, length);
+    return irp;
+}
+
+// At DISPATCH_LEVEL from the transport, or lower when a close cancels the request. The data
+// goes the way indicated data goes; a cancelled or failed receive brings nothing.
+NTSTATUS NTAPI KivraTdiReceiveCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PTDI_SOCKET socket = (PTDI_SOCKET)Context;
+
+    ULONG_PTR received = Irp->IoStatus.Information;
+    if (NT_SUCCESS(Irp->IoStatus.Status) && received != 0 && received <= TDI_SOCKET_RECEIVE_SIZE) {
+        KivraTdiReceivedData(socket, socket->ReceiveBuffer, (ULONG)received);
+    }
+
+    IoReuseIrp(Irp, STATUS_SUCCESS);
+    ReturnIrp(socket, Irp);
+    InterlockedExchange(&socket->ReceivePosted, 0);
+    ReleaseSocketReference(socket);  // last: the socket may be freed from here on
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 NTSTATUS NTAPI KivraTdiCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)

@@ -165,6 +165,12 @@ static PAGED_ROUTINE VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNE
         DropPendingRequestOf(extension, Connection);
         return;
     }
+    // The reply buffer is in place before anything can be indicated on the link.
+    if (!NT_SUCCESS(AllocateReplyBuffer(Connection))) {
+        DropPendingRequestOf(extension, Connection);
+        KivraTdiCloseSocket(socket);
+        return;
+    }
     socket->DeviceObject = DeviceObject;
     socket->Context = Connection;
 
@@ -217,11 +223,11 @@ static PAGED_ROUTINE VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNE
     if (!NT_SUCCESS(status)) {
         DropPendingRequestOf(extension, Connection);
         KivraTdiCloseSocket(socket);
+        FreeReplyBuffer(Connection);
         return;
     }
 
     Connection->Socket = socket;
-    ResetReplyStream(Connection);
     // Only the request built for this connection goes out here; one built for another
     // flagged connection waits for that connection's turn.
     if (extension->PendingData != NULL && extension->PendingConnection == Connection) {
@@ -277,12 +283,14 @@ PAGED_ROUTINE VOID NTAPI ConnectThread(PVOID StartContext)
 }
 
 // Walks the list without its spin lock: it does not change shape while the port is open,
-// and the disconnects wait for the transport. Under ConnectMutex.
+// and the disconnects wait for the transport. Under ConnectMutex. No reply buffer outlives it.
 PAGED_ROUTINE VOID DisconnectAllConnections(PDEVICE_EXTENSION Extension)
 {
     PAGED_CODE();
     for (PSINGLE_LIST_ENTRY link = Extension->ConnectionList.Next; link != NULL; link = link->Next) {
-        DisconnectFromLinkServer(CONTAINING_RECORD(link, ETH_CONNECTION, Link), FALSE);
+        PETH_CONNECTION connection = CONTAINING_RECORD(link, ETH_CONNECTION, Link);
+        DisconnectFromLinkServer(connection, FALSE);
+        FreeReplyBuffer(connection);
     }
 }
 
@@ -302,9 +310,10 @@ PAGED_ROUTINE VOID DisconnectFromLinkServer(PETH_CONNECTION Connection, BOOLEAN 
     KivraTdiSetEventHandler(socket, TDI_EVENT_DISCONNECT, NULL, NULL);
     KivraTdiSetEventHandler(socket, TDI_EVENT_RECEIVE, NULL, NULL);
     KivraTdiDisconnect(socket, Abort, NULL, NULL);
+    // Closing waits for a receive request still out; after it nothing reads the reply buffer.
     KivraTdiCloseSocket(socket);
     Connection->Socket = NULL;
-    ResetReplyStream(Connection);
+    FreeReplyBuffer(Connection);
 }
 
 // The data is always the driver's own non-paged buffer, so its descriptor is built, not
@@ -405,28 +414,40 @@ VOID NTAPI KivraTdiWorkerRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
     DbgPrint("KivraTdiWorkerRoutine - end\n");
 }
 
-// At DISPATCH_LEVEL. The whole conversion and delivery of what was indicated runs under
-// DeviceLock; the count stays in 32 bits and only what the gateway consumed is reported as
-// taken, so the transport indicates the rest again.
+VOID KivraTdiReceivedData(PTDI_SOCKET Socket, PUCHAR Data, ULONG Length)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Socket->DeviceObject->DeviceExtension;
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    ProcessIncomingData(extension, Socket->Context, Data, Length, RunReceiveStep);
+    RunReceiveStep(extension);
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+}
+
+// At DISPATCH_LEVEL. Everything indicated is taken: the gateway consumes whole blocks, keeping
+// a partial reply for the next. When the transport shows only part of what it holds, the rest
+// is fetched at once with a receive request, so a reply's tail never waits for newer data;
+// without a free IRP the transport indicates the rest itself, as everything shown was taken.
 NTSTATUS NTAPI KivraTdiReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                            ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
                                            ULONG *BytesTaken, PVOID Tsdu, PIRP *IoRequestPacket)
 {
     UNREFERENCED_PARAMETER(TdiEventContext);
     UNREFERENCED_PARAMETER(ReceiveFlags);
-    UNREFERENCED_PARAMETER(BytesAvailable);
 
     PTDI_SOCKET socket = (PTDI_SOCKET)ConnectionContext;
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)socket->DeviceObject->DeviceExtension;
-
-    KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    ULONG taken = ProcessIncomingData(extension, socket->Context, (PUCHAR)Tsdu, BytesIndicated, RunReceiveStep);
-    RunReceiveStep(extension);
-    KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
-
-    *BytesTaken = taken;
+    KivraTdiReceivedData(socket, (PUCHAR)Tsdu, BytesIndicated);
+    *BytesTaken = BytesIndicated;
     *IoRequestPacket = NULL;
-    return taken == BytesIndicated ? STATUS_SUCCESS : STATUS_DATA_NOT_ACCEPTED;
+
+    if (BytesAvailable > BytesIndicated) {
+        PIRP irp = KivraTdiBuildReceiveIrp(socket, BytesAvailable - BytesIndicated);
+        if (irp != NULL) {
+            *IoRequestPacket = irp;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+    }
+    return STATUS_SUCCESS;
 }
 
 // ---------------------------------------------------------------- transport Plug and Play

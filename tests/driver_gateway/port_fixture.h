@@ -60,6 +60,9 @@ protected:
 
     void TearDown() override
     {
+        // What the link's end does for each connection, then what close does.
+        for (PSINGLE_LIST_ENTRY link = ext->ConnectionList.Next; link != NULL; link = link->Next)
+            FreeReplyBuffer(CONTAINING_RECORD(link, ETH_CONNECTION, Link));
         FreeEthernetLists(ext);
         if (ext->Uart.RxFifo != NULL) ExFreePoolWithTag(ext->Uart.RxFifo, GWTEST_TAG);
         current = nullptr;

@@ -29,6 +29,7 @@ protected:
         PETH_CONNECTION connection = Connection(1);
         connection->TransactionId = 1;
         connection->Mode = mode;
+        EXPECT_EQ(AllocateReplyBuffer(connection), STATUS_SUCCESS);  // as the link does when it comes up
         return connection;
     }
 };
@@ -64,6 +65,30 @@ TEST_F(Replies, WithoutTheReceiveStepTheFifoHoldsTheFrame)
     KeReleaseSpinLock(&ext->DeviceLock, irql);
     EXPECT_EQ(ext->Uart.RxCount, 7u);
     EXPECT_EQ(Hex(Fifo()), "01 03 02 00 2A 39 9B");
+}
+
+// Data for a converted connection whose link has gone (its reply buffer with it) is dropped,
+// as is a reply cut short by the link going down; the next link starts a fresh stream.
+TEST_F(Replies, DataWithoutALinkIsDroppedAndTheNextLinkStartsAfresh)
+{
+    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
+    Deliver(c, Bytes(kReply.begin(), kReply.begin() + 5));
+    FreeReplyBuffer(c);
+    Deliver(c, Bytes(kReply.begin() + 5, kReply.end()));
+    Deliver(c, kReply);
+    EXPECT_TRUE(replies.empty());
+    EXPECT_EQ(ext->Uart.RxCount, 0u);
+
+    ASSERT_EQ(AllocateReplyBuffer(c), STATUS_SUCCESS);
+    Deliver(c, kReply);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
+
+    // A raw connection reassembles nothing and needs no buffer.
+    FreeReplyBuffer(c);
+    c->raw = 1;
+    ASSERT_EQ(AllocateReplyBuffer(c), STATUS_SUCCESS);
+    EXPECT_EQ(c->ReplyBuffer, nullptr);
 }
 
 TEST_F(Replies, ReplyToAnotherTransactionLeavesTheFifoAlone)

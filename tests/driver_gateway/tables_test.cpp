@@ -108,6 +108,26 @@ TEST_F(Tables, RefusedRecordsBuildNothing)
     EXPECT_EQ(ext->EthInfo.delay, 0);
 }
 
+// A record of about a megabyte, 95,000 connections of one id each: the open costs the tables
+// and nothing per connection beyond them (no link is up, so no reply buffer exists).
+TEST_F(Tables, LargeRecordCostsOnlyItsTables)
+{
+    constexpr size_t kEntries = 95000;
+    std::vector<Entry> entries(kEntries);
+    for (size_t i = 0; i < kEntries; i++)
+        entries[i] = {{10, UCHAR(i >> 16), UCHAR(i >> 8), UCHAR(i)}, 502, 0, {UCHAR(i)}};
+    Bytes record = BuildRecord(1000, 0, 0, entries);
+    ASSERT_GT(record.size(), 1000000u);
+
+    const qv::PoolUsage before = qv::QueryPoolUsageByTag(QUORVEL_TAG);
+    ASSERT_EQ(Open(record), STATUS_SUCCESS);
+    const qv::PoolUsage after = qv::QueryPoolUsageByTag(QUORVEL_TAG);
+    // A connection and its id record take well under 256 bytes; a reply buffer is 4100.
+    EXPECT_LE(after.Blocks - before.Blocks, 2 * kEntries);
+    EXPECT_LE(after.Bytes - before.Bytes, 256 * kEntries);
+    EXPECT_NE(Connection(7), nullptr);
+}
+
 TEST_F(Tables, OutOfMemoryLeavesOutOnlyWhatCouldNotBeMade)
 {
     // Allocation 1 is the test's copy of the record; 2 the first connection, 3 its first id.

@@ -27,6 +27,15 @@ const Bytes kReadOneRegister = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
 // The reply to it from a server whose register 0 holds 0x2A, with its CRC low byte first.
 const Bytes kRtuReply = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 
+// The lengths the gateway was handed, in order.
+std::vector<std::string> ReceivedBlocks()
+{
+    std::vector<std::string> blocks;
+    for (const std::string &line : qv::DbgPrintLines())
+        if (line.rfind("ProcessIncomingData length = ", 0) == 0) blocks.push_back(line.substr(29));
+    return blocks;
+}
+
 int CountLines(const std::string &text)
 {
     std::vector<std::string> lines = qv::DbgPrintLines();
@@ -57,6 +66,7 @@ protected:
     void TearDown() override
     {
         port_.reset();
+        qv::TdiSetSettings(qv::TdiSettings{});
         linktest::PlatformFixture::TearDown();
     }
 
@@ -216,13 +226,16 @@ TEST_F(LinkTest, ServerClosingAfterReplyMakesTheNextRequestReconnect)
     linktest::LibmodbusServer server(/*closeAfterReply=*/true);
     ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION connection = Port().ConnectionOf(1);
+    EXPECT_EQ(connection->ReplyBuffer, nullptr) << "no link, no reply buffer";
 
     for (int round = 1; round <= 3; round++) {
         EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
         EXPECT_EQ(Port().Reply(), kRtuReply);
-        // The disconnect indication's work closes the socket.
+        // The disconnect indication's work closes the socket, and the reply buffer goes with it.
         ASSERT_TRUE(Port().WaitLink(connection, false));
         EXPECT_EQ(server.Connections(), round);
+        Port().Settle();
+        EXPECT_EQ(connection->ReplyBuffer, nullptr);
     }
     EXPECT_TRUE(qv::WaitForDbgPrint("KivraTdiWorkerRoutine - end", 10000));
 }
@@ -379,6 +392,38 @@ NTSTATUS CallReceiveIndication(PTDI_SOCKET socket, Bytes &data, ULONG *taken)
     return status;
 }
 
+// A reply that the transport shows a few bytes at a time, holding more than it shows, reaches
+// the port whole, and its rest is fetched with one receive request at once rather than left to
+// further indications.
+TEST_F(LinkTest, ReplyShownInSmallPiecesArrivesWholeWithItsRestFetchedAtOnce)
+{
+    qv::TdiSettings settings;
+    settings.IndicationSize = 2;
+    ASSERT_EQ(qv::TdiSetSettings(settings), STATUS_SUCCESS);
+    linktest::LibmodbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    const Bytes readTen = {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A};
+    Bytes content = {0x01, 0x03, 20};
+    for (UCHAR i = 0; i < 10; i++) {
+        content.push_back(0);
+        content.push_back(UCHAR(0x2A + i));
+    }
+    const Bytes expected = RtuFrame(content);  // from a 29-byte Modbus TCP reply
+
+    EXPECT_EQ(Port().Write(RtuFrame(readTen)), STATUS_TIMEOUT);
+    EXPECT_EQ(Port().Reply(), expected);
+    EXPECT_EQ(ReceivedBlocks(), (std::vector<std::string>{"2", "27"}));
+    Port().Settle();
+
+    // Pieces that arrive apart, each shown in part.
+    qv::TdiSplitNextReceive({3});
+    qv::ClearDbgPrint();
+    EXPECT_EQ(Port().Write(RtuFrame(readTen)), STATUS_SUCCESS);
+    EXPECT_EQ(Port().Reply(), expected);
+    EXPECT_EQ(ReceivedBlocks(), (std::vector<std::string>{"2", "1", "2", "24"}));
+    EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
+}
+
 TEST_F(LinkTest, ReceiveIndicationTakesLargeBlocksWhole)
 {
     ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), true, {1}}})), STATUS_SUCCESS);
@@ -405,6 +450,7 @@ TEST_F(LinkTest, RepliesSharingOneBlockAllReachTheRing)
     connection->TransactionId = 7;
     connection->Mode = 1;  // the last request was RTU
     ReleaseConnectMutex(extension);
+    ASSERT_EQ(AllocateReplyBuffer(connection), STATUS_SUCCESS);  // as the link does when it comes up
     TDI_SOCKET socket{};
     socket.DeviceObject = Port().Device();
     socket.Context = connection;

@@ -68,6 +68,11 @@ TEST_F(TransportClientTest, CreationFailuresLeaveNothingAllocated)
     EXPECT_EQ(Create(), nullptr);
     EXPECT_EQ(qv::QueryPoolUsage().Blocks, before.Blocks);
 
+    // The receive buffer's descriptor cannot be had: the pool and the buffer go again.
+    qv::InjectFault("IoAllocateMdl", 1);
+    EXPECT_EQ(Create(), nullptr);
+    EXPECT_EQ(qv::QueryPoolUsage().Blocks, before.Blocks);
+
     qv::FailAllocationsWithTag(QUORVEL_TAG, true);
     EXPECT_EQ(Create(), nullptr);
     qv::FailAllocationsWithTag(QUORVEL_TAG, false);

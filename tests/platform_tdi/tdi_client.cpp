@@ -318,7 +318,7 @@ NTSTATUS RecordReceive(PVOID eventContext, CONNECTION_CONTEXT connection, ULONG,
     *taken = take;
     *irp = nullptr;
     r->Changed.notify_all();
-    return take == indicated ? STATUS_SUCCESS : STATUS_DATA_NOT_ACCEPTED;
+    return take == indicated ? STATUS_SUCCESS : r->PartialStatus;
 }
 
 NTSTATUS RecordDisconnect(PVOID eventContext, CONNECTION_CONTEXT connection, LONG, PVOID, LONG, PVOID, ULONG flags)

@@ -108,6 +108,7 @@ struct Recorder {
     std::vector<ULONG> DisconnectFlags;  // one per disconnect indication
     ULONG TakeAtMost = ~0u;              // bytes a receive indication takes (then back to all)
     int PartialTakes = 0;                // indications that still take TakeAtMost
+    NTSTATUS PartialStatus = STATUS_SUCCESS;  // returned when fewer bytes were taken than shown
     std::atomic<bool> Forbidden{false};  // set when the handler must no longer run
     std::atomic<int> CalledWhenForbidden{0};
     std::atomic<bool> Hold{false};    // a receive indication stays in the handler while set

@@ -162,40 +162,45 @@ TEST_F(TransportTest, GracefulDisconnectEndsTheStreamAndCloseReleasesEverything)
 
 // ---------------------------------------------------------------- receive indications
 
-TEST_F(TransportTest, BytesNotTakenAreIndicatedAgainBeforeNewerData)
+// A client that leaves bytes, by taking part of them or by refusing them, hears nothing more on
+// that connection, newer data included, until a receive request of its own has been filled;
+// then the indications go on with what is left.
+TEST_F(TransportTest, BytesLeftByTheHandlerWaitForTheClientsReceive)
 {
-    Peer peer;
-    Recorder recorder;
-    recorder.TakeAtMost = 3;
-    recorder.PartialTakes = 1;
-    TdiClient client;
-    LinkTo(client, peer, recorder);
-    peer.Write("ABCDEFGH");
-    ASSERT_TRUE(recorder.WaitBytes(8));
-    peer.Write("IJ");
-    ASSERT_TRUE(recorder.WaitBytes(10));
-    std::lock_guard<std::mutex> guard(recorder.Lock);
-    EXPECT_EQ(std::string(recorder.Data.begin(), recorder.Data.end()), "ABCDEFGHIJ");
-    ASSERT_GE(recorder.Indicated.size(), 3u);
-    EXPECT_EQ(recorder.Indicated[0], 8u);
-    EXPECT_EQ(recorder.Indicated[1], 5u) << "the rest, offered again without new data";
-    EXPECT_EQ(recorder.Available[1], 5u);
-}
-
-TEST_F(TransportTest, HandlerThatTakesNothingIsOfferedTheSameBytesAgain)
-{
-    Peer peer;
-    Recorder recorder;
-    recorder.TakeAtMost = 0;
-    recorder.PartialTakes = 2;
-    TdiClient client;
-    LinkTo(client, peer, recorder);
-    peer.Write("xyz");
-    ASSERT_TRUE(recorder.WaitBytes(3));
-    std::lock_guard<std::mutex> guard(recorder.Lock);
-    EXPECT_EQ(std::string(recorder.Data.begin(), recorder.Data.end()), "xyz");
-    ASSERT_EQ(recorder.Indicated.size(), 3u);
-    for (ULONG n : recorder.Indicated) EXPECT_EQ(n, 3u);
+    struct Case {
+        NTSTATUS Status;
+        ULONG Take;
+    };
+    for (Case c : {Case{STATUS_SUCCESS, 3}, Case{STATUS_DATA_NOT_ACCEPTED, 0}}) {
+        SCOPED_TRACE(c.Take);
+        Peer peer;
+        Recorder recorder;
+        recorder.TakeAtMost = c.Take;
+        recorder.PartialTakes = 1;
+        recorder.PartialStatus = c.Status;
+        TdiClient client;
+        LinkTo(client, peer, recorder);
+        peer.Write("ABCDEFGH");
+        ASSERT_TRUE(qvtest::WaitUntil([&] {
+            std::lock_guard<std::mutex> guard(recorder.Lock);
+            return !recorder.Indicated.empty();
+        }));
+        peer.Write("IJ");
+        auto receive = client.StartReceive(4);
+        ASSERT_TRUE(receive->Wait());
+        EXPECT_EQ(receive->Status(), STATUS_SUCCESS);
+        ASSERT_EQ(receive->Information(), 4u);
+        const std::string left = std::string("ABCDEFGH").substr(c.Take);
+        EXPECT_EQ(
+            std::string(static_cast<const char *>(MmGetSystemAddressForMdlSafe(receive->Mdl(), NormalPagePriority)), 4),
+            left.substr(0, 4))
+            << "the receive gets the very bytes left";
+        ASSERT_TRUE(recorder.WaitBytes(6));
+        EXPECT_EQ(recorder.Text(), std::string("ABCDEFGH").substr(0, c.Take) + left.substr(4) + "IJ");
+        std::lock_guard<std::mutex> guard(recorder.Lock);
+        EXPECT_EQ(recorder.Indicated[0], 8u);
+        client.Close();
+    }
 }
 
 TEST_F(TransportTest, IndicationsAreCutToTheConfiguredSize)
@@ -269,17 +274,26 @@ TEST_F(TransportTest, PostedReceiveIsFilledBeforeTheHandlerIsCalled)
     EXPECT_EQ(recorder.Text(), "56");
 }
 
-// A handler that takes two bytes and hands over a receive request for the rest, once.
+// A handler that takes two bytes and hands over a receive request for the rest, once; later
+// indications it takes whole.
 struct Handing {
     Request *Receive = nullptr;
     std::atomic<int> Calls{0};
+    std::mutex Lock;
+    std::string Later;
 };
 
-NTSTATUS HandOverReceive(PVOID eventContext, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG *taken, PVOID,
-                         PIRP *irp)
+NTSTATUS HandOverReceive(PVOID eventContext, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG *taken,
+                         PVOID data, PIRP *irp)
 {
     auto *handing = static_cast<Handing *>(eventContext);
-    handing->Calls++;
+    if (handing->Calls++ > 0) {
+        std::lock_guard<std::mutex> guard(handing->Lock);
+        handing->Later.append(static_cast<const char *>(data), indicated);
+        *taken = indicated;
+        *irp = nullptr;
+        return STATUS_SUCCESS;
+    }
     *taken = std::min<ULONG>(2, indicated);
     *irp = handing->Receive->Irp();
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -302,6 +316,88 @@ TEST_F(TransportTest, ReceiveHandedBackByTheHandlerTakesTheRest)
     ASSERT_EQ(receive.Information(), 5u);
     EXPECT_EQ(memcmp(MmGetSystemAddressForMdlSafe(receive.Mdl(), NormalPagePriority), "cdefg", 5), 0);
     EXPECT_EQ(handing.Calls.load(), 1);
+    // Once the receive is filled, newer data is indicated again.
+    peer.Write("hij");
+    ASSERT_TRUE(qvtest::WaitUntil([&] {
+        std::lock_guard<std::mutex> guard(handing.Lock);
+        return handing.Later.size() >= 3;
+    }));
+    std::lock_guard<std::mutex> guard(handing.Lock);
+    EXPECT_EQ(handing.Later, "hij");
+}
+
+// Receive handlers that break the contract, one way each: every one is a violation.
+enum class Wrong { RefusedAfterTaking, TookMoreThanShown, NoIrp, IrpWithSuccess, IrpNotAReceive, OtherStatus };
+
+struct WrongHandler {
+    Wrong How;
+    Request *Irp = nullptr;
+    std::atomic<int> Calls{0};
+};
+
+NTSTATUS WrongReceive(PVOID eventContext, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG *taken, PVOID,
+                      PIRP *irp)
+{
+    auto *w = static_cast<WrongHandler *>(eventContext);
+    w->Calls++;
+    *taken = 0;
+    *irp = nullptr;
+    switch (w->How) {
+    case Wrong::RefusedAfterTaking: *taken = 1; return STATUS_DATA_NOT_ACCEPTED;
+    case Wrong::TookMoreThanShown: *taken = indicated + 1; return STATUS_SUCCESS;
+    case Wrong::NoIrp: return STATUS_MORE_PROCESSING_REQUIRED;
+    case Wrong::IrpWithSuccess: *irp = w->Irp->Irp(); return STATUS_SUCCESS;
+    case Wrong::IrpNotAReceive: *irp = w->Irp->Irp(); return STATUS_MORE_PROCESSING_REQUIRED;
+    case Wrong::OtherStatus: *taken = indicated; return STATUS_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+TEST_F(TransportTest, ReceiveHandlersThatBreakTheContractAreViolations)
+{
+    const std::pair<Wrong, const char *> cases[] = {
+        {Wrong::RefusedAfterTaking, "STATUS_DATA_NOT_ACCEPTED after taking 1 of 3 bytes"},
+        {Wrong::TookMoreThanShown, "BytesTaken 4 exceeds BytesIndicated 3"},
+        {Wrong::NoIrp, "STATUS_MORE_PROCESSING_REQUIRED without a receive IRP"},
+        {Wrong::IrpWithSuccess, "only STATUS_MORE_PROCESSING_REQUIRED hands one over"},
+        {Wrong::IrpNotAReceive, "is not a TDI_RECEIVE on this connection endpoint"},
+        {Wrong::OtherStatus, "returned status 0x00000103"},
+    };
+    Peer peer;
+    for (const auto &[how, finding] : cases) {
+        SCOPED_TRACE(finding);
+        WrongHandler handler{how};
+        TdiClient client;
+        ASSERT_EQ(client.Link(kLoopback, peer.Port(), (PVOID)WrongReceive, nullptr, &handler), STATUS_SUCCESS);
+        ASSERT_TRUE(peer.Accept());
+        const bool handsIrp = how == Wrong::IrpWithSuccess || how == Wrong::IrpNotAReceive;
+        std::unique_ptr<Request> irp;
+        if (handsIrp) {
+            irp = std::make_unique<Request>(client.Device(), nullptr, 16);
+            Request *r = irp.get();
+            if (how == Wrong::IrpNotAReceive)
+                TdiBuildSend(r->Irp(), client.Device(), client.ConnectionFile(), Request::Completed, r, r->Mdl(), 0,
+                             16);
+            else
+                TdiBuildReceive(r->Irp(), client.Device(), client.ConnectionFile(), Request::Completed, r, r->Mdl(),
+                                TDI_RECEIVE_NORMAL, 16);
+            handler.Irp = r;
+        }
+        peer.Write("abc");
+        ASSERT_TRUE(qvtest::WaitUntil([&] {
+            for (const std::string &f : qv::VerifierFindings())
+                if (f.find(finding) != std::string::npos) return true;
+            return false;
+        }));
+        ExpectFinding(finding);
+        if (handsIrp) {
+            // Not run: handed back failed, never left with the transport.
+            ASSERT_TRUE(irp->Wait());
+            EXPECT_EQ(irp->Status(), STATUS_INVALID_PARAMETER);
+        }
+        client.Close();
+        peer.Close();
+    }
 }
 
 // ---------------------------------------------------------------- connect

@@ -15,7 +15,8 @@ struct TdiSettings {
     // A connect that has neither succeeded nor failed after this long fails with
     // STATUS_IO_TIMEOUT. Measured on the platform clock (virtual when it is in use).
     ULONG ConnectTimeoutMs = 5000;
-    // Largest BytesIndicated of one receive indication (1 to 65535).
+    // Largest BytesIndicated of one receive indication (1 to 65535). Below what has arrived, the
+    // handler is shown part of it (BytesIndicated < BytesAvailable), as a real transport may.
     ULONG IndicationSize = 4096;
 };
 TdiSettings TdiGetSettings();

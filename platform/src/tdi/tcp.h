@@ -31,8 +31,6 @@ constexpr int kEventTypes = TDI_EVENT_ERROR_EX + 1;
 constexpr size_t kReceiveBufferLimit = 256 * 1024;
 // Largest single read from a socket: one received block.
 constexpr size_t kReadBlock = 64 * 1024;
-// A receive handler that took nothing is offered the bytes again after this long.
-constexpr ULONGLONG kRetryIndication100ns = 10 * 10000;
 
 // What a queued request is, kept in Tail.Overlay.DriverContext[0] while the transport owns it.
 enum class RequestKind : ULONG_PTR { Connect = 1, Send, Receive, Disconnect };
@@ -98,7 +96,9 @@ struct Endpoint {
     ULONG MergeRemaining = 0;
     std::vector<UCHAR> MergeBuffer;
     std::atomic<size_t> RxBuffered{0};  // bytes in Rx, RxHeld and MergeBuffer (read under the lock)
-    ULONGLONG RetryAt = 0;              // a handler took nothing: offer again at this time
+    // The receive handler left bytes (took part, or refused them): nothing more is indicated
+    // until a TDI_RECEIVE of the client's has been filled.
+    bool AwaitingReceive = false;
 };
 
 struct Switches {

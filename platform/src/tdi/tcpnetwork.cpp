@@ -1,7 +1,7 @@
 // The transport's network thread: waits on every socket with epoll, finishes connects, writes
 // queued sends, reads received blocks, keeps the transport's timers (held and timed-out
-// connects, held sends, re-offered data), and delivers the receive and disconnect indications
-// at DISPATCH_LEVEL. It is the only thread that touches an endpoint's received bytes.
+// connects, held sends), and delivers the receive and disconnect indications at DISPATCH_LEVEL.
+// It is the only thread that touches an endpoint's received bytes.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,26 +9,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "qv/platform.h"
 #include "tcp.h"
+#include "verifier.h"
 
 namespace qv::tcp {
 namespace {
 
 size_t Available(const Endpoint *ep) { return ep->Rx.size() - ep->RxStart; }
-
-// Re-offering data a handler did not take is not a timer of the platform: it follows real time
-// even while the clock is virtual.
-ULONGLONG RealNow()
-{
-    return (ULONGLONG)std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-               .count() /
-           100;
-}
 
 void Consume(Endpoint *ep, size_t n)
 {
@@ -123,7 +113,6 @@ void ReadBlock(Endpoint *ep, CompletionList &out)
     if (n > 0) {
         if (ep->IndicationsOff) return;  // disconnected by this side: read and dropped
         AcceptBlock(ep, block.data(), (size_t)n);
-        ep->RetryAt = 0;
     } else if (n == 0) {
         ep->PeerClosed = true;  // still writable until this side disconnects
         FlushMerge(ep);
@@ -153,8 +142,71 @@ bool FillReceive(Endpoint *ep, CompletionList &out)
     }
     if (!TakeRequest(ep, irp)) return false;
     Consume(ep, copied);
+    ep->AwaitingReceive = false;  // the client has what it asked for: indications resume
     out.push_back({irp, STATUS_SUCCESS, copied});
     return true;
+}
+
+// What a receive handler returned, held to the TDI receive contract (lock held). Returns the
+// bytes to count as taken; sets AwaitingReceive when the client left bytes; `handed` is
+// cleared unless it is a receive request for this endpoint that the transport must run.
+size_t CheckReceiveResult(Endpoint *ep, NTSTATUS status, ULONG indicated, ULONG taken, PIRP &handed,
+                          CompletionList &out)
+{
+    const char *routine = "ClientEventReceive";
+    if (taken > indicated) {
+        VerifierViolation(routine, "BytesTaken %u exceeds BytesIndicated %u", taken, indicated);
+        taken = indicated;
+    }
+    PIRP irp = handed;
+    handed = nullptr;
+    bool irpExpected = false;
+    switch (status) {
+    case STATUS_SUCCESS:
+        if (taken < indicated) ep->AwaitingReceive = true;
+        break;
+    case STATUS_DATA_NOT_ACCEPTED:
+        if (taken != 0)
+            VerifierViolation(routine, "returned STATUS_DATA_NOT_ACCEPTED after taking %u of %u bytes", taken,
+                              indicated);
+        taken = 0;
+        ep->AwaitingReceive = true;
+        break;
+    case STATUS_MORE_PROCESSING_REQUIRED:
+        irpExpected = true;
+        ep->AwaitingReceive = true;
+        if (irp == nullptr)
+            VerifierViolation(routine, "returned STATUS_MORE_PROCESSING_REQUIRED without a receive IRP");
+        break;
+    default:
+        VerifierViolation(routine,
+                          "returned status 0x%08X (only STATUS_SUCCESS, STATUS_DATA_NOT_ACCEPTED or "
+                          "STATUS_MORE_PROCESSING_REQUIRED)",
+                          (unsigned)status);
+        if (taken < indicated) ep->AwaitingReceive = true;
+        break;
+    }
+    if (irp == nullptr) return taken;
+    if (!irpExpected) {
+        VerifierViolation(routine,
+                          "returned IRP %p with status 0x%08X: only STATUS_MORE_PROCESSING_REQUIRED hands one over",
+                          irp, (unsigned)status);
+    } else {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        if (next->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL && next->MinorFunction == TDI_RECEIVE &&
+            next->FileObject != nullptr && next->FileObject->FsContext == ep &&
+            next->FileObject->FsContext2 == (PVOID)TDI_CONNECTION_FILE) {
+            handed = irp;
+            return taken;
+        }
+        VerifierViolation(routine,
+                          "IRP %p handed over is not a TDI_RECEIVE on this connection endpoint (major %u, minor %u)",
+                          irp, next->MajorFunction, next->MinorFunction);
+    }
+    // Not ours to run: it goes back to its owner failed, as a transport rejects a bad request.
+    IoSetNextIrpStackLocation(irp);
+    out.push_back({irp, STATUS_INVALID_PARAMETER, 0});
+    return taken;
 }
 
 void BeginIndication(Endpoint *ep, AddressObject *address)
@@ -173,8 +225,9 @@ void EndIndication(Endpoint *ep, AddressObject *address)
 }
 
 // Offers what the endpoint holds to the client: posted receives first, then the receive
-// handler, piece after piece while it takes something, then the disconnect once everything
-// has gone. The caller holds a reference on the endpoint.
+// handler, piece after piece while it takes all it is shown, then the disconnect once
+// everything has gone. A handler that leaves bytes hears nothing more until a receive request
+// of its own has been filled. The caller holds a reference on the endpoint.
 void Deliver(Endpoint *ep)
 {
     for (;;) {
@@ -203,7 +256,7 @@ void Deliver(Endpoint *ep)
         AddressObject *address = ep->Address;
         if (address == nullptr || address->CleanedUp) return;
         if (available > 0) {
-            if (ep->RetryAt != 0 && RealNow() < ep->RetryAt) return;
+            if (ep->AwaitingReceive) return;
             auto handler = (PTDI_IND_RECEIVE)address->Handlers[TDI_EVENT_RECEIVE].Handler;
             PVOID context = address->Handlers[TDI_EVENT_RECEIVE].Context;
             if (handler == nullptr) return;
@@ -223,26 +276,15 @@ void Deliver(Endpoint *ep)
 
             lock.lock();
             EndIndication(ep, address);
-            Consume(ep, std::min(taken, indicated));
-            if (status == STATUS_MORE_PROCESSING_REQUIRED && handed != nullptr) {
-                // A receive request for the bytes not taken: it goes through the transport's own
-                // dispatch, as if the client had sent it, and is filled before anything else.
-                UpdatePoll(ep);
-                lock.unlock();
-                CompleteAll(done, true);
-                IoCallDriver(Tcp().Device, handed);
-                continue;
-            }
-            if (taken == 0) {
-                ep->RetryAt = RealNow() + kRetryIndication100ns;  // offered again soon
-                lock.unlock();
-                CompleteAll(done, true);
-                WakeNetwork();
-                return;
-            }
+            Consume(ep, CheckReceiveResult(ep, status, indicated, taken, handed, done));
             UpdatePoll(ep);
             lock.unlock();
             CompleteAll(done, true);
+            if (handed != nullptr) {
+                // The receive request for the bytes not taken goes through the transport's own
+                // dispatch, as if the client had sent it, and is filled before anything else.
+                IoCallDriver(Tcp().Device, handed);
+            }
             continue;
         }
         if (ended && ep->RxBuffered.load() == 0 && !ep->DisconnectIndicated) {
@@ -264,10 +306,10 @@ void Deliver(Endpoint *ep)
     }
 }
 
-bool WantsDelivery(const Endpoint *ep, ULONGLONG realNow)
+bool WantsDelivery(const Endpoint *ep)
 {
     if (ep->CleanedUp || ep->IndicationsOff || ep->Indicating) return false;
-    if (ep->RetryAt != 0 && realNow < ep->RetryAt) return false;
+    if (ep->AwaitingReceive && IsListEmpty(&ep->ReceiveQueue)) return false;
     return ep->RxBuffered.load() > 0 || !IsListEmpty(&ep->ReceiveQueue) ||
            ((ep->PeerClosed || ep->PeerReset) && !ep->DisconnectIndicated);
 }
@@ -277,9 +319,8 @@ void DeliverAll()
     std::vector<Endpoint *> ready;
     {
         std::lock_guard<std::mutex> guard(Tcp().Lock);
-        ULONGLONG now = RealNow();
         for (auto &entry : Tcp().Endpoints) {
-            if (WantsDelivery(entry.second, now)) {
+            if (WantsDelivery(entry.second)) {
                 entry.second->References++;
                 ready.push_back(entry.second);
             }
@@ -351,14 +392,12 @@ void RunTimers(CompletionList &out)
 int NextTimeout()
 {
     ULONGLONG now = Now(), next = ~0ULL;
-    ULONGLONG realNow = RealNow(), retry = ~0ULL;
     for (auto &entry : Tcp().Endpoints) {
         const Endpoint *ep = entry.second;
         if (ep->CleanedUp) continue;
         if (ep->State == EndpointState::Connecting)
             next = std::min(next, ep->ConnectStarted ? ep->ConnectDeadline : ep->ConnectStartAt);
         if (ULONGLONG held = SendHeldUntil(ep); held != 0) next = std::min(next, held);
-        if (ep->RetryAt != 0) retry = std::min(retry, ep->RetryAt);
     }
     auto ms = [](ULONGLONG from, ULONGLONG to) {
         return to <= from ? 0 : (int)std::min<ULONGLONG>((to - from + 9999) / 10000, 60000);
@@ -367,10 +406,6 @@ int NextTimeout()
     if (next != ~0ULL) {
         // The virtual clock moves only when a test advances it: look again soon.
         timeout = VirtualClockInUse() ? (next <= now ? 0 : 5) : ms(now, next);
-    }
-    if (retry != ~0ULL) {
-        int r = ms(realNow, retry);
-        timeout = timeout < 0 ? r : std::min(timeout, r);
     }
     return timeout;
 }
