@@ -149,6 +149,7 @@ static NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         MakeEthernetLists(extension, record);
         ExFreePool(record);
     }
+    LoadPortOptions(extension);
 
     if (irpSp->Parameters.Create.Options & FILE_DIRECTORY_FILE) {
         FreeEthernetLists(extension);

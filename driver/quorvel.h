@@ -3,9 +3,9 @@
 // guards it and at which IRQL it is touched.
 #pragma once
 
-#include "portable.h"
 #include <ntddser.h>
 #include <wmilib.h>
+#include "portable.h"
 
 // Pool tags
 #define QUORVEL_TAG 'vrqQ'
@@ -19,6 +19,24 @@ typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 // Control requests carrying the Ethernet settings record (the configurator uses these codes).
 #define IOCTL_SERIAL_SET_ETHERNET CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10000, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SERIAL_GET_ETHERNET CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10001, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// Control requests carrying the port's options, stored beside the settings record.
+#define IOCTL_QUORVEL_SET_OPTIONS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10002, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_QUORVEL_GET_OPTIONS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10003, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// The port's options: a versioned record of its own, so the settings record keeps its format.
+// Flag bits not yet defined must be 0. Little-endian, packed.
+#define QUORVEL_OPTIONS_VERSION 1
+#define QUORVEL_OPTION_FLAGS_KNOWN 0x00000000
+
+#pragma pack(push, 1)
+typedef struct _QUORVEL_OPTIONS {
+    USHORT size;       // sizeof(QUORVEL_OPTIONS)
+    USHORT version;    // QUORVEL_OPTIONS_VERSION
+    ULONG flags;       // QUORVEL_OPTION_* bits
+    ULONG responseMs;  // a reply later than this after its request is dropped; 0 = no limit
+} QUORVEL_OPTIONS, *PQUORVEL_OPTIONS;
+#pragma pack(pop)
 
 // The Ethernet settings record: a 10-byte header, then connection entries back to back up to
 // the header's size. Little-endian, packed; the address is in network order.
@@ -73,8 +91,7 @@ typedef struct _ETH_CONNECTION {
     USHORT port;                 // server TCP port, machine order; fixed while open
     USHORT TransactionId;        // last MBAP transaction id; advanced under ConnectMutex, read
                                  // unlocked by the receive indication (DISPATCH_LEVEL)
-    UCHAR Mode;                  // FRAME_MODE_* of the last routed request; written unlocked by
-                                 // the write path, read unlocked by the receive indication
+    UCHAR Mode;                  // FRAME_MODE_* of the current transaction; ReplyLock
     UCHAR raw;                   // nonzero: frames pass unchanged; fixed while open
     UCHAR NeedConnection;        // the connection thread is to connect it; guarded by ConnectMutex
     SINGLE_LIST_ENTRY Link;      // in ConnectionList
@@ -86,6 +103,14 @@ typedef struct _ETH_CONNECTION {
     ULONG ReplyLength;  // bytes held in ReplyBuffer
     ULONG ReplySkip;    // bytes still to discard of a reply too long to place
     UCHAR ReplyBuffer[ETH_REPLY_BUFFER_SIZE];
+
+    // The transaction waiting for its reply: started by the write path under ConnectMutex,
+    // ended by the delivery of its reply (or a malformed one) at DISPATCH_LEVEL. ReplyLock.
+    BOOLEAN Awaiting;  // a request went out and no reply to it has been delivered
+    UCHAR AwaitUnit;   // its unit id and function code: a reply must echo both
+    UCHAR AwaitFunction;
+    LONG AwaitSerial;      // the port's RequestSerial when it was written
+    ULONGLONG AwaitSince;  // interrupt time (100 ns) when it was written
 } ETH_CONNECTION, *PETH_CONNECTION;
 
 // One device id of an entry, pointing at the connection that serves it.
@@ -119,21 +144,21 @@ typedef VOID (*PREPLY_PLACED_ROUTINE)(PDEVICE_EXTENSION Extension);
 // serialised by the port's ConnectMutex (PASSIVE or APC level); only the IRP pool, RefCount and
 // the events are touched at DISPATCH_LEVEL, by the completion routine.
 typedef struct _TDI_SOCKET {
-    PDEVICE_OBJECT DeviceObject;          // the port; set by the connection thread after creation
-    PETH_CONNECTION Context;              // the connection served; set by the connection thread
-    ULONG Serial;                         // unique per socket, so a late disconnect finds its own
-    KEVENT IdleEvent;                     // synchronization; set when RefCount drops to 0
-    LONG RefCount;                        // creator's reference + one per request in flight; interlocked
-    UNICODE_STRING TransportName;         // "\Device\Tcp"
-    SINGLE_LIST_ENTRY IrpPool;            // idle IRPs, last-in first-out; guarded by IrpPoolLock
-    KSPIN_LOCK IrpPoolLock;               // taken at DISPATCH_LEVEL by completions
-    PFILE_OBJECT TransportFileObject;     // control channel, referenced
-    PFILE_OBJECT ConnectionFileObject;    // connection endpoint, referenced, or NULL
-    HANDLE ConnectionHandle;              // kernel handle of the endpoint, or NULL
-    PFILE_OBJECT AddressFileObject;       // local transport address, referenced, or NULL
-    HANDLE AddressHandle;                 // kernel handle of the address, or NULL
-    KEVENT RequestEvent;                  // notification; cleared before a request, set by its completion
-    IO_STATUS_BLOCK RequestIoStatus;      // outcome of the last completed request
+    PDEVICE_OBJECT DeviceObject;        // the port; set by the connection thread after creation
+    PETH_CONNECTION Context;            // the connection served; set by the connection thread
+    ULONG Serial;                       // unique per socket, so a late disconnect finds its own
+    KEVENT IdleEvent;                   // synchronization; set when RefCount drops to 0
+    LONG RefCount;                      // creator's reference + one per request in flight; interlocked
+    UNICODE_STRING TransportName;       // "\Device\Tcp"
+    SINGLE_LIST_ENTRY IrpPool;          // idle IRPs, last-in first-out; guarded by IrpPoolLock
+    KSPIN_LOCK IrpPoolLock;             // taken at DISPATCH_LEVEL by completions
+    PFILE_OBJECT TransportFileObject;   // control channel, referenced
+    PFILE_OBJECT ConnectionFileObject;  // connection endpoint, referenced, or NULL
+    HANDLE ConnectionHandle;            // kernel handle of the endpoint, or NULL
+    PFILE_OBJECT AddressFileObject;     // local transport address, referenced, or NULL
+    HANDLE AddressHandle;               // kernel handle of the address, or NULL
+    KEVENT RequestEvent;                // notification; cleared before a request, set by its completion
+    IO_STATUS_BLOCK RequestIoStatus;    // outcome of the last completed request
 } TDI_SOCKET, *PTDI_SOCKET;
 // ---- end transport client records
 
@@ -184,15 +209,15 @@ typedef struct _TDI_SOCKET {
 
 // The port's software 16550. Guarded by DeviceLock; touched at DISPATCH_LEVEL.
 typedef struct _VUART {
-    PDEVICE_EXTENSION Owner;  // the port; reaches EthInfo for the wiring masks
-    PUCHAR RxFifo;            // VUART_RX_FIFO_SIZE bytes, non-paged; received bytes from its first byte
-    ULONG RxCount;            // bytes in RxFifo
-    KDPC InterruptDpc;        // the emulated interrupt: EmulatedInterruptDpc, context the extension
-    UCHAR Ier;                // interrupt enable: 0 until the first open, 0x0F from then on
-    UCHAR Lcr;                // line control image; only UART_LCR_BREAK is ever acted on (by modmflow)
-    UCHAR Mcr;                // modem control: DTR, RTS; other bits stored only
-    UCHAR Msr;                // modem status: inputs derived from Mcr through the wiring masks
-    BOOLEAN TxEmptyPending;   // a transmitter-empty interrupt is pending
+    PDEVICE_EXTENSION Owner;     // the port; reaches EthInfo for the wiring masks
+    PUCHAR RxFifo;               // VUART_RX_FIFO_SIZE bytes, non-paged; received bytes from its first byte
+    ULONG RxCount;               // bytes in RxFifo
+    KDPC InterruptDpc;           // the emulated interrupt: EmulatedInterruptDpc, context the extension
+    UCHAR Ier;                   // interrupt enable: 0 until the first open, 0x0F from then on
+    UCHAR Lcr;                   // line control image; only UART_LCR_BREAK is ever acted on (by modmflow)
+    UCHAR Mcr;                   // modem control: DTR, RTS; other bits stored only
+    UCHAR Msr;                   // modem status: inputs derived from Mcr through the wiring masks
+    BOOLEAN TxEmptyPending;      // a transmitter-empty interrupt is pending
     BOOLEAN ModemStatusPending;  // a modem-status interrupt is pending (until the MSR is read)
 } VUART, *PVUART;
 
@@ -234,20 +259,20 @@ struct _DEVICE_EXTENSION {
     UNICODE_STRING DeviceName;         // "\Device\QuorvelDevice<n>", 64-byte paged buffer; freed at removal
     LONG OpenCount;                    // open handles (0 or 1); interlocked, PASSIVE_LEVEL
     // Plug and Play (PASSIVE_LEVEL, one request at a time) and power (PASSIVE or DISPATCH_LEVEL)
-    LONG OutstandingIo;                // I/O references, 1 for the device itself; interlocked
-    KEVENT RemoveEvent;                // notification: set when OutstandingIo falls to 0
-    ULONG PnpState;                    // Pnp* below; written by the PnP dispatch, read unlocked elsewhere
-    ULONG PreviousPnpState;            // state before a query-stop or query-remove; PnP dispatch only
-    BOOLEAN QueuesAborted;             // removal has ended the port's requests; PnP dispatch only
-    KEVENT OpenCloseLock;              // synchronization event used as a lock: open, close and the
-                                       // removal's teardown of an open port; PASSIVE_LEVEL
+    LONG OutstandingIo;                   // I/O references, 1 for the device itself; interlocked
+    KEVENT RemoveEvent;                   // notification: set when OutstandingIo falls to 0
+    ULONG PnpState;                       // Pnp* below; written by the PnP dispatch, read unlocked elsewhere
+    ULONG PreviousPnpState;               // state before a query-stop or query-remove; PnP dispatch only
+    BOOLEAN QueuesAborted;                // removal has ended the port's requests; PnP dispatch only
+    KEVENT OpenCloseLock;                 // synchronization event used as a lock: open, close and the
+                                          // removal's teardown of an open port; PASSIVE_LEVEL
     SYSTEM_POWER_STATE SystemPowerState;  // last system state set; power callbacks
     DEVICE_CAPABILITIES Capabilities;     // filled at start; PnP dispatch only
-    PIRP PendingSystemPowerIrp;  // system request waiting for its device request; one at a time
-    PIRP PendingDevicePowerIrp;  // device request handed to a power step; one at a time
-    PIO_WORKITEM PowerWorkItem;  // runs the power steps that wait; allocated at add-device
-    ULONG PowerStalledQueues;    // the queues are held for a power transition; power steps only
-    WMILIB_CONTEXT WmiLibContext;  // all zero: no data blocks
+    PIRP PendingSystemPowerIrp;           // system request waiting for its device request; one at a time
+    PIRP PendingDevicePowerIrp;           // device request handed to a power step; one at a time
+    PIO_WORKITEM PowerWorkItem;           // runs the power steps that wait; allocated at add-device
+    ULONG PowerStalledQueues;             // the queues are held for a power transition; power steps only
+    WMILIB_CONTEXT WmiLibContext;         // all zero: no data blocks
     // Naming (PASSIVE_LEVEL, PnP dispatch only)
     UNICODE_STRING ComPortName;    // "COM5", paged; from start to stop
     UNICODE_STRING InterfaceName;  // COM-port interface link, or empty
@@ -266,12 +291,16 @@ struct _DEVICE_EXTENSION {
                                         // guarded by ConnectMutex
     ULONG PendingLength;                // its length; guarded by ConnectMutex
     PETH_CONNECTION PendingConnection;  // the connection it was built for; guarded by ConnectMutex
+    LONG RequestSerial;                 // counts writes; a reply is delivered only to the newest
+                                        // request of the port. Interlocked, read at any IRQL
+    ULONG ResponseMs;                   // reply time limit, 0 = none; written at first open (PASSIVE),
+                                        // read unlocked by the receive indication
     // ---- end gateway
 
     // ================================================================= network link
-    PVOID ConnectThreadObject;            // referenced object of the connection thread, or NULL;
-                                          // set by open, cleared by StopConnectThread (PASSIVE_LEVEL)
-    BOOLEAN ExitThread;                   // asks the connection thread to end; guarded by ConnectMutex
+    PVOID ConnectThreadObject;  // referenced object of the connection thread, or NULL;
+                                // set by open, cleared by StopConnectThread (PASSIVE_LEVEL)
+    BOOLEAN ExitThread;         // asks the connection thread to end; guarded by ConnectMutex
     // ---- end network link
 
     // ================================================================= serial
@@ -280,76 +309,76 @@ struct _DEVICE_EXTENSION {
     ULONG RxRingSize;       // size of the receive ring in bytes; guarded by DeviceLock
     // ---- serial data (serial state, events, write, read). Every field below is guarded by
     // DeviceLock and touched at DISPATCH_LEVEL unless its comment says otherwise.
-    BOOLEAN PortOpen;                 // set by open, cleared by close
-    ULONG BaudRate;                   // only stored and reported; stored and read without the lock
-    SERIAL_CHARS SpecialChars;        // Eof, Error, Break, Event, Xon, Xoff
-    SERIAL_HANDFLOW HandFlow;         // handshake and flow control; read without the lock by ErrorAbortCheck
-    SERIAL_TIMEOUTS Timeouts;         // read and write timeouts, copied under the lock when a request starts
-    UCHAR ValidDataMask;              // mask applied to every received character
-    UCHAR EscapeChar;                 // line/modem status insertion escape, 0 = off
-    SERIALPERF_STATS PerfStats;       // statistics
-    KDPC ErrorAbortDpc;               // queued by the receive side when an error is latched under SERIAL_ERROR_ABORT
-    ULONG LatchedErrors;              // SERIAL_ERROR_* since the last GET_COMMSTATUS; read without the lock by ErrorAbortCheck
-    ULONG TxHoldReasons;              // TX_HOLD_* bits
-    ULONG RxHoldReasons;              // RX_HOLD_* bits
-    UCHAR LineControl;                // LCR image: data bits - 5, stop bits, parity
+    BOOLEAN PortOpen;            // set by open, cleared by close
+    ULONG BaudRate;              // only stored and reported; stored and read without the lock
+    SERIAL_CHARS SpecialChars;   // Eof, Error, Break, Event, Xon, Xoff
+    SERIAL_HANDFLOW HandFlow;    // handshake and flow control; read without the lock by ErrorAbortCheck
+    SERIAL_TIMEOUTS Timeouts;    // read and write timeouts, copied under the lock when a request starts
+    UCHAR ValidDataMask;         // mask applied to every received character
+    UCHAR EscapeChar;            // line/modem status insertion escape, 0 = off
+    SERIALPERF_STATS PerfStats;  // statistics
+    KDPC ErrorAbortDpc;          // queued by the receive side when an error is latched under SERIAL_ERROR_ABORT
+    ULONG LatchedErrors;  // SERIAL_ERROR_* since the last GET_COMMSTATUS; read without the lock by ErrorAbortCheck
+    ULONG TxHoldReasons;  // TX_HOLD_* bits
+    ULONG RxHoldReasons;  // RX_HOLD_* bits
+    UCHAR LineControl;    // LCR image: data bits - 5, stop bits, parity
 
-    ULONG EventHistory;               // SERIAL_EV_* seen since the last report, within WaitMask
-    ULONG WaitMask;                   // events of interest; read without the lock by GET_WAIT_MASK
-    PIRP WaitIrp;                     // the pending WAIT_ON_MASK, NULL when none
-    ULONG WaitRefs;                   // REF_UART | REF_CANCEL holders of WaitIrp
-    PULONG WaitResultLocation;        // WaitIrp's system buffer while an event may still be reported into it
-    KDPC WaitCompleteDpc;             // completes WaitIrp after a result has been written
+    ULONG EventHistory;         // SERIAL_EV_* seen since the last report, within WaitMask
+    ULONG WaitMask;             // events of interest; read without the lock by GET_WAIT_MASK
+    PIRP WaitIrp;               // the pending WAIT_ON_MASK, NULL when none
+    ULONG WaitRefs;             // REF_UART | REF_CANCEL holders of WaitIrp
+    PULONG WaitResultLocation;  // WaitIrp's system buffer while an event may still be reported into it
+    KDPC WaitCompleteDpc;       // completes WaitIrp after a result has been written
 
-    KTIMER WriteTotalTimer;           // total timeout of the current write
-    ULONG WriteRefs;                  // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of the current write
-    KDPC WriteSentDpc;                // queued by the transmitter when the current write's last character is out
-    KDPC WriteTimeoutDpc;             // WriteTotalTimer's DPC
-    PUCHAR TxNextChar;                // next character of the current write
-    ULONG TxRemaining;                // characters of the current write not yet transmitted
-    ULONG TxQueuedCount;              // characters accepted (writes, XOFF counters, immediate) and not yet sent
-    PIRP XoffCounterIrp;              // the XOFF counter now counting received characters, NULL when none
-    ULONG XoffRefs;                   // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of XoffCounterIrp
-    KTIMER XoffCounterTimer;          // XoffCounterIrp's timeout
-    KDPC XoffTimeoutDpc;              // XoffCounterTimer's DPC
-    KDPC XoffCountedDpc;              // queued by the receive side when the count reaches zero
-    ULONG XoffCountRemaining;         // received characters still to be counted
-    PIRP XoffCounterNext;             // an XOFF counter whose character is out, waiting for the last holder
-                                      // of the previous XoffCounterIrp to let go before it starts counting
+    KTIMER WriteTotalTimer;    // total timeout of the current write
+    ULONG WriteRefs;           // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of the current write
+    KDPC WriteSentDpc;         // queued by the transmitter when the current write's last character is out
+    KDPC WriteTimeoutDpc;      // WriteTotalTimer's DPC
+    PUCHAR TxNextChar;         // next character of the current write
+    ULONG TxRemaining;         // characters of the current write not yet transmitted
+    ULONG TxQueuedCount;       // characters accepted (writes, XOFF counters, immediate) and not yet sent
+    PIRP XoffCounterIrp;       // the XOFF counter now counting received characters, NULL when none
+    ULONG XoffRefs;            // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of XoffCounterIrp
+    KTIMER XoffCounterTimer;   // XoffCounterIrp's timeout
+    KDPC XoffTimeoutDpc;       // XoffCounterTimer's DPC
+    KDPC XoffCountedDpc;       // queued by the receive side when the count reaches zero
+    ULONG XoffCountRemaining;  // received characters still to be counted
+    PIRP XoffCounterNext;      // an XOFF counter whose character is out, waiting for the last holder
+                               // of the previous XoffCounterIrp to let go before it starts counting
 
-    ULONG ReadRefs;                   // REF_UART | REF_CANCEL | REF_TOTAL_TIMER | REF_INTERVAL_TIMER holders of the current read
-    KTIMER ReadTotalTimer;            // total timeout of the current read
-    KTIMER ReadIntervalTimer;         // interval checks of the current read
-    KDPC ReadFullDpc;                 // queued by the receive side when it has filled the current read
-    KDPC ReadTotalTimeoutDpc;         // ReadTotalTimer's DPC
-    KDPC ReadIntervalDpc;             // ReadIntervalTimer's DPC
-    LONGLONG LastReadTime;            // system time (100 ns) of the interval check that last saw progress
-    LONGLONG ReadIntervalTime;        // ReadIntervalTimeout in 100 ns units
-    LONGLONG IntervalCutOver;         // intervals from this long on are checked once a second; set at add-device
-    LONGLONG IntervalRecheckTime;     // relative due time between interval checks
-    LONGLONG LongIntervalRecheck;     // relative 1 s; set at add-device
-    ULONG RxRingHighMark;             // ring count that raises SERIAL_EV_RX80FULL (13/16 of the ring)
-    PUCHAR RxRing;                    // receive ring, non-paged, RxRingSize bytes; allocated at open, freed at close
-    PUCHAR RxTargetBase;              // RxRing, or the current read's buffer while characters go straight into it
-    PUCHAR RxTargetLast;              // last slot of the current target
-    ULONG RxRingCount;                // characters in the ring
-    PUCHAR RxRingReadPos;             // oldest character in the ring
-    PUCHAR RxTargetPos;               // slot for the next received character
-    ULONG ReadRemaining;              // characters the current read still needs
-    LONG ReadProgressMark;            // characters seen at the last interval check, or READ_ENDED_* why the read ends
-    ULONG ReadCharsSinceCheck;        // characters stored straight into the read since the last interval check
+    ULONG ReadRefs;         // REF_UART | REF_CANCEL | REF_TOTAL_TIMER | REF_INTERVAL_TIMER holders of the current read
+    KTIMER ReadTotalTimer;  // total timeout of the current read
+    KTIMER ReadIntervalTimer;      // interval checks of the current read
+    KDPC ReadFullDpc;              // queued by the receive side when it has filled the current read
+    KDPC ReadTotalTimeoutDpc;      // ReadTotalTimer's DPC
+    KDPC ReadIntervalDpc;          // ReadIntervalTimer's DPC
+    LONGLONG LastReadTime;         // system time (100 ns) of the interval check that last saw progress
+    LONGLONG ReadIntervalTime;     // ReadIntervalTimeout in 100 ns units
+    LONGLONG IntervalCutOver;      // intervals from this long on are checked once a second; set at add-device
+    LONGLONG IntervalRecheckTime;  // relative due time between interval checks
+    LONGLONG LongIntervalRecheck;  // relative 1 s; set at add-device
+    ULONG RxRingHighMark;          // ring count that raises SERIAL_EV_RX80FULL (13/16 of the ring)
+    PUCHAR RxRing;                 // receive ring, non-paged, RxRingSize bytes; allocated at open, freed at close
+    PUCHAR RxTargetBase;           // RxRing, or the current read's buffer while characters go straight into it
+    PUCHAR RxTargetLast;           // last slot of the current target
+    ULONG RxRingCount;             // characters in the ring
+    PUCHAR RxRingReadPos;          // oldest character in the ring
+    PUCHAR RxTargetPos;            // slot for the next received character
+    ULONG ReadRemaining;           // characters the current read still needs
+    LONG ReadProgressMark;         // characters seen at the last interval check, or READ_ENDED_* why the read ends
+    ULONG ReadCharsSinceCheck;     // characters stored straight into the read since the last interval check
     // ---- end serial data
     // ---- serial core (request queues, emulated interrupt, immediate character)
-    IRP_QUEUE WriteQueue;   // writes, flushes, XOFF counters: WriteStartIo
-    IRP_QUEUE MaskQueue;    // set-wait-mask, wait-on-mask: MaskStartIo
-    IRP_QUEUE ReadQueue;    // reads, set-queue-size: ReadStartIo
-    IRP_QUEUE PurgeQueue;   // purges: PurgeStartIo
+    IRP_QUEUE WriteQueue;                      // writes, flushes, XOFF counters: WriteStartIo
+    IRP_QUEUE MaskQueue;                       // set-wait-mask, wait-on-mask: MaskStartIo
+    IRP_QUEUE ReadQueue;                       // reads, set-queue-size: ReadStartIo
+    IRP_QUEUE PurgeQueue;                      // purges: PurgeStartIo
     PIRP_QUEUE AllQueues[SERIAL_QUEUE_COUNT];  // the four above in this order; fixed at creation
-    IRP_GATE ControlGate;   // gated control requests
-    DEVICE_POWER_STATE DevicePowerState;  // power state of the port; written by power handling,
-                                          // read unlocked by the queues and the emulated interrupt
-    PIRP ImmediateIrp;      // the immediate-character request in progress; DeviceLock
-    ULONG ImmediateRefs;    // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of ImmediateIrp; DeviceLock
+    IRP_GATE ControlGate;                      // gated control requests
+    DEVICE_POWER_STATE DevicePowerState;       // power state of the port; written by power handling,
+                                               // read unlocked by the queues and the emulated interrupt
+    PIRP ImmediateIrp;                         // the immediate-character request in progress; DeviceLock
+    ULONG ImmediateRefs;         // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of ImmediateIrp; DeviceLock
     KTIMER ImmediateTotalTimer;  // the immediate character's write timeout
     KDPC ImmediateSentDpc;       // queued by TransmitNext once the character is written
     KDPC ImmediateTimeoutDpc;    // DPC of ImmediateTotalTimer
@@ -371,6 +400,10 @@ PUCHAR GetEthernetSettings(PDEVICE_EXTENSION Extension);
 // IOCTL_SERIAL_SET_ETHERNET / _GET_ETHERNET at PASSIVE_LEVEL: sets Irp->IoStatus (Status and
 // Information) and returns the status; the caller completes the request.
 NTSTATUS EthernetIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp);
+// The stored options, or the defaults when none (or a damaged value) are stored.
+VOID GetPortOptions(PDEVICE_EXTENSION Extension, PQUORVEL_OPTIONS Options);
+// At first open: takes the stored options into the port. PASSIVE_LEVEL.
+VOID LoadPortOptions(PDEVICE_EXTENSION Extension);
 
 // Modbus frame codec (codec.cpp): pure, any IRQL
 UCHAR HexCharToNibble(UCHAR Char);
@@ -383,6 +416,8 @@ BOOLEAN IsAsciiFrame(const UCHAR *Frame, ULONG Length);
 ULONG DecodeAsciiFrame(const UCHAR *Frame, ULONG Length, PUCHAR Content, ULONG Capacity);
 ULONG EncodeRtuFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity);
 ULONG EncodeAsciiFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity);
+#define MODBUS_LENGTH_OPEN 0xFFFFFFFF
+ULONG ReplyContentLength(const UCHAR *Content, ULONG Available);
 
 // Registry values (registry.cpp): PASSIVE_LEVEL
 NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType, PVOID Buffer,
