@@ -3,9 +3,9 @@
 // guards it and at which IRQL it is touched.
 #pragma once
 
+#include "portable.h"
 #include <ntddser.h>
 #include <wmilib.h>
-#include "portable.h"
 
 // Pool tags
 #define QUORVEL_TAG 'vrqQ'
@@ -106,8 +106,8 @@ typedef struct _ETH_CONNECTION {
 
     // The transaction waiting for its reply: started by the write path under ConnectMutex,
     // ended by the delivery of its reply (or a malformed one) at DISPATCH_LEVEL. ReplyLock.
-    BOOLEAN Awaiting;  // a request went out and no reply to it has been delivered
-    UCHAR AwaitUnit;   // its unit id and function code: a reply must echo both
+    BOOLEAN Awaiting;      // a request went out and no reply to it has been delivered
+    UCHAR AwaitUnit;       // its unit id and function code: a reply must echo both
     UCHAR AwaitFunction;
     LONG AwaitSerial;      // the port's RequestSerial when it was written
     ULONGLONG AwaitSince;  // interrupt time (100 ns) when it was written
@@ -144,21 +144,21 @@ typedef VOID (*PREPLY_PLACED_ROUTINE)(PDEVICE_EXTENSION Extension);
 // serialised by the port's ConnectMutex (PASSIVE or APC level); only the IRP pool, RefCount and
 // the events are touched at DISPATCH_LEVEL, by the completion routine.
 typedef struct _TDI_SOCKET {
-    PDEVICE_OBJECT DeviceObject;        // the port; set by the connection thread after creation
-    PETH_CONNECTION Context;            // the connection served; set by the connection thread
-    ULONG Serial;                       // unique per socket, so a late disconnect finds its own
-    KEVENT IdleEvent;                   // synchronization; set when RefCount drops to 0
-    LONG RefCount;                      // creator's reference + one per request in flight; interlocked
-    UNICODE_STRING TransportName;       // "\Device\Tcp"
-    SINGLE_LIST_ENTRY IrpPool;          // idle IRPs, last-in first-out; guarded by IrpPoolLock
-    KSPIN_LOCK IrpPoolLock;             // taken at DISPATCH_LEVEL by completions
-    PFILE_OBJECT TransportFileObject;   // control channel, referenced
-    PFILE_OBJECT ConnectionFileObject;  // connection endpoint, referenced, or NULL
-    HANDLE ConnectionHandle;            // kernel handle of the endpoint, or NULL
-    PFILE_OBJECT AddressFileObject;     // local transport address, referenced, or NULL
-    HANDLE AddressHandle;               // kernel handle of the address, or NULL
-    KEVENT RequestEvent;                // notification; cleared before a request, set by its completion
-    IO_STATUS_BLOCK RequestIoStatus;    // outcome of the last completed request
+    PDEVICE_OBJECT DeviceObject;          // the port; set by the connection thread after creation
+    PETH_CONNECTION Context;              // the connection served; set by the connection thread
+    ULONG Serial;                         // unique per socket, so a late disconnect finds its own
+    KEVENT IdleEvent;                     // synchronization; set when RefCount drops to 0
+    LONG RefCount;                        // creator's reference + one per request in flight; interlocked
+    UNICODE_STRING TransportName;         // "\Device\Tcp"
+    SINGLE_LIST_ENTRY IrpPool;            // idle IRPs, last-in first-out; guarded by IrpPoolLock
+    KSPIN_LOCK IrpPoolLock;               // taken at DISPATCH_LEVEL by completions
+    PFILE_OBJECT TransportFileObject;     // control channel, referenced
+    PFILE_OBJECT ConnectionFileObject;    // connection endpoint, referenced, or NULL
+    HANDLE ConnectionHandle;              // kernel handle of the endpoint, or NULL
+    PFILE_OBJECT AddressFileObject;       // local transport address, referenced, or NULL
+    HANDLE AddressHandle;                 // kernel handle of the address, or NULL
+    KEVENT RequestEvent;                  // notification; cleared before a request, set by its completion
+    IO_STATUS_BLOCK RequestIoStatus;      // outcome of the last completed request
 } TDI_SOCKET, *PTDI_SOCKET;
 // ---- end transport client records
 
@@ -209,15 +209,15 @@ typedef struct _TDI_SOCKET {
 
 // The port's software 16550. Guarded by DeviceLock; touched at DISPATCH_LEVEL.
 typedef struct _VUART {
-    PDEVICE_EXTENSION Owner;     // the port; reaches EthInfo for the wiring masks
-    PUCHAR RxFifo;               // VUART_RX_FIFO_SIZE bytes, non-paged; received bytes from its first byte
-    ULONG RxCount;               // bytes in RxFifo
-    KDPC InterruptDpc;           // the emulated interrupt: EmulatedInterruptDpc, context the extension
-    UCHAR Ier;                   // interrupt enable: 0 until the first open, 0x0F from then on
-    UCHAR Lcr;                   // line control image; only UART_LCR_BREAK is ever acted on (by modmflow)
-    UCHAR Mcr;                   // modem control: DTR, RTS; other bits stored only
-    UCHAR Msr;                   // modem status: inputs derived from Mcr through the wiring masks
-    BOOLEAN TxEmptyPending;      // a transmitter-empty interrupt is pending
+    PDEVICE_EXTENSION Owner;  // the port; reaches EthInfo for the wiring masks
+    PUCHAR RxFifo;            // VUART_RX_FIFO_SIZE bytes, non-paged; received bytes from its first byte
+    ULONG RxCount;            // bytes in RxFifo
+    KDPC InterruptDpc;        // the emulated interrupt: EmulatedInterruptDpc, context the extension
+    UCHAR Ier;                // interrupt enable: 0 until the first open, 0x0F from then on
+    UCHAR Lcr;                // line control image; only UART_LCR_BREAK is ever acted on (by modmflow)
+    UCHAR Mcr;                // modem control: DTR, RTS; other bits stored only
+    UCHAR Msr;                // modem status: inputs derived from Mcr through the wiring masks
+    BOOLEAN TxEmptyPending;   // a transmitter-empty interrupt is pending
     BOOLEAN ModemStatusPending;  // a modem-status interrupt is pending (until the MSR is read)
 } VUART, *PVUART;
 
@@ -259,20 +259,20 @@ struct _DEVICE_EXTENSION {
     UNICODE_STRING DeviceName;         // "\Device\QuorvelDevice<n>", 64-byte paged buffer; freed at removal
     LONG OpenCount;                    // open handles (0 or 1); interlocked, PASSIVE_LEVEL
     // Plug and Play (PASSIVE_LEVEL, one request at a time) and power (PASSIVE or DISPATCH_LEVEL)
-    LONG OutstandingIo;                   // I/O references, 1 for the device itself; interlocked
-    KEVENT RemoveEvent;                   // notification: set when OutstandingIo falls to 0
-    ULONG PnpState;                       // Pnp* below; written by the PnP dispatch, read unlocked elsewhere
-    ULONG PreviousPnpState;               // state before a query-stop or query-remove; PnP dispatch only
-    BOOLEAN QueuesAborted;                // removal has ended the port's requests; PnP dispatch only
-    KEVENT OpenCloseLock;                 // synchronization event used as a lock: open, close and the
-                                          // removal's teardown of an open port; PASSIVE_LEVEL
+    LONG OutstandingIo;                // I/O references, 1 for the device itself; interlocked
+    KEVENT RemoveEvent;                // notification: set when OutstandingIo falls to 0
+    ULONG PnpState;                    // Pnp* below; written by the PnP dispatch, read unlocked elsewhere
+    ULONG PreviousPnpState;            // state before a query-stop or query-remove; PnP dispatch only
+    BOOLEAN QueuesAborted;             // removal has ended the port's requests; PnP dispatch only
+    KEVENT OpenCloseLock;              // synchronization event used as a lock: open, close and the
+                                       // removal's teardown of an open port; PASSIVE_LEVEL
     SYSTEM_POWER_STATE SystemPowerState;  // last system state set; power callbacks
     DEVICE_CAPABILITIES Capabilities;     // filled at start; PnP dispatch only
-    PIRP PendingSystemPowerIrp;           // system request waiting for its device request; one at a time
-    PIRP PendingDevicePowerIrp;           // device request handed to a power step; one at a time
-    PIO_WORKITEM PowerWorkItem;           // runs the power steps that wait; allocated at add-device
-    ULONG PowerStalledQueues;             // the queues are held for a power transition; power steps only
-    WMILIB_CONTEXT WmiLibContext;         // all zero: no data blocks
+    PIRP PendingSystemPowerIrp;  // system request waiting for its device request; one at a time
+    PIRP PendingDevicePowerIrp;  // device request handed to a power step; one at a time
+    PIO_WORKITEM PowerWorkItem;  // runs the power steps that wait; allocated at add-device
+    ULONG PowerStalledQueues;    // the queues are held for a power transition; power steps only
+    WMILIB_CONTEXT WmiLibContext;  // all zero: no data blocks
     // Naming (PASSIVE_LEVEL, PnP dispatch only)
     UNICODE_STRING ComPortName;    // "COM5", paged; from start to stop
     UNICODE_STRING InterfaceName;  // COM-port interface link, or empty
@@ -298,9 +298,9 @@ struct _DEVICE_EXTENSION {
     // ---- end gateway
 
     // ================================================================= network link
-    PVOID ConnectThreadObject;  // referenced object of the connection thread, or NULL;
-                                // set by open, cleared by StopConnectThread (PASSIVE_LEVEL)
-    BOOLEAN ExitThread;         // asks the connection thread to end; guarded by ConnectMutex
+    PVOID ConnectThreadObject;            // referenced object of the connection thread, or NULL;
+                                          // set by open, cleared by StopConnectThread (PASSIVE_LEVEL)
+    BOOLEAN ExitThread;                   // asks the connection thread to end; guarded by ConnectMutex
     // ---- end network link
 
     // ================================================================= serial
@@ -309,76 +309,76 @@ struct _DEVICE_EXTENSION {
     ULONG RxRingSize;       // size of the receive ring in bytes; guarded by DeviceLock
     // ---- serial data (serial state, events, write, read). Every field below is guarded by
     // DeviceLock and touched at DISPATCH_LEVEL unless its comment says otherwise.
-    BOOLEAN PortOpen;            // set by open, cleared by close
-    ULONG BaudRate;              // only stored and reported; stored and read without the lock
-    SERIAL_CHARS SpecialChars;   // Eof, Error, Break, Event, Xon, Xoff
-    SERIAL_HANDFLOW HandFlow;    // handshake and flow control; read without the lock by ErrorAbortCheck
-    SERIAL_TIMEOUTS Timeouts;    // read and write timeouts, copied under the lock when a request starts
-    UCHAR ValidDataMask;         // mask applied to every received character
-    UCHAR EscapeChar;            // line/modem status insertion escape, 0 = off
-    SERIALPERF_STATS PerfStats;  // statistics
-    KDPC ErrorAbortDpc;          // queued by the receive side when an error is latched under SERIAL_ERROR_ABORT
-    ULONG LatchedErrors;  // SERIAL_ERROR_* since the last GET_COMMSTATUS; read without the lock by ErrorAbortCheck
-    ULONG TxHoldReasons;  // TX_HOLD_* bits
-    ULONG RxHoldReasons;  // RX_HOLD_* bits
-    UCHAR LineControl;    // LCR image: data bits - 5, stop bits, parity
+    BOOLEAN PortOpen;                 // set by open, cleared by close
+    ULONG BaudRate;                   // only stored and reported; stored and read without the lock
+    SERIAL_CHARS SpecialChars;        // Eof, Error, Break, Event, Xon, Xoff
+    SERIAL_HANDFLOW HandFlow;         // handshake and flow control; read without the lock by ErrorAbortCheck
+    SERIAL_TIMEOUTS Timeouts;         // read and write timeouts, copied under the lock when a request starts
+    UCHAR ValidDataMask;              // mask applied to every received character
+    UCHAR EscapeChar;                 // line/modem status insertion escape, 0 = off
+    SERIALPERF_STATS PerfStats;       // statistics
+    KDPC ErrorAbortDpc;               // queued by the receive side when an error is latched under SERIAL_ERROR_ABORT
+    ULONG LatchedErrors;              // SERIAL_ERROR_* since the last GET_COMMSTATUS; read without the lock by ErrorAbortCheck
+    ULONG TxHoldReasons;              // TX_HOLD_* bits
+    ULONG RxHoldReasons;              // RX_HOLD_* bits
+    UCHAR LineControl;                // LCR image: data bits - 5, stop bits, parity
 
-    ULONG EventHistory;         // SERIAL_EV_* seen since the last report, within WaitMask
-    ULONG WaitMask;             // events of interest; read without the lock by GET_WAIT_MASK
-    PIRP WaitIrp;               // the pending WAIT_ON_MASK, NULL when none
-    ULONG WaitRefs;             // REF_UART | REF_CANCEL holders of WaitIrp
-    PULONG WaitResultLocation;  // WaitIrp's system buffer while an event may still be reported into it
-    KDPC WaitCompleteDpc;       // completes WaitIrp after a result has been written
+    ULONG EventHistory;               // SERIAL_EV_* seen since the last report, within WaitMask
+    ULONG WaitMask;                   // events of interest; read without the lock by GET_WAIT_MASK
+    PIRP WaitIrp;                     // the pending WAIT_ON_MASK, NULL when none
+    ULONG WaitRefs;                   // REF_UART | REF_CANCEL holders of WaitIrp
+    PULONG WaitResultLocation;        // WaitIrp's system buffer while an event may still be reported into it
+    KDPC WaitCompleteDpc;             // completes WaitIrp after a result has been written
 
-    KTIMER WriteTotalTimer;    // total timeout of the current write
-    ULONG WriteRefs;           // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of the current write
-    KDPC WriteSentDpc;         // queued by the transmitter when the current write's last character is out
-    KDPC WriteTimeoutDpc;      // WriteTotalTimer's DPC
-    PUCHAR TxNextChar;         // next character of the current write
-    ULONG TxRemaining;         // characters of the current write not yet transmitted
-    ULONG TxQueuedCount;       // characters accepted (writes, XOFF counters, immediate) and not yet sent
-    PIRP XoffCounterIrp;       // the XOFF counter now counting received characters, NULL when none
-    ULONG XoffRefs;            // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of XoffCounterIrp
-    KTIMER XoffCounterTimer;   // XoffCounterIrp's timeout
-    KDPC XoffTimeoutDpc;       // XoffCounterTimer's DPC
-    KDPC XoffCountedDpc;       // queued by the receive side when the count reaches zero
-    ULONG XoffCountRemaining;  // received characters still to be counted
-    PIRP XoffCounterNext;      // an XOFF counter whose character is out, waiting for the last holder
-                               // of the previous XoffCounterIrp to let go before it starts counting
+    KTIMER WriteTotalTimer;           // total timeout of the current write
+    ULONG WriteRefs;                  // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of the current write
+    KDPC WriteSentDpc;                // queued by the transmitter when the current write's last character is out
+    KDPC WriteTimeoutDpc;             // WriteTotalTimer's DPC
+    PUCHAR TxNextChar;                // next character of the current write
+    ULONG TxRemaining;                // characters of the current write not yet transmitted
+    ULONG TxQueuedCount;              // characters accepted (writes, XOFF counters, immediate) and not yet sent
+    PIRP XoffCounterIrp;              // the XOFF counter now counting received characters, NULL when none
+    ULONG XoffRefs;                   // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of XoffCounterIrp
+    KTIMER XoffCounterTimer;          // XoffCounterIrp's timeout
+    KDPC XoffTimeoutDpc;              // XoffCounterTimer's DPC
+    KDPC XoffCountedDpc;              // queued by the receive side when the count reaches zero
+    ULONG XoffCountRemaining;         // received characters still to be counted
+    PIRP XoffCounterNext;             // an XOFF counter whose character is out, waiting for the last holder
+                                      // of the previous XoffCounterIrp to let go before it starts counting
 
-    ULONG ReadRefs;         // REF_UART | REF_CANCEL | REF_TOTAL_TIMER | REF_INTERVAL_TIMER holders of the current read
-    KTIMER ReadTotalTimer;  // total timeout of the current read
-    KTIMER ReadIntervalTimer;      // interval checks of the current read
-    KDPC ReadFullDpc;              // queued by the receive side when it has filled the current read
-    KDPC ReadTotalTimeoutDpc;      // ReadTotalTimer's DPC
-    KDPC ReadIntervalDpc;          // ReadIntervalTimer's DPC
-    LONGLONG LastReadTime;         // system time (100 ns) of the interval check that last saw progress
-    LONGLONG ReadIntervalTime;     // ReadIntervalTimeout in 100 ns units
-    LONGLONG IntervalCutOver;      // intervals from this long on are checked once a second; set at add-device
-    LONGLONG IntervalRecheckTime;  // relative due time between interval checks
-    LONGLONG LongIntervalRecheck;  // relative 1 s; set at add-device
-    ULONG RxRingHighMark;          // ring count that raises SERIAL_EV_RX80FULL (13/16 of the ring)
-    PUCHAR RxRing;                 // receive ring, non-paged, RxRingSize bytes; allocated at open, freed at close
-    PUCHAR RxTargetBase;           // RxRing, or the current read's buffer while characters go straight into it
-    PUCHAR RxTargetLast;           // last slot of the current target
-    ULONG RxRingCount;             // characters in the ring
-    PUCHAR RxRingReadPos;          // oldest character in the ring
-    PUCHAR RxTargetPos;            // slot for the next received character
-    ULONG ReadRemaining;           // characters the current read still needs
-    LONG ReadProgressMark;         // characters seen at the last interval check, or READ_ENDED_* why the read ends
-    ULONG ReadCharsSinceCheck;     // characters stored straight into the read since the last interval check
+    ULONG ReadRefs;                   // REF_UART | REF_CANCEL | REF_TOTAL_TIMER | REF_INTERVAL_TIMER holders of the current read
+    KTIMER ReadTotalTimer;            // total timeout of the current read
+    KTIMER ReadIntervalTimer;         // interval checks of the current read
+    KDPC ReadFullDpc;                 // queued by the receive side when it has filled the current read
+    KDPC ReadTotalTimeoutDpc;         // ReadTotalTimer's DPC
+    KDPC ReadIntervalDpc;             // ReadIntervalTimer's DPC
+    LONGLONG LastReadTime;            // system time (100 ns) of the interval check that last saw progress
+    LONGLONG ReadIntervalTime;        // ReadIntervalTimeout in 100 ns units
+    LONGLONG IntervalCutOver;         // intervals from this long on are checked once a second; set at add-device
+    LONGLONG IntervalRecheckTime;     // relative due time between interval checks
+    LONGLONG LongIntervalRecheck;     // relative 1 s; set at add-device
+    ULONG RxRingHighMark;             // ring count that raises SERIAL_EV_RX80FULL (13/16 of the ring)
+    PUCHAR RxRing;                    // receive ring, non-paged, RxRingSize bytes; allocated at open, freed at close
+    PUCHAR RxTargetBase;              // RxRing, or the current read's buffer while characters go straight into it
+    PUCHAR RxTargetLast;              // last slot of the current target
+    ULONG RxRingCount;                // characters in the ring
+    PUCHAR RxRingReadPos;             // oldest character in the ring
+    PUCHAR RxTargetPos;               // slot for the next received character
+    ULONG ReadRemaining;              // characters the current read still needs
+    LONG ReadProgressMark;            // characters seen at the last interval check, or READ_ENDED_* why the read ends
+    ULONG ReadCharsSinceCheck;        // characters stored straight into the read since the last interval check
     // ---- end serial data
     // ---- serial core (request queues, emulated interrupt, immediate character)
-    IRP_QUEUE WriteQueue;                      // writes, flushes, XOFF counters: WriteStartIo
-    IRP_QUEUE MaskQueue;                       // set-wait-mask, wait-on-mask: MaskStartIo
-    IRP_QUEUE ReadQueue;                       // reads, set-queue-size: ReadStartIo
-    IRP_QUEUE PurgeQueue;                      // purges: PurgeStartIo
+    IRP_QUEUE WriteQueue;   // writes, flushes, XOFF counters: WriteStartIo
+    IRP_QUEUE MaskQueue;    // set-wait-mask, wait-on-mask: MaskStartIo
+    IRP_QUEUE ReadQueue;    // reads, set-queue-size: ReadStartIo
+    IRP_QUEUE PurgeQueue;   // purges: PurgeStartIo
     PIRP_QUEUE AllQueues[SERIAL_QUEUE_COUNT];  // the four above in this order; fixed at creation
-    IRP_GATE ControlGate;                      // gated control requests
-    DEVICE_POWER_STATE DevicePowerState;       // power state of the port; written by power handling,
-                                               // read unlocked by the queues and the emulated interrupt
-    PIRP ImmediateIrp;                         // the immediate-character request in progress; DeviceLock
-    ULONG ImmediateRefs;         // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of ImmediateIrp; DeviceLock
+    IRP_GATE ControlGate;   // gated control requests
+    DEVICE_POWER_STATE DevicePowerState;  // power state of the port; written by power handling,
+                                          // read unlocked by the queues and the emulated interrupt
+    PIRP ImmediateIrp;      // the immediate-character request in progress; DeviceLock
+    ULONG ImmediateRefs;    // REF_UART | REF_CANCEL | REF_TOTAL_TIMER holders of ImmediateIrp; DeviceLock
     KTIMER ImmediateTotalTimer;  // the immediate character's write timeout
     KDPC ImmediateSentDpc;       // queued by TransmitNext once the character is written
     KDPC ImmediateTimeoutDpc;    // DPC of ImmediateTotalTimer
