@@ -1,6 +1,7 @@
 // quorvelctl: manages the ports of a running quorvel-host over its control socket.
 //   quorvelctl [--state DIR] [--json] list | add [--name COMn] | remove COMn | show COMn |
-//              set COMn [--delay MS] [--rts LINES] [--dtr LINES] --conn HOST:PORT[/raw]=ID[,ID...]... |
+//              set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS]
+//                       --conn HOST:PORT[/raw]=ID[,ID...]... | set COMn --response-ms MS |
 //              status COMn | save COMn FILE | load COMn FILE
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -11,6 +12,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -21,6 +23,7 @@
 #include "core/settingsfile.h"
 #include "ctlargs.h"
 #include "hostproto.h"
+#include "portoptions.h"
 #include "statedir.h"
 
 using namespace quorvel;
@@ -258,6 +261,29 @@ void CheckPortError(const char *what, const std::string &port, Win32Error e)
     Fail(std::string(what) + ": " + port + ": " + ErrorText(e));
 }
 
+// The options go through the driver, so unlike the record they need the port free.
+Win32Error ReadOptions(Client &client, const std::string &port, PortOptions *options)
+{
+    ctl::PortIoControlRequest req;
+    req.portName = Utf16(port);
+    req.ioctl = IOCTL_QUORVEL_GET_OPTIONS;
+    req.outputSize = kPortOptionsSize;
+    ctl::PortIoControlResponse resp;
+    Win32Error e = client.Call(std::uint16_t(ctl::Op::PortIoControl), req, &resp);
+    if (e == 0 && !DecodePortOptions(resp.output, options)) e = 13;
+    return e;
+}
+
+Win32Error WriteOptions(Client &client, const std::string &port, const PortOptions &options)
+{
+    ctl::PortIoControlRequest req;
+    req.portName = Utf16(port);
+    req.ioctl = IOCTL_QUORVEL_SET_OPTIONS;
+    req.input = EncodePortOptions(options);
+    ctl::PortIoControlResponse resp;
+    return client.Call(std::uint16_t(ctl::Op::PortIoControl), req, &resp);
+}
+
 int Show(Client &client, const std::string &port)
 {
     ctl::Bytes bytes;
@@ -265,24 +291,45 @@ int Show(Client &client, const std::string &port)
     EthRecord r;
     if (ParseEthRecord(bytes.data(), bytes.size(), &r) != EthParseError::None)
         Fail("show: " + port + " returned a damaged settings record");
+    PortOptions options;
+    bool hasOptions = ReadOptions(client, port, &options) == 0;
+    std::string response = !hasOptions                ? "unknown (the port is in use)"
+                           : options.responseMs == 0 ? "no limit"
+                                                     : std::to_string(options.responseMs) + " ms";
     if (gJson) {
-        std::printf("%s\n", RecordJson(r).c_str());
+        std::string json = RecordJson(r);
+        json.insert(json.size() - 1,
+                    ", \"response_ms\": " + (hasOptions ? std::to_string(options.responseMs) : std::string("null")));
+        std::printf("%s\n", json.c_str());
         return 0;
     }
-    std::printf("port %s\ndelay %u ms\nrts %s\ndtr %s\n", port.c_str(), r.delay, LinesText(r.rtsMask).c_str(),
-                LinesText(r.dtrMask).c_str());
+    std::printf("port %s\ndelay %u ms\nresponse %s\nrts %s\ndtr %s\n", port.c_str(), r.delay, response.c_str(),
+                LinesText(r.rtsMask).c_str(), LinesText(r.dtrMask).c_str());
     for (auto &e : r.entries)
         std::printf("conn %s:%u%s ids %s\n", Ip(e.ip).c_str(), e.port, e.raw ? " raw" : " modbus-tcp",
                     IdList(e.ids, ",").c_str());
     return 0;
 }
 
-int Set(Client &client, const std::string &port, const std::vector<std::string> &args)
+// Without --response-ms the stored response time stays; with only it, the record stays.
+int Set(Client &client, const std::string &port, std::vector<std::string> args)
 {
     EthRecord record;
     std::string error;
-    if (!ParseSetArguments(args, &record, &error)) Fail("set: " + error + " (nothing stored)", 2);
-    CheckPortError("set", port, WriteRecord(client, port, BuildEthRecord(record)));
+    std::optional<std::uint32_t> responseMs;
+    bool onlyOptions = false;
+    if (!TakeResponseMs(&args, &responseMs, &error)) Fail("set: " + error + " (nothing stored)", 2);
+    onlyOptions = args.empty() && responseMs.has_value();
+    if (!onlyOptions && !ParseSetArguments(args, &record, &error)) Fail("set: " + error + " (nothing stored)", 2);
+    if (responseMs) {
+        PortOptions options;
+        Win32Error e = ReadOptions(client, port, &options);
+        if (e == 13) Fail("set: " + port + " returned damaged options (nothing stored)");
+        CheckPortError("set", port, e);
+        options.responseMs = *responseMs;
+        CheckPortError("set", port, WriteOptions(client, port, options));
+    }
+    if (!onlyOptions) CheckPortError("set", port, WriteRecord(client, port, BuildEthRecord(record)));
     return 0;
 }
 
@@ -369,8 +416,12 @@ void Usage()
                  "  add [--name COMn]          new port (the lowest free name by default)\n"
                  "  remove COMn\n"
                  "  show COMn                  the stored settings\n"
-                 "  set COMn [--delay MS] [--rts LINES] [--dtr LINES] --conn HOST:PORT[/raw]=ID[,ID...] ...\n"
-                 "                             LINES: none or cts,dsr,dcd,ring\n"
+                 "  set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS]\n"
+                 "           --conn HOST:PORT[/raw]=ID[,ID...] ...\n"
+                 "                             LINES: none or cts,dsr,dcd,ring; --response-ms: replies later\n"
+                 "                             than MS after their request are dropped (0: no limit, kept\n"
+                 "                             when not given)\n"
+                 "  set COMn --response-ms MS  the response time alone\n"
                  "  status COMn                line settings, modem lines, statistics, links\n"
                  "  save COMn FILE.qvor | load COMn FILE.qvor\n");
 }
