@@ -228,7 +228,7 @@ std::string Upper(std::string s)
 
 // Reading never needs the port free: the stored record comes from the host's port list, so
 // show and save work while a program holds the port.
-Win32Error ReadRecord(Client &client, const std::string &port, ctl::Bytes *bytes)
+Win32Error ReadRecord(Client &client, const std::string &port, ctl::Bytes *bytes, PortOptions *options = nullptr)
 {
     hostctl::PortList list;
     Win32Error e = client.Call(hostctl::ListPorts, ctl::Empty{}, &list);
@@ -237,6 +237,8 @@ Win32Error ReadRecord(Client &client, const std::string &port, ctl::Bytes *bytes
         if (Upper(Utf8(p.name)) != Upper(port)) continue;
         if (p.record.empty()) return 1450;  // nothing stored yet, as the driver answers
         *bytes = p.record;
+        // None stored, or a damaged value: the driver runs the port on the defaults.
+        if (options != nullptr && !DecodePortOptions(p.options, options)) *options = PortOptions{};
         return 0;
     }
     return 2;
@@ -261,7 +263,7 @@ void CheckPortError(const char *what, const std::string &port, Win32Error e)
     Fail(std::string(what) + ": " + port + ": " + ErrorText(e));
 }
 
-// The options go through the driver, so unlike the record they need the port free.
+// Through the driver, for a change: the port must be free.
 Win32Error ReadOptions(Client &client, const std::string &port, PortOptions *options)
 {
     ctl::PortIoControlRequest req;
@@ -287,19 +289,15 @@ Win32Error WriteOptions(Client &client, const std::string &port, const PortOptio
 int Show(Client &client, const std::string &port)
 {
     ctl::Bytes bytes;
-    CheckPortError("show", port, ReadRecord(client, port, &bytes));
+    PortOptions options;
+    CheckPortError("show", port, ReadRecord(client, port, &bytes, &options));
     EthRecord r;
     if (ParseEthRecord(bytes.data(), bytes.size(), &r) != EthParseError::None)
         Fail("show: " + port + " returned a damaged settings record");
-    PortOptions options;
-    bool hasOptions = ReadOptions(client, port, &options) == 0;
-    std::string response = !hasOptions                ? "unknown (the port is in use)"
-                           : options.responseMs == 0 ? "no limit"
-                                                     : std::to_string(options.responseMs) + " ms";
+    std::string response = options.responseMs == 0 ? "no limit" : std::to_string(options.responseMs) + " ms";
     if (gJson) {
         std::string json = RecordJson(r);
-        json.insert(json.size() - 1,
-                    ", \"response_ms\": " + (hasOptions ? std::to_string(options.responseMs) : std::string("null")));
+        json.insert(json.size() - 1, ", \"response_ms\": " + std::to_string(options.responseMs));
         std::printf("%s\n", json.c_str());
         return 0;
     }
