@@ -51,8 +51,8 @@ def serve(conn):
                 if address == NORMAL or function != 3:
                     conn.sendall(reply)
                 elif address == TWICE:
+                    # Back to back, so the copy is there before the program can write again.
                     conn.sendall(reply)
-                    time.sleep(0.05)
                     conn.sendall(reply)
                 elif address == BYTEWISE:
                     for b in reply:
