@@ -88,6 +88,46 @@ static VOID StartTransaction(PETH_CONNECTION Connection, PMODBUS_REQUEST Request
     KeReleaseSpinLock(&Connection->ReplyLock, irql);
 }
 
+// Builds the request for one connection: the frame itself on a raw connection, else MBAP header
+// and content. Under ConnectMutex; NULL when out of memory.
+static PUCHAR BuildRequest(PETH_CONNECTION Connection, PMODBUS_REQUEST Request, ULONG Size)
+{
+    PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size, QUORVEL_TAG);
+    if (buffer == NULL) return NULL;
+    if (Connection->raw != 0) {
+        RtlCopyMemory(buffer, Request->Frame, Size);
+    } else {
+        RtlZeroMemory(buffer, Size);
+        RtlCopyMemory(buffer + MBAP_HEADER_SIZE, Request->Data, Request->DataLength);
+        FillMbapHeader(Connection, buffer, Size);
+    }
+    return buffer;
+}
+
+static ULONG RequestSize(PETH_CONNECTION Connection, PMODBUS_REQUEST Request)
+{
+    return Connection->raw != 0 ? (ULONG)Request->FrameLength : (ULONG)Request->DataLength + MBAP_HEADER_SIZE;
+}
+
+// A broadcast that no entry lists device 0 for goes to every server whose link is up, as on a
+// serial line every device hears it. It is never answered and never parked: a link that is
+// down misses it, as a master expects of an unconfirmed broadcast. Under ConnectMutex; the
+// list keeps its shape while the port is open.
+static NTSTATUS ForwardBroadcast(PDEVICE_EXTENSION Extension, PMODBUS_REQUEST Request, LONG Serial)
+{
+    for (PSINGLE_LIST_ENTRY link = Extension->ConnectionList.Next; link != NULL; link = link->Next) {
+        PETH_CONNECTION connection = CONTAINING_RECORD(link, ETH_CONNECTION, Link);
+        ULONG size = RequestSize(connection, Request);
+        if (connection->Socket == NULL || size > MODBUS_MAX_FRAME) continue;
+        PUCHAR buffer = BuildRequest(connection, Request, size);
+        if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+        StartTransaction(connection, Request, Serial);
+        SendDataToLinkServer(connection, buffer, size);
+        ExFreePoolWithTag(buffer, QUORVEL_TAG);
+    }
+    return STATUS_SUCCESS;
+}
+
 // Called by the write path for every non-empty write, at PASSIVE_LEVEL, before the write is
 // queued. Only a failure status fails the write: unrecognised frames, unserved device ids and
 // writes during a connect are dropped with success. STATUS_TIMEOUT says the request waits for
@@ -112,6 +152,15 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     if (request.Mode != FRAME_MODE_RTU && request.Mode != FRAME_MODE_ASCII) return STATUS_SUCCESS;
 
     PETH_CONNECTION connection = FindConnectionByDeviceID(Extension, request.DeviceId);
+    if (connection == NULL && request.DeviceId == 0) {
+        status = STATUS_SUCCESS;
+        if (ExTryToAcquireFastMutex(&Extension->ConnectMutex)) {
+            status = ForwardBroadcast(Extension, &request, serial);
+            ExReleaseFastMutex(&Extension->ConnectMutex);
+        }
+        ExFreePoolWithTag(request.Data, QUORVEL_TAG);
+        return status;
+    }
     if (connection == NULL) {
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
@@ -120,7 +169,7 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     // Sizes in 32 bits: an RTU frame near 64 KB would wrap content + 6 at 16 bits. Such a
     // request cannot be carried by the MBAP length anyway and is dropped like an
     // unrecognised frame.
-    ULONG size = connection->raw != 0 ? (ULONG)request.FrameLength : (ULONG)request.DataLength + MBAP_HEADER_SIZE;
+    ULONG size = RequestSize(connection, &request);
     if (size > MODBUS_MAX_FRAME) {
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
@@ -132,19 +181,11 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
         return STATUS_SUCCESS;
     }
 
-    PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, size, QUORVEL_TAG);
+    PUCHAR buffer = BuildRequest(connection, &request, size);
     if (buffer == NULL) {
         ExReleaseFastMutex(&Extension->ConnectMutex);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
-
-    if (connection->raw != 0) {
-        RtlCopyMemory(buffer, request.Frame, size);
-    } else {
-        RtlZeroMemory(buffer, size);
-        RtlCopyMemory(buffer + MBAP_HEADER_SIZE, request.Data, request.DataLength);
-        FillMbapHeader(connection, buffer, size);
     }
 
     // Before the send: a fast server's reply must find its transaction.

@@ -481,6 +481,12 @@ TEST_F(MisbehavingServer, ProgramReadsTheRightReplyOrNothing)
         }
         ExpectReply(t, kNormal);
     }
+
+    // A broadcast reaches the server over the link that is up, and its answer reaches no one.
+    ASSERT_TRUE(t.Write(WithCrc({0x00, 0x06, 0x00, 0x01, 0x00, 0x05})));
+    ASSERT_NE(server_->WaitForLine("broadcast function 6"), "");
+    EXPECT_EQ(HexText(t.Read(1, 1000)), "");
+    ExpectReply(t, kNormal);
     EXPECT_EQ(HexText(t.Read(1, 300)), "") << "nothing stray is left";
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A Modbus TCP server on 127.0.0.1 that misbehaves on purpose, for the end-to-end tests.
 
-Serves unit 1, function 3 only. The first register asked for chooses how it answers; register
+Serves unit 1, function 3 only, and answers even broadcasts. The first register asked for chooses how it answers; register
 a holds 0x4000 + a. It prints "listening on 127.0.0.1:PORT" and, for the late answer, "late
 sent" once that answer has gone out.
 """
@@ -44,6 +44,10 @@ def serve(conn):
                 unit, function = request[6], request[7]
                 address, count = struct.unpack(">HH", request[8:12])
                 reply = answer(tid, unit, address, count)
+                if unit == 0:
+                    # Answered as a server that takes unit 0 for itself would; a serial master
+                    # never expects it.
+                    print("broadcast function %d" % function, flush=True)
                 if held:
                     reply, held = held + reply, b""
                     conn.sendall(reply)
