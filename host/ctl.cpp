@@ -294,15 +294,16 @@ int Show(Client &client, const std::string &port)
     EthRecord r;
     if (ParseEthRecord(bytes.data(), bytes.size(), &r) != EthParseError::None)
         Fail("show: " + port + " returned a damaged settings record");
-    std::string response = options.responseMs == 0 ? "no limit" : std::to_string(options.responseMs) + " ms";
     if (gJson) {
         std::string json = RecordJson(r);
         json.insert(json.size() - 1, ", \"response_ms\": " + std::to_string(options.responseMs));
         std::printf("%s\n", json.c_str());
         return 0;
     }
-    std::printf("port %s\ndelay %u ms\nresponse %s\nrts %s\ndtr %s\n", port.c_str(), r.delay, response.c_str(),
-                LinesText(r.rtsMask).c_str(), LinesText(r.dtrMask).c_str());
+    std::printf("port %s\ndelay %u ms\nrts %s\ndtr %s\n", port.c_str(), r.delay, LinesText(r.rtsMask).c_str(),
+                LinesText(r.dtrMask).c_str());
+    // Only a limit is shown; without one the port answers as it always has.
+    if (options.responseMs != 0) std::printf("response %u ms\n", options.responseMs);
     for (auto &e : r.entries)
         std::printf("conn %s:%u%s ids %s\n", Ip(e.ip).c_str(), e.port, e.raw ? " raw" : " modbus-tcp",
                     IdList(e.ids, ",").c_str());
