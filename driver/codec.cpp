@@ -3,8 +3,8 @@
 
 #include "quorvel.h"
 
-// Every character that is not a hexadecimal digit counts as 0, so a stray character is
-// never refused here; the LRC is what catches it.
+// Every character that is not a hexadecimal digit counts as 0; IsAsciiFrame refuses such
+// characters before anything is decoded.
 UCHAR HexCharToNibble(UCHAR Char)
 {
     if (Char >= '1' && Char <= '9') return (UCHAR)(Char - '0');
@@ -66,11 +66,21 @@ BOOLEAN IsRtuFrame(const UCHAR *Frame, ULONG Length)
     return CalcCrc16(Frame, Length - 2, 0xFFFF) == received ? TRUE : FALSE;
 }
 
-// ASCII: the LRC in the two characters before the last two must match the text between the
-// first character and the LRC. The colon and CR LF only take their places.
+static BOOLEAN IsHexChar(UCHAR Char)
+{
+    return (Char >= '0' && Char <= '9') || (Char >= 'A' && Char <= 'F') || (Char >= 'a' && Char <= 'f') ? TRUE : FALSE;
+}
+
+// ASCII: ":", at least one byte as an even run of hexadecimal digits (either case), the LRC of
+// those bytes as two more digits, CR LF. A stray character anywhere refuses the frame: counted
+// as 0 it could still balance the LRC.
 BOOLEAN IsAsciiFrame(const UCHAR *Frame, ULONG Length)
 {
-    if (Frame == NULL || Length < 7 || Length > MODBUS_MAX_FRAME) return FALSE;
+    if (Frame == NULL || Length < 7 || Length > MODBUS_MAX_FRAME || (Length & 1) == 0) return FALSE;
+    if (Frame[0] != ':' || Frame[Length - 2] != 0x0D || Frame[Length - 1] != 0x0A) return FALSE;
+    for (ULONG i = 1; i < Length - 2; i++) {
+        if (!IsHexChar(Frame[i])) return FALSE;
+    }
     UCHAR received = (UCHAR)(HexCharToNibble(Frame[Length - 4]) * 16 + HexCharToNibble(Frame[Length - 3]));
     return CalcLrc(Frame + 1, Length - 5) == received ? TRUE : FALSE;
 }
@@ -119,4 +129,34 @@ ULONG EncodeAsciiFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG C
     Frame[size - 2] = 0x0D;
     Frame[size - 1] = 0x0A;
     return size;
+}
+
+// The content length (unit id, function code, data) that a reply's own first bytes fix, so a
+// reply cut short or padded is told from a whole one. 0: more bytes are needed to tell;
+// MODBUS_LENGTH_OPEN: the function's replies carry no length that can be checked.
+ULONG ReplyContentLength(const UCHAR *Content, ULONG Available)
+{
+    if (Content == NULL || Available < 2) return 0;
+    UCHAR function = Content[1];
+    if (function & 0x80) return 3;  // exception: unit, function, code
+    switch (function) {
+    case 0x01:  // read coils, discrete inputs, holding and input registers
+    case 0x02:
+    case 0x03:
+    case 0x04:
+    case 0x0C:  // comm event log
+    case 0x11:  // report server id
+    case 0x14:  // read and write file records
+    case 0x15:
+    case 0x17:  // read/write registers
+        return Available < 3 ? 0 : 3 + (ULONG)Content[2];
+    case 0x07: return 3;
+    case 0x05:  // write single coil or register, multiple coils or registers: echo
+    case 0x06:
+    case 0x0B:
+    case 0x0F:
+    case 0x10: return 6;
+    case 0x16: return 8;
+    default: return MODBUS_LENGTH_OPEN;
+    }
 }

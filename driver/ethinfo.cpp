@@ -1,9 +1,11 @@
 // The Ethernet settings record of a port: walking its entries, storing it as the driver
 // key's ETHERNET2 value and reading it back, and the two control requests that carry it.
+// The port's options beside it, as the OPTIONS value, with their own two requests.
 
 #include "quorvel.h"
 
 static const WCHAR EthernetValueName[] = WIDE("ETHERNET2");
+static const WCHAR OptionsValueName[] = WIDE("OPTIONS");
 
 // Returns the entry at *Offset and moves *Offset past it, or NULL when the walk has reached
 // the record's size or the entry there is malformed (shorter than its 11-byte head, or
@@ -132,9 +134,73 @@ static PAGED_ROUTINE NTSTATUS GetEthernetRequest(PDEVICE_EXTENSION Extension, PI
     return status;
 }
 
-// The control-request dispatcher hands IOCTL_SERIAL_SET_ETHERNET and IOCTL_SERIAL_GET_ETHERNET
-// here after its common checks. Sets Irp->IoStatus (Status and Information) and returns the
-// status; completing the request stays with the dispatcher. PASSIVE_LEVEL, no gateway lock.
+static BOOLEAN OptionsAreValid(const QUORVEL_OPTIONS *Options)
+{
+    return Options->size == sizeof(QUORVEL_OPTIONS) && Options->version == QUORVEL_OPTIONS_VERSION &&
+                   (Options->flags & ~QUORVEL_OPTION_FLAGS_KNOWN) == 0
+               ? TRUE
+               : FALSE;
+}
+
+VOID GetPortOptions(PDEVICE_EXTENSION Extension, PQUORVEL_OPTIONS Options)
+{
+    RtlZeroMemory(Options, sizeof(*Options));
+    Options->size = sizeof(*Options);
+    Options->version = QUORVEL_OPTIONS_VERSION;
+
+    HANDLE key = NULL;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Extension->Pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key))) return;
+    ULONG length = 0;
+    PQUORVEL_OPTIONS stored = (PQUORVEL_OPTIONS)RegistryReadValue(key, NULL, OptionsValueName, &length);
+    ZwClose(key);
+    if (stored == NULL) return;
+    // A damaged value reads as the defaults rather than half-trusted fields.
+    if (length == sizeof(*stored) && OptionsAreValid(stored)) RtlCopyMemory(Options, stored, sizeof(*Options));
+    ExFreePool(stored);
+}
+
+VOID LoadPortOptions(PDEVICE_EXTENSION Extension)
+{
+    QUORVEL_OPTIONS options;
+    GetPortOptions(Extension, &options);
+    WriteUnlocked(&Extension->ResponseMs, options.responseMs);
+}
+
+// Stored for the next first open, as the settings record is.
+static NTSTATUS SetOptionsRequest(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
+{
+    PQUORVEL_OPTIONS input = (PQUORVEL_OPTIONS)Irp->AssociatedIrp.SystemBuffer;
+    Irp->IoStatus.Information = 0;
+    if (input == NULL || IrpSp->Parameters.DeviceIoControl.InputBufferLength != sizeof(QUORVEL_OPTIONS) ||
+        !OptionsAreValid(input))
+        return STATUS_INVALID_PARAMETER;
+
+    HANDLE key = NULL;
+    NTSTATUS status = IoOpenDeviceRegistryKey(Extension->Pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key);
+    if (!NT_SUCCESS(status)) return status;
+    status = RegistryWriteValue(key, NULL, OptionsValueName, REG_BINARY, input, sizeof(QUORVEL_OPTIONS));
+    ZwClose(key);
+    return status;
+}
+
+static NTSTATUS GetOptionsRequest(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
+{
+    Irp->IoStatus.Information = 0;
+    PVOID output = Irp->AssociatedIrp.SystemBuffer;
+    if (output == NULL || IrpSp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(QUORVEL_OPTIONS)) {
+        Irp->IoStatus.Information = sizeof(QUORVEL_OPTIONS);
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    QUORVEL_OPTIONS options;
+    GetPortOptions(Extension, &options);
+    RtlCopyMemory(output, &options, sizeof(options));
+    Irp->IoStatus.Information = sizeof(options);
+    return STATUS_SUCCESS;
+}
+
+// The control-request dispatcher hands the Ethernet and options requests here after its
+// common checks. Sets Irp->IoStatus (Status and Information) and returns the status;
+// completing the request stays with the dispatcher. PASSIVE_LEVEL, no gateway lock.
 PAGED_ROUTINE NTSTATUS EthernetIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp)
 {
     PAGED_CODE();
@@ -142,6 +208,8 @@ PAGED_ROUTINE NTSTATUS EthernetIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_
     switch (IrpSp->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SERIAL_SET_ETHERNET: status = SetEthernetRequest(Extension, Irp, IrpSp); break;
     case IOCTL_SERIAL_GET_ETHERNET: status = GetEthernetRequest(Extension, Irp, IrpSp); break;
+    case IOCTL_QUORVEL_SET_OPTIONS: status = SetOptionsRequest(Extension, Irp, IrpSp); break;
+    case IOCTL_QUORVEL_GET_OPTIONS: status = GetOptionsRequest(Extension, Irp, IrpSp); break;
     default:
         Irp->IoStatus.Information = 0;
         status = STATUS_INVALID_PARAMETER;

@@ -71,10 +71,9 @@ VOID ResetReplyStream(PETH_CONNECTION Connection)
 }
 
 // A connection costs its reassembly buffer only while its link is up: a port may be configured
-// with very many connections and use few of them.
+// with very many connections and use few of them. Raw connections gather their frames in it too.
 NTSTATUS AllocateReplyBuffer(PETH_CONNECTION Connection)
 {
-    if (Connection->raw != 0) return STATUS_SUCCESS;
     PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ETH_REPLY_BUFFER_SIZE, QUORVEL_TAG);
     if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     KIRQL irql;
@@ -100,14 +99,77 @@ VOID FreeReplyBuffer(PETH_CONNECTION Connection)
     if (buffer != NULL) ExFreePoolWithTag(buffer, QUORVEL_TAG);
 }
 
+// Makes Request the connection's one transaction: its predecessor is over, a part reply to it
+// is forgotten. A broadcast (device id 0) is never answered, so nothing is awaited for it.
+static VOID StartTransaction(PETH_CONNECTION Connection, PMODBUS_REQUEST Request, LONG Serial)
+{
+    ULONGLONG now = KeQueryInterruptTime();
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->ReplyLock, &irql);
+    Connection->ReplyLength = 0;
+    Connection->ReplySkip = 0;
+    Connection->Mode = Request->Mode;
+    Connection->AwaitUnit = Request->DeviceId;
+    Connection->AwaitFunction = Request->DataLength > 1 ? Request->Data[1] : 0;
+    Connection->AwaitSerial = Serial;
+    Connection->AwaitSince = now;
+    Connection->Awaiting = Request->DeviceId != 0 ? TRUE : FALSE;
+    KeReleaseSpinLock(&Connection->ReplyLock, irql);
+}
+
+// Builds the request for one connection: the frame itself on a raw connection, else MBAP header
+// and content. Under ConnectMutex; NULL when out of memory.
+static PUCHAR BuildRequest(PETH_CONNECTION Connection, PMODBUS_REQUEST Request, ULONG Size)
+{
+    PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size, QUORVEL_TAG);
+    if (buffer == NULL) return NULL;
+    if (Connection->raw != 0) {
+        RtlCopyMemory(buffer, Request->Frame, Size);
+    } else {
+        RtlZeroMemory(buffer, Size);
+        RtlCopyMemory(buffer + MBAP_HEADER_SIZE, Request->Data, Request->DataLength);
+        FillMbapHeader(Connection, buffer, Size);
+    }
+    return buffer;
+}
+
+static ULONG RequestSize(PETH_CONNECTION Connection, PMODBUS_REQUEST Request)
+{
+    return Connection->raw != 0 ? (ULONG)Request->FrameLength : (ULONG)Request->DataLength + MBAP_HEADER_SIZE;
+}
+
+// A broadcast that no entry lists device 0 for goes to every server whose link is up, as on a
+// serial line every device hears it. It is never answered and never parked: a link that is
+// down misses it, as a master expects of an unconfirmed broadcast. Under ConnectMutex; the
+// list keeps its shape while the port is open.
+static NTSTATUS ForwardBroadcast(PDEVICE_EXTENSION Extension, PMODBUS_REQUEST Request, LONG Serial)
+{
+    for (PSINGLE_LIST_ENTRY link = Extension->ConnectionList.Next; link != NULL; link = link->Next) {
+        PETH_CONNECTION connection = CONTAINING_RECORD(link, ETH_CONNECTION, Link);
+        ULONG size = RequestSize(connection, Request);
+        if (connection->Socket == NULL || size > MODBUS_MAX_FRAME) continue;
+        PUCHAR buffer = BuildRequest(connection, Request, size);
+        if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+        StartTransaction(connection, Request, Serial);
+        SendDataToLinkServer(connection, buffer, size);
+        ExFreePoolWithTag(buffer, QUORVEL_TAG);
+    }
+    return STATUS_SUCCESS;
+}
+
 // Called by the write path for every non-empty write, at PASSIVE_LEVEL, before the write is
 // queued. Only a failure status fails the write: unrecognised frames, unserved device ids and
 // writes during a connect are dropped with success. STATUS_TIMEOUT says the request waits for
 // the connection thread.
 NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
 {
+    if (Frame == NULL || Length == 0) return STATUS_SUCCESS;
+
+    // Whatever was written, an older request's reply must not be read as the answer to it.
+    LONG serial = InterlockedIncrement(&Extension->RequestSerial);
+
     // No Modbus frame is longer; a longer write is not a frame and is not looked at.
-    if (Frame == NULL || Length == 0 || Length > MODBUS_MAX_FRAME) return STATUS_SUCCESS;
+    if (Length > MODBUS_MAX_FRAME) return STATUS_SUCCESS;
 
     MODBUS_REQUEST request;
     RtlZeroMemory(&request, sizeof(request));
@@ -119,6 +181,15 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     if (request.Mode != FRAME_MODE_RTU && request.Mode != FRAME_MODE_ASCII) return STATUS_SUCCESS;
 
     PETH_CONNECTION connection = FindConnectionByDeviceID(Extension, request.DeviceId);
+    if (connection == NULL && request.DeviceId == 0) {
+        status = STATUS_SUCCESS;
+        if (ExTryToAcquireFastMutex(&Extension->ConnectMutex)) {
+            status = ForwardBroadcast(Extension, &request, serial);
+            ExReleaseFastMutex(&Extension->ConnectMutex);
+        }
+        ExFreePoolWithTag(request.Data, QUORVEL_TAG);
+        return status;
+    }
     if (connection == NULL) {
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
@@ -127,14 +198,11 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     // Sizes in 32 bits: an RTU frame near 64 KB would wrap content + 6 at 16 bits. Such a
     // request cannot be carried by the MBAP length anyway and is dropped like an
     // unrecognised frame.
-    ULONG size = connection->raw != 0 ? (ULONG)request.FrameLength : (ULONG)request.DataLength + MBAP_HEADER_SIZE;
+    ULONG size = RequestSize(connection, &request);
     if (size > MODBUS_MAX_FRAME) {
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
-
-    // Replies follow the framing of the newest request, even one dropped below.
-    WriteUnlocked(&connection->Mode, request.Mode);
 
     // Never wait: a write must not block behind a connect or another write.
     if (!TryToAcquireConnectMutex(Extension)) {
@@ -142,23 +210,15 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
         return STATUS_SUCCESS;
     }
 
-    PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, size, QUORVEL_TAG);
+    PUCHAR buffer = BuildRequest(connection, &request, size);
     if (buffer == NULL) {
         ReleaseConnectMutex(Extension);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    if (connection->raw != 0) {
-        RtlCopyMemory(buffer, request.Frame, size);
-    } else {
-        RtlZeroMemory(buffer, size);
-        RtlCopyMemory(buffer + MBAP_HEADER_SIZE, request.Data, request.DataLength);
-        FillMbapHeader(connection, buffer, size);
-    }
-
-    // A reply still being gathered belongs to an older request.
-    ResetReplyStream(connection);
+    // Before the send: a fast server's reply must find its transaction.
+    StartTransaction(connection, &request, serial);
 
     status = SendDataToLinkServer(connection, buffer, size);
     if (status != STATUS_SUCCESS) {
@@ -180,46 +240,149 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     return status;
 }
 
-// Turns one complete converted reply (MBAP header and Content bytes) into the framing of the
-// connection's last request, written over the start of the FIFO. Returns TRUE when a frame
-// was placed. Called under DeviceLock.
+// ---------------------------------------------------------------- replies
+// Everything below runs at DISPATCH_LEVEL under DeviceLock, holding the connection's ReplyLock.
+
+// Whether a reply may still answer the connection's transaction. A newer write on the port,
+// or the response time running out, ends the transaction for good.
+static BOOLEAN TransactionOpen(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection)
+{
+    if (!Connection->Awaiting) return FALSE;
+    if (Connection->AwaitSerial != ReadUnlocked(&Extension->RequestSerial)) {
+        Connection->Awaiting = FALSE;
+        return FALSE;
+    }
+    ULONG limit = ReadUnlocked(&Extension->ResponseMs);
+    if (limit != 0 && KeQueryInterruptTime() - Connection->AwaitSince > (ULONGLONG)limit * 10000) {
+        Connection->Awaiting = FALSE;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The reply's unit id, function and length must be those of an answer to the request.
+static BOOLEAN AnswersRequest(PETH_CONNECTION Connection, UCHAR Unit, UCHAR Function, ULONG Content, ULONG Implied)
+{
+    if (Content < 2 || Unit != Connection->AwaitUnit) return FALSE;
+    if ((Function & 0x7F) != Connection->AwaitFunction) return FALSE;
+    return Implied == MODBUS_LENGTH_OPEN || Implied == Content ? TRUE : FALSE;
+}
+
+// Copies a whole frame to the FIFO; one that the FIFO or the receive ring could not take whole
+// is dropped, never cut. Returns TRUE when placed.
+static BOOLEAN PlaceFrame(PDEVICE_EXTENSION Extension, const UCHAR *Frame, ULONG Length)
+{
+    PUCHAR fifo = Extension->Uart.RxFifo;
+    if (fifo == NULL || Length == 0 || Length > VUART_RX_FIFO_SIZE || Length > Extension->RxRingSize) return FALSE;
+    if (Frame != fifo) RtlCopyMemory(fifo, Frame, Length);
+    Extension->Uart.RxCount = Length;
+    return TRUE;
+}
+
+// One complete converted reply (MBAP header and Content bytes). Returns TRUE when a frame was
+// placed; whichever way the reply goes, a reply to the current transaction ends it.
 static BOOLEAN PlaceReply(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, const UCHAR *Reply, ULONG Content)
 {
-    // A late reply to an earlier request, or stray data: the FIFO is left as it is.
+    // A late reply to an earlier request, or stray data, leaves the transaction waiting.
     USHORT id = (USHORT)(Reply[0] | (Reply[1] << 8));
     if (id != ReadUnlocked(&Connection->TransactionId)) return FALSE;
+    if (!TransactionOpen(Extension, Connection)) return FALSE;
+    Connection->Awaiting = FALSE;
+
+    const UCHAR *content = Reply + MBAP_HEADER_SIZE;
+    if (Reply[2] != 0 || Reply[3] != 0) return FALSE;
+    if (Content < 2 ||
+        !AnswersRequest(Connection, content[0], content[1], Content, ReplyContentLength(content, Content)))
+        return FALSE;
 
     PUCHAR fifo = Extension->Uart.RxFifo;
     if (fifo == NULL) return FALSE;  // the port's UART is gone: nowhere to put it
-
-    // Encoded straight into the FIFO; a frame that would not fit writes nothing and is dropped.
+    // Encoded straight into the FIFO; a frame that would not fit writes nothing.
     ULONG frameLength;
-    if (ReadUnlocked(&Connection->Mode) == FRAME_MODE_RTU) {
-        frameLength = EncodeRtuFrame(Reply + MBAP_HEADER_SIZE, Content, fifo, VUART_RX_FIFO_SIZE);
+    if (Connection->Mode == FRAME_MODE_RTU) {
+        frameLength = EncodeRtuFrame(content, Content, fifo, VUART_RX_FIFO_SIZE);
     } else {
-        frameLength = EncodeAsciiFrame(Reply + MBAP_HEADER_SIZE, Content, fifo, VUART_RX_FIFO_SIZE);
+        frameLength = EncodeAsciiFrame(content, Content, fifo, VUART_RX_FIFO_SIZE);
     }
-    ULONG count = frameLength < Extension->RxRingSize ? frameLength : Extension->RxRingSize;
-    Extension->Uart.RxCount = count;
-    return count != 0 ? TRUE : FALSE;
+    if (PlaceFrame(Extension, fifo, frameLength)) return TRUE;
+    Extension->Uart.RxCount = 0;  // the encoder may have written part of it
+    return FALSE;
 }
 
-static VOID ProcessRawData(PDEVICE_EXTENSION Extension, PUCHAR Data, ULONG Length, PREPLY_PLACED_ROUTINE ReplyPlaced)
+#define RAW_NO_REPLY 0xFFFFFFFF
+
+static UCHAR AsciiByte(const UCHAR *Frame, ULONG Index)
 {
-    PUCHAR fifo = Extension->Uart.RxFifo;
-    if (fifo == NULL) return;
-    ULONG count = Length < Extension->RxRingSize ? Length : Extension->RxRingSize;
-    if (count > VUART_RX_FIFO_SIZE) count = VUART_RX_FIFO_SIZE;
-    RtlCopyMemory(fifo, Data, count);
-    Extension->Uart.RxCount = count;
-    if (count != 0 && ReplyPlaced != NULL) ReplyPlaced(Extension);
+    return (UCHAR)(HexCharToNibble(Frame[1 + 2 * Index]) * 16 + HexCharToNibble(Frame[2 + 2 * Index]));
+}
+
+// A raw connection's reply, gathered in ReplyBuffer until it makes a whole frame in the
+// request's framing. Returns the length of a frame that answers the request, 0 while more is
+// needed; ~0 says the bytes cannot become one and the transaction is over. An RTU reply of no
+// fixed length ends at a block's end whose CRC holds (checked only there, not at every byte).
+static ULONG RawReplyFrame(PETH_CONNECTION Connection, const UCHAR *Buffer, ULONG Length, BOOLEAN BlockEnd)
+{
+    if (Connection->Mode == FRAME_MODE_ASCII) {
+        ULONG end = 0;
+        while (end < Length && Buffer[end] != 0x0A) end++;
+        if (end == Length) return 0;
+        ULONG frameLength = end + 1;
+        if (!IsAsciiFrame(Buffer, frameLength)) return RAW_NO_REPLY;
+        ULONG content = (frameLength - 5) / 2;
+        UCHAR head[3];
+        ULONG known = content < 3 ? content : 3;
+        for (ULONG i = 0; i < known; i++) head[i] = AsciiByte(Buffer, i);
+        if (content < 2 || !AnswersRequest(Connection, head[0], head[1], content, ReplyContentLength(head, known)))
+            return RAW_NO_REPLY;
+        return frameLength;
+    }
+
+    if (Length >= 2 && (Buffer[0] != Connection->AwaitUnit || (Buffer[1] & 0x7F) != Connection->AwaitFunction))
+        return RAW_NO_REPLY;
+    ULONG implied = ReplyContentLength(Buffer, Length);
+    if (implied == 0) return 0;
+    if (implied == MODBUS_LENGTH_OPEN) {
+        if (Length < 4 || !BlockEnd) return 0;
+        USHORT crc = (USHORT)(Buffer[Length - 2] | (Buffer[Length - 1] << 8));
+        return CalcCrc16(Buffer, Length - 2, 0xFFFF) == crc ? Length : 0;
+    }
+    ULONG frameLength = implied + 2;
+    if (Length < frameLength) return 0;
+    USHORT crc = (USHORT)(Buffer[frameLength - 2] | (Buffer[frameLength - 1] << 8));
+    return CalcCrc16(Buffer, frameLength - 2, 0xFFFF) == crc ? frameLength : RAW_NO_REPLY;
+}
+
+static VOID ProcessRawData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, PUCHAR Data, ULONG Length,
+                           PREPLY_PLACED_ROUTINE ReplyPlaced)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->ReplyLock, &irql);
+    PUCHAR buffer = Connection->ReplyBuffer;
+    BOOLEAN placed = FALSE;
+    ULONG offset = 0;
+    // Byte by byte into the gathered reply, so that what follows a frame is never taken into it.
+    while (offset < Length && buffer != NULL && TransactionOpen(Extension, Connection)) {
+        if (Connection->ReplyLength == ETH_REPLY_BUFFER_SIZE) {
+            Connection->Awaiting = FALSE;
+            break;
+        }
+        buffer[Connection->ReplyLength++] = Data[offset++];
+        ULONG frameLength = RawReplyFrame(Connection, buffer, Connection->ReplyLength, offset == Length);
+        if (frameLength == 0) continue;
+        Connection->Awaiting = FALSE;
+        Connection->ReplyLength = 0;
+        if (frameLength != RAW_NO_REPLY) placed = PlaceFrame(Extension, buffer, frameLength);
+    }
+    KeReleaseSpinLock(&Connection->ReplyLock, irql);
+    if (placed && ReplyPlaced != NULL) ReplyPlaced(Extension);
 }
 
 // The receive indication's entry, at DISPATCH_LEVEL holding DeviceLock. A converted
 // connection's bytes are gathered by MBAP length (the header is never read before its six
 // bytes are there, and the indicated data is never written); each complete reply is checked
-// and placed, and ReplyPlaced drains it before the next is looked at. A reply too long for
-// the FIFO is skipped whole. A raw connection's block is placed as it is.
+// against the connection's transaction and at most one is placed, which ReplyPlaced drains. A
+// reply too long for the FIFO is skipped whole. A raw connection's bytes are gathered until
+// they make a whole frame of the request's framing.
 ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, PUCHAR Data, ULONG Length,
                           PREPLY_PLACED_ROUTINE ReplyPlaced)
 {
@@ -227,7 +390,7 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
     if (Data == NULL || Length == 0) return 0;
 
     if (Connection->raw != 0) {
-        ProcessRawData(Extension, Data, Length, ReplyPlaced);
+        ProcessRawData(Extension, Connection, Data, Length, ReplyPlaced);
         return Length;
     }
 
@@ -262,10 +425,12 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
         ULONG content = ((ULONG)buffer[4] << 8) | buffer[5];
         ULONG total = content + MBAP_HEADER_SIZE;
         if (total > ETH_REPLY_BUFFER_SIZE) {
-            // No framing of it fits the FIFO: drop it whole, its rest included.
+            // No framing of it fits the FIFO: drop it whole, its rest included. If it answers
+            // the transaction, the transaction is over.
+            USHORT id = (USHORT)(buffer[0] | (buffer[1] << 8));
+            if (id == ReadUnlocked(&Connection->TransactionId)) Connection->Awaiting = FALSE;
             Connection->ReplySkip = total - Connection->ReplyLength;
             Connection->ReplyLength = 0;
-            if (Extension->Uart.RxFifo != NULL) Extension->Uart.RxCount = 0;
             continue;
         }
 

@@ -151,6 +151,7 @@ static PAGED_ROUTINE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         MakeEthernetLists(extension, record);
         ExFreePool(record);
     }
+    LoadPortOptions(extension);
 
     if (irpSp->Parameters.Create.Options & FILE_DIRECTORY_FILE) {
         FreeEthernetLists(extension);

@@ -20,6 +20,24 @@ typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 #define IOCTL_SERIAL_SET_ETHERNET CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10000, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SERIAL_GET_ETHERNET CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10001, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+// Control requests carrying the port's options, stored beside the settings record.
+#define IOCTL_QUORVEL_SET_OPTIONS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10002, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_QUORVEL_GET_OPTIONS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10003, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// The port's options: a versioned record of its own, so the settings record keeps its format.
+// Flag bits not yet defined must be 0. Little-endian, packed.
+#define QUORVEL_OPTIONS_VERSION 1
+#define QUORVEL_OPTION_FLAGS_KNOWN 0x00000000
+
+#pragma pack(push, 1)
+typedef struct _QUORVEL_OPTIONS {
+    USHORT size;       // sizeof(QUORVEL_OPTIONS)
+    USHORT version;    // QUORVEL_OPTIONS_VERSION
+    ULONG flags;       // QUORVEL_OPTION_* bits
+    ULONG responseMs;  // a reply later than this after its request is dropped; 0 = no limit
+} QUORVEL_OPTIONS, *PQUORVEL_OPTIONS;
+#pragma pack(pop)
+
 // The Ethernet settings record: a 10-byte header, then connection entries back to back up to
 // the header's size. Little-endian, packed; the address is in network order.
 #define ETH_INFO_VERSION 0x0101
@@ -73,8 +91,7 @@ typedef struct _ETH_CONNECTION {
     USHORT port;                 // server TCP port, machine order; fixed while open
     USHORT TransactionId;        // last MBAP transaction id; advanced under ConnectMutex, read
                                  // unlocked by the receive indication (DISPATCH_LEVEL)
-    UCHAR Mode;                  // FRAME_MODE_* of the last routed request; written unlocked by
-                                 // the write path, read unlocked by the receive indication
+    UCHAR Mode;                  // FRAME_MODE_* of the current transaction; ReplyLock
     UCHAR raw;                   // nonzero: frames pass unchanged; fixed while open
     UCHAR NeedConnection;        // the connection thread is to connect it; guarded by ConnectMutex
     SINGLE_LIST_ENTRY Link;      // in ConnectionList
@@ -86,12 +103,20 @@ typedef struct _ETH_CONNECTION {
     ULONG ReplyLength;  // bytes held in ReplyBuffer
     ULONG ReplySkip;    // bytes still to discard of a reply too long to place
     // ETH_REPLY_BUFFER_SIZE bytes of non-paged pool, owned by the link: allocated by the
-    // connection thread before it connects a converted connection, freed once the link's socket
+    // connection thread before it connects the connection, freed once the link's socket
     // is closed (or at the port's close), NULL otherwise. The pointer is set and cleared under
     // ReplyLock (never with DeviceLock, which must not nest in ConnectMutex) and read under
     // ReplyLock by the receive indication at DISPATCH_LEVEL inside DeviceLock; data for a
     // connection without it is dropped.
     PUCHAR ReplyBuffer;
+
+    // The transaction waiting for its reply: started by the write path under ConnectMutex,
+    // ended by the delivery of its reply (or a malformed one) at DISPATCH_LEVEL. ReplyLock.
+    BOOLEAN Awaiting;      // a request went out and no reply to it has been delivered
+    UCHAR AwaitUnit;       // its unit id and function code: a reply must echo both
+    UCHAR AwaitFunction;
+    LONG AwaitSerial;      // the port's RequestSerial when it was written
+    ULONGLONG AwaitSince;  // interrupt time (100 ns) when it was written
 } ETH_CONNECTION, *PETH_CONNECTION;
 
 // One device id of an entry, pointing at the connection that serves it.
@@ -280,6 +305,10 @@ struct _DEVICE_EXTENSION {
                                         // guarded by ConnectMutex
     ULONG PendingLength;                // its length; guarded by ConnectMutex
     PETH_CONNECTION PendingConnection;  // the connection it was built for; guarded by ConnectMutex
+    LONG RequestSerial;                 // counts writes; a reply is delivered only to the newest
+                                        // request of the port. Interlocked, read at any IRQL
+    ULONG ResponseMs;                   // reply time limit, 0 = none; written at first open (PASSIVE),
+                                        // read unlocked by the receive indication
     // ---- end gateway
 
     // ================================================================= network link
@@ -385,6 +414,10 @@ PUCHAR GetEthernetSettings(PDEVICE_EXTENSION Extension);
 // IOCTL_SERIAL_SET_ETHERNET / _GET_ETHERNET at PASSIVE_LEVEL: sets Irp->IoStatus (Status and
 // Information) and returns the status; the caller completes the request.
 NTSTATUS EthernetIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp);
+// The stored options, or the defaults when none (or a damaged value) are stored.
+VOID GetPortOptions(PDEVICE_EXTENSION Extension, PQUORVEL_OPTIONS Options);
+// At first open: takes the stored options into the port. PASSIVE_LEVEL.
+VOID LoadPortOptions(PDEVICE_EXTENSION Extension);
 
 // Modbus frame codec (codec.cpp): pure, any IRQL
 UCHAR HexCharToNibble(UCHAR Char);
@@ -397,6 +430,8 @@ BOOLEAN IsAsciiFrame(const UCHAR *Frame, ULONG Length);
 ULONG DecodeAsciiFrame(const UCHAR *Frame, ULONG Length, PUCHAR Content, ULONG Capacity);
 ULONG EncodeRtuFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity);
 ULONG EncodeAsciiFrame(const UCHAR *Content, ULONG Length, PUCHAR Frame, ULONG Capacity);
+#define MODBUS_LENGTH_OPEN 0xFFFFFFFF
+ULONG ReplyContentLength(const UCHAR *Content, ULONG Available);
 
 // Registry values (registry.cpp): PASSIVE_LEVEL
 NTSTATUS RegistryWriteValue(HANDLE RegKeyHandle, PCWSTR SubKeyName, PCWSTR ValueName, ULONG ValueType, PVOID Buffer,
@@ -425,8 +460,9 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
 // Forgets a partly received reply; called under ConnectMutex when a request is sent and when
 // the link goes down.
 VOID ResetReplyStream(PETH_CONNECTION Connection);
-// The connection's reply buffer as its link comes up (a converted connection gets one; a raw
-// one needs none) and goes down. PASSIVE or APC level, under ConnectMutex or at the port's close.
+// The connection's reply buffer as its link comes up (converted connections reassemble MBAP
+// replies in it, raw ones gather their frame) and goes down. PASSIVE_LEVEL, under ConnectMutex or
+// at the port's close.
 NTSTATUS AllocateReplyBuffer(PETH_CONNECTION Connection);
 VOID FreeReplyBuffer(PETH_CONNECTION Connection);
 // ---- end gateway routines

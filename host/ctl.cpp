@@ -1,6 +1,7 @@
 // quorvelctl: manages the ports of a running quorvel-host over its control socket.
 //   quorvelctl [--state DIR] [--json] list | add [--name COMn] | remove COMn | show COMn |
-//              set COMn [--delay MS] [--rts LINES] [--dtr LINES] --conn HOST:PORT[/raw]=ID[,ID...]... |
+//              set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS]
+//                       --conn HOST:PORT[/raw]=ID[,ID...]... | set COMn --response-ms MS |
 //              status COMn | save COMn FILE | load COMn FILE
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -11,6 +12,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -21,6 +23,7 @@
 #include "core/settingsfile.h"
 #include "ctlargs.h"
 #include "hostproto.h"
+#include "portoptions.h"
 #include "statedir.h"
 
 using namespace quorvel;
@@ -225,7 +228,7 @@ std::string Upper(std::string s)
 
 // Reading never needs the port free: the stored record comes from the host's port list, so
 // show and save work while a program holds the port.
-Win32Error ReadRecord(Client &client, const std::string &port, ctl::Bytes *bytes)
+Win32Error ReadRecord(Client &client, const std::string &port, ctl::Bytes *bytes, PortOptions *options = nullptr)
 {
     hostctl::PortList list;
     Win32Error e = client.Call(hostctl::ListPorts, ctl::Empty{}, &list);
@@ -234,6 +237,8 @@ Win32Error ReadRecord(Client &client, const std::string &port, ctl::Bytes *bytes
         if (Upper(Utf8(p.name)) != Upper(port)) continue;
         if (p.record.empty()) return 1450;  // nothing stored yet, as the driver answers
         *bytes = p.record;
+        // None stored, or a damaged value: the driver runs the port on the defaults.
+        if (options != nullptr && !DecodePortOptions(p.options, options)) *options = PortOptions{};
         return 0;
     }
     return 2;
@@ -258,31 +263,72 @@ void CheckPortError(const char *what, const std::string &port, Win32Error e)
     Fail(std::string(what) + ": " + port + ": " + ErrorText(e));
 }
 
+// Through the driver, for a change: the port must be free.
+Win32Error ReadOptions(Client &client, const std::string &port, PortOptions *options)
+{
+    ctl::PortIoControlRequest req;
+    req.portName = Utf16(port);
+    req.ioctl = IOCTL_QUORVEL_GET_OPTIONS;
+    req.outputSize = kPortOptionsSize;
+    ctl::PortIoControlResponse resp;
+    Win32Error e = client.Call(std::uint16_t(ctl::Op::PortIoControl), req, &resp);
+    if (e == 0 && !DecodePortOptions(resp.output, options)) e = 13;
+    return e;
+}
+
+Win32Error WriteOptions(Client &client, const std::string &port, const PortOptions &options)
+{
+    ctl::PortIoControlRequest req;
+    req.portName = Utf16(port);
+    req.ioctl = IOCTL_QUORVEL_SET_OPTIONS;
+    req.input = EncodePortOptions(options);
+    ctl::PortIoControlResponse resp;
+    return client.Call(std::uint16_t(ctl::Op::PortIoControl), req, &resp);
+}
+
 int Show(Client &client, const std::string &port)
 {
     ctl::Bytes bytes;
-    CheckPortError("show", port, ReadRecord(client, port, &bytes));
+    PortOptions options;
+    CheckPortError("show", port, ReadRecord(client, port, &bytes, &options));
     EthRecord r;
     if (ParseEthRecord(bytes.data(), bytes.size(), &r) != EthParseError::None)
         Fail("show: " + port + " returned a damaged settings record");
     if (gJson) {
-        std::printf("%s\n", RecordJson(r).c_str());
+        std::string json = RecordJson(r);
+        json.insert(json.size() - 1, ", \"response_ms\": " + std::to_string(options.responseMs));
+        std::printf("%s\n", json.c_str());
         return 0;
     }
     std::printf("port %s\ndelay %u ms\nrts %s\ndtr %s\n", port.c_str(), r.delay, LinesText(r.rtsMask).c_str(),
                 LinesText(r.dtrMask).c_str());
+    // Only a limit is shown; without one the port answers as it always has.
+    if (options.responseMs != 0) std::printf("response %u ms\n", options.responseMs);
     for (auto &e : r.entries)
         std::printf("conn %s:%u%s ids %s\n", Ip(e.ip).c_str(), e.port, e.raw ? " raw" : " modbus-tcp",
                     IdList(e.ids, ",").c_str());
     return 0;
 }
 
-int Set(Client &client, const std::string &port, const std::vector<std::string> &args)
+// Without --response-ms the stored response time stays; with only it, the record stays.
+int Set(Client &client, const std::string &port, std::vector<std::string> args)
 {
     EthRecord record;
     std::string error;
-    if (!ParseSetArguments(args, &record, &error)) Fail("set: " + error + " (nothing stored)", 2);
-    CheckPortError("set", port, WriteRecord(client, port, BuildEthRecord(record)));
+    std::optional<std::uint32_t> responseMs;
+    bool onlyOptions = false;
+    if (!TakeResponseMs(&args, &responseMs, &error)) Fail("set: " + error + " (nothing stored)", 2);
+    onlyOptions = args.empty() && responseMs.has_value();
+    if (!onlyOptions && !ParseSetArguments(args, &record, &error)) Fail("set: " + error + " (nothing stored)", 2);
+    if (responseMs) {
+        PortOptions options;
+        Win32Error e = ReadOptions(client, port, &options);
+        if (e == 13) Fail("set: " + port + " returned damaged options (nothing stored)");
+        CheckPortError("set", port, e);
+        options.responseMs = *responseMs;
+        CheckPortError("set", port, WriteOptions(client, port, options));
+    }
+    if (!onlyOptions) CheckPortError("set", port, WriteRecord(client, port, BuildEthRecord(record)));
     return 0;
 }
 
@@ -369,8 +415,12 @@ void Usage()
                  "  add [--name COMn]          new port (the lowest free name by default)\n"
                  "  remove COMn\n"
                  "  show COMn                  the stored settings\n"
-                 "  set COMn [--delay MS] [--rts LINES] [--dtr LINES] --conn HOST:PORT[/raw]=ID[,ID...] ...\n"
-                 "                             LINES: none or cts,dsr,dcd,ring\n"
+                 "  set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS]\n"
+                 "           --conn HOST:PORT[/raw]=ID[,ID...] ...\n"
+                 "                             LINES: none or cts,dsr,dcd,ring; --response-ms: replies later\n"
+                 "                             than MS after their request are dropped (0: no limit, kept\n"
+                 "                             when not given)\n"
+                 "  set COMn --response-ms MS  the response time alone\n"
                  "  status COMn                line settings, modem lines, statistics, links\n"
                  "  save COMn FILE.qvor | load COMn FILE.qvor\n");
 }

@@ -239,6 +239,9 @@ std::vector<hostctl::PortEntry> Host::Ports()
         std::vector<UCHAR> record;
         if (!node.DriverKey.empty() && qv::RegistryReadValue(node.DriverKey, "ETHERNET2", &type, &record))
             e.record.assign(record.begin(), record.end());
+        std::vector<UCHAR> options;
+        if (!node.DriverKey.empty() && qv::RegistryReadValue(node.DriverKey, "OPTIONS", &type, &options))
+            e.options.assign(options.begin(), options.end());
         auto it = bridges_.find(Upper(node.PortName));
         if (it != bridges_.end()) {
             e.ptyPath = Utf16(it->second->PtyPath());

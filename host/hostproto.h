@@ -23,10 +23,11 @@ struct PortEntry {
     bool started = false;
     bool inUse = false;
     Bytes record;  // the stored settings record (registry), empty when none
+    Bytes options;  // the stored options record (registry), empty when none
     template <class IO>
     void Fields(IO &io)
     {
-        io(name), io(instanceId), io(ptyPath), io(started), io(inUse), io(record);
+        io(name), io(instanceId), io(ptyPath), io(started), io(inUse), io(record), io(options);
     }
 };
 

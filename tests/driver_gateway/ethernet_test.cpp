@@ -262,3 +262,57 @@ TEST_F(EthernetSettings, RegistryRoutinesReadBackWhatTheyWrite)
 }
 
 }  // namespace
+
+namespace {
+
+Bytes Options(ULONG responseMs, ULONG flags = 0, USHORT version = QUORVEL_OPTIONS_VERSION,
+              USHORT size = sizeof(QUORVEL_OPTIONS))
+{
+    Bytes out;
+    PutLe(out, size, 2);
+    PutLe(out, version, 2);
+    PutLe(out, flags, 4);
+    PutLe(out, responseMs, 4);
+    return out;
+}
+
+// The options live in their own value beside the record, which they never change; damaged or
+// refused options leave the stored ones, and a port without any reads the defaults.
+TEST_F(EthernetSettings, OptionsAreStoredBesideTheRecordAndReadAtOpen)
+{
+    Answer none = Control(IOCTL_QUORVEL_GET_OPTIONS, {}, 64);
+    ASSERT_EQ(none.status, STATUS_SUCCESS);
+    ASSERT_EQ(none.information, sizeof(QUORVEL_OPTIONS));
+    EXPECT_EQ(Bytes(none.output.begin(), none.output.begin() + 12), Options(0));
+
+    ASSERT_EQ(Set(kWorked).status, STATUS_SUCCESS);
+    ASSERT_EQ(Control(IOCTL_QUORVEL_SET_OPTIONS, Options(250), 0).status, STATUS_SUCCESS);
+    Bytes cut = Options(9);
+    cut.pop_back();
+    const Bytes refused[] = {Options(9, 0x80000000), Options(9, 0, 2), Options(9, 0, 1, 16), cut};
+    for (const Bytes &bad : refused) {
+        EXPECT_EQ(Control(IOCTL_QUORVEL_SET_OPTIONS, bad, 0).status, STATUS_INVALID_PARAMETER) << Hex(bad);
+    }
+    EXPECT_EQ(Control(IOCTL_QUORVEL_GET_OPTIONS, {}, 11).status, STATUS_BUFFER_TOO_SMALL);
+    Answer get = Control(IOCTL_QUORVEL_GET_OPTIONS, {}, 12);
+    ASSERT_EQ(get.status, STATUS_SUCCESS);
+    EXPECT_EQ(get.output, Options(250));
+
+    ULONG type = 0;
+    std::vector<UCHAR> data;
+    ASSERT_TRUE(qv::RegistryReadValue(DriverKeyPath(), "OPTIONS", &type, &data));
+    EXPECT_EQ(type, ULONG(REG_BINARY));
+    EXPECT_EQ(data, Options(250));
+    ASSERT_TRUE(qv::RegistryReadValue(DriverKeyPath(), "ETHERNET2", &type, &data));
+    EXPECT_EQ(data, kWorked);
+
+    LoadPortOptions(ext);
+    EXPECT_EQ(ext->ResponseMs, 250u);
+
+    // A damaged stored value reads as the defaults.
+    ASSERT_EQ(qv::RegistryWriteValue(DriverKeyPath(), "OPTIONS", REG_BINARY, {1, 2, 3}), STATUS_SUCCESS);
+    LoadPortOptions(ext);
+    EXPECT_EQ(ext->ResponseMs, 0u);
+}
+
+}  // namespace

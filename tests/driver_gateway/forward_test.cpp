@@ -15,14 +15,7 @@ const Bytes kRtuRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD};
 const std::string kAsciiRequest = ":01030000000AF2\r\n";
 const char *kMbapRequest = "01 00 00 00 00 06 01 03 00 00 00 0A";
 
-class Forwarding : public GatewayPort {
-protected:
-    NTSTATUS Write(const Bytes &frame)
-    {
-        PoolBytes data(frame);
-        return ForwardRequest(ext, data.get(), data.size());
-    }
-};
+using Forwarding = GatewayPort;
 
 TEST_F(Forwarding, RtuAndAsciiRequestsBecomeOneMbapRequestParkedForTheirConnection)
 {
@@ -100,9 +93,11 @@ TEST_F(Forwarding, FramesThatAreNotOneServedRequestSendNothing)
     EXPECT_EQ(KeReadStateEvent(&ext->ConnectEvent), 0);
 }
 
-TEST_F(Forwarding, WriteDuringAConnectIsDroppedButSetsTheReplyFraming)
+TEST_F(Forwarding, WriteDuringAConnectIsDroppedAndEndsTheEarlierTransaction)
 {
     ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
+    EXPECT_EQ(Write(kRtuRequest), STATUS_TIMEOUT);
+    TakePending();
     std::atomic<int> stage{0};
     std::thread connecting([&] {
         AcquireConnectMutex(ext);
@@ -117,8 +112,10 @@ TEST_F(Forwarding, WriteDuringAConnectIsDroppedButSetsTheReplyFraming)
     connecting.join();
 
     EXPECT_EQ(ext->PendingData, nullptr);
-    EXPECT_EQ(Connection(1)->TransactionId, 0);
-    EXPECT_EQ(Connection(1)->Mode, FRAME_MODE_ASCII);
+    EXPECT_EQ(Connection(1)->TransactionId, 1);
+    // The application wrote again: the earlier request's reply must not be read as the answer.
+    Deliver(Connection(1), {0x01, 0x00, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2A});
+    EXPECT_TRUE(replies.empty());
 
     EXPECT_EQ(Write(kRtuRequest), STATUS_TIMEOUT) << "the next write, after the connect, goes through";
 }

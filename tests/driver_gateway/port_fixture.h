@@ -78,6 +78,13 @@ protected:
 
     PETH_CONNECTION Connection(UCHAR deviceId) { return FindConnectionByDeviceID(ext, deviceId); }
 
+    // What the write path does with one write.
+    NTSTATUS Write(const Bytes &frame)
+    {
+        PoolBytes data(frame);
+        return ForwardRequest(ext, data.get(), data.size());
+    }
+
     // One receive indication: DeviceLock held, the FIFO drained after each placed reply.
     void Deliver(PETH_CONNECTION connection, const Bytes &block)
     {

@@ -1,5 +1,6 @@
-// Server replies: converted back into the framing of the request, checked against the
-// transaction id, reassembled across receive indications, and bounded by the receive FIFO.
+// Server replies: converted back into the framing of the request, delivered only as the one
+// answer to the newest request, reassembled across receive indications, and bounded by the
+// receive FIFO.
 
 #include <atomic>
 #include <thread>
@@ -10,68 +11,79 @@ using namespace gwtest;
 
 namespace {
 
+const Bytes kRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD};
 const Bytes kReply = {0x01, 0x00, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2A};
+const char *kRtuAnswer = "01 03 02 00 2A 39 9B";
 
 // An MBAP reply with the given transaction id and content.
-Bytes Mbap(USHORT id, const Bytes &content)
+Bytes Mbap(USHORT id, const Bytes &content, USHORT protocol = 0)
 {
-    Bytes out = {UCHAR(id & 0xFF), UCHAR(id >> 8), 0, 0, UCHAR(content.size() >> 8), UCHAR(content.size() & 0xFF)};
+    Bytes out = {UCHAR(id & 0xFF),           UCHAR(id >> 8),
+                 UCHAR(protocol >> 8),       UCHAR(protocol & 0xFF),
+                 UCHAR(content.size() >> 8), UCHAR(content.size() & 0xFF)};
     out.insert(out.end(), content.begin(), content.end());
     return out;
 }
 
 class Replies : public GatewayPort {
 protected:
-    // One converted connection serving device 1, last request in the given framing, id 1.
-    PETH_CONNECTION OpenConverted(UCHAR mode, UCHAR raw = 0)
+    // One connection serving devices 0 and 1; the first request, in the given framing, is out
+    // with transaction id 1.
+    PETH_CONNECTION OpenWithRequest(UCHAR mode, UCHAR raw = 0)
     {
-        EXPECT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, raw, {1}}})), STATUS_SUCCESS);
+        EXPECT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, raw, {0, 1}}})), STATUS_SUCCESS);
         PETH_CONNECTION connection = Connection(1);
-        connection->TransactionId = 1;
-        connection->Mode = mode;
+        Ask(mode == FRAME_MODE_ASCII ? Text(":01030000000AF2\r\n") : kRequest);
         EXPECT_EQ(AllocateReplyBuffer(connection), STATUS_SUCCESS);  // as the link does when it comes up
         return connection;
+    }
+
+    // Writes a request; with no link up it is parked, and taken as the connection thread would.
+    void Ask(const Bytes &frame)
+    {
+        EXPECT_EQ(Write(frame), STATUS_TIMEOUT);
+        TakePending();
     }
 };
 
 TEST_F(Replies, ConvertedReplyBecomesTheFrameOfTheRequest)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
     qv::ClearDbgPrint();
     Deliver(c, kReply);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
+    EXPECT_EQ(Hex(replies[0]), kRtuAnswer);
     EXPECT_TRUE(Contains(qv::DbgPrintLines(), "ProcessIncomingData length = 11"));
 
-    c->Mode = FRAME_MODE_ASCII;
-    Deliver(c, kReply);
+    Ask(Text(":01030000000AF2\r\n"));
+    Deliver(c, Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2A}));
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(std::string(replies[1].begin(), replies[1].end()), ":010302002AD0\r\n");
 
-    // Before any request was routed the mode is 0, which frames as ASCII.
-    c->Mode = FRAME_MODE_NONE;
-    Deliver(c, kReply);
+    // An exception reply answers the request too.
+    Ask(kRequest);
+    Deliver(c, Mbap(3, {0x01, 0x83, 0x02}));
     ASSERT_EQ(replies.size(), 3u);
-    EXPECT_EQ(replies[2], replies[1]);
+    EXPECT_EQ(replies[2], WithCrc({0x01, 0x83, 0x02}));
 }
 
 TEST_F(Replies, WithoutTheReceiveStepTheFifoHoldsTheFrame)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
     PoolBytes data(kReply);
     KIRQL irql;
     KeAcquireSpinLock(&ext->DeviceLock, &irql);
     ProcessIncomingData(ext, c, data.get(), data.size(), NULL);
     KeReleaseSpinLock(&ext->DeviceLock, irql);
     EXPECT_EQ(ext->Uart.RxCount, 7u);
-    EXPECT_EQ(Hex(Fifo()), "01 03 02 00 2A 39 9B");
+    EXPECT_EQ(Hex(Fifo()), kRtuAnswer);
 }
 
 // Data for a converted connection whose link has gone (its reply buffer with it) is dropped,
 // as is a reply cut short by the link going down; the next link starts a fresh stream.
 TEST_F(Replies, DataWithoutALinkIsDroppedAndTheNextLinkStartsAfresh)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
     Deliver(c, Bytes(kReply.begin(), kReply.begin() + 5));
     FreeReplyBuffer(c);
     Deliver(c, Bytes(kReply.begin() + 5, kReply.end()));
@@ -82,36 +94,115 @@ TEST_F(Replies, DataWithoutALinkIsDroppedAndTheNextLinkStartsAfresh)
     ASSERT_EQ(AllocateReplyBuffer(c), STATUS_SUCCESS);
     Deliver(c, kReply);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
-
-    // A raw connection reassembles nothing and needs no buffer.
-    FreeReplyBuffer(c);
-    c->raw = 1;
-    ASSERT_EQ(AllocateReplyBuffer(c), STATUS_SUCCESS);
-    EXPECT_EQ(c->ReplyBuffer, nullptr);
+    EXPECT_EQ(Hex(replies[0]), kRtuAnswer);
 }
 
-TEST_F(Replies, ReplyToAnotherTransactionLeavesTheFifoAlone)
+// A request's transaction ends with its first reply: a duplicate, a late reply to an older
+// request, or a reply after the application wrote again never reaches the application.
+TEST_F(Replies, EachRequestGetsAtMostOneReplyAndOnlyItsOwn)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
-    ext->Uart.RxFifo[0] = 0x55;
-    ext->Uart.RxCount = 1;
-    Bytes late = kReply;
-    late[0] = 0x02;
-    Deliver(c, late);
-    Deliver(c, Mbap(0x0100, {0x01, 0x03, 0x02, 0x00, 0x2A}));  // id 256: high byte matters too
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
+    Deliver(c, Mbap(0x0101, {0x01, 0x03, 0x02, 0x00, 0x2A}));  // id 257: the high byte matters too
+    Deliver(c, Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2A}));
     EXPECT_TRUE(replies.empty());
-    EXPECT_EQ(Hex(Fifo()), "55");
 
-    // The stream stays in step: the right reply right after is placed.
     Deliver(c, kReply);
+    Deliver(c, kReply);  // sent twice
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
+    EXPECT_EQ(Hex(replies[0]), kRtuAnswer);
+
+    // The duplicate of the first reply arriving with the second: only the second's reply counts.
+    replies.clear();
+    Ask(kRequest);
+    Bytes second = Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2B});
+    Bytes block = kReply;
+    block.insert(block.end(), second.begin(), second.end());
+    block.insert(block.end(), second.begin(), second.end());
+    Deliver(c, block);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], WithCrc({0x01, 0x03, 0x02, 0x00, 0x2B}));
+
+    // Any later write ends the transaction, even one that goes nowhere (device 9 is unserved)
+    // or is no frame at all.
+    for (const Bytes &other : {WithCrc({0x09, 0x03, 0x00, 0x00, 0x00, 0x01}), Text("hello")}) {
+        replies.clear();
+        Ask(kRequest);
+        USHORT id = c->TransactionId;
+        EXPECT_EQ(Write(other), STATUS_SUCCESS);
+        Deliver(c, Mbap(id, {0x01, 0x03, 0x02, 0x00, 0x2A}));
+        EXPECT_TRUE(replies.empty()) << Hex(other);
+    }
 }
 
-TEST_F(Replies, SplitAndMergedRepliesAreReassembled)
+TEST_F(Replies, RepliesThatDoNotAnswerTheRequestAreDroppedAndEndIt)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
+    struct Case {
+        const char *what;
+        Bytes content;
+        USHORT protocol;
+    } cases[] = {
+        {"length 0", {}, 0},
+        {"length 1", {0x01}, 0},
+        {"length 2", {0x01, 0x03}, 0},
+        {"protocol id 1", {0x01, 0x03, 0x02, 0x00, 0x2A}, 1},
+        {"another unit", {0x02, 0x03, 0x02, 0x00, 0x2A}, 0},
+        {"another function", {0x01, 0x04, 0x02, 0x00, 0x2A}, 0},
+        {"another function's exception", {0x01, 0x84, 0x02}, 0},
+        {"cut: byte count 2, one byte", {0x01, 0x03, 0x02, 0x00}, 0},
+        {"padded", {0x01, 0x03, 0x02, 0x00, 0x2A, 0x00}, 0},
+        {"exception with data", {0x01, 0x83, 0x02, 0x00}, 0},
+    };
+    for (const Case &k : cases) {
+        Ask(kRequest);
+        USHORT id = c->TransactionId;
+        Deliver(c, Mbap(id, k.content, k.protocol));
+        // The server answered wrongly: its next word on this request is not trusted either.
+        Deliver(c, Mbap(id, {0x01, 0x03, 0x02, 0x00, 0x2A}));
+        EXPECT_TRUE(replies.empty()) << k.what << ": " << Hex(replies.empty() ? Bytes{} : replies[0]);
+        replies.clear();
+    }
+
+    // A reply whose MBAP length is shorter than its PDU: the rest is read as the next header,
+    // and nothing valid comes of either.
+    Ask(kRequest);
+    Bytes cut = Mbap(c->TransactionId, {0x01, 0x03, 0x02, 0x00, 0x2A});
+    cut[5] = 3;
+    Deliver(c, cut);
+    EXPECT_TRUE(replies.empty());
+}
+
+TEST_F(Replies, BroadcastIsForwardedButNeverAnswered)
+{
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
+    Bytes broadcast = WithCrc({0x00, 0x06, 0x00, 0x01, 0x00, 0x05});
+    EXPECT_EQ(Write(broadcast), STATUS_TIMEOUT);
+    EXPECT_EQ(Hex(Pending()), "02 00 00 00 00 06 00 06 00 01 00 05");
+    TakePending();
+    Deliver(c, Mbap(2, {0x00, 0x06, 0x00, 0x01, 0x00, 0x05}));
+    Deliver(c, kReply);  // nor does the request before it get its answer now
+    EXPECT_TRUE(replies.empty());
+}
+
+TEST_F(Replies, AReplyLaterThanTheResponseTimeIsDropped)
+{
+    ext->ResponseMs = 30;
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
+    ULONGLONG sent = KeQueryInterruptTime();
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return KeQueryInterruptTime() - sent > 40 * 10000; }, 5000));
+    Deliver(c, kReply);
+    EXPECT_TRUE(replies.empty());
+
+    // Within the limit it is delivered.
+    ext->ResponseMs = 60000;
+    Ask(kRequest);
+    Deliver(c, Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2A}));
+    EXPECT_EQ(replies.size(), 1u);
+}
+
+TEST_F(Replies, SplitRepliesAreReassembled)
+{
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
 
     // Split inside the header, then inside the content.
     Deliver(c, Bytes(kReply.begin(), kReply.begin() + 2));
@@ -119,58 +210,34 @@ TEST_F(Replies, SplitAndMergedRepliesAreReassembled)
     EXPECT_TRUE(replies.empty());
     Deliver(c, Bytes(kReply.begin() + 7, kReply.end()));
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
+    EXPECT_EQ(Hex(replies[0]), kRtuAnswer);
 
     // Byte by byte.
     replies.clear();
-    for (UCHAR b : kReply) Deliver(c, Bytes{b});
+    Ask(kRequest);
+    for (UCHAR b : Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2A})) Deliver(c, Bytes{b});
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
+    EXPECT_EQ(Hex(replies[0]), kRtuAnswer);
 
-    // Two replies and the start of a third in one block; each reaches the receive step in turn.
+    // A new request forgets a part reply: what follows is read from a fresh header.
     replies.clear();
-    Bytes second = Mbap(1, {0x01, 0x03, 0x02, 0x00, 0x2B});
-    Bytes block = kReply;
-    block.insert(block.end(), second.begin(), second.end());
-    block.insert(block.end(), kReply.begin(), kReply.begin() + 8);
-    Deliver(c, block);
-    ASSERT_EQ(replies.size(), 2u);
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
-    EXPECT_EQ(Hex(replies[1]), Hex(WithCrc({0x01, 0x03, 0x02, 0x00, 0x2B})));
-    Deliver(c, Bytes(kReply.begin() + 8, kReply.end()));
-    ASSERT_EQ(replies.size(), 3u);
-    EXPECT_EQ(replies[2], replies[0]);
-
-    // A reply with an empty content is complete with its header.
-    replies.clear();
-    Deliver(c, Mbap(1, {}));
+    Ask(kRequest);
+    Deliver(c, Bytes{0x03, 0x00, 0x00, 0x00});
+    Ask(kRequest);
+    Deliver(c, Mbap(4, {0x01, 0x03, 0x02, 0x00, 0x2A}));
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Hex(replies[0]), "FF FF");
-}
-
-TEST_F(Replies, ANewRequestForgetsAPartReply)
-{
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
-    Deliver(c, Bytes{0x01, 0x00, 0x00, 0x00});  // fewer than 6 bytes: nothing is read as a length
-    EXPECT_TRUE(replies.empty());
-    AcquireConnectMutex(ext);
-    ResetReplyStream(c);
-    ReleaseConnectMutex(ext);
-    Deliver(c, kReply);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
+    EXPECT_EQ(Hex(replies[0]), kRtuAnswer);
 }
 
 TEST_F(Replies, HostileLengthsAreSkippedWholeAndTheStreamRecovers)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
-    ext->Uart.RxCount = 3;
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
 
-    // L = 65535: would wrap L + 6 and L + 2 at 16 bits. Its 65535 bytes are skipped, in pieces.
-    Bytes hostile = {0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF};
+    // L = 65535 on a stray id: would wrap L + 6 and L + 2 at 16 bits. Its 65535 bytes are
+    // skipped, in pieces, and the reply after them still answers the request.
+    Bytes hostile = {0x07, 0x00, 0x00, 0x00, 0xFF, 0xFF};
     hostile.resize(hostile.size() + 1000, 0x01);
     Deliver(c, hostile);
-    EXPECT_EQ(ext->Uart.RxCount, 0u);
     ULONG left = 65535 - 1000;
     while (left != 0) {
         ULONG n = std::min<ULONG>(left, 30000);
@@ -181,68 +248,113 @@ TEST_F(Replies, HostileLengthsAreSkippedWholeAndTheStreamRecovers)
     }
     EXPECT_TRUE(Fifo().empty());
     ASSERT_EQ(replies.size(), 1u) << "only the reply after the hostile one";
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A 39 9B");
+    EXPECT_EQ(Hex(replies[0]), kRtuAnswer);
+
+    // With the request's own id it ends the request.
+    replies.clear();
+    Ask(kRequest);
+    Bytes own = {0x02, 0x00, 0x00, 0x00, 0xFF, 0xFF};
+    own.resize(own.size() + 65535, 0x01);
+    own.insert(own.end(), kReply.begin(), kReply.end());
+    Deliver(c, own);
+    EXPECT_TRUE(replies.empty());
 }
 
-TEST_F(Replies, FramesThatWouldNotFitTheFifoAreDropped)
+TEST_F(Replies, FramesThatWouldNotFitAreDroppedNeverCut)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
+    // Function 0x41 carries no length of its own, so any content answers it.
+    const Bytes open = WithCrc({0x01, 0x41, 0x00, 0x00, 0x00, 0x00});
+    auto content = [](size_t n) {
+        Bytes b(n, 0x33);
+        b[0] = 0x01;
+        b[1] = 0x41;
+        return b;
+    };
 
     // RTU: content 4094 gives a 4096-byte frame, exactly the FIFO; 4095 is one too many.
-    Bytes content(4094, 0x33);
-    Deliver(c, Mbap(1, content));
+    Ask(open);
+    Deliver(c, Mbap(c->TransactionId, content(4094)));
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0], WithCrc(content));
-    content.push_back(0x33);
-    Deliver(c, Mbap(1, content));
+    EXPECT_EQ(replies[0], WithCrc(content(4094)));
+    Ask(open);
+    Deliver(c, Mbap(c->TransactionId, content(4095)));
     EXPECT_EQ(replies.size(), 1u);
 
     // ASCII: 2L + 5 bytes, so content 2045 fits and 2046 does not.
-    c->Mode = FRAME_MODE_ASCII;
     replies.clear();
-    Deliver(c, Mbap(1, Bytes(2046, 0x44)));
+    const Bytes asciiOpen = Text(":014100000000BE\r\n");
+    Ask(asciiOpen);
+    Deliver(c, Mbap(c->TransactionId, content(2046)));
     EXPECT_TRUE(replies.empty());
-    Deliver(c, Mbap(1, Bytes(2045, 0x44)));
+    Ask(asciiOpen);
+    Deliver(c, Mbap(c->TransactionId, content(2045)));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].size(), 4095u);
 
-    // A smaller receive ring cuts the frame to its size.
+    // A receive ring smaller than the frame: dropped, not cut to a frame that looks whole.
     replies.clear();
-    c->Mode = FRAME_MODE_RTU;
     ext->RxRingSize = 5;
-    Deliver(c, kReply);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Hex(replies[0]), "01 03 02 00 2A");
+    Ask(kRequest);
+    Deliver(c, Mbap(c->TransactionId, {0x01, 0x03, 0x02, 0x00, 0x2A}));
+    EXPECT_TRUE(replies.empty());
+    EXPECT_EQ(ext->Uart.RxCount, 0u);
 
     // No ring, no FIFO (a closed or stopped port): nothing is placed, nothing breaks.
-    replies.clear();
     ext->RxRingSize = 0;
-    Deliver(c, kReply);
+    Ask(kRequest);
+    Deliver(c, Mbap(c->TransactionId, {0x01, 0x03, 0x02, 0x00, 0x2A}));
     ExFreePoolWithTag(ext->Uart.RxFifo, GWTEST_TAG);
     ext->Uart.RxFifo = NULL;
     ext->RxRingSize = 4096;
-    Deliver(c, kReply);
+    Ask(kRequest);
+    Deliver(c, Mbap(c->TransactionId, {0x01, 0x03, 0x02, 0x00, 0x2A}));
     EXPECT_TRUE(replies.empty());
 }
 
-TEST_F(Replies, RawConnectionPassesEachBlockUnchecked)
+// A raw connection's bytes carry no header: they are gathered until they make a whole frame
+// in the request's framing, with a valid CRC or LRC, that answers the request.
+TEST_F(Replies, RawRepliesMustBeWholeValidFramesAnsweringTheRequest)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU, 1);
-    Bytes junk = {0x02, 0x00, 0x13};
-    Deliver(c, junk);
-    Deliver(c, kReply);
-    ASSERT_EQ(replies.size(), 2u);
-    EXPECT_EQ(replies[0], junk);
-    EXPECT_EQ(replies[1], kReply);
-
-    // Never more than the FIFO holds, even with a larger ring.
-    replies.clear();
-    ext->RxRingSize = 8192;
-    Bytes big(5000);
-    for (size_t i = 0; i < big.size(); i++) big[i] = UCHAR(i);
-    Deliver(c, big);
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU, 1);
+    const Bytes answer = WithCrc({0x01, 0x03, 0x02, 0x00, 0x2A});
+    for (UCHAR b : answer) Deliver(c, Bytes{b});
+    Deliver(c, answer);  // the same frame again: the request already has its reply
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0], Bytes(big.begin(), big.begin() + 4096));
+    EXPECT_EQ(replies[0], answer);
+
+    Bytes badCrc = answer;
+    badCrc.back() ^= 1;
+    Bytes otherUnit = WithCrc({0x02, 0x03, 0x02, 0x00, 0x2A});
+    for (const Bytes &wrong : {badCrc, otherUnit, WithCrc({0x01, 0x03, 0x02, 0x00}), Bytes{0x02, 0x00, 0x13}}) {
+        replies.clear();
+        Ask(kRequest);
+        Deliver(c, wrong);
+        Deliver(c, answer);  // after a wrong answer the request gets nothing more
+        EXPECT_TRUE(replies.empty()) << Hex(wrong);
+    }
+
+    // A frame followed by more in the same block: the frame alone is placed.
+    replies.clear();
+    Ask(kRequest);
+    Bytes merged = answer;
+    merged.insert(merged.end(), answer.begin(), answer.end());
+    Deliver(c, merged);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], answer);
+
+    // ASCII: gathered up to LF; the colon, hex digits and LRC are checked.
+    replies.clear();
+    const std::string asciiAnswer = ":010302002AD0\r\n";
+    Ask(Text(":01030000000AF2\r\n"));
+    Deliver(c, Text(asciiAnswer.substr(0, 6)));
+    Deliver(c, Text(asciiAnswer.substr(6)));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(std::string(replies[0].begin(), replies[0].end()), asciiAnswer);
+    replies.clear();
+    Ask(Text(":01030000000AF2\r\n"));
+    Deliver(c, Text(":010302002AD1\r\n"));
+    EXPECT_TRUE(replies.empty());
 }
 
 // Requests and replies on one connection at once: the send path forgets part replies under
@@ -250,8 +362,7 @@ TEST_F(Replies, RawConnectionPassesEachBlockUnchecked)
 // happens, only whole, valid frames reach the receive step (run under ThreadSanitizer).
 TEST_F(Replies, RequestsRacingRepliesPlaceOnlyWholeFrames)
 {
-    PETH_CONNECTION c = OpenConverted(FRAME_MODE_RTU);
-    c->TransactionId = 0;
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
     std::atomic<bool> done{false};
     std::thread writer([&] {
         const Bytes request = {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD};

@@ -13,6 +13,7 @@
 #include "lineconfig.h"
 #include "modbusframe.h"
 #include "platform_test.h"
+#include "portoptions.h"
 #include "simdata.h"
 
 using namespace quorvel;
@@ -198,6 +199,37 @@ TEST(CtlArguments, SetBuildsAWholeRecordOrRefuses)
         EXPECT_EQ(untouched.delay, 1);
         EXPECT_FALSE(error.empty());
     }
+}
+
+// --response-ms comes out of set's arguments whole, wherever it stands; the options record is
+// exactly what the driver's options requests carry.
+TEST(CtlArguments, ResponseTimeAndTheOptionsRecord)
+{
+    std::vector<std::string> args = {"--response-ms", "100", "--conn", "127.0.0.1:502=1", "--response-ms", "0"};
+    std::optional<std::uint32_t> ms;
+    std::string error;
+    ASSERT_TRUE(TakeResponseMs(&args, &ms, &error)) << error;
+    EXPECT_EQ(ms, 0u);
+    EXPECT_EQ(args, (std::vector<std::string>{"--conn", "127.0.0.1:502=1"}));
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--response-ms"},
+                                         {"--response-ms", "-1"},
+                                         {"--response-ms", "3600001"},
+                                         {"--response-ms", "--conn", "127.0.0.1:502=1"}}) {
+        std::optional<std::uint32_t> none;
+        EXPECT_FALSE(TakeResponseMs(&bad, &none, &error)) << bad.back();
+        EXPECT_FALSE(none.has_value());
+    }
+
+    PortOptions options{0x5, 250};
+    std::vector<std::uint8_t> bytes = EncodePortOptions(options);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{12, 0, 1, 0, 5, 0, 0, 0, 250, 0, 0, 0}));
+    PortOptions back;
+    ASSERT_TRUE(DecodePortOptions(bytes, &back));
+    EXPECT_EQ(back.flags, 5u);
+    EXPECT_EQ(back.responseMs, 250u);
+    bytes[2] = 2;  // another version
+    EXPECT_FALSE(DecodePortOptions(bytes, &back));
+    EXPECT_FALSE(DecodePortOptions({}, &back));
 }
 
 class InfCheckTest : public ::testing::Test {
