@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <list>
+#include <sys/types.h>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,7 +14,8 @@ namespace quorvel {
 
 class ControlServer {
 public:
-    ControlServer(Host &host, std::string path, LogFunction log);
+    // A session that sends nothing for `idleSeconds` is closed unless it holds device sets.
+    ControlServer(Host &host, std::string path, LogFunction log, int idleSeconds = 60);
     ~ControlServer();
     bool Start(std::string *error);
     // Closes the listener and every session, removes the socket file.
@@ -22,6 +24,7 @@ public:
 private:
     struct SessionThread {
         int fd;
+        uid_t uid;
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -32,6 +35,7 @@ private:
     Host &host_;
     std::string path_;
     LogFunction log_;
+    int idleSeconds_;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
     std::thread acceptor_;
