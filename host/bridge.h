@@ -4,12 +4,13 @@
 // program closes the terminal the bridge closes the port.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <sys/types.h>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -110,8 +110,13 @@ void ControlServer::AcceptLoop()
             continue;
         }
         std::lock_guard<std::mutex> guard(lock_);
+        // A session whose client has already hung up is on its way out and does not count.
         size_t ofUser = 0;
-        for (auto &s : sessions_) ofUser += s.uid == peer.uid;
+        for (auto &s : sessions_) {
+            pollfd p{s.fd, POLLRDHUP, 0};
+            bool leaving = s.done || (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)));
+            ofUser += s.uid == peer.uid && !leaving;
+        }
         if (sessions_.size() >= kMaxSessions || ofUser >= kMaxSessionsPerUser) {
             log_("control: connection of user " + std::to_string(peer.uid) + " refused: " +
                  (ofUser >= kMaxSessionsPerUser ? "that user has " + std::to_string(ofUser) + " sessions open"

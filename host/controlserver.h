@@ -1,9 +1,10 @@
 // The control socket <state>/control.sock: one thread per session, requests answered in order.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <list>
-#include <sys/types.h>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -52,7 +52,9 @@ std::string ErrorText(Win32Error e)
     case 122: return "buffer too small";
     case 123: return "not a COM port name (COM1 to COM256)";
     case 995: return "the request was cancelled";
-    case 1016: return "quorvel-host could not save its settings store (disk full or not writable; see its log); nothing was changed";
+    case 1016:
+        return "quorvel-host could not save its settings store (disk full or not writable; see its log); nothing was "
+               "changed";
     case 1306: return "protocol version mismatch";
     case 1450: return "no settings stored";
     case 0xE000020B: return "no such device";

@@ -332,8 +332,7 @@ Win32Error Host::AddPort(const std::string &name, std::string *created)
             if (before.count(node.InstanceId)) continue;
             NTSTATUS status = qv::PnpRemoveNode(node.InstanceId);
             log_("device " + node.InstanceId + " " + why + "; " +
-                 (NT_SUCCESS(status) && !qv::PnpGetNode(node.InstanceId, &node) ? "removed"
-                                                                                 : "could not be removed"));
+                 (NT_SUCCESS(status) && !qv::PnpGetNode(node.InstanceId, &node) ? "removed" : "could not be removed"));
         }
     };
     qv::PnpNodeOptions options;
@@ -460,11 +459,15 @@ Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIo
         while (WaitForSingleObject(event, 50) != WAIT_OBJECT_0) {
             bool gone = clientGone && clientGone();
             if (std::chrono::steady_clock::now() < deadline && !stopping_ && !gone) continue;
-            log_(name + ": control request 0x" + [&] {
-                std::ostringstream s;
-                s << std::hex << req.ioctl;
-                return s.str();
-            }() + (gone ? " cancelled: its client hung up" : stopping_ ? " cancelled: the host stops" : " timed out; cancelled"));
+            log_(name + ": control request 0x" +
+                 [&] {
+                     std::ostringstream s;
+                     s << std::hex << req.ioctl;
+                     return s.str();
+                 }() +
+                 (gone        ? " cancelled: its client hung up"
+                  : stopping_ ? " cancelled: the host stops"
+                              : " timed out; cancelled"));
             CancelIoEx(h, &call->overlapped);
             abandoned = WaitForSingleObject(event, DWORD(std::chrono::milliseconds(kPortRequestCancelBound).count())) !=
                         WAIT_OBJECT_0;
@@ -702,7 +705,9 @@ Win32Error Host::StoreOutcome(unsigned long long before, Win32Error error)
 {
     qv::RegistryStoreFailures now = qv::RegistryStoreFailureCount();
     if (now.Count == before) return error;
-    log_("settings store not saved: " + now.LastReason + "; the change was refused");
+    // Once per failure, though an operation and its caller both ask.
+    if (loggedStoreFailures_.exchange(now.Count) != now.Count)
+        log_("settings store not saved: " + now.LastReason + "; the change was refused");
     return ERROR_REGISTRY_IO_FAILED;
 }
 

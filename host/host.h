@@ -91,6 +91,7 @@ private:
     std::uint64_t nextSet_ = 1;
 
     std::atomic<bool> stopping_{false};
+    std::atomic<unsigned long long> loggedStoreFailures_{0};
 
     std::thread monitor_;
     std::mutex monitorLock_;

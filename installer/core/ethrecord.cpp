@@ -154,7 +154,8 @@ std::string EthRecordProblem(const std::uint8_t *buffer, std::size_t length)
         std::uint8_t ip[4];
         std::memcpy(ip, &e.ip, 4);
         bool zero = (ip[0] | ip[1] | ip[2] | ip[3]) == 0, ones = (ip[0] & ip[1] & ip[2] & ip[3]) == 0xFF;
-        if (zero || ones) return which + "the address " + std::string(zero ? "0.0.0.0" : "255.255.255.255") + " is no server";
+        if (zero || ones)
+            return which + "the address " + std::string(zero ? "0.0.0.0" : "255.255.255.255") + " is no server";
         if (e.port == 0) return which + "TCP port 0";
         for (std::uint8_t id : e.ids) {
             if (id == 0 || id > 247) return which + "device id " + std::to_string(id) + " is outside 1 to 247";

@@ -364,7 +364,8 @@ protected:
     template <class Req, class Resp = quorvel::ctl::Empty>
     long long Call(int fd, std::uint16_t op, const Req &req, Resp *resp = nullptr)
     {
-        quorvel::ctl::Bytes frame = quorvel::ctl::FrameRequestBody(quorvel::ctl::Op(op), quorvel::ctl::EncodeFields(req));
+        quorvel::ctl::Bytes frame =
+            quorvel::ctl::FrameRequestBody(quorvel::ctl::Op(op), quorvel::ctl::EncodeFields(req));
         long long e = Exchange(fd, quorvel::ctl::Bytes(frame.begin() + 4, frame.end()));
         if (e >= 0 && resp) {
             EXPECT_TRUE(quorvel::ctl::DecodeFields(lastReply_, quorvel::ctl::kResponseHeaderSize, resp));
@@ -705,7 +706,8 @@ TEST_F(HostEndToEnd, SaveWritesOnlyRegularFilesWholeAndLoadRefusesWhatSetRefuses
     // Each record set would refuse, written as a file: load refuses it with the reason.
     auto entry = [](std::uint8_t a, std::uint16_t port, std::vector<std::uint8_t> ids) {
         quorvel::EthEntry e;
-        std::uint8_t ip[4] = {a, a == 255 ? std::uint8_t(255) : std::uint8_t(0), a == 255 ? std::uint8_t(255) : std::uint8_t(0), a};
+        std::uint8_t ip[4] = {a, a == 255 ? std::uint8_t(255) : std::uint8_t(0),
+                              a == 255 ? std::uint8_t(255) : std::uint8_t(0), a};
         std::memcpy(&e.ip, ip, 4);
         e.port = port;
         e.raw = false;
