@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace quorvel {
@@ -118,9 +119,14 @@ void ControlServer::AcceptLoop()
             ofUser += s.uid == peer.uid && !leaving;
         }
         if (sessions_.size() >= kMaxSessions || ofUser >= kMaxSessionsPerUser) {
-            log_("control: connection of user " + std::to_string(peer.uid) + " refused: " +
-                 (ofUser >= kMaxSessionsPerUser ? "that user has " + std::to_string(ofUser) + " sessions open"
-                                                : "too many sessions"));
+            // At most one line a second: a client that keeps connecting does not fill the log.
+            auto now = std::chrono::steady_clock::now();
+            if (now - lastRefusalLog_ >= std::chrono::seconds(1)) {
+                lastRefusalLog_ = now;
+                log_("control: connection of user " + std::to_string(peer.uid) + " refused: " +
+                     (ofUser >= kMaxSessionsPerUser ? "that user has " + std::to_string(ofUser) + " sessions open"
+                                                    : "too many sessions"));
+            }
             close(fd);
             continue;
         }

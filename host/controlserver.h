@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <mutex>
 #include <string>
@@ -43,6 +44,7 @@ private:
     std::mutex lock_;
     std::list<SessionThread> sessions_;
     std::uint64_t nextId_ = 1;
+    std::chrono::steady_clock::time_point lastRefusalLog_;  // acceptor thread only
 };
 
 }  // namespace quorvel
