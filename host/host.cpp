@@ -274,7 +274,7 @@ void Host::StartBridge(const std::string &portName)
         log_("port \"" + portName + "\" is not a COM port name (COM1 to COM256); it gets no terminal");
         return;
     }
-    auto bridge = std::make_unique<PortBridge>(Upper(portName), options_.devDir, options_.ptyAccess, log_);
+    auto bridge = std::make_shared<PortBridge>(Upper(portName), options_.devDir, options_.ptyAccess, log_);
     std::string error;
     if (!bridge->Start(&error)) {
         log_(portName + ": " + error);
@@ -372,7 +372,7 @@ Win32Error Host::RemoveInstance(const std::string &instanceId)
     if (it != bridges_.end() && it->second->InUse()) return ERROR_ACCESS_DENIED;
     // The bridge goes first so that no program can take the port between the check and the
     // removal; it comes back if the driver refuses.
-    std::unique_ptr<PortBridge> bridge;
+    std::shared_ptr<PortBridge> bridge;
     if (it != bridges_.end()) {
         bridge = std::move(it->second);
         bridges_.erase(it);
@@ -497,10 +497,18 @@ Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIo
 Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *reply)
 {
     if (!ValidPortName(name)) return ERROR_INVALID_NAME;
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    // The port's own requests run without the host's lock; the bridge stays alive through its
+    // reference even if the port is removed meanwhile.
     std::string instanceId;
-    for (auto &node : qv::PnpListNodes())
-        if (Upper(node.PortName) == Upper(name) && Upper(node.Service) == Upper(kService)) instanceId = node.InstanceId;
+    std::shared_ptr<PortBridge> bridge;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        for (auto &node : qv::PnpListNodes())
+            if (Upper(node.PortName) == Upper(name) && Upper(node.Service) == Upper(kService))
+                instanceId = node.InstanceId;
+        auto it = bridges_.find(Upper(name));
+        if (it != bridges_.end()) bridge = it->second;
+    }
     if (instanceId.empty()) return ERROR_FILE_NOT_FOUND;
 
     std::vector<std::uint8_t> record;
@@ -541,9 +549,8 @@ Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *r
             record = std::move(buffer);
         }
     };
-    auto it = bridges_.find(Upper(name));
     // While a program holds the port, the bridge's own handle answers.
-    if (it != bridges_.end() && it->second->WithOpenHandle(query)) {
+    if (bridge && bridge->WithOpenHandle(query)) {
         reply->inUse = true;
     } else {
         std::u16string path = PortPath(name);
@@ -552,7 +559,7 @@ Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *r
         if (h == INVALID_HANDLE_VALUE || h == nullptr) {
             Win32Error e = GetLastError();
             // Taken between the check and the open: the bridge answers after all.
-            if (e == ERROR_ACCESS_DENIED && it != bridges_.end() && it->second->WithOpenHandle(query))
+            if (e == ERROR_ACCESS_DENIED && bridge && bridge->WithOpenHandle(query))
                 reply->inUse = true;
             else
                 return e;
@@ -564,6 +571,8 @@ Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *r
 
     EthRecord parsed;
     if (!record.empty() && ParseEthRecord(record.data(), record.size(), &parsed) == EthParseError::None) {
+        // The device stack is walked while no removal can free it.
+        std::lock_guard<std::recursive_mutex> guard(lock_);
         std::vector<PDEVICE_OBJECT> stack = StackOf(instanceId);
         std::vector<qv::TdiEndpointInfo> endpoints = qv::TdiListEndpoints();
         for (auto &entry : parsed.entries) {
@@ -741,10 +750,13 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session, const std
     if (!ctl::DecodeRequestHeader(body, &header))
         return ctl::FrameResponseBody(ctl::Op(0), ERROR_INVALID_PARAMETER, {});
     if (header.version != ctl::kProtocolVersion) return ctl::FrameResponseBody(header.op, 1306, {});
-    // A request to the driver may wait: it runs without the host's lock.
+    // Requests to the driver may wait: they run without the host's lock.
     if (header.op == ctl::Op::PortIoControl)
         return Serve<ctl::PortIoControlRequest, ctl::PortIoControlResponse>(
             body, [&](auto &req, auto &resp) { return PortIoControl(req, &resp, clientGone); });
+    if (std::uint16_t(header.op) == hostctl::PortStatus)
+        return Serve<NameRequestStatus, hostctl::PortStatusReply>(
+            body, [&](auto &req, auto &resp) { return PortStatus(Utf8(req.name), &resp); });
     std::lock_guard<std::recursive_mutex> guard(lock_);
     auto &sets = sets_[session];
 
@@ -885,9 +897,6 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session, const std
     case hostctl::RemovePort:
         return Serve<NameRequestRemove, ctl::Empty>(body,
                                                     [&](auto &req, auto &) { return RemovePort(Utf8(req.name)); });
-    case hostctl::PortStatus:
-        return Serve<NameRequestStatus, hostctl::PortStatusReply>(
-            body, [&](auto &req, auto &resp) { return PortStatus(Utf8(req.name), &resp); });
     default: return ctl::FrameResponseBody(header.op, ERROR_INVALID_FUNCTION, {});
     }
 }

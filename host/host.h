@@ -84,7 +84,7 @@ private:
     bool booted_ = false;
     // One platform operation at a time, as Plug and Play runs them; bridges_ changes under it.
     std::recursive_mutex lock_;
-    std::map<std::string, std::unique_ptr<PortBridge>> bridges_;  // by upper-case port name
+    std::map<std::string, std::shared_ptr<PortBridge>> bridges_;  // by upper-case port name
     std::map<std::string, std::uint32_t> devInsts_;               // instance id -> device instance number
     std::uint32_t nextDevInst_ = 1;
     std::map<std::uint64_t, std::map<std::uint64_t, std::vector<std::string>>> sets_;  // session -> set -> ids
