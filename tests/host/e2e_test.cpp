@@ -533,6 +533,9 @@ TEST_F(ControlSocket, PortRequestsOtherThanTheDriversOwnAreRefusedAndNoneWedgesT
     xoff[8] = 0x13;
     EXPECT_EQ(PortIo(fd, "COM1", 0x001B0070, xoff, 0), 1);
     EXPECT_EQ(PortIo(fd, "COM1", 0x001B0044, {}, 4), 1);
+    // Just past the driver's private functions, and one of them with another method.
+    EXPECT_EQ(PortIo(fd, "COM1", 0x001B9C40 + 16 * 4, {}, 0), 1);
+    EXPECT_EQ(PortIo(fd, "COM1", 0x001B9C44 | 3, {}, 0), 1);
     // The driver's own requests pass; an output size no client needs is cut, not allocated.
     quorvel::ctl::PortIoControlResponse resp;
     EXPECT_EQ(PortIo(fd, "COM1", quorvel::IOCTL_SERIAL_GET_ETHERNET, {}, 0xFFFFFFFF, &resp), 0);
