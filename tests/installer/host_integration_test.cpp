@@ -12,12 +12,12 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
 #include <QTableWidget>
-#include <QTimer>
 #include <QToolButton>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -36,10 +36,10 @@
 #include "FilterType.h"
 #include "IDEditForm.h"
 #include "Main.h"
-#include "PlatformHost.h"
 #include "SetupClasses.h"
 #include "UnInstallFilterForm.h"
 #include "newdev.hpp"
+#include "PlatformHost.h"
 #include "platform_test.h"
 #include "programs.h"
 
@@ -238,8 +238,7 @@ private:
     QMap<QString, QString> Devices()
     {
         QMap<QString, QString> out;
-        const QJsonArray ports =
-            QJsonDocument::fromJson(QByteArray::fromStdString(Ctl({"--json", "list"}).out)).array();
+        const QJsonArray ports = QJsonDocument::fromJson(QByteArray::fromStdString(Ctl({"--json", "list"}).out)).array();
         for (const QJsonValue &p : ports)
             out.insert(p.toObject().value("name").toString(), p.toObject().value("device").toString());
         return out;
@@ -441,13 +440,13 @@ private slots:
         // The connection and its device id through the dialogs, then Apply.
         QStringList failures;
         Click(PortNode(QStringLiteral("COM1")));
-        QStringList boxes =
-            RunModal([&] { Child<QAction>("AddConnMenu")->trigger(); }, {Accept<TConnForm>([&](TConnForm *d) {
-                         d->IPSett->setText(QStringLiteral("127.0.0.1"));
-                         d->PortSett->setText(QString::number(simPort));
-                         d->RawCheckBox->setChecked(true);  // converted to Modbus TCP
-                     })},
-                     &failures);
+        QStringList boxes = RunModal([&] { Child<QAction>("AddConnMenu")->trigger(); },
+                                     {Accept<TConnForm>([&](TConnForm *d) {
+                                         d->IPSett->setText(QStringLiteral("127.0.0.1"));
+                                         d->PortSett->setText(QString::number(simPort));
+                                         d->RawCheckBox->setChecked(true);  // converted to Modbus TCP
+                                     })},
+                                     &failures);
         QVERIFY2(boxes.isEmpty() && failures.isEmpty(), qPrintable((boxes + failures).join("; ")));
         QTreeWidgetItem *com1 = PortNode(QStringLiteral("COM1"));
         QCOMPARE(com1->childCount(), 1);
@@ -542,8 +541,9 @@ private slots:
         QStringList failures;
         auto install = [&](const QString &file, int kindIndex) {
             return RunModal([&] { Child<QAction>("FiltrInstMenu")->trigger(); },
-                            {ChooseFile(file),
-                             Accept<TFType>([kindIndex](TFType *d) { d->ComboBox1->setCurrentIndex(kindIndex); })},
+                            {ChooseFile(file), Accept<TFType>([kindIndex](TFType *d) {
+                                 d->ComboBox1->setCurrentIndex(kindIndex);
+                             })},
                             &failures);
         };
         auto selectClass = [&] { Click(PortNode(QStringLiteral("COM1"))->parent()); };
@@ -576,28 +576,30 @@ private slots:
         QCOMPARE(Rows("ListView1").at(1), QStringLiteral("Lower Filters|"));
 
         // Removal through the dialog.
-        QStringList boxes =
-            RunModal([&] { Child<QAction>("FiltrUninstMenu")->trigger(); }, {Accept<TDelFilter>([](TDelFilter *d) {
-                         QCOMPARE(d->ListBox1->count(), 1);
-                         d->ListBox1->item(0)->setSelected(true);
-                     })},
-                     &failures);
+        QStringList boxes = RunModal([&] { Child<QAction>("FiltrUninstMenu")->trigger(); },
+                                     {Accept<TDelFilter>([](TDelFilter *d) {
+                                         QCOMPARE(d->ListBox1->count(), 1);
+                                         d->ListBox1->item(0)->setSelected(true);
+                                     })},
+                                     &failures);
         QVERIFY(boxes.isEmpty());
         QCOMPARE(Rows("ListView1"), classBefore);
         // A name another configurator removed while the dialog was open: nothing to report.
         selectPort();
-        boxes = RunModal(
-            [&] { Child<QAction>("FiltrUninstMenu")->trigger(); }, {Accept<TDelFilter>([&](TDelFilter *d) {
-                d->ListBox1->item(0)->setSelected(true);
-                plat::PlatformHost other(plat::PlatformHost::SocketPathFor(State()));
-                std::string reason;
-                QVERIFY2(other.Connect(&reason), reason.c_str());
-                TClassesList classes(other);
-                classes.Refresh(&quorvel::kPortsClassGuid);
-                QCOMPARE(classes.ClassCount(), 1);
-                QCOMPARE(RemoveFilter(*classes.ClassAt(0)->DeviceAt(0), QStringLiteral("MyFilt"), kUpperFilters), 0u);
-            })},
-            &failures);
+        boxes = RunModal([&] { Child<QAction>("FiltrUninstMenu")->trigger(); },
+                         {Accept<TDelFilter>([&](TDelFilter *d) {
+                             d->ListBox1->item(0)->setSelected(true);
+                             plat::PlatformHost other(plat::PlatformHost::SocketPathFor(State()));
+                             std::string reason;
+                             QVERIFY2(other.Connect(&reason), reason.c_str());
+                             TClassesList classes(other);
+                             classes.Refresh(&quorvel::kPortsClassGuid);
+                             QCOMPARE(classes.ClassCount(), 1);
+                             QCOMPARE(RemoveFilter(*classes.ClassAt(0)->DeviceAt(0), QStringLiteral("MyFilt"),
+                                                   kUpperFilters),
+                                      0u);
+                         })},
+                         &failures);
         QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join("; ")));
         QCOMPARE(Rows("ListView1").at(1), QStringLiteral("Upper Filters|"));
         QVERIFY2(failures.isEmpty(), qPrintable(failures.join("; ")));
