@@ -41,10 +41,23 @@ constexpr int kOpenRetryMs = 200;
 constexpr ULONG kWriteMsPerChar = 10;
 constexpr ULONG kWriteConstantMs = 1000;
 
+// A symbolic link owned by this process's user that names a pseudo-terminal (/dev/pts/N).
+bool IsOwnTerminalLink(const std::string &path, const struct stat &st)
+{
+    if (!S_ISLNK(st.st_mode) || st.st_uid != geteuid()) return false;
+    char target[256];
+    ssize_t n = readlink(path.c_str(), target, sizeof(target) - 1);
+    if (n <= 0) return false;
+    std::string t(target, size_t(n));
+    const std::string prefix = "/dev/pts/";
+    if (t.size() <= prefix.size() || t.compare(0, prefix.size(), prefix) != 0) return false;
+    return t.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+}
+
 }  // namespace
 
-PortBridge::PortBridge(std::string portName, std::string devDir, LogFunction log)
-    : portName_(std::move(portName)), devDir_(std::move(devDir)), log_(std::move(log))
+PortBridge::PortBridge(std::string portName, std::string devDir, PtyAccess access, LogFunction log)
+    : portName_(std::move(portName)), devDir_(std::move(devDir)), access_(access), log_(std::move(log))
 {
     linkPath_ = devDir_ + "/" + portName_;
 }
@@ -64,6 +77,10 @@ bool PortBridge::Start(std::string *error)
         return false;
     }
     ptyPath_ = name;
+    // Whoever may use the control socket may also open the ports.
+    if ((access_.group != gid_t(-1) && chown(ptyPath_.c_str(), uid_t(-1), access_.group) != 0) ||
+        chmod(ptyPath_.c_str(), access_.mode) != 0)
+        log_(portName_ + ": cannot give " + ptyPath_ + " its group and mode: " + std::strerror(errno));
 
     // Until a program configures it, the terminal is a raw 9600 8N1 line. EXTPROC makes the
     // terminal report the program's later tcsetattr calls through packet mode.
@@ -87,16 +104,18 @@ bool PortBridge::Start(std::string *error)
 
     struct stat st {};
     if (lstat(linkPath_.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            *error = linkPath_ + " exists and is not a link";
+        // Only a link of ours that a host left when it did not stop cleanly is replaced.
+        if (!IsOwnTerminalLink(linkPath_, st)) {
+            *error = linkPath_ + " exists and is not a terminal link of this host; it was left alone";
             return false;
         }
-        unlink(linkPath_.c_str());  // left by a host that did not stop cleanly
+        unlink(linkPath_.c_str());
     }
     if (symlink(ptyPath_.c_str(), linkPath_.c_str()) != 0) {
         *error = std::string("cannot create ") + linkPath_ + ": " + std::strerror(errno);
         return false;
     }
+    linkMade_ = true;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -109,11 +128,15 @@ void PortBridge::Stop()
         (void)!write(wake_, &one, sizeof(one));
         thread_.join();
     }
-    if (!ptyPath_.empty()) {
+    if (linkMade_) {
+        linkMade_ = false;  // once: a later bridge of the port may get the same terminal number
         // Only our own link: another host may have replaced it.
+        struct stat st {};
         char target[256];
         ssize_t n = readlink(linkPath_.c_str(), target, sizeof(target) - 1);
-        if (n > 0 && std::string(target, size_t(n)) == ptyPath_) unlink(linkPath_.c_str());
+        if (n > 0 && std::string(target, size_t(n)) == ptyPath_ && lstat(linkPath_.c_str(), &st) == 0 &&
+            S_ISLNK(st.st_mode) && st.st_uid == geteuid())
+            unlink(linkPath_.c_str());
     }
     for (int *fd : {&master_, &inotify_, &wake_}) {
         if (*fd >= 0) close(*fd);

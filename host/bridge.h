@@ -4,6 +4,8 @@
 // program closes the terminal the bridge closes the port.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,14 +23,22 @@ namespace quorvel {
 
 using LogFunction = std::function<void(const std::string &)>;
 
+// Who may open the terminals: their group (-1 keeps the system's) and mode bits.
+struct PtyAccess {
+    gid_t group = gid_t(-1);
+    mode_t mode = 0660;
+};
+
 class PortBridge {
 public:
-    PortBridge(std::string portName, std::string devDir, LogFunction log);
+    PortBridge(std::string portName, std::string devDir, PtyAccess access, LogFunction log);
     ~PortBridge();
     PortBridge(const PortBridge &) = delete;
     PortBridge &operator=(const PortBridge &) = delete;
 
-    // Creates the pseudo-terminal and the link <dev-dir>/<port name> and starts serving.
+    // Creates the pseudo-terminal and the link <dev-dir>/<port name> and starts serving. A file at
+    // the link's place that is not a link this host's user made to a terminal is left alone and
+    // refused.
     bool Start(std::string *error);
     // Closes the port if open (pending bytes are written first), removes the link, ends the
     // pseudo-terminal.
@@ -61,6 +71,8 @@ private:
     void WriteToTerminal(const std::uint8_t *data, std::size_t size);
 
     std::string portName_, devDir_, linkPath_, ptyPath_;
+    bool linkMade_ = false;  // Start made the link; Stop removes it
+    PtyAccess access_;
     LogFunction log_;
     int master_ = -1;
     int inotify_ = -1;

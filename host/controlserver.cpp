@@ -8,19 +8,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace quorvel {
 
 namespace {
-// More sessions than this are refused at once: a stuck client holds one thread, never the host.
-constexpr size_t kMaxSessions = 64;
+// More sessions than these are refused at once: a stuck client holds one thread, never the host,
+// and one user's connections never lock out the others.
+constexpr size_t kMaxSessions = 256;
+constexpr size_t kMaxSessionsPerUser = 16;
 // A client that stops in the middle of a frame is dropped after this long.
 constexpr int kFrameTimeoutSeconds = 10;
 }  // namespace
 
-ControlServer::ControlServer(Host &host, std::string path, LogFunction log)
-    : host_(host), path_(std::move(path)), log_(std::move(log))
+ControlServer::ControlServer(Host &host, std::string path, LogFunction log, int idleSeconds)
+    : host_(host), path_(std::move(path)), log_(std::move(log)), idleSeconds_(idleSeconds)
 {
 }
 
@@ -45,7 +48,7 @@ bool ControlServer::Start(std::string *error)
     mode_t old = umask(0117);
     int rc = bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
     umask(old);
-    if (rc != 0 || listen(listener_, 16) != 0 || chmod(bound.c_str(), 0660) != 0 ||
+    if (rc != 0 || listen(listener_, SOMAXCONN) != 0 || chmod(bound.c_str(), 0660) != 0 ||
         rename(bound.c_str(), path_.c_str()) != 0) {
         *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
         unlink(bound.c_str());
@@ -62,6 +65,7 @@ bool ControlServer::Start(std::string *error)
 
 void ControlServer::Stop()
 {
+    host_.BeginShutdown();
     if (acceptor_.joinable()) {
         (void)!write(wake_[1], "x", 1);
         acceptor_.join();
@@ -100,8 +104,29 @@ void ControlServer::AcceptLoop()
         int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         Reap(false);
+        ucred peer{};
+        socklen_t peerSize = sizeof(peer);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) {
+            close(fd);
+            continue;
+        }
         std::lock_guard<std::mutex> guard(lock_);
-        if (sessions_.size() >= kMaxSessions) {
+        // A session whose client has already hung up is on its way out and does not count.
+        size_t ofUser = 0;
+        for (auto &s : sessions_) {
+            pollfd p{s.fd, POLLRDHUP, 0};
+            bool leaving = s.done || (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)));
+            ofUser += s.uid == peer.uid && !leaving;
+        }
+        if (sessions_.size() >= kMaxSessions || ofUser >= kMaxSessionsPerUser) {
+            // At most one line a second: a client that keeps connecting does not fill the log.
+            auto now = std::chrono::steady_clock::now();
+            if (now - lastRefusalLog_ >= std::chrono::seconds(1)) {
+                lastRefusalLog_ = now;
+                log_("control: connection of user " + std::to_string(peer.uid) + " refused: " +
+                     (ofUser >= kMaxSessionsPerUser ? "that user has " + std::to_string(ofUser) + " sessions open"
+                                                    : "too many sessions"));
+            }
             close(fd);
             continue;
         }
@@ -110,35 +135,53 @@ void ControlServer::AcceptLoop()
         sessions_.emplace_back();
         SessionThread *s = &sessions_.back();
         s->fd = fd;
+        s->uid = peer.uid;
         std::uint64_t id = nextId_++;
         s->thread = std::thread([this, s, id] { Serve(s, id); });
     }
 }
 
-// Reads exactly `size` bytes; the frame timeout applies once the first byte of a frame is in.
-static bool ReadExact(int fd, std::uint8_t *data, size_t size, bool frameStarted)
+enum class ReadResult { Done, Closed, Idle };
+
+// Reads exactly `size` bytes. The frame timeout applies once the first byte of a frame is in;
+// before that, `idleMs` (-1: none) ends the wait with Idle.
+static ReadResult ReadExact(int fd, std::uint8_t *data, size_t size, bool frameStarted, int idleMs)
 {
     size_t done = 0;
     while (done < size) {
-        if (frameStarted || done > 0) {
+        bool inFrame = frameStarted || done > 0;
+        if (inFrame || idleMs >= 0) {
             pollfd p{fd, POLLIN, 0};
-            int n = poll(&p, 1, kFrameTimeoutSeconds * 1000);
-            if (n <= 0) return false;
+            int n = poll(&p, 1, inFrame ? kFrameTimeoutSeconds * 1000 : idleMs);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return ReadResult::Closed;
+            if (n == 0) return inFrame ? ReadResult::Closed : ReadResult::Idle;
         }
         ssize_t n = recv(fd, data + done, size - done, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) return ReadResult::Closed;
         done += size_t(n);
     }
-    return true;
+    return ReadResult::Done;
 }
 
 void ControlServer::Serve(SessionThread *session, std::uint64_t id)
 {
     int fd = session->fd;
+    // The client hung up while its request runs: the request is cancelled.
+    auto clientGone = [fd] {
+        pollfd p{fd, POLLRDHUP, 0};
+        return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+    };
     for (;;) {
         std::uint8_t prefix[4];
-        if (!ReadExact(fd, prefix, 4, false)) break;
+        ReadResult r = ReadExact(fd, prefix, 4, false, idleSeconds_ > 0 ? idleSeconds_ * 1000 : -1);
+        // A session that holds device sets is the configurator's: closing it would lose them.
+        while (r == ReadResult::Idle && host_.SessionHoldsSets(id))
+            r = ReadExact(fd, prefix, 4, false, idleSeconds_ * 1000);
+        if (r == ReadResult::Idle)
+            log_("control: session " + std::to_string(id) + " idle for " + std::to_string(idleSeconds_) + " s; closed");
+        if (r != ReadResult::Done) break;
         std::uint32_t length = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (std::uint32_t(prefix[3]) << 24);
         if (length > ctl::kMaxFrameBody) {
             log_("control: session " + std::to_string(id) + " sent a frame of " + std::to_string(length) +
@@ -146,8 +189,8 @@ void ControlServer::Serve(SessionThread *session, std::uint64_t id)
             break;
         }
         ctl::Bytes body(length);
-        if (length > 0 && !ReadExact(fd, body.data(), length, true)) break;
-        ctl::Bytes reply = host_.Handle(body, id);
+        if (length > 0 && ReadExact(fd, body.data(), length, true, -1) != ReadResult::Done) break;
+        ctl::Bytes reply = host_.Handle(body, id, clientGone);
         if (!ctl::SendFrame(fd, reply)) break;
     }
     host_.EndSession(id);

@@ -1,7 +1,10 @@
 // The control socket <state>/control.sock: one thread per session, requests answered in order.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <mutex>
 #include <string>
@@ -13,7 +16,8 @@ namespace quorvel {
 
 class ControlServer {
 public:
-    ControlServer(Host &host, std::string path, LogFunction log);
+    // A session that sends nothing for `idleSeconds` is closed unless it holds device sets.
+    ControlServer(Host &host, std::string path, LogFunction log, int idleSeconds = 60);
     ~ControlServer();
     bool Start(std::string *error);
     // Closes the listener and every session, removes the socket file.
@@ -22,6 +26,7 @@ public:
 private:
     struct SessionThread {
         int fd;
+        uid_t uid;
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -32,12 +37,14 @@ private:
     Host &host_;
     std::string path_;
     LogFunction log_;
+    int idleSeconds_;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
     std::thread acceptor_;
     std::mutex lock_;
     std::list<SessionThread> sessions_;
     std::uint64_t nextId_ = 1;
+    std::chrono::steady_clock::time_point lastRefusalLog_;  // acceptor thread only
 };
 
 }  // namespace quorvel

@@ -53,6 +53,11 @@ std::string ErrorText(Win32Error e)
     case 80: return "the name is taken";
     case 87: return "invalid parameter";
     case 122: return "buffer too small";
+    case 123: return "not a COM port name (COM1 to COM256)";
+    case 995: return "the request was cancelled";
+    case 1016:
+        return "quorvel-host could not save its settings store (disk full or not writable; see its log); nothing was "
+               "changed";
     case 1306: return "protocol version mismatch";
     case 1450: return "no settings stored";
     case 0xE000020B: return "no such device";
@@ -320,6 +325,13 @@ int Set(Client &client, const std::string &port, std::vector<std::string> args)
     if (!TakeResponseMs(&args, &responseMs, &error)) Fail("set: " + error + " (nothing stored)", 2);
     onlyOptions = args.empty() && responseMs.has_value();
     if (!onlyOptions && !ParseSetArguments(args, &record, &error)) Fail("set: " + error + " (nothing stored)", 2);
+    // Every check before anything is stored.
+    ctl::Bytes bytes;
+    if (!onlyOptions) {
+        bytes = BuildEthRecord(record);
+        error = EthRecordProblem(bytes.data(), bytes.size());
+        if (!error.empty()) Fail("set: " + error + " (nothing stored)", 2);
+    }
     if (responseMs) {
         PortOptions options;
         Win32Error e = ReadOptions(client, port, &options);
@@ -328,7 +340,7 @@ int Set(Client &client, const std::string &port, std::vector<std::string> args)
         options.responseMs = *responseMs;
         CheckPortError("set", port, WriteOptions(client, port, options));
     }
-    if (!onlyOptions) CheckPortError("set", port, WriteRecord(client, port, BuildEthRecord(record)));
+    if (!onlyOptions) CheckPortError("set", port, WriteRecord(client, port, bytes));
     return 0;
 }
 
@@ -403,6 +415,9 @@ int Load(Client &client, const std::string &port, const std::string &file)
     if (st == SettingsFileStatus::IoError) Fail("load: " + ioError);
     if (st == SettingsFileStatus::BadRecord) Fail("load: " + file + " holds a damaged settings record");
     if (st != SettingsFileStatus::Ok) Fail("load: " + file + ": " + SettingsFileMessage(st, version));
+    // What set refuses, load refuses too: the file may come from anywhere.
+    std::string problem = EthRecordProblem(bytes.data(), bytes.size());
+    if (!problem.empty()) Fail("load: " + file + ": " + problem + " (nothing stored)");
     CheckPortError("load", port, WriteRecord(client, port, bytes));
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "core/ethrecord.h"
 #include "core/filterservice.h"
 #include "core/multisz.h"
+#include "ctlargs.h"
 #include "inf.h"
 #include "qv/io.h"
 #include "qv/platform.h"
@@ -41,6 +43,10 @@ constexpr char kServicesRoot[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet
 constexpr Win32Error kErrorNoSuchDevinst = 0xE000020B;
 constexpr Win32Error kErrorInvalidClass = 0xE0000206;
 constexpr Win32Error kErrorCantRemoveDevinst = 0xE0000232;
+// A port request that has not ended after this long is cancelled; one that does not end after
+// the cancel either is given up (its buffers stay allocated for the driver).
+constexpr auto kPortRequestBound = std::chrono::seconds(5);
+constexpr auto kPortRequestCancelBound = std::chrono::seconds(5);
 constexpr ULONG kRegSz = 1;
 constexpr ULONG kRegMultiSz = 7;
 
@@ -50,14 +56,69 @@ std::string Upper(std::string s)
     return s;
 }
 
-// Whether two files hold the same bytes; false when either cannot be read.
-bool SameFileContent(const std::string &a, const std::string &b, bool *same)
+// Reads a regular file of at most `limit` bytes; false when it cannot be read or is longer.
+bool ReadSmallFile(const std::string &path, std::size_t limit, ctl::Bytes *out)
 {
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    if (!fa || !fb) return false;
-    std::istreambuf_iterator<char> ia(fa), ib(fb), end;
-    *same = std::equal(ia, end, ib, end);
-    return !fa.bad() && !fb.bad();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    ctl::Bytes data(limit + 1);
+    std::size_t got = 0;
+    while (got < data.size()) {
+        ssize_t n = read(fd, data.data() + got, data.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        got += std::size_t(n);
+    }
+    close(fd);
+    if (got > limit) return false;
+    data.resize(got);
+    *out = std::move(data);
+    return true;
+}
+
+// A filter file's name as the host takes it: "name.sys", nothing that could leave the folder.
+bool ValidFilterFileName(const std::string &name)
+{
+    if (name.size() <= 4 || name.size() > 255 || name[0] == '.') return false;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == '/' || c == '\\' || c == ':') return false;
+    return Upper(name.substr(name.size() - 4)) == ".SYS";
+}
+
+// Writes a new file of mode 0644 in `dir` under a temporary name and renames it to `name`.
+bool WriteNewFile(const std::filesystem::path &dir, const std::string &name, const ctl::Bytes &content,
+                  std::string *reason)
+{
+    std::string temp = (dir / ("." + name + ".XXXXXX")).string();
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < content.size()) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += std::size_t(n);
+    }
+    ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+    int error = errno;
+    close(fd);
+    if (ok && rename(temp.c_str(), (dir / name).c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        unlink(temp.c_str());
+        *reason = std::strerror(error ? error : ENOSPC);
+    }
+    return ok;
 }
 
 std::u16string PortPath(const std::string &name) { return u"\\\\.\\" + Utf16(name); }
@@ -208,7 +269,12 @@ void Host::Stop()
 void Host::StartBridge(const std::string &portName)
 {
     if (portName.empty() || bridges_.count(Upper(portName))) return;
-    auto bridge = std::make_unique<PortBridge>(portName, options_.devDir, log_);
+    // A stored name is a file name in the device folder: only COM1..COM256 make one.
+    if (!ValidPortName(portName)) {
+        log_("port \"" + portName + "\" is not a COM port name (COM1 to COM256); it gets no terminal");
+        return;
+    }
+    auto bridge = std::make_shared<PortBridge>(Upper(portName), options_.devDir, options_.ptyAccess, log_);
     std::string error;
     if (!bridge->Start(&error)) {
         log_(portName + ": " + error);
@@ -258,12 +324,27 @@ std::vector<hostctl::PortEntry> Host::Ports()
 
 Win32Error Host::AddPort(const std::string &name, std::string *created)
 {
+    if (!name.empty() && !ValidPortName(name)) return ERROR_INVALID_NAME;
     std::lock_guard<std::recursive_mutex> guard(lock_);
+    unsigned long long failures = qv::RegistryStoreFailureCount().Count;
+    std::set<std::string> before;
+    for (auto &node : qv::PnpListNodes()) before.insert(node.InstanceId);
+    // Whatever the failure, no device of this request stays behind.
+    auto undo = [&](const std::string &why) {
+        for (auto &node : qv::PnpListNodes()) {
+            if (before.count(node.InstanceId)) continue;
+            NTSTATUS status = qv::PnpRemoveNode(node.InstanceId);
+            log_("device " + node.InstanceId + " " + why + "; " +
+                 (NT_SUCCESS(status) && !qv::PnpGetNode(node.InstanceId, &node) ? "removed" : "could not be removed"));
+        }
+    };
     qv::PnpNodeOptions options;
-    options.PortName = name;
+    options.PortName = Upper(name);
     std::string instanceId;
     NTSTATUS status = qv::PnpCreatePortsNode(options, &instanceId);
     if (!NT_SUCCESS(status)) {
+        undo("was not created whole");
+        if (Win32Error e = StoreOutcome(failures, 0)) return e;
         if (status == STATUS_OBJECT_NAME_COLLISION) return 80;  // ERROR_FILE_EXISTS
         return RtlNtStatusToDosError(status);
     }
@@ -271,9 +352,13 @@ Win32Error Host::AddPort(const std::string &name, std::string *created)
     qv::PnpGetNode(instanceId, &info);
     if (!info.Started) {
         // A device whose driver did not start is removed again, as a failed installation is.
-        log_(info.PortName + ": device " + instanceId + " did not start; removed");
-        qv::PnpRemoveNode(instanceId);
+        undo("did not start");
+        if (Win32Error e = StoreOutcome(failures, 0)) return e;
         return ERROR_GEN_FAILURE;
+    }
+    if (Win32Error e = StoreOutcome(failures, 0)) {
+        undo("was not saved");
+        return e;
     }
     *created = info.PortName;
     log_(info.PortName + ": device " + instanceId + " created");
@@ -290,12 +375,13 @@ Win32Error Host::RemoveInstance(const std::string &instanceId)
     if (it != bridges_.end() && it->second->InUse()) return ERROR_ACCESS_DENIED;
     // The bridge goes first so that no program can take the port between the check and the
     // removal; it comes back if the driver refuses.
-    std::unique_ptr<PortBridge> bridge;
+    std::shared_ptr<PortBridge> bridge;
     if (it != bridges_.end()) {
         bridge = std::move(it->second);
         bridges_.erase(it);
         bridge->Stop();
     }
+    unsigned long long failures = qv::RegistryStoreFailureCount().Count;
     NTSTATUS status = qv::PnpRemoveNode(instanceId);
     if (!NT_SUCCESS(status)) {
         log_(info.PortName + ": removal refused (status 0x" + [&] {
@@ -304,7 +390,22 @@ Win32Error Host::RemoveInstance(const std::string &instanceId)
             return s.str();
         }() + ")");
         if (bridge) StartBridge(info.PortName);
+        if (Win32Error e = StoreOutcome(failures, 0)) return e;
         return kErrorCantRemoveDevinst;
+    }
+    if (Win32Error e = StoreOutcome(failures, 0)) {
+        // The device went, but its keys could not be deleted from the store: it is still
+        // installed, so it comes back as it is stored.
+        qv::PnpNodeInfo still;
+        if (qv::PnpGetNode(instanceId, &still)) {
+            NTSTATUS restarted = qv::PnpStartNode(instanceId);
+            log_(info.PortName + ": removal could not be saved; the port " +
+                 (NT_SUCCESS(restarted) ? "stays" : "stays installed but did not start again"));
+            if (NT_SUCCESS(restarted)) StartBridge(info.PortName);
+        } else {
+            log_(info.PortName + ": removal could not be saved whole; the port may return at the next start");
+        }
+        return e;
     }
     log_(info.PortName + ": device " + instanceId + " removed");
     devInsts_.erase(Upper(instanceId));
@@ -313,6 +414,7 @@ Win32Error Host::RemoveInstance(const std::string &instanceId)
 
 Win32Error Host::RemovePort(const std::string &name)
 {
+    if (!ValidPortName(name)) return ERROR_INVALID_NAME;
     std::lock_guard<std::recursive_mutex> guard(lock_);
     for (auto &node : qv::PnpListNodes())
         if (Upper(node.PortName) == Upper(name) && Upper(node.Service) == Upper(kService))
@@ -320,35 +422,96 @@ Win32Error Host::RemovePort(const std::string &name)
     return ERROR_FILE_NOT_FOUND;
 }
 
-Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIoControlResponse *resp)
+Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIoControlResponse *resp,
+                               const std::function<bool()> &clientGone)
 {
-    SettleJustClosedPort(Utf8(req.portName));
-    std::u16string path = u"\\\\.\\" + req.portName;
+    std::string name = Utf8(req.portName);
+    if (!ValidPortName(name)) return ERROR_INVALID_NAME;
+    if (!ctl::PortIoControlAllowed(req.ioctl)) return ERROR_INVALID_FUNCTION;
+    if (stopping_) return ERROR_OPERATION_ABORTED;
+    SettleJustClosedPort(name);
+    // Neither the host's lock nor an unbounded wait: the request runs overlapped and is cancelled
+    // when it outlasts its bound, when the client hangs up or when the host stops.
+    std::u16string path = PortPath(name);
     HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE || h == nullptr) return GetLastError();
-    std::vector<std::uint8_t> input = req.input;
-    std::vector<std::uint8_t> output(std::min<std::uint32_t>(req.outputSize, ctl::kMaxFrameBody / 2));
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
+        Win32Error e = GetLastError();
+        CloseHandle(h);
+        return e;
+    }
+    // On the heap: a request that ignores its cancel keeps writing into them.
+    struct Call {
+        OVERLAPPED overlapped{};
+        std::vector<std::uint8_t> input, output;
+    };
+    auto *call = new Call;
+    call->input = req.input;
+    call->output.resize(std::min<std::uint32_t>(req.outputSize, ctl::kMaxPortIoOutput));
+    call->overlapped.hEvent = event;
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(h, req.ioctl, input.empty() ? nullptr : input.data(), DWORD(input.size()),
-                              output.empty() ? nullptr : output.data(), DWORD(output.size()), &returned, nullptr);
+    BOOL ok = DeviceIoControl(h, req.ioctl, call->input.empty() ? nullptr : call->input.data(),
+                              DWORD(call->input.size()), call->output.empty() ? nullptr : call->output.data(),
+                              DWORD(call->output.size()), &returned, &call->overlapped);
     Win32Error error = ok ? 0 : GetLastError();
+    bool abandoned = false;
+    if (!ok && error == ERROR_IO_PENDING) {
+        auto deadline = std::chrono::steady_clock::now() + kPortRequestBound;
+        while (WaitForSingleObject(event, 50) != WAIT_OBJECT_0) {
+            bool gone = clientGone && clientGone();
+            if (std::chrono::steady_clock::now() < deadline && !stopping_ && !gone) continue;
+            log_(name + ": control request 0x" +
+                 [&] {
+                     std::ostringstream s;
+                     s << std::hex << req.ioctl;
+                     return s.str();
+                 }() +
+                 (gone        ? " cancelled: its client hung up"
+                  : stopping_ ? " cancelled: the host stops"
+                              : " timed out; cancelled"));
+            CancelIoEx(h, &call->overlapped);
+            abandoned = WaitForSingleObject(event, DWORD(std::chrono::milliseconds(kPortRequestCancelBound).count())) !=
+                        WAIT_OBJECT_0;
+            break;
+        }
+        if (abandoned) {
+            log_(name + ": control request did not end after its cancel; given up");
+            error = ERROR_OPERATION_ABORTED;
+        } else {
+            ok = GetOverlappedResult(h, &call->overlapped, &returned, FALSE);
+            error = ok ? 0 : GetLastError();
+        }
+    }
     CloseHandle(h);
     resp->information = ok ? returned : 0;  // as DeviceIoControl: no size on failure
-    if (ok)
-        output.resize(std::min<std::size_t>(returned, output.size()));
-    else
-        output.clear();
-    resp->output = std::move(output);
+    if (ok) {
+        call->output.resize(std::min<std::size_t>(returned, call->output.size()));
+        resp->output = std::move(call->output);
+    }
+    if (!abandoned) {
+        CloseHandle(event);
+        delete call;
+    }
     return error;
 }
 
 Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *reply)
 {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (!ValidPortName(name)) return ERROR_INVALID_NAME;
+    // The port's own requests run without the host's lock; the bridge stays alive through its
+    // reference even if the port is removed meanwhile.
     std::string instanceId;
-    for (auto &node : qv::PnpListNodes())
-        if (Upper(node.PortName) == Upper(name) && Upper(node.Service) == Upper(kService)) instanceId = node.InstanceId;
+    std::shared_ptr<PortBridge> bridge;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        for (auto &node : qv::PnpListNodes())
+            if (Upper(node.PortName) == Upper(name) && Upper(node.Service) == Upper(kService))
+                instanceId = node.InstanceId;
+        auto it = bridges_.find(Upper(name));
+        if (it != bridges_.end()) bridge = it->second;
+    }
     if (instanceId.empty()) return ERROR_FILE_NOT_FOUND;
 
     std::vector<std::uint8_t> record;
@@ -389,9 +552,8 @@ Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *r
             record = std::move(buffer);
         }
     };
-    auto it = bridges_.find(Upper(name));
     // While a program holds the port, the bridge's own handle answers.
-    if (it != bridges_.end() && it->second->WithOpenHandle(query)) {
+    if (bridge && bridge->WithOpenHandle(query)) {
         reply->inUse = true;
     } else {
         std::u16string path = PortPath(name);
@@ -400,7 +562,7 @@ Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *r
         if (h == INVALID_HANDLE_VALUE || h == nullptr) {
             Win32Error e = GetLastError();
             // Taken between the check and the open: the bridge answers after all.
-            if (e == ERROR_ACCESS_DENIED && it != bridges_.end() && it->second->WithOpenHandle(query))
+            if (e == ERROR_ACCESS_DENIED && bridge && bridge->WithOpenHandle(query))
                 reply->inUse = true;
             else
                 return e;
@@ -412,6 +574,8 @@ Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *r
 
     EthRecord parsed;
     if (!record.empty() && ParseEthRecord(record.data(), record.size(), &parsed) == EthParseError::None) {
+        // The device stack is walked while no removal can free it.
+        std::lock_guard<std::recursive_mutex> guard(lock_);
         std::vector<PDEVICE_OBJECT> stack = StackOf(instanceId);
         std::vector<qv::TdiEndpointInfo> endpoints = qv::TdiListEndpoints();
         for (auto &entry : parsed.entries) {
@@ -445,30 +609,38 @@ Win32Error Host::InstallDevice(const ctl::InstallDeviceRequest &req)
     return AddPort("", &created);
 }
 
-Win32Error Host::InstallFilterService(const std::u16string &path, std::u16string *service)
+Win32Error Host::InstallFilterService(const ctl::InstallFilterServiceRequest &req, std::u16string *service)
 {
-    std::string source = Utf8(path);
-    struct stat st {};
-    if (stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_FILE_NOT_FOUND;
-    std::u16string file = FilterFileName(path);
+    // The client sends the file's bytes, read with its own rights: the host reads no path of a
+    // client's choosing.
+    std::string fileName = Utf8(req.fileName);
+    if (!ValidFilterFileName(fileName)) return ERROR_INVALID_NAME;
+    if (req.content.size() > ctl::kMaxFilterFileSize) return ERROR_FILE_TOO_LARGE;
+    std::u16string file = req.fileName;
     std::u16string name = FilterServiceName(file);
-    if (name.empty() || Utf8(file).find_first_of("/\\") != std::string::npos) return ERROR_INVALID_NAME;
     std::filesystem::path driversDir = std::filesystem::path(options_.stateDir) / "System32" / "drivers";
     std::error_code ec;
     std::filesystem::create_directories(driversDir, ec);
+    struct stat dirStat {};
+    if (lstat(driversDir.c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode)) {
+        log_("filter " + fileName + ": " + driversDir.string() + " is not a folder");
+        return ERROR_PATH_NOT_FOUND;
+    }
     // The drivers folder stands for a Windows folder: a file whose name differs only in letter
     // case is the same file, and keeps its name.
-    std::filesystem::path target = driversDir / Utf8(file);
+    std::filesystem::path target = driversDir / fileName;
     for (const auto &entry : std::filesystem::directory_iterator(driversDir, ec))
         if (SamePathText(Utf16(entry.path().filename().string()), file)) target = entry.path();
-    bool inPlace = std::filesystem::equivalent(source, target, ec);
 
     // Another driver's file of the same name is never overwritten, and another service of the
     // same name is never taken over: either would put a foreign driver into the Ports stacks.
-    if (!inPlace && std::filesystem::exists(target, ec)) {
-        bool same = false;
-        if (!SameFileContent(source, target.string(), &same)) return ERROR_ACCESS_DENIED;
-        if (!same) return ERROR_FILE_EXISTS;
+    struct stat targetStat {};
+    bool present = lstat(target.c_str(), &targetStat) == 0;
+    if (present) {
+        ctl::Bytes existing;
+        if (!S_ISREG(targetStat.st_mode) || !ReadSmallFile(target.string(), ctl::kMaxFilterFileSize, &existing) ||
+            existing != req.content)
+            return ERROR_FILE_EXISTS;
     }
     std::string key = kServicesRoot + Utf8(name);
     std::u16string imagePath = u"System32\\drivers\\" + Utf16(target.filename().string());
@@ -484,9 +656,12 @@ Win32Error Host::InstallFilterService(const std::u16string &path, std::u16string
         if (qv::RegistryReadString(key, "ImagePath", &text)) existing.imagePath = Utf16(text);
         if (!IsOwnFilterService(existing, u"C:\\Windows\\" + imagePath, u"C:\\Windows")) return ERROR_SERVICE_EXISTS;
     }
-    if (!inPlace) {
-        std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, ec);
-        if (ec) return ERROR_ACCESS_DENIED;
+    if (!present) {
+        std::string reason;
+        if (!WriteNewFile(driversDir, target.filename().string(), req.content, &reason)) {
+            log_("filter " + fileName + ": cannot write it into " + driversDir.string() + ": " + reason);
+            return ERROR_REGISTRY_IO_FAILED;
+        }
     }
     if (exists) {
         *service = name;
@@ -529,6 +704,25 @@ void Host::EndSession(std::uint64_t session)
     sets_.erase(session);
 }
 
+bool Host::SessionHoldsSets(std::uint64_t session)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    auto it = sets_.find(session);
+    return it != sets_.end() && !it->second.empty();
+}
+
+void Host::BeginShutdown() { stopping_ = true; }
+
+Win32Error Host::StoreOutcome(unsigned long long before, Win32Error error)
+{
+    qv::RegistryStoreFailures now = qv::RegistryStoreFailureCount();
+    if (now.Count == before) return error;
+    // Once per failure, though an operation and its caller both ask.
+    if (loggedStoreFailures_.exchange(now.Count) != now.Count)
+        log_("settings store not saved: " + now.LastReason + "; the change was refused");
+    return ERROR_REGISTRY_IO_FAILED;
+}
+
 template <class Req, class Resp, class Fn>
 ctl::Bytes Host::Serve(const ctl::Bytes &body, Fn fn)
 {
@@ -536,7 +730,8 @@ ctl::Bytes Host::Serve(const ctl::Bytes &body, Fn fn)
     Resp resp;
     if (!ctl::DecodeFields(body, ctl::kRequestHeaderSize, &req))
         return ctl::FrameResponseBody(ctl::Op(Req::kOp), ERROR_INVALID_PARAMETER, {});
-    Win32Error error = fn(req, resp);
+    unsigned long long failures = qv::RegistryStoreFailureCount().Count;
+    Win32Error error = StoreOutcome(failures, fn(req, resp));
     return ctl::EncodeResponse(ctl::Op(Req::kOp), error, resp);
 }
 
@@ -552,12 +747,19 @@ using NameRequestRemove = HostRequest<hostctl::RemovePort, hostctl::NameMessage>
 using NameRequestStatus = HostRequest<hostctl::PortStatus, hostctl::NameMessage>;
 }  // namespace
 
-ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
+ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session, const std::function<bool()> &clientGone)
 {
     ctl::RequestHeader header;
     if (!ctl::DecodeRequestHeader(body, &header))
         return ctl::FrameResponseBody(ctl::Op(0), ERROR_INVALID_PARAMETER, {});
     if (header.version != ctl::kProtocolVersion) return ctl::FrameResponseBody(header.op, 1306, {});
+    // Requests to the driver may wait: they run without the host's lock.
+    if (header.op == ctl::Op::PortIoControl)
+        return Serve<ctl::PortIoControlRequest, ctl::PortIoControlResponse>(
+            body, [&](auto &req, auto &resp) { return PortIoControl(req, &resp, clientGone); });
+    if (std::uint16_t(header.op) == hostctl::PortStatus)
+        return Serve<NameRequestStatus, hostctl::PortStatusReply>(
+            body, [&](auto &req, auto &resp) { return PortStatus(Utf8(req.name), &resp); });
     std::lock_guard<std::recursive_mutex> guard(lock_);
     auto &sets = sets_[session];
 
@@ -643,6 +845,7 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
                 return Win32Error(ERROR_INVALID_PARAMETER);
             qv::PnpNodeInfo node;
             if (!qv::PnpGetNode(id, &node)) return kErrorNoSuchDevinst;
+            if (req.data.size() > ctl::kMaxRegistryValueBytes) return Win32Error(ERROR_INVALID_PARAMETER);
             const char *name = req.property == SPDRP_UPPERFILTERS ? "UpperFilters" : "LowerFilters";
             // No value and an empty list mean the same to the Plug and Play manager.
             std::vector<UCHAR> data(req.data.begin(), req.data.end());
@@ -659,14 +862,17 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
         });
     case std::uint16_t(ctl::Op::SetClassMultiSz):
         return Serve<ctl::SetClassMultiSzRequest, ctl::Empty>(body, [&](auto &req, auto &) {
+            // The filter lists of an existing class only: nothing else of the registry is a
+            // client's to write, and no client grows it without bound.
             std::string key = kClassRoot + GuidText(req.classGuid);
+            std::string valueName = Upper(Utf8(req.name));
+            if (valueName != "UPPERFILTERS" && valueName != "LOWERFILTERS") return Win32Error(ERROR_INVALID_PARAMETER);
+            if (req.data.size() > ctl::kMaxRegistryValueBytes) return Win32Error(ERROR_INVALID_PARAMETER);
+            if (!qv::RegistryKeyExists(key)) return kErrorInvalidClass;
             std::vector<UCHAR> data(req.data.begin(), req.data.end());
             NTSTATUS status = qv::RegistryWriteValue(key, Utf8(req.name), kRegMultiSz, data);
             return Win32Error(NT_SUCCESS(status) ? 0 : RtlNtStatusToDosError(status));
         });
-    case std::uint16_t(ctl::Op::PortIoControl):
-        return Serve<ctl::PortIoControlRequest, ctl::PortIoControlResponse>(
-            body, [&](auto &req, auto &resp) { return PortIoControl(req, &resp); });
     case std::uint16_t(ctl::Op::InstallDevice):
         return Serve<ctl::InstallDeviceRequest, ctl::Empty>(body,
                                                             [&](auto &req, auto &) { return InstallDevice(req); });
@@ -678,7 +884,7 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
         });
     case std::uint16_t(ctl::Op::InstallFilterService):
         return Serve<ctl::InstallFilterServiceRequest, ctl::TextResponse>(
-            body, [&](auto &req, auto &resp) { return InstallFilterService(req.filePath, &resp.text); });
+            body, [&](auto &req, auto &resp) { return InstallFilterService(req, &resp.text); });
     case hostctl::ListPorts:
         return Serve<NameRequestList, hostctl::PortList>(body, [&](auto &, auto &resp) {
             resp.ports = Ports();
@@ -694,9 +900,6 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session)
     case hostctl::RemovePort:
         return Serve<NameRequestRemove, ctl::Empty>(body,
                                                     [&](auto &req, auto &) { return RemovePort(Utf8(req.name)); });
-    case hostctl::PortStatus:
-        return Serve<NameRequestStatus, hostctl::PortStatusReply>(
-            body, [&](auto &req, auto &resp) { return PortStatus(Utf8(req.name), &resp); });
     default: return ctl::FrameResponseBody(header.op, ERROR_INVALID_FUNCTION, {});
     }
 }

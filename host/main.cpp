@@ -1,5 +1,7 @@
-// quorvel-host [--state DIR] [--dev-dir DIR] [--debug] [--demo]
+// quorvel-host [--state DIR] [--dev-dir DIR] [--pty-group GROUP] [--pty-mode MODE]
+//              [--control-idle-timeout SECONDS] [--debug] [--demo]
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -41,7 +43,36 @@ void Log(const std::string &line)
     std::fprintf(stderr, "%s quorvel-host: %s\n", stamp, line.c_str());
 }
 
-void Usage() { std::fprintf(stderr, "usage: quorvel-host [--state DIR] [--dev-dir DIR] [--debug] [--demo]\n"); }
+void Usage()
+{
+    std::fprintf(stderr,
+                 "usage: quorvel-host [--state DIR] [--dev-dir DIR] [--pty-group GROUP] [--pty-mode MODE]\n"
+                 "                    [--control-idle-timeout SECONDS] [--debug] [--demo]\n");
+}
+
+// A group name or number.
+bool ParseGroup(const std::string &text, gid_t *gid)
+{
+    if (group *g = getgrnam(text.c_str())) {
+        *gid = g->gr_gid;
+        return true;
+    }
+    char *end = nullptr;
+    unsigned long n = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != 0 || n >= 0xFFFFFFFFul) return false;
+    *gid = gid_t(n);
+    return true;
+}
+
+// Octal read and write bits only: a terminal is never executable or set-id.
+bool ParseMode(const std::string &text, mode_t *mode)
+{
+    char *end = nullptr;
+    unsigned long n = std::strtoul(text.c_str(), &end, 8);
+    if (text.empty() || *end != 0 || (n & ~0666ul) != 0) return false;
+    *mode = mode_t(n);
+    return true;
+}
 
 // One host per state directory: an exclusive lock on <state>/host.lock, which holds the pid.
 int TakeLock(const std::string &stateDir)
@@ -137,9 +168,32 @@ int main(int argc, char **argv)
 {
     HostOptions options;
     bool demo = false;
+    bool groupGiven = false;
+    int idleSeconds = 60;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--state" && i + 1 < argc) {
+        if (a == "--pty-group" && i + 1 < argc) {
+            if (!ParseGroup(argv[++i], &options.ptyAccess.group)) {
+                std::fprintf(stderr, "quorvel-host: --pty-group %s: no such group\n", argv[i]);
+                return 2;
+            }
+            groupGiven = true;
+        } else if (a == "--pty-mode" && i + 1 < argc) {
+            if (!ParseMode(argv[++i], &options.ptyAccess.mode)) {
+                std::fprintf(stderr, "quorvel-host: --pty-mode %s: an octal mode of read/write bits, such as 0660\n",
+                             argv[i]);
+                return 2;
+            }
+        } else if (a == "--control-idle-timeout" && i + 1 < argc) {
+            char *end = nullptr;
+            long n = std::strtol(argv[++i], &end, 10);
+            if (*argv[i] == 0 || *end != 0 || n < 0 || n > 86400) {
+                std::fprintf(stderr, "quorvel-host: --control-idle-timeout %s: seconds from 0 (never) to 86400\n",
+                             argv[i]);
+                return 2;
+            }
+            idleSeconds = int(n);
+        } else if (a == "--state" && i + 1 < argc) {
             options.stateDir = argv[++i];
         } else if (a == "--dev-dir" && i + 1 < argc) {
             options.devDir = argv[++i];
@@ -170,6 +224,13 @@ int main(int argc, char **argv)
 
     int lockFd = TakeLock(options.stateDir);
     if (lockFd < 0) return 1;
+    // The terminals' group is by default the control socket's: the host's group, or the state
+    // directory's when that is set-group-id (bind gives the socket that group then).
+    if (!groupGiven) {
+        struct stat st {};
+        bool inherit = stat(options.stateDir.c_str(), &st) == 0 && (st.st_mode & S_ISGID);
+        options.ptyAccess.group = inherit ? st.st_gid : getegid();
+    }
 
     // Every thread inherits the blocked signals; the main thread takes them with sigwait.
     sigset_t signals;
@@ -178,6 +239,8 @@ int main(int argc, char **argv)
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A file size limit makes a store write fail (and be reported), never ends the host.
+    signal(SIGXFSZ, SIG_IGN);
 
     Log("starting on " + options.stateDir + " (devices in " + options.devDir + ")");
     Host host(options, Log);
@@ -186,7 +249,7 @@ int main(int argc, char **argv)
         Log(error);
         return 1;
     }
-    ControlServer server(host, options.stateDir + "/control.sock", Log);
+    ControlServer server(host, options.stateDir + "/control.sock", Log, idleSeconds);
     if (!server.Start(&error)) {
         Log(error);
         host.Stop();

@@ -4,13 +4,17 @@
 #include <cstring>
 #include <utility>
 
+#include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/filterservice.h"
 #include "core/multisz.h"
 #include "core/sysmsg.h"
 
@@ -92,11 +96,23 @@ void PlatformHost::Drop()
 {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    liveSets_ = 0;  // the host frees a session's sets with it
+}
+
+bool PlatformHost::ClosedByHost() const
+{
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    char c;
+    return (p.revents & (POLLHUP | POLLRDHUP | POLLERR)) || ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 template <class Req, class Resp>
 Win32Error PlatformHost::Transact(const Req &request, Resp *response)
 {
+    // The host closes a session that stays idle and holds no device sets; nothing is lost then,
+    // so the next call opens a new one.
+    if (fd_ >= 0 && liveSets_ == 0 && ClosedByHost() && !Connect(nullptr)) return ERROR_BROKEN_PIPE;
     if (fd_ < 0) return ERROR_BROKEN_PIPE;
     Bytes body;
     if (!SendFrame(fd_, EncodeRequest(request)) || !ReceiveFrame(fd_, &body)) {
@@ -130,6 +146,7 @@ Win32Error PlatformHost::GetClassDevs(const Guid *cls, std::uint32_t flags, DevS
     GetClassDevsResponse resp;
     Win32Error err = Transact(req, &resp);
     *out = err == 0 ? resp.set : kNoDevSet;
+    if (err == 0) ++liveSets_;
     return err;
 }
 
@@ -150,7 +167,7 @@ void PlatformHost::DestroyDeviceInfoList(DevSet set)
     DestroyDeviceInfoListRequest req;
     req.set = set;
     Empty resp;
-    Transact(req, &resp);
+    if (Transact(req, &resp) == 0 && liveSets_ > 0) --liveSets_;
 }
 
 Win32Error PlatformHost::GetClassDescription(const Guid &cls, U16 *out)
@@ -272,8 +289,34 @@ Win32Error PlatformHost::RemoveDevice(DevSet set, const DevData &dev)
 
 Win32Error PlatformHost::InstallFilterService(const U16 &filePath, U16 *serviceName)
 {
+    // The file is read here, with the user's own rights; the host gets its name and bytes.
+    *serviceName = U16();
     InstallFilterServiceRequest req;
-    req.filePath = filePath;
+    req.fileName = FilterFileName(filePath);
+    std::string path = Utf16ToUtf8(filePath);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // One byte more than allowed tells a file that is too large.
+    req.content.resize(kMaxFilterFileSize + 1);
+    std::size_t got = 0;
+    while (got < req.content.size()) {
+        ssize_t n = ::read(fd, req.content.data() + got, req.content.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return ERROR_ACCESS_DENIED;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (got > kMaxFilterFileSize) return ERROR_FILE_TOO_LARGE;
+    req.content.resize(got);
     TextResponse resp;
     Win32Error err = Transact(req, &resp);
     *serviceName = err == 0 ? resp.text : U16();

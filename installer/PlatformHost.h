@@ -1,5 +1,6 @@
 // The configurator's platform over quorvel-host's control socket (<state>/control.sock).
-// One connection per program run; the host's device information sets belong to it.
+// One connection per program run; the host's device information sets belong to it. A connection
+// the host closed for idling while it held no sets is opened again at the next call.
 #pragma once
 
 #include <string>
@@ -50,9 +51,12 @@ private:
     template <class Req, class Resp>
     Win32Error Transact(const Req &request, Resp *response);
     void Drop();
+    // The host has closed the connection (an idle session).
+    bool ClosedByHost() const;
 
     std::string path_;
     int fd_ = -1;
+    int liveSets_ = 0;  // device sets made on this connection and not destroyed
 };
 
 }  // namespace plat

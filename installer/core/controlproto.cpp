@@ -33,6 +33,14 @@ Bytes Frame(const Bytes &header, const Bytes &fields)
 
 }  // namespace
 
+bool PortIoControlAllowed(std::uint32_t ioctl)
+{
+    // CTL_CODE(0x1B, function, METHOD_BUFFERED, FILE_ANY_ACCESS) for functions 10000..10015; the
+    // function numbers run into the access bits, so the codes are compared whole.
+    constexpr std::uint32_t kFirst = (0x1Bu << 16) | (10000u << 2), kLast = (0x1Bu << 16) | (10015u << 2);
+    return ioctl >= kFirst && ioctl <= kLast && (ioctl & 3) == 0;
+}
+
 void Writer::operator()(const std::uint16_t &v) { PutLe(bytes_, v, 2); }
 void Writer::operator()(const std::uint32_t &v) { PutLe(bytes_, v, 4); }
 void Writer::operator()(const std::uint64_t &v) { PutLe(bytes_, v, 8); }

@@ -20,6 +20,20 @@ inline constexpr std::uint32_t kMaxFrameBody = 1u << 20;
 inline constexpr std::uint32_t kRequestHeaderSize = 4;   // version, op
 inline constexpr std::uint32_t kResponseHeaderSize = 8;  // version, op, error
 
+// Largest filter driver InstallFilterService takes: well below the frame limit, so that name and
+// framing always fit beside it.
+inline constexpr std::uint32_t kMaxFilterFileSize = 960u * 1024;
+// Largest output a PortIoControl may ask for: the host allocates it before the request goes out.
+inline constexpr std::uint32_t kMaxPortIoOutput = 65536;
+// Largest registry value a client may write (filter lists: a few service names).
+inline constexpr std::uint32_t kMaxRegistryValueBytes = 65536;
+
+// The control codes PortIoControl passes to a port: only the driver's own requests (device type
+// FILE_DEVICE_SERIAL_PORT, METHOD_BUFFERED, FILE_ANY_ACCESS, functions 10000 to 10015: the
+// Ethernet pair and the driver's private options). Serial requests that wait for line events or
+// characters would hold a host thread for as long as the port stays quiet.
+bool PortIoControlAllowed(std::uint32_t ioctl);
+
 enum class Op : std::uint16_t {
     GetClassDevs = 1,
     EnumDeviceInfo = 2,
@@ -202,8 +216,9 @@ struct RemoveDeviceRequest {
 
 struct InstallFilterServiceRequest {
     static constexpr Op kOp = Op::InstallFilterService;
-    std::u16string filePath;
-    QV_FIELDS(io(filePath))
+    std::u16string fileName;  // "myfilt.sys": a name only, read by the client with its own rights
+    Bytes content;            // the file's bytes, at most kMaxFilterFileSize
+    QV_FIELDS(io(fileName), io(content))
 };
 // InstallFilterService answers a TextResponse carrying the service name.
 

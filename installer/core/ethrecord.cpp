@@ -128,4 +128,42 @@ EthParseError ParseEthRecord(const std::uint8_t *buffer, std::size_t length, Eth
     return EthParseError::None;
 }
 
+std::string EthRecordProblem(const std::uint8_t *buffer, std::size_t length)
+{
+    EthRecord record;
+    switch (ParseEthRecord(buffer, length, &record)) {
+    case EthParseError::None: break;
+    case EthParseError::TooShort: return "the settings record is shorter than its 10-byte header";
+    case EthParseError::SizeMismatch: return "the settings record's size field differs from its length";
+    case EthParseError::BadVersion: return "the settings record is not of version 1.1";
+    case EthParseError::BadEntry: return "a connection entry of the settings record is damaged";
+    }
+    if (length > kEthMaxAppliedSize) return "the settings are too large";
+    if (record.delay == 0) return "the connect timeout (delay) is 0 ms; it must be 1 to 65535";
+    if ((record.rtsMask | record.dtrMask) & ~kEthMaskBits)
+        return "an RTS or DTR mask has bits other than cts, dsr, dcd and ring";
+    if (record.entries.empty()) return "the settings have no connection";
+    bool served[256] = {};
+    std::size_t offset = kEthHeaderSize;
+    for (std::size_t i = 0; i < record.entries.size(); ++i) {
+        const EthEntry &e = record.entries[i];
+        std::string which = "connection " + std::to_string(i + 1) + ": ";
+        // The parsed form keeps raw as a bool; the stored byte must be 0 or 1.
+        if (buffer[offset + 10] > 1) return which + "the raw flag is " + std::to_string(buffer[offset + 10]);
+        offset += EntrySize64(e);
+        std::uint8_t ip[4];
+        std::memcpy(ip, &e.ip, 4);
+        bool zero = (ip[0] | ip[1] | ip[2] | ip[3]) == 0, ones = (ip[0] & ip[1] & ip[2] & ip[3]) == 0xFF;
+        if (zero || ones)
+            return which + "the address " + std::string(zero ? "0.0.0.0" : "255.255.255.255") + " is no server";
+        if (e.port == 0) return which + "TCP port 0";
+        for (std::uint8_t id : e.ids) {
+            if (id == 0 || id > 247) return which + "device id " + std::to_string(id) + " is outside 1 to 247";
+            if (served[id]) return "device id " + std::to_string(id) + " is served twice";
+            served[id] = true;
+        }
+    }
+    return std::string();
+}
+
 }  // namespace quorvel

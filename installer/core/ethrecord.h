@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace quorvel {
@@ -63,5 +64,12 @@ enum class EthParseError {
 
 // Accepts a record only when it is well formed throughout; on refusal *out is left untouched.
 EthParseError ParseEthRecord(const std::uint8_t *buffer, std::size_t length, EthRecord *out);
+
+// Why a record is not one to store on a port, in English for quorvelctl; "" when it is. Beyond
+// the parse: a delay of 0, a mask bit other than the four lines, no connection, a raw byte other
+// than 0 or 1, TCP port 0, the address 0.0.0.0 or 255.255.255.255, a device id outside 1..247 or
+// served twice (by two connections, or twice by one), a record larger than a settings file holds.
+// `quorvelctl set` and `load` both refuse through it.
+std::string EthRecordProblem(const std::uint8_t *buffer, std::size_t length);
 
 }  // namespace quorvel

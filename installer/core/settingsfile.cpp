@@ -2,9 +2,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -29,21 +36,102 @@ std::string ErrnoText(int error)
     return error ? std::error_code(error, std::generic_category()).message() : std::string("ошибка ввода-вывода");
 }
 
-// Puts the finished file in the target's place, replacing an existing one.
-bool ReplaceFile(const std::filesystem::path &from, const std::filesystem::path &to, std::string *reason)
-{
 #ifdef _WIN32
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-    *reason = std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
+// Writes the image to a new file of an unpredictable name in the target's folder and moves it
+// over the target, so a failed write leaves an existing file as it was.
+bool WriteReplacing(const std::filesystem::path &path, const std::vector<std::uint8_t> &image, std::string *error)
+{
+    std::filesystem::path dir = path.parent_path().empty() ? std::filesystem::path(L".") : path.parent_path();
+    wchar_t temp[MAX_PATH];
+    if (!GetTempFileNameW(dir.c_str(), L"qvr", 0, temp)) {
+        *error = "Не удалось создать файл в папке " + Quoted(dir) + ": " +
+                 std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
+        return false;
+    }
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+        out.close();
+        if (!out) {
+            DeleteFileW(temp);
+            *error = "Не удалось записать файл " + Quoted(temp) + ": ошибка ввода-вывода";
+            return false;
+        }
+    }
+    if (MoveFileExW(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    *error = "Не удалось заменить файл " + Quoted(path) + ": " +
+             std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
+    DeleteFileW(temp);
     return false;
-#else
-    std::error_code ec;
-    std::filesystem::rename(from, to, ec);
-    if (!ec) return true;
-    *reason = ec.message();
-    return false;
-#endif
 }
+#else
+// Mode bits a new file gets: 0666 less the umask, read without changing it.
+mode_t NewFileMode()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Umask:", 0) == 0)
+            return 0666 & ~static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+    return 0644;
+}
+
+bool WriteAll(int fd, const std::vector<std::uint8_t> &image)
+{
+    std::size_t done = 0;
+    while (done < image.size()) {
+        ssize_t n = ::write(fd, image.data() + done, image.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A regular file (or none yet) is replaced whole: the image goes to a new file of an
+// unpredictable name beside it (mkstemp), which is renamed over the target once complete. Only
+// regular files are written: a device or a FIFO in the target's place is refused, never replaced.
+bool WriteReplacing(const std::filesystem::path &path, const std::vector<std::uint8_t> &image, std::string *error)
+{
+    struct stat st {};
+    std::filesystem::path target = path;
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        *error = "Файл " + Quoted(path) + " не является обычным файлом: настройки в него не записываются";
+        return false;
+    }
+    std::error_code ec;
+    // A link is followed: the file it names is replaced, the link stays.
+    if (exists && std::filesystem::is_symlink(path, ec)) target = std::filesystem::canonical(path, ec);
+    if (ec) target = path;
+    std::filesystem::path dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
+    std::string temp = (dir / (target.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = "Не удалось создать файл в папке " + Quoted(dir) + ": " + ErrnoText(errno);
+        return false;
+    }
+    mode_t mode = exists ? (st.st_mode & 07777) : NewFileMode();
+    bool ok = WriteAll(fd, image) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    int writeError = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        writeError = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        *error = "Не удалось записать файл " + Quoted(temp) + ": " + ErrnoText(writeError);
+        return false;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int renameError = errno;
+        ::unlink(temp.c_str());
+        *error = "Не удалось заменить файл " + Quoted(target) + ": " + ErrnoText(renameError);
+        return false;
+    }
+    return true;
+}
+#endif
 
 }  // namespace
 
@@ -82,32 +170,7 @@ SettingsFileStatus SaveSettingsFile(const std::filesystem::path &path, const Eth
     SettingsFileStatus status = BuildSettingsFile(record, &image);
     if (status != SettingsFileStatus::Ok) return status;
 
-    std::filesystem::path temp = path;
-    temp += ".new";
-    {
-        errno = 0;
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            *ioError = "Не удалось создать файл " + Quoted(temp) + ": " + ErrnoText(errno);
-            return SettingsFileStatus::IoError;
-        }
-        out.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
-        out.close();
-        if (!out) {
-            int error = errno;
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
-            *ioError = "Не удалось записать файл " + Quoted(temp) + ": " + ErrnoText(error);
-            return SettingsFileStatus::IoError;
-        }
-    }
-    std::string reason;
-    if (!ReplaceFile(temp, path, &reason)) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        *ioError = "Не удалось заменить файл " + Quoted(path) + ": " + reason;
-        return SettingsFileStatus::IoError;
-    }
+    if (!WriteReplacing(path, image, ioError)) return SettingsFileStatus::IoError;
     return SettingsFileStatus::Ok;
 }
 

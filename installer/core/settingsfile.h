@@ -39,8 +39,9 @@ SettingsFileStatus BuildSettingsFile(const EthRecord &record, std::vector<std::u
 SettingsFileStatus SplitSettingsFile(const std::uint8_t *data, std::size_t length, std::vector<std::uint8_t> *record,
                                      std::uint16_t *version);
 
-// Writes a new file beside the target and puts it in the target's place only once it is
-// complete, so a failed write leaves an existing file as it was. *ioError (UTF-8) with IoError.
+// Writes a new file of an unpredictable name beside the target and puts it in the target's place
+// only once it is complete, so a failed write leaves an existing file as it was. A target that
+// exists but is not a regular file (a device, a FIFO) is refused with IoError. *ioError (UTF-8).
 SettingsFileStatus SaveSettingsFile(const std::filesystem::path &path, const EthRecord &record, std::string *ioError);
 
 // Reads a file (never more than 32768 bytes) and checks header and record. On Ok, *recordBytes

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,6 +22,10 @@
 #include <vector>
 
 #include "core/controlproto.h"
+#include "core/ethrecord.h"
+#include "core/multisz.h"
+#include "core/settingsfile.h"
+#include "hostproto.h"
 #include "platform_test.h"
 #include "programs.h"
 
@@ -34,11 +39,12 @@ protected:
     std::string State() const { return state_.Path() + "/state"; }
     std::string Link(const std::string &port) const { return State() + "/dev/" + port; }
 
-    void StartHost()
+    void StartHost(const std::vector<std::string> &options = {})
     {
         std::filesystem::remove(State() + "/control.sock");
-        host_ = std::make_unique<Process>(std::vector<std::string>{QV_HOST, "--state", State()},
-                                          state_.Path() + "/host" + std::to_string(++hostRuns_));
+        std::vector<std::string> argv = {QV_HOST, "--state", State()};
+        argv.insert(argv.end(), options.begin(), options.end());
+        host_ = std::make_unique<Process>(argv, state_.Path() + "/host" + std::to_string(++hostRuns_));
         ASSERT_TRUE(qvtest::WaitUntil(
             [&] { return std::filesystem::exists(State() + "/control.sock") || !host_->Running(); }, 30000));
         ASSERT_TRUE(host_->Running()) << host_->Err();
@@ -553,8 +559,43 @@ protected:
         if (!quorvel::ctl::ReceiveFrame(fd, &reply)) return -1;
         quorvel::ctl::ResponseHeader header;
         if (!quorvel::ctl::DecodeResponseHeader(reply, &header)) return -2;
+        lastReply_ = reply;
         return header.error;
     }
+    // One operation with typed fields; the response's fields are decoded into *resp when given.
+    template <class Req, class Resp = quorvel::ctl::Empty>
+    long long Call(int fd, std::uint16_t op, const Req &req, Resp *resp = nullptr)
+    {
+        quorvel::ctl::Bytes frame =
+            quorvel::ctl::FrameRequestBody(quorvel::ctl::Op(op), quorvel::ctl::EncodeFields(req));
+        long long e = Exchange(fd, quorvel::ctl::Bytes(frame.begin() + 4, frame.end()));
+        if (e >= 0 && resp) {
+            EXPECT_TRUE(quorvel::ctl::DecodeFields(lastReply_, quorvel::ctl::kResponseHeaderSize, resp));
+        }
+        return e;
+    }
+    long long PortIo(int fd, const std::string &port, std::uint32_t ioctl, const quorvel::ctl::Bytes &input,
+                     std::uint32_t outputSize, quorvel::ctl::PortIoControlResponse *resp = nullptr)
+    {
+        quorvel::ctl::PortIoControlRequest req;
+        req.portName = quorvel::hostctl::Utf16(port);
+        req.ioctl = ioctl;
+        req.input = input;
+        req.outputSize = outputSize;
+        return Call(fd, std::uint16_t(quorvel::ctl::Op::PortIoControl), req, resp);
+    }
+    long long Name(int fd, std::uint16_t op, const std::string &name, quorvel::hostctl::NameMessage *resp = nullptr)
+    {
+        return Call(fd, op, quorvel::hostctl::NameMessage{quorvel::hostctl::Utf16(name)}, resp);
+    }
+    // Whether the host has closed a connection.
+    static bool ClosedByHost(int fd)
+    {
+        char c;
+        return recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+
+    quorvel::ctl::Bytes lastReply_;
 };
 
 TEST_F(ControlSocket, AnswersBadRequestsAndSurvivesRandomAndTruncatedMessages)
@@ -632,6 +673,286 @@ TEST_F(ControlSocket, InstallDeviceChecksTheInfAndCreatesAPort)
     close(fd);
     EXPECT_NE(Ctl({"list"}).out.find("COM1"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_symlink(Link("COM1")));
+}
+
+TEST_F(ControlSocket, PortNamesAreComOneToTwoFiftySixAndLinksStayInTheDeviceFolder)
+{
+    // Foreign files where links would go; a host neither replaces nor deletes them.
+    std::string victim = state_.Path() + "/victim";
+    std::filesystem::create_directories(victim);
+    std::ofstream(victim + "/x") << "keep";
+    std::filesystem::create_directories(State() + "/dev");
+    std::ofstream(Link("COM2")) << "not a link";
+    std::filesystem::create_symlink(victim + "/x", Link("COM3"));
+    StartHost({"--pty-group", "5"});
+    int fd = Connect();
+    ASSERT_GE(fd, 0);
+    for (std::string bad : {"../../victim/x", "COM0", "COM999", "CON", "COM1/../COM2", "COM01", "COM257"}) {
+        EXPECT_EQ(Name(fd, quorvel::hostctl::AddPort, bad), 123) << bad;
+        EXPECT_EQ(Name(fd, quorvel::hostctl::RemovePort, bad), 123) << bad;
+        EXPECT_EQ(Name(fd, quorvel::hostctl::PortStatus, bad), 123) << bad;
+        EXPECT_EQ(PortIo(fd, bad, quorvel::IOCTL_SERIAL_GET_ETHERNET, {}, 32768), 123) << bad;
+    }
+    EXPECT_EQ(Ctl({"list"}).out, "no ports\n");
+
+    // Letter case names the same port.
+    quorvel::hostctl::NameMessage created;
+    EXPECT_EQ(Name(fd, quorvel::hostctl::AddPort, "com4", &created), 0);
+    EXPECT_EQ(created.name, u"COM4");
+    ASSERT_TRUE(std::filesystem::is_symlink(Link("COM4")));
+    // The terminal belongs to the group given, mode 0660: users of the socket may open it.
+    struct stat pty {};
+    ASSERT_EQ(stat(Link("COM4").c_str(), &pty), 0);
+    EXPECT_EQ(pty.st_mode & 0777, 0660u);
+    EXPECT_EQ(pty.st_gid, 5u);
+
+    EXPECT_EQ(Name(fd, quorvel::hostctl::AddPort, "COM2"), 0);
+    EXPECT_EQ(Name(fd, quorvel::hostctl::AddPort, "COM3"), 0);
+    EXPECT_NE(host_->Err().find(Link("COM2") + " exists and is not a terminal link"), std::string::npos)
+        << host_->Err();
+    EXPECT_EQ(Name(fd, quorvel::hostctl::RemovePort, "COM2"), 0);
+    EXPECT_EQ(Name(fd, quorvel::hostctl::RemovePort, "COM3"), 0);
+    close(fd);
+    ASSERT_EQ(StopHost(), 0) << host_->Err();
+    std::ifstream com2(Link("COM2"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(com2), {}), "not a link");
+    EXPECT_EQ(std::filesystem::read_symlink(Link("COM3")), victim + "/x");
+    std::ifstream x(victim + "/x");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(x), {}), "keep");
+}
+
+TEST_F(ControlSocket, PortRequestsOtherThanTheDriversOwnAreRefusedAndNoneWedgesTheHost)
+{
+    StartHost();
+    CtlOk({"add"});
+    CtlOk({"set", "COM1", "--conn", "127.0.0.1:1502=1"});
+    int fd = Connect();
+    ASSERT_GE(fd, 0);
+    // IOCTL_SERIAL_XOFF_COUNTER with Timeout 0 waits for characters that never come;
+    // IOCTL_SERIAL_WAIT_ON_MASK for an event. Neither reaches the port.
+    quorvel::ctl::Bytes xoff(12, 0);
+    xoff[4] = 1;
+    xoff[8] = 0x13;
+    EXPECT_EQ(PortIo(fd, "COM1", 0x001B0070, xoff, 0), 1);
+    EXPECT_EQ(PortIo(fd, "COM1", 0x001B0044, {}, 4), 1);
+    // Just past the driver's private functions, and one of them with another method.
+    EXPECT_EQ(PortIo(fd, "COM1", 0x001B9C40 + 16 * 4, {}, 0), 1);
+    EXPECT_EQ(PortIo(fd, "COM1", 0x001B9C44 | 3, {}, 0), 1);
+    // The driver's own requests pass; an output size no client needs is cut, not allocated.
+    quorvel::ctl::PortIoControlResponse resp;
+    EXPECT_EQ(PortIo(fd, "COM1", quorvel::IOCTL_SERIAL_GET_ETHERNET, {}, 0xFFFFFFFF, &resp), 0);
+    quorvel::EthRecord record;
+    EXPECT_EQ(quorvel::ParseEthRecord(resp.output.data(), resp.output.size(), &record), quorvel::EthParseError::None);
+    EXPECT_EQ(record.entries.size(), 1u);
+    // A private code the driver does not serve is answered, not held.
+    EXPECT_GT(PortIo(fd, "COM1", 0x001B9C40 + 15 * 4, {}, 0), 0);
+    EXPECT_EQ(Ctl({"list"}).status, 0);
+    close(fd);
+}
+
+TEST_F(ControlSocket, FilterInstallTakesANameAndBytesAndWritesOnlyIntoTheDriversFolder)
+{
+    StartHost();
+    int fd = Connect();
+    ASSERT_GE(fd, 0);
+    auto install = [&](const std::u16string &name, const quorvel::ctl::Bytes &content, std::u16string *service) {
+        quorvel::ctl::InstallFilterServiceRequest req;
+        req.fileName = name;
+        req.content = content;
+        quorvel::ctl::TextResponse resp;
+        long long e = Call(fd, std::uint16_t(quorvel::ctl::Op::InstallFilterService), req, &resp);
+        if (service) *service = resp.text;
+        return e;
+    };
+    const quorvel::ctl::Bytes driver = {'M', 'Z', 1, 2, 3};
+    for (std::u16string bad : {u"../../evil.sys", u"/etc/shadow", u"shadow", u"a\\b.sys", u".sys", u"x.sys/", u"..sys"})
+        EXPECT_EQ(install(bad, driver, nullptr), 123) << quorvel::hostctl::Utf8(bad);
+    EXPECT_EQ(install(u"big.sys", quorvel::ctl::Bytes(quorvel::ctl::kMaxFilterFileSize + 1, 'x'), nullptr), 223);
+
+    std::u16string service;
+    EXPECT_EQ(install(u"myfilt.sys", driver, &service), 0);
+    EXPECT_EQ(service, u"myfilt");
+    std::string dir = State() + "/System32/drivers";
+    struct stat st {};
+    ASSERT_EQ(stat((dir + "/myfilt.sys").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    std::ifstream in(dir + "/myfilt.sys", std::ios::binary);
+    EXPECT_EQ(quorvel::ctl::Bytes(std::istreambuf_iterator<char>(in), {}), driver);
+    // The same driver again, in other letter case, is the same file; another driver's bytes never
+    // replace it.
+    EXPECT_EQ(install(u"MYFILT.SYS", driver, nullptr), 0);
+    EXPECT_EQ(install(u"myfilt.sys", {'X'}, nullptr), 80);
+    std::vector<std::string> files;
+    for (auto &e : std::filesystem::directory_iterator(dir)) files.push_back(e.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"myfilt.sys"});
+    close(fd);
+}
+
+TEST_F(ControlSocket, EachUserHasItsOwnSessionLimitIdleSessionsCloseAndValuesAreBounded)
+{
+    StartHost({"--control-idle-timeout", "0"});
+    CtlOk({"add"});
+    // Sixteen sessions of one user (one of them holding a device set) fill that user's share.
+    std::vector<int> fds;
+    while (fds.size() < 16) {
+        int fd = -1;
+        ASSERT_TRUE(qvtest::WaitUntil([&] {
+            if (fd >= 0) close(fd);
+            fd = Connect();
+            return fd >= 0 && Call(fd, quorvel::hostctl::ListPorts, quorvel::ctl::Empty{}) == 0;
+        }));
+        fds.push_back(fd);
+    }
+    int extra = Connect();
+    EXPECT_EQ(Call(extra, quorvel::hostctl::ListPorts, quorvel::ctl::Empty{}), -1);
+    close(extra);
+    // Another user is still served.
+    std::filesystem::permissions(state_.Path(), std::filesystem::perms(0711));
+    std::filesystem::permissions(State(), std::filesystem::perms(0711));
+    std::filesystem::permissions(State() + "/control.sock", std::filesystem::perms(0666));
+    Result other = hosttest::Run(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QV_CTL, "--state", State(), "list"});
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_NE(other.out.find("COM1"), std::string::npos);
+    for (int fd : fds) close(fd);
+    ASSERT_EQ(StopHost(), 0) << host_->Err();
+
+    // Idle sessions go after the timeout, unless they hold device sets (the configurator's).
+    StartHost({"--control-idle-timeout", "1"});
+    int keeper = Connect(), idle = Connect();
+    quorvel::ctl::GetClassDevsRequest devs;
+    devs.flags = DIGCF_PRESENT;
+    devs.hasClass = true;
+    devs.classGuid = quorvel::kPortsClassGuid;
+    quorvel::ctl::GetClassDevsResponse set;
+    ASSERT_EQ(Call(keeper, std::uint16_t(quorvel::ctl::Op::GetClassDevs), devs, &set), 0);
+    ASSERT_EQ(Call(idle, quorvel::hostctl::ListPorts, quorvel::ctl::Empty{}), 0);
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return ClosedByHost(idle); }, 30000));
+    EXPECT_FALSE(ClosedByHost(keeper));
+    quorvel::ctl::EnumDeviceInfoRequest first;
+    first.set = set.set;
+    EXPECT_EQ(Call(keeper, std::uint16_t(quorvel::ctl::Op::EnumDeviceInfo), first), 0);
+
+    // A client writes only the filter lists of an existing class, of a bounded size.
+    auto setClass = [&](const quorvel::Guid &cls, const std::u16string &name, const quorvel::ctl::Bytes &data) {
+        quorvel::ctl::SetClassMultiSzRequest req;
+        req.classGuid = cls;
+        req.name = name;
+        req.data = data;
+        return Call(keeper, std::uint16_t(quorvel::ctl::Op::SetClassMultiSz), req);
+    };
+    quorvel::ctl::Bytes list = quorvel::EncodeMultiSz({u"myfilt"});
+    EXPECT_EQ(setClass(quorvel::kPortsClassGuid, u"UpperFilters", list), 0);
+    EXPECT_EQ(setClass(quorvel::kPortsClassGuid, u"UpperFilters", quorvel::ctl::Bytes(70000, 'a')), 87);
+    EXPECT_EQ(setClass(quorvel::kPortsClassGuid, u"Class", list), 87);
+    EXPECT_EQ(setClass(quorvel::Guid{1, 2, 3, {4}}, u"LowerFilters", list), 0xE0000206LL);
+    close(keeper);
+    close(idle);
+}
+
+TEST_F(HostEndToEnd, StoreThatCannotBeWrittenFailsEveryChangeWithAClearMessage)
+{
+    StartHost();
+    CtlOk({"add"});
+    CtlOk({"set", "COM1", "--delay", "700", "--conn", "127.0.0.1:1502=1"});
+    Result shown = Ctl({"show", "COM1"});
+    std::string store = State() + "/registry.dat";
+    struct stat st {};
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds every port's servers
+    // A file size limit below the store's size makes every write of it fail, as a full disk does.
+    rlimit small{rlim_t(st.st_size / 2), RLIM_INFINITY};
+    ASSERT_EQ(prlimit(host_->Pid(), RLIMIT_FSIZE, &small, nullptr), 0);
+
+    const std::string notSaved = "could not save its settings store";
+    Result removed = Ctl({"remove", "COM1"});
+    EXPECT_EQ(removed.status, 1);
+    EXPECT_NE(removed.err.find(notSaved), std::string::npos) << removed.err;
+    Result set = Ctl({"set", "COM1", "--delay", "900", "--conn", "127.0.0.1:1502=2"});
+    EXPECT_EQ(set.status, 1);
+    EXPECT_NE(set.err.find(notSaved), std::string::npos) << set.err;
+    Result added = Ctl({"add"});
+    EXPECT_EQ(added.status, 1);
+    EXPECT_NE(added.err.find(notSaved), std::string::npos) << added.err;
+    EXPECT_EQ(Ctl({"show", "COM1"}).out, shown.out);
+    Result list = Ctl({"list"});
+    EXPECT_NE(list.out.find("COM1 "), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("COM2 "), std::string::npos) << list.out;
+    EXPECT_TRUE(std::filesystem::is_symlink(Link("COM1"))) << host_->Err();
+    EXPECT_NE(host_->Err().find("settings store not saved"), std::string::npos) << host_->Err();
+
+    // Stored as reported: after a restart with a writable store, the port and its settings are there.
+    rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(host_->Pid(), RLIMIT_FSIZE, &unlimited, nullptr), 0);
+    ASSERT_EQ(StopHost(), 0) << host_->Err();
+    StartHost();
+    list = Ctl({"list"});
+    EXPECT_NE(list.out.find("COM1 "), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("COM2 "), std::string::npos) << list.out;
+    EXPECT_EQ(Ctl({"show", "COM1"}).out, shown.out);
+}
+
+TEST_F(HostEndToEnd, SaveWritesOnlyRegularFilesWholeAndLoadRefusesWhatSetRefuses)
+{
+    StartHost();
+    CtlOk({"add"});
+    CtlOk({"set", "COM1", "--conn", "127.0.0.1:1502=1,2"});
+    Result shown = Ctl({"show", "COM1"});
+    std::string dir = state_.Path() + "/files";
+    std::filesystem::create_directories(dir);
+
+    // A FIFO (or a device) in the target's place is refused and stays what it is.
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
+    EXPECT_EQ(Ctl({"save", "COM1", dir + "/fifo"}).status, 1);
+    EXPECT_TRUE(std::filesystem::is_fifo(dir + "/fifo"));
+    CtlOk({"save", "COM1", dir + "/a.qvor"});
+    CtlOk({"load", "COM1", dir + "/a.qvor"});
+
+    // Each record set would refuse, written as a file: load refuses it with the reason.
+    auto entry = [](std::uint8_t a, std::uint16_t port, std::vector<std::uint8_t> ids) {
+        quorvel::EthEntry e;
+        std::uint8_t ip[4] = {a, a == 255 ? std::uint8_t(255) : std::uint8_t(0),
+                              a == 255 ? std::uint8_t(255) : std::uint8_t(0), a};
+        std::memcpy(&e.ip, ip, 4);
+        e.port = port;
+        e.raw = false;
+        e.ids = std::move(ids);
+        return e;
+    };
+    struct Case {
+        const char *reason;
+        quorvel::EthRecord record;
+        int patchAt = -1;  // a byte of the record set after building
+        std::uint8_t patch = 0;
+    };
+    quorvel::EthRecord good;
+    good.entries = {entry(127, 502, {1})};
+    std::vector<Case> cases = {
+        {"device id 0", {10000, 0, 0, {entry(127, 502, {0})}}},
+        {"device id 248", {10000, 0, 0, {entry(127, 502, {248})}}},
+        {"device id 3 is served twice", {10000, 0, 0, {entry(127, 502, {3}), entry(127, 503, {3})}}},
+        {"TCP port 0", {10000, 0, 0, {entry(127, 0, {1})}}},
+        {"0.0.0.0", {10000, 0, 0, {entry(0, 502, {1})}}},
+        {"255.255.255.255", {10000, 0, 0, {entry(255, 502, {1})}}},
+        {"delay", {0, 0, 0, {entry(127, 502, {1})}}},
+        {"no connection", {10000, 0, 0, {}}},
+        {"mask", good, 8, 0x10},
+        {"raw flag is 2", good, 20, 2},
+    };
+    for (auto &c : cases) {
+        std::vector<std::uint8_t> image;
+        ASSERT_EQ(quorvel::BuildSettingsFile(c.record, &image), quorvel::SettingsFileStatus::Ok);
+        if (c.patchAt >= 0) image[quorvel::kSettingsFileHeaderSize + c.patchAt] = c.patch;
+        std::ofstream(dir + "/bad.qvor", std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char *>(image.data()), std::streamsize(image.size()));
+        Result r = Ctl({"load", "COM1", dir + "/bad.qvor"});
+        EXPECT_EQ(r.status, 1) << c.reason;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(Ctl({"show", "COM1"}).out, shown.out);
+    Result zero = Ctl({"set", "COM1", "--conn", "0.0.0.0:502=1"});
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_NE(zero.err.find("0.0.0.0"), std::string::npos) << zero.err;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -177,7 +179,7 @@ TEST(ControlClientTest, OperationsReachTheHostAndAnswersComeBack)
             InstallFilterServiceRequest r;
             DecodeFields(body, kRequestHeaderSize, &r);
             TextResponse resp;
-            resp.text = r.filePath == u"/tmp/myfilt.sys" ? u"myfilt" : u"?";
+            resp.text = r.fileName == u"myfilt.sys" && r.content == Bytes{'M', 'Z', 0, 1} ? u"myfilt" : u"?";
             return EncodeResponse(h.op, 0, resp);
         }
         default:
@@ -217,9 +219,19 @@ TEST(ControlClientTest, OperationsReachTheHostAndAnswersComeBack)
                   ERROR_ACCESS_DENIED);
         EXPECT_EQ(host.PortIoControl(u"COM9", IOCTL_SERIAL_GET_ETHERNET, {}, 32768, &out, &info), ERROR_FILE_NOT_FOUND);
 
+        // The client reads the filter file itself and sends its name and bytes; a file too large
+        // for the host never leaves the client.
+        char pattern[] = "/tmp/qvfiltXXXXXX";
+        std::string dir = ::mkdtemp(pattern);
+        std::string file = dir + "/myfilt.sys", big = dir + "/big.sys";
+        std::ofstream(file, std::ios::binary).write("MZ\0\1", 4);
+        std::ofstream(big, std::ios::binary) << std::string(kMaxFilterFileSize + 1, 'x');
         std::u16string service;
-        EXPECT_EQ(host.InstallFilterService(u"/tmp/myfilt.sys", &service), 0u);
+        EXPECT_EQ(host.InstallFilterService(Utf8ToUtf16(file), &service), 0u);
         EXPECT_EQ(service, u"myfilt");
+        EXPECT_EQ(host.InstallFilterService(Utf8ToUtf16(big), &service), ERROR_FILE_TOO_LARGE);
+        EXPECT_EQ(host.InstallFilterService(Utf8ToUtf16(dir + "/missing.sys"), &service), ERROR_FILE_NOT_FOUND);
+        std::filesystem::remove_all(dir);
 
         // An error answer without fields keeps the connection usable.
         EXPECT_EQ(host.RemoveDevice(set, dev), ERROR_INVALID_FUNCTION);

@@ -18,6 +18,9 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <fstream>
 #include <functional>
 
@@ -745,13 +748,20 @@ private slots:
                                      QStringLiteral("Некорректный формат файла")}));
         QCOMPARE(Children(kCom5), QStringList({kConnA, kConnB}));
 
-        // A file that cannot be written reaches the general error handler with its reason.
+        // A file that cannot be written (a file size limit, as a full disk) reaches the general
+        // error handler with its reason, and nothing is left behind.
         boxes.clear();
-        QDir(dir->path()).mkdir("x.qvor.new");
+        rlimit limit{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        auto previous = signal(SIGXFSZ, SIG_IGN);
+        rlimit small{10, limit.rlim_max};
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
         Run([&] { ClickButton("SaveSettFile"); }, {File(dir->filePath("x.qvor")), Box()});
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, previous);
         QCOMPARE(boxes.size(), 1);
-        QVERIFY2(boxes[0].contains("x.qvor.new"), qPrintable(boxes[0]));
-        QVERIFY(!QFile::exists(dir->filePath("x.qvor")));
+        QVERIFY2(boxes[0].contains("x.qvor"), qPrintable(boxes[0]));
+        QVERIFY(QDir(dir->path()).entryList({"x.qvor*"}, QDir::Files | QDir::Hidden).isEmpty());
     }
 };
 

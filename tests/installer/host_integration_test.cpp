@@ -498,6 +498,38 @@ private slots:
         close(fd);
     }
 
+    void aSessionTheHostClosedForIdlingIsOpenedAgainUnlessItHeldSets()
+    {
+        QCOMPARE(host_->Stop(SIGTERM), 0);
+        host_ = std::make_unique<hosttest::Process>(
+            std::vector<std::string>{QV_HOST, "--state", State(), "--control-idle-timeout", "1"},
+            dir_->Path() + "/host2");
+        QVERIFY(qvtest::WaitUntil([&] { return std::filesystem::exists(State() + "/control.sock"); }, 30000));
+        auto idleClosed = [&] {
+            std::string err = host_->Err();
+            int n = 0;
+            for (std::size_t at = err.find("s; closed"); at != std::string::npos; at = err.find("s; closed", at + 1))
+                ++n;
+            return n;
+        };
+        plat::PlatformHost holder(plat::PlatformHost::SocketPathFor(State())), plain(holder.socketPath());
+        QVERIFY(holder.Connect(nullptr) && plain.Connect(nullptr));
+        quorvel::DevSet set = quorvel::kNoDevSet;
+        QCOMPARE(holder.GetClassDevs(&quorvel::kPortsClassGuid, DIGCF_PRESENT, &set), 0u);
+        std::u16string text;
+        quorvel::Win32Error answer = plain.GetClassDescription(quorvel::kPortsClassGuid, &text);
+        QVERIFY(answer != ERROR_BROKEN_PIPE);
+        QVERIFY(qvtest::WaitUntil([&] { return idleClosed() >= 1; }, 30000));
+        // The session with a set was kept; the other one is opened again without the caller noticing.
+        quorvel::DevData dev;
+        QCOMPARE(holder.EnumDeviceInfo(set, 0, &dev), quorvel::Win32Error(ERROR_NO_MORE_ITEMS));
+        QCOMPARE(plain.GetClassDescription(quorvel::kPortsClassGuid, &text), answer);
+        holder.DestroyDeviceInfoList(set);
+        QVERIFY(qvtest::WaitUntil([&] { return idleClosed() >= 3; }, 30000));
+        QCOMPARE(holder.GetClassDevs(&quorvel::kPortsClassGuid, DIGCF_PRESENT, &set), 0u);
+        QVERIFY(holder.connected());
+    }
+
     void filtersOnThePortsClassAndOnAPort()
     {
         QVERIFY(CtlOk({"add"}));

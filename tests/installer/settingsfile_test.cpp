@@ -1,6 +1,10 @@
 // Settings files and the filter-service rules: plain C++, real files in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -153,16 +157,32 @@ TEST_F(SettingsFileTest, AFailedSaveLeavesTheOldFileAsItWas)
 {
     Bytes old = FileOf(kWorkedRecord);
     Write(dir / "keep.qvor", old);
-    // The new file cannot be created beside the old one.
-    fs::create_directory(dir / "keep.qvor.new");
+    // The new file cannot be written whole (a file size limit, as a full disk).
     std::string error;
-    EXPECT_EQ(SaveSettingsFile(dir / "keep.qvor", EthRecord{}, &error), SettingsFileStatus::IoError);
-    EXPECT_NE(error.find("keep.qvor.new"), std::string::npos) << error;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    rlimit small{10, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    SettingsFileStatus status = SaveSettingsFile(dir / "keep.qvor", EthRecord{}, &error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(status, SettingsFileStatus::IoError);
+    EXPECT_NE(error.find("keep.qvor."), std::string::npos) << error;
     EXPECT_EQ(Read(dir / "keep.qvor"), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // no temporary left
 
-    // Replacing works once the way is clear, and a missing folder is an I/O error, not a crash.
-    fs::remove(dir / "keep.qvor.new");
+    // A FIFO in the target's place is refused, not replaced.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(SaveSettingsFile(dir / "fifo", EthRecord{}, &error), SettingsFileStatus::IoError);
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+    fs::remove(dir / "fifo");
+
+    // Replacing works when the way is clear and keeps the file's mode; a missing folder is an
+    // I/O error, not a crash.
+    fs::permissions(dir / "keep.qvor", fs::perms(0640));
     ASSERT_EQ(SaveSettingsFile(dir / "keep.qvor", EthRecord{}, &error), SettingsFileStatus::Ok);
+    EXPECT_EQ(fs::status(dir / "keep.qvor").permissions(), fs::perms(0640));
     EXPECT_EQ(Read(dir / "keep.qvor").size(), 28u);
     EXPECT_EQ(SaveSettingsFile(dir / "no" / "such.qvor", EthRecord{}, &error), SettingsFileStatus::IoError);
     Bytes bytes;

@@ -9,6 +9,7 @@
 //   end <crc32 of everything above, hex>
 // Names escape '%', control characters and non-ASCII as %XX / %uXXXX.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -232,34 +233,57 @@ std::string SerializeHive()
     return out + end;
 }
 
+// Store writes that failed since boot, and why the last one did (both under gLock): a caller
+// that saw a change refused can tell the user the store's reason, not only the status.
+unsigned long long gStoreFailures;
+std::string gLastStoreFailure;
+
+bool StoreFailed(const std::string &what, int error)
+{
+    ++gStoreFailures;
+    gLastStoreFailure = what + " " + gStorePath + ": " + strerror(error);
+    return false;
+}
+
 // Writes the store so that a crash leaves either the old or the new file: temporary file,
-// fsync, rename over the old one, fsync of the directory.
+// fsync, rename over the old one, fsync of the directory. Only the host's user may read it:
+// it holds every port's servers.
 bool WriteStore(const std::string &data)
 {
     if (gStorePath.empty()) return true;
     std::string tmp = gStorePath + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return StoreFailed("cannot create", errno);
+    // A temporary file left by an older host may have other bits.
+    if (fchmod(fd, 0600) != 0) {
+        int error = errno;
+        close(fd);
+        unlink(tmp.c_str());
+        return StoreFailed("cannot protect", error);
+    }
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = write(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            int error = n < 0 ? errno : ENOSPC;
             close(fd);
             unlink(tmp.c_str());
-            return false;
+            return StoreFailed("cannot write", error);
         }
         done += (size_t)n;
     }
     if (fsync(fd) != 0) {
+        int error = errno;
         close(fd);
         unlink(tmp.c_str());
-        return false;
+        return StoreFailed("cannot write", error);
     }
     close(fd);
     if (rename(tmp.c_str(), gStorePath.c_str()) != 0) {
+        int error = errno;
         unlink(tmp.c_str());
-        return false;
+        return StoreFailed("cannot replace", error);
     }
     std::string dir = gStorePath.substr(0, gStorePath.find_last_of('/') + 1);
     int dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -662,9 +686,13 @@ NTSTATUS CmStartup(const BootConfig &config)
         gRoot = std::make_shared<CmKey>();
         gRoot->Name = u"REGISTRY";
         gStorePath = config.StateDirectory.empty() ? std::string() : config.StateDirectory + "/registry.dat";
+        gStoreFailures = 0;
+        gLastStoreFailure.clear();
         if (!gStorePath.empty()) {
             FILE *f = fopen(gStorePath.c_str(), "rb");
             if (f) {
+                // A store written by an older host was readable by everyone.
+                fchmod(fileno(f), 0600);
                 std::string text;
                 char buf[65536];
                 size_t n;
@@ -716,6 +744,12 @@ std::string RegistryStartupError()
 {
     std::lock_guard<std::mutex> guard(gLock);
     return gStartupError;
+}
+
+RegistryStoreFailures RegistryStoreFailureCount()
+{
+    std::lock_guard<std::mutex> guard(gLock);
+    return RegistryStoreFailures{gStoreFailures, gLastStoreFailure};
 }
 
 // ---------------------------------------------------------------- harness
