@@ -183,9 +183,9 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     PETH_CONNECTION connection = FindConnectionByDeviceID(Extension, request.DeviceId);
     if (connection == NULL && request.DeviceId == 0) {
         status = STATUS_SUCCESS;
-        if (ExTryToAcquireFastMutex(&Extension->ConnectMutex)) {
+        if (TryToAcquireConnectMutex(Extension)) {
             status = ForwardBroadcast(Extension, &request, serial);
-            ExReleaseFastMutex(&Extension->ConnectMutex);
+            ReleaseConnectMutex(Extension);
         }
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return status;

@@ -157,7 +157,7 @@ bool PortBridge::WaitUntilReleased(std::chrono::milliseconds bound)
     if (!portOpen_) return true;
     if (ProgramHoldsTerminal()) return false;
     std::unique_lock<std::mutex> guard(handleLock_);
-    return closedCv_.wait_for(guard, bound, [this] { return port_ == nullptr; });
+    return closedCv_.wait_for(guard, bound, [this] { return !portOpen_.load(); });
 }
 
 // With no program on the slave side the master reports a hang-up (once one has been open).
@@ -283,10 +283,14 @@ void PortBridge::ClosePort()
         std::lock_guard<std::mutex> guard(handleLock_);
         h = port_;
         port_ = nullptr;
+    }
+    CloseHandle(h);
+    // Released only once the handle is closed: a waiter may open the port at once.
+    {
+        std::lock_guard<std::mutex> guard(handleLock_);
         portOpen_ = false;
     }
     closedCv_.notify_all();
-    CloseHandle(h);
     assembler_.TakeAll();
     log_(portName_ + ": program closed " + ptyPath_ + "; port closed");
 }

@@ -85,7 +85,7 @@ private:
     std::mutex handleLock_;
     HANDLE port_ = nullptr;
     std::atomic<bool> portOpen_{false};
-    std::condition_variable closedCv_;  // with handleLock_: port_ became null
+    std::condition_variable closedCv_;  // with handleLock_: portOpen_ became false, the handle closed
     std::thread reader_;
     std::atomic<bool> readerStop_{false};
     std::atomic<bool> readerDone_{false};

@@ -434,6 +434,7 @@ TEST_F(LinkTest, ReceiveIndicationTakesLargeBlocksWhole)
 {
     ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), true, {1}}})), STATUS_SUCCESS);
     ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    ASSERT_EQ(AllocateReplyBuffer(Port().ConnectionOf(1)), STATUS_SUCCESS);  // as the link does when it comes up
     TDI_SOCKET socket{};
     socket.DeviceObject = Port().Device();
     socket.Context = Port().ConnectionOf(1);
@@ -482,6 +483,7 @@ TEST_F(LinkTest, ReplyBeforeTheReceiveSideIsOpenIsDropped)
     SerialClosePort(extension);
     ASSERT_EQ(AllocateRxRing(extension), STATUS_SUCCESS);
     ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    ASSERT_EQ(AllocateReplyBuffer(Port().ConnectionOf(1)), STATUS_SUCCESS);
 
     TDI_SOCKET socket{};
     socket.DeviceObject = Port().Device();
