@@ -185,6 +185,8 @@ TEST_P(OneProcessor, ErrorLatchedUnderAbortOnErrorEndsWithTheHandle)
 {
     Open();
     ChangeState([](DCB &dcb) { dcb.fAbortOnError = 1; });
+    // The abort the overrun queues is still waiting for the processor when the handle goes.
+    port->HoldDpcs();
     port->Receive(4097, 'q');  // the ring overruns
     EXPECT_FALSE(SetCommMask(file, EV_RXCHAR));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
@@ -196,6 +198,7 @@ TEST_P(OneProcessor, ErrorLatchedUnderAbortOnErrorEndsWithTheHandle)
     EXPECT_TRUE(SetCommMask(file, EV_RXCHAR));
     Pending write;
     StartWrite(file, write, {1, 2, 3});
+    port->ReleaseDpcs();
     ASSERT_TRUE(Ends(file, write));
     EXPECT_EQ(write.Status(), STATUS_SUCCESS);
     DWORD errors = 0;
