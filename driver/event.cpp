@@ -19,9 +19,17 @@ UCHAR ProcessLineStatus(PDEVICE_EXTENSION Extension)
     return lsr;
 }
 
-static BOOLEAN TransmitterHasWork(PDEVICE_EXTENSION Extension)
+// Whether TransmitNext would send something under the present holds: XON passes an XOFF hold,
+// XOFF and the write's characters pass none, the immediate character passes an XOFF hold. Every
+// kick and the service loop ask this, so a character that a released hold lets through is never
+// left waiting for a kick that demands that all holds be gone. DeviceLock held.
+BOOLEAN TransmitterHasWork(PDEVICE_EXTENSION Extension)
 {
-    return Extension->TxRemaining > 0 || Extension->TransmitImmediate;
+    const ULONG holds = Extension->TxHoldReasons;
+    if (Extension->XonToSend && (holds & ~TX_HOLD_XOFF) == 0) return TRUE;
+    if (Extension->XoffToSend && holds == 0) return TRUE;
+    if (Extension->TransmitImmediate && (holds & ~TX_HOLD_XOFF) == 0) return TRUE;
+    return holds == 0 && Extension->TxRemaining > 0;
 }
 
 VOID EmulatedInterruptDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
@@ -62,8 +70,7 @@ VOID EmulatedInterruptDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
                 TransmitNext(extension);
             iir = VuartReadIir(uart);
         }
-        if ((ProcessLineStatus(extension) & UART_LSR_THRE) && extension->TxHoldReasons == 0 &&
-            TransmitterHasWork(extension)) {
+        if ((ProcessLineStatus(extension) & UART_LSR_THRE) && TransmitterHasWork(extension)) {
             TransmitNext(extension);
             iir = VuartReadIir(uart);
             continue;
@@ -166,7 +173,7 @@ VOID ReceiveCharacters(PDEVICE_EXTENSION Extension)
             } else {
                 // XON resumes a held write at once rather than at the transmitter's next turn.
                 Extension->TxHoldReasons &= ~TX_HOLD_XOFF;
-                if (Extension->TxHoldReasons == 0) KickIfIdle(Extension);
+                KickIfIdle(Extension);
             }
             goto next;
         }
@@ -338,9 +345,8 @@ NTSTATUS StartImmediateChar(PDEVICE_EXTENSION Extension)
     IoMarkIrpPending(irp);
 
     if ((Extension->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) RaiseRts(Extension);
-    // An idle transmitter needs a kick, also when a write is stopped by an XOFF that the
-    // immediate character may pass.
-    if (Extension->HoldingEmpty) VuartKickTransmitter(&Extension->Uart);
+    // Also when a write is stopped by an XOFF that the immediate character may pass.
+    KickIfIdle(Extension);
 
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
     return STATUS_PENDING;

@@ -28,21 +28,20 @@ VOID LowerRts(PDEVICE_EXTENSION Extension)
     VuartWriteMcr(&Extension->Uart, (UCHAR)(VuartReadMcr(&Extension->Uart) & ~UART_MCR_RTS));
 }
 
+// A character in flight brings the next turn by itself; an idle transmitter needs a kick, but
+// only when the holds let something through.
 VOID KickIfIdle(PDEVICE_EXTENSION Extension)
 {
-    if (Extension->TxHoldReasons == 0 && (Extension->TransmitImmediate || Extension->TxRemaining > 0) &&
-        Extension->HoldingEmpty) {
-        VuartKickTransmitter(&Extension->Uart);
-    }
+    if (Extension->HoldingEmpty && TransmitterHasWork(Extension)) VuartKickTransmitter(&Extension->Uart);
 }
 
 VOID RequestFlowChar(PDEVICE_EXTENSION Extension, BOOLEAN Xon)
 {
-    // The kick only queues the interrupt DPC, which runs after the flags below are set.
-    if (!Extension->XonToSend && !Extension->XoffToSend && Extension->HoldingEmpty)
-        VuartKickTransmitter(&Extension->Uart);
+    // A later request replaces one not sent yet. A flow character held back by a hold goes out
+    // at the kick that ends the hold, since it counts as work there.
     Extension->XonToSend = Xon;
     Extension->XoffToSend = !Xon;
+    KickIfIdle(Extension);
 }
 
 // The ring counts as near full for a new setting when the free places are XoffLimit or fewer.
@@ -175,8 +174,9 @@ ULONG UpdateModemStatus(PDEVICE_EXTENSION Extension, BOOLEAN DoingTx)
     } else {
         Extension->TxHoldReasons &= ~(TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD);
     }
-    // The transmitter itself goes on by itself; anyone else resumes a released transmitter.
-    if (!DoingTx && oldTxHold != 0 && Extension->TxHoldReasons == 0) KickIfIdle(Extension);
+    // The transmitter itself goes on by itself; anyone else resumes what a released hold lets
+    // through (an immediate character or XON may go while an XOFF hold remains).
+    if (!DoingTx && (oldTxHold & ~Extension->TxHoldReasons) != 0) KickIfIdle(Extension);
 
     return msr;
 }
@@ -208,7 +208,7 @@ VOID StopBreak(PDEVICE_EXTENSION Extension)
     if (!(Extension->TxHoldReasons & TX_HOLD_BREAK)) return;
     VuartWriteLcr(&Extension->Uart, (UCHAR)(VuartReadLcr(&Extension->Uart) & ~UART_LCR_BREAK));
     Extension->TxHoldReasons &= ~TX_HOLD_BREAK;
-    if (Extension->TxHoldReasons == 0) KickIfIdle(Extension);
+    KickIfIdle(Extension);
     // Transmit toggle: with nothing to send, the RTS raised for the break falls again.
     if ((Extension->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE && Extension->HoldingEmpty &&
         Extension->TxRemaining == 0 && !Extension->TransmitImmediate) {
@@ -220,7 +220,7 @@ VOID HoldForXoff(PDEVICE_EXTENSION Extension) { Extension->TxHoldReasons |= TX_H
 
 VOID ReleaseXoffHold(PDEVICE_EXTENSION Extension)
 {
-    if (Extension->TxHoldReasons == 0) return;
+    if (!(Extension->TxHoldReasons & TX_HOLD_XOFF)) return;
     Extension->TxHoldReasons &= ~TX_HOLD_XOFF;
-    if (Extension->TxHoldReasons == 0) KickIfIdle(Extension);
+    KickIfIdle(Extension);
 }

@@ -332,7 +332,7 @@ struct _DEVICE_EXTENSION {
     UCHAR EscapeChar;                 // line/modem status insertion escape, 0 = off
     SERIALPERF_STATS PerfStats;       // statistics
     KDPC ErrorAbortDpc;               // queued by the receive side when an error is latched under SERIAL_ERROR_ABORT
-    ULONG LatchedErrors;              // SERIAL_ERROR_* since the last GET_COMMSTATUS; read without the lock by ErrorAbortCheck
+    ULONG LatchedErrors;              // SERIAL_ERROR_* since the last GET_COMMSTATUS or open; DeviceLock
     ULONG TxHoldReasons;              // TX_HOLD_* bits
     ULONG RxHoldReasons;              // RX_HOLD_* bits
     UCHAR LineControl;                // LCR image: data bits - 5, stop bits, parity
@@ -559,6 +559,7 @@ VOID ReceiveCharacters(PDEVICE_EXTENSION Extension);
 VOID PutReceivedChar(PDEVICE_EXTENSION Extension, UCHAR Character);
 UCHAR ProcessLineStatus(PDEVICE_EXTENSION Extension);
 VOID TransmitNext(PDEVICE_EXTENSION Extension);
+BOOLEAN TransmitterHasWork(PDEVICE_EXTENSION Extension);
 NTSTATUS StartImmediateChar(PDEVICE_EXTENSION Extension);
 VOID TakeImmediateFromUart(PDEVICE_EXTENSION Extension);
 DRIVER_CANCEL ImmediateCancelRoutine;

@@ -98,6 +98,11 @@ VOID SerialOpenPort(PDEVICE_EXTENSION Extension)
     Extension->XoffToSend = FALSE;
     Extension->EscapeChar = 0;
     Extension->HoldingEmpty = TRUE;
+    // An error latched under SERIAL_ERROR_ABORT belonged to the handle that saw it; left set,
+    // it would refuse every request of the new handle until ClearCommError. Its abort, if still
+    // queued, would cancel the new handle's first read or write.
+    Extension->LatchedErrors = 0;
+    KeRemoveQueueDpc(&Extension->ErrorAbortDpc);
 
     VuartWriteLcr(&Extension->Uart, Extension->LineControl);
     SERIAL_HANDFLOW handFlow = Extension->HandFlow;

@@ -34,24 +34,44 @@ VOID TakeWaitFromEvents(PDEVICE_EXTENSION Extension)
     Extension->WaitRefs &= ~REF_UART;
 }
 
+// Ends the pending wait inside the set-wait-mask request, so that when the caller hears that
+// the new mask is set the old wait has completed and a new WAIT_ON_MASK is accepted. Returns the
+// wait to complete (after DeviceLock is released), or NULL when another holder still has it.
+// DeviceLock held.
+static PIRP EndWaitForNewMask(PDEVICE_EXTENSION Extension)
+{
+    PIRP irp = Extension->WaitIrp;
+    if (irp == NULL) return NULL;
+    TakeWaitFromEvents(Extension);  // no result yet: the wait ends with no events
+    // A result already written: its completion DPC is taken back unless it is running now.
+    if ((Extension->WaitRefs & REF_UART) && KeRemoveQueueDpc(&Extension->WaitCompleteDpc)) {
+        Extension->WaitRefs &= ~REF_UART;
+    }
+    if ((Extension->WaitRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
+        Extension->WaitRefs &= ~REF_CANCEL;
+    }
+    if (Extension->WaitRefs != 0) return NULL;
+    Extension->WaitIrp = NULL;
+    return irp;
+}
+
 static VOID SetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     ULONG newMask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
     KIRQL oldIrql;
 
     KeAcquireSpinLock(&Extension->DeviceLock, &oldIrql);
-    // A pending wait ends with no events; its DPC completes it.
-    if (Extension->WaitResultLocation != NULL) {
-        *Extension->WaitResultLocation = 0;
-        Extension->WaitResultLocation = NULL;
-        Extension->WaitIrp->IoStatus.Information = sizeof(ULONG);
-        KeInsertQueueDpc(&Extension->WaitCompleteDpc, NULL, NULL);
-    }
+    PIRP ended = EndWaitForNewMask(Extension);
     Extension->WaitMask = newMask;
     Extension->EventHistory &= newMask;
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 
     QueueStartNextPacket(&Extension->MaskQueue);
+    // The old wait first: its caller learns of it before this request's caller goes on.
+    if (ended != NULL) {
+        ended->IoStatus.Status = STATUS_SUCCESS;  // result and Information written above
+        IoCompleteRequest(ended, IO_NO_INCREMENT);
+    }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

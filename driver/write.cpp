@@ -43,19 +43,19 @@ NTSTATUS NTAPI KivraWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (status != STATUS_SUCCESS) return status;
 
     Irp->IoStatus.Information = 0;
+    // The whole length: a write of 65536 bytes is not empty.
     ULONG length = stack->Parameters.Write.Length;
-    USHORT dataLength = (USHORT)(length & 0xFFFF);
-    if (dataLength == 0) {
+    if (length == 0) {
         CompleteRequest(Irp, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
 
     DbgPrint("---- Write begin ----\n");
-    DbgPrint("DataLen = %u\n", (ULONG)dataLength);
+    DbgPrint("DataLen = %u\n", length);
     // No Modbus frame is longer than 65535 bytes; a longer write is never cut down to a prefix
     // the gateway would take for a frame. It still goes through the queue with its full length.
     if (length <= 0xFFFF) {
-        status = ForwardRequest(extension, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, dataLength);
+        status = ForwardRequest(extension, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, (USHORT)length);
         if (!NT_SUCCESS(status)) {
             CompleteRequest(Irp, status);
             return status;
@@ -220,9 +220,7 @@ VOID NTAPI WriteStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     extension->WriteRefs |= REF_UART;
 
-    if (extension->HoldingEmpty && !extension->TransmitImmediate) {
-        VuartKickTransmitter(&extension->Uart);
-    }
+    KickIfIdle(extension);
     if ((extension->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
         RaiseRts(extension);
     }

@@ -24,18 +24,6 @@ protected:
         SERIAL_HANDFLOW handFlow = {control, flow, 2048, 512};
         ASSERT_EQ(Ioctl(file, IOCTL_SERIAL_SET_HANDFLOW, &handFlow, sizeof(handFlow), nullptr, 0), ERROR_SUCCESS);
     }
-    SERIAL_STATUS CommStatus()
-    {
-        SERIAL_STATUS status = {};
-        EXPECT_EQ(Ioctl(file, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof(status)), ERROR_SUCCESS);
-        return status;
-    }
-    ULONG Transmitted()
-    {
-        SERIALPERF_STATS stats = {};
-        EXPECT_EQ(Ioctl(file, IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof(stats)), ERROR_SUCCESS);
-        return stats.TransmittedCount;
-    }
     HANDLE file = INVALID_HANDLE_VALUE;
 };
 
@@ -156,7 +144,7 @@ TEST_F(Events, HandshakesLowerTheLinesAtTheXoffLimit)
     EXPECT_EQ(port->ModemControl() & 0x03, 0x03);
     port->Receive(1, 'h');  // the 3584th leaves XoffLimit places free
     EXPECT_EQ(port->ModemControl() & 0x03, 0);
-    EXPECT_EQ(CommStatus().HoldReasons, 0u);  // DTR and RTS holds are not reported
+    EXPECT_EQ(CommStatus(file).HoldReasons, 0u);  // DTR and RTS holds are not reported
 
     SetTimeouts(file, MAXDWORD, 0, 0);
     Pending read;
@@ -172,20 +160,20 @@ TEST_F(Events, HandshakesLowerTheLinesAtTheXoffLimit)
 TEST_F(Events, XonXoffBothWays)
 {
     Open();
-    ULONG before = Transmitted();
+    ULONG before = Transmitted(file);
     SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE | SERIAL_AUTO_TRANSMIT);
     port->Receive(3584, 'x');
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return Transmitted() == before + 1; }));  // the port's XOFF
-    EXPECT_EQ(CommStatus().HoldReasons, (ULONG)(SERIAL_TX_WAITING_XOFF_SENT | SERIAL_TX_WAITING_FOR_XON));
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return Transmitted(file) == before + 1; }));  // the port's XOFF
+    EXPECT_EQ(CommStatus(file).HoldReasons, (ULONG)(SERIAL_TX_WAITING_XOFF_SENT | SERIAL_TX_WAITING_FOR_XON));
     ASSERT_TRUE(PurgeComm(file, PURGE_RXCLEAR));  // the ring drains: XON goes out
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return Transmitted() == before + 2; }));
-    EXPECT_EQ(CommStatus().HoldReasons, 0u);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return Transmitted(file) == before + 2; }));
+    EXPECT_EQ(CommStatus(file).HoldReasons, 0u);
 
     // A received XOFF holds a write, the XON releases it; neither is stored.
     port->Receive({0x13});
     Pending write;
     StartWrite(file, write, {1, 2, 3});
-    EXPECT_EQ(CommStatus().HoldReasons, (ULONG)SERIAL_TX_WAITING_FOR_XON);
+    EXPECT_EQ(CommStatus(file).HoldReasons, (ULONG)SERIAL_TX_WAITING_FOR_XON);
     EXPECT_FALSE(write.Done());
     port->Receive({0x11});
     EXPECT_EQ(write.Status(), STATUS_SUCCESS);
@@ -199,8 +187,8 @@ TEST_F(Events, BreakHoldsWritesAndPurgeAbortsThem)
     Pending held, queued;
     StartWrite(file, held, {1, 2});
     StartWrite(file, queued, {3});
-    EXPECT_EQ(CommStatus().HoldReasons, (ULONG)SERIAL_TX_WAITING_ON_BREAK);
-    EXPECT_EQ(CommStatus().AmountInOutQueue, 3u);
+    EXPECT_EQ(CommStatus(file).HoldReasons, (ULONG)SERIAL_TX_WAITING_ON_BREAK);
+    EXPECT_EQ(CommStatus(file).AmountInOutQueue, 3u);
 
     SetTimeouts(file, 0, 0, 0);
     Pending read;
@@ -211,7 +199,7 @@ TEST_F(Events, BreakHoldsWritesAndPurgeAbortsThem)
     EXPECT_EQ(queued.Status(), STATUS_CANCELLED);
     EXPECT_EQ(read.Status(), STATUS_CANCELLED);
     EXPECT_EQ(read.Bytes(), 1u);
-    EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
+    EXPECT_EQ(CommStatus(file).AmountInOutQueue, 0u);
 
     // Purging the receive side empties the ring; without a break a write goes out again.
     port->Receive({1, 2, 3});

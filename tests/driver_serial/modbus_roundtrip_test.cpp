@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -41,6 +42,7 @@ public:
         modbus_free(context_);
     }
     uint16_t Port() const { return port_; }
+    int Requests() const { return requests_.load(); }
 
 private:
     void Serve()
@@ -54,7 +56,10 @@ private:
             for (;;) {
                 int rc = modbus_receive(context_, query);
                 if (rc < 0) break;
-                if (rc > 0) modbus_reply(context_, query, rc, mapping_);
+                if (rc > 0) {
+                    requests_++;
+                    modbus_reply(context_, query, rc, mapping_);
+                }
             }
             if (client_.exchange(-1) >= 0) close(fd);
         }
@@ -66,6 +71,7 @@ private:
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> client_{-1};
+    std::atomic<int> requests_{0};
     std::thread thread_;
 };
 
@@ -130,6 +136,31 @@ TEST_F(ModbusMaster, AsciiRoundTrip)
     std::string request = ":010300000001FB\r\n";
     std::vector<uint8_t> reply = Transact(std::vector<uint8_t>(request.begin(), request.end()));
     EXPECT_EQ(std::string(reply.begin(), reply.end()), ":010302002AD0\r\n");
+}
+
+// No frame is longer than 65535 bytes: a longer write whose first bytes happen to be a whole
+// request is not a request, and the server never hears of it, although the link is up.
+TEST_F(ModbusMaster, WriteLongerThanAnyFrameNeverReachesTheServer)
+{
+    const std::vector<uint8_t> request = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
+    const std::vector<uint8_t> reply = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
+    EXPECT_EQ(Transact(request), reply);
+    ASSERT_EQ(server.Requests(), 1);
+
+    for (size_t length : {size_t(65536 + request.size()), size_t(65536)}) {
+        std::vector<uint8_t> data(length, 0);
+        std::copy(request.begin(), request.end(), data.begin());
+        SetTimeouts(file, 100, 0, 10000, 0, 0);  // the characters take what they take
+        Pending write;
+        StartWrite(file, write, data);
+        EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(write.Bytes(), length);
+        SetTimeouts(file, 100, 0, 10000, 0, 1000);
+    }
+    // Had either gone out, its reply would precede this one and the count would be off.
+    EXPECT_EQ(Transact(request), reply);
+    EXPECT_EQ(server.Requests(), 2);
+    EXPECT_EQ(port->RingCount(), 0u);
 }
 
 }  // namespace

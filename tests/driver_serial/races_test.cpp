@@ -1,8 +1,10 @@
 // Cancellation racing completion and timers, many times over, on the real clock. Each request
-// must complete exactly once with one of its legal statuses; the platform's verifier reports a
-// second completion, a completion under a spin lock or leaked pool at shutdown.
+// must complete exactly once with one of its legal statuses, and its ending must agree with what
+// happened to its characters; where no one cancels, no request may end cancelled. The platform's
+// verifier reports a second completion, a completion under a spin lock or leaked pool at shutdown.
 #include <ntddser.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "serial_test.h"
@@ -41,10 +43,21 @@ TEST_F(Races, ReadCancelVersusReceiveVersusTimers)
         Pending read;
         StartRead(file, read, 4);
         std::thread sender([&] { port->Receive({1, 2, 3, 4}); });
-        if (round % 3 != 0) CancelIoEx(file, &read.ov);
+        bool cancelled = round % 3 != 0;
+        if (cancelled) CancelIoEx(file, &read.ov);
         NTSTATUS status = read.Status();
         sender.join();
-        ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED})) << std::hex << status;
+        if (cancelled) {
+            ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED})) << std::hex << status;
+        } else {
+            ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_TIMEOUT})) << std::hex << status;
+        }
+        // Success only with a full buffer; what the read did not take waits in the ring.
+        DWORD taken = read.Bytes();
+        if (status == STATUS_SUCCESS) ASSERT_EQ(taken, 4u);
+        const std::vector<uint8_t> sent = {1, 2, 3, 4};
+        ASSERT_TRUE(std::equal(read.data.begin(), read.data.begin() + taken, sent.begin()));
+        ASSERT_EQ(taken + port->RingCount(), 4u);
         ASSERT_TRUE(PurgeComm(file, PURGE_RXABORT | PURGE_RXCLEAR));
     }
 }
@@ -52,6 +65,7 @@ TEST_F(Races, ReadCancelVersusReceiveVersusTimers)
 TEST_F(Races, WriteCancelVersusTransmitterVersusTimer)
 {
     SetTimeouts(file, 0, 0, 0, 0, 1);
+    ULONG sent = Transmitted(file);
     for (int round = 0; round < kRounds; round++) {
         Pending write, next;
         StartWrite(file, write, std::vector<uint8_t>(64, (uint8_t)round));
@@ -63,7 +77,17 @@ TEST_F(Races, WriteCancelVersusTransmitterVersusTimer)
         NTSTATUS status = write.Status();
         breaker.join();
         ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED})) << std::hex << status;
-        ASSERT_TRUE(OneOf(next.Status(), {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED}));
+        if (round % 2) {
+            ASSERT_TRUE(OneOf(next.Status(), {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED}));
+        } else {
+            ASSERT_TRUE(OneOf(next.Status(), {STATUS_SUCCESS, STATUS_TIMEOUT})) << std::hex << next.Status();
+        }
+        // Success only with every character out, and every character that went out is reported
+        // by the write that carried it, whichever way that write ended.
+        if (status == STATUS_SUCCESS) ASSERT_EQ(write.Bytes(), 64u);
+        if (next.Status() == STATUS_SUCCESS) ASSERT_EQ(next.Bytes(), 1u);
+        ASSERT_EQ(Transmitted(file), sent + write.Bytes() + next.Bytes());
+        sent = Transmitted(file);
     }
     EXPECT_EQ(port->TxQueuedCount(), 0u);
 }
@@ -78,11 +102,19 @@ TEST_F(Races, WaitCancelVersusEventVersusNewMask)
         if (round % 2) {
             CancelIoEx(file, &wait.ov);
         } else {
-            SetCommMask(file, EV_RXCHAR);
+            ASSERT_TRUE(SetCommMask(file, EV_RXCHAR));
         }
         NTSTATUS status = wait.Status();
         sender.join();
-        ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_CANCELLED})) << std::hex << status;
+        if (round % 2) {
+            // The character or the cancellation: a wait that ends in success reports the event.
+            ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_CANCELLED})) << std::hex << status;
+            if (status == STATUS_SUCCESS) ASSERT_EQ(wait.mask, (DWORD)EV_RXCHAR);
+        } else {
+            // The character or the new mask: either way a success, with the event or with none.
+            ASSERT_EQ(status, STATUS_SUCCESS);
+            ASSERT_TRUE(wait.mask == 0 || wait.mask == (DWORD)EV_RXCHAR) << wait.mask;
+        }
         ASSERT_TRUE(PurgeComm(file, PURGE_RXCLEAR));
         ASSERT_TRUE(qvtest::WaitUntil([&] { return !port->WaitPending(); }));
     }
@@ -108,7 +140,8 @@ TEST_F(Races, XoffCounterAndImmediateCharacterEndings)
         std::thread sender([&] { port->Receive({1}); });
         Pending write;
         if (round % 3 == 0) StartWrite(file, write, {2});
-        if (round % 2) {
+        bool cancelled = round % 2;
+        if (cancelled) {
             CancelIoEx(file, &counter.ov);
             CancelIoEx(file, &immediate.ov);
         }
@@ -116,6 +149,10 @@ TEST_F(Races, XoffCounterAndImmediateCharacterEndings)
                                              STATUS_SERIAL_MORE_WRITES, STATUS_TIMEOUT}))
             << std::hex << counter.Status();
         ASSERT_TRUE(OneOf(immediate.Status(), {STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_CANCELLED}));
+        if (!cancelled) {
+            ASSERT_NE(counter.Status(), STATUS_CANCELLED);
+            ASSERT_NE(immediate.Status(), STATUS_CANCELLED);
+        }
         sender.join();
         if (round % 3 == 0) write.Wait();
         ASSERT_TRUE(PurgeComm(file, PURGE_RXCLEAR));

@@ -91,6 +91,75 @@ TEST_F(ReadTimeouts, MaxIntervalAndMultiplierReturnAtTheFirstCharacter)
     EXPECT_EQ(none.Bytes(), 0u);
 }
 
+TEST_F(ReadTimeouts, MaxIntervalWithOrdinaryTotalsReturnsWhatTheRingHeld)
+{
+    SetTimeouts(file, MAXDWORD, 10, 100);  // 10 bytes: 10 * 10 + 100 ms
+
+    port->Receive({1, 2});
+    Pending ready;
+    StartRead(file, ready, 10);
+    EXPECT_EQ(ready.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(ready.Bytes(), 2u);
+
+    // An empty ring: the read is not cut down to one character, it runs to its total.
+    Pending waiting;
+    StartRead(file, waiting, 10);
+    AdvanceMs(50);
+    port->Receive({3, 4, 5});
+    AdvanceMs(149);
+    EXPECT_FALSE(waiting.Done());
+    AdvanceMs(1);
+    EXPECT_EQ(waiting.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(waiting.Bytes(), 3u);
+}
+
+TEST_F(ReadTimeouts, MaxIntervalWithMaxConstantWaitsForTheWholeBuffer)
+{
+    SetTimeouts(file, MAXDWORD, 5, MAXDWORD);
+    port->Receive({1, 2});
+    Pending read;
+    StartRead(file, read, 4);
+    AdvanceMs(24ull * 3600 * 1000);
+    EXPECT_FALSE(read.Done());
+    port->Receive({3, 4});
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.data, (std::vector<uint8_t>{1, 2, 3, 4}));
+}
+
+// The interval runs from the first character; characters the ring supplied have arrived already.
+TEST_F(ReadTimeouts, IntervalRunsAtOnceWhenTheRingSuppliedCharacters)
+{
+    SetTimeouts(file, 50, 0, 0);
+    port->Receive({1, 2, 3});
+    Pending read;
+    StartRead(file, read, 10);
+    AdvanceMs(49);
+    EXPECT_FALSE(read.Done());
+    AdvanceMs(1);
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read.Bytes(), 3u);
+}
+
+// Totals past what 32 bits, or 64 bits of 100 ns, can hold mean "practically never", not "now".
+TEST_F(ReadTimeouts, LargeTotalsDoNotWrap)
+{
+    SetTimeouts(file, 0, 1, MAXDWORD);  // 1 + MAXDWORD wraps to 0 in 32 bits
+    Pending sum;
+    StartRead(file, sum, 1);
+    AdvanceMs(24ull * 3600 * 1000);
+    EXPECT_FALSE(sum.Done());
+    ASSERT_TRUE(CancelIo(file));
+    EXPECT_EQ(sum.Status(), STATUS_CANCELLED);
+
+    SetTimeouts(file, 0, MAXDWORD - 1, 1);  // 1 MiB * (MAXDWORD - 1) ms overflows 64 bits of 100 ns
+    Pending product;
+    StartRead(file, product, 1 << 20);
+    AdvanceMs(24ull * 3600 * 1000);
+    EXPECT_FALSE(product.Done());
+    ASSERT_TRUE(CancelIo(file));
+    EXPECT_EQ(product.Status(), STATUS_CANCELLED);
+}
+
 TEST_F(ReadTimeouts, TotalTimeoutEndsTheRead)
 {
     SetTimeouts(file, 0, 10, 100);  // 10 bytes: 10 * 10 + 100 ms

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
+
+#include <sched.h>
 
 #include "io/iomgr.h"
 #include "quorvel.h"
@@ -95,6 +98,20 @@ NTSTATUS NTAPI TestDriverInit(PDRIVER_OBJECT driver, PUNICODE_STRING registryPat
     return STATUS_SUCCESS;
 }
 
+// A DPC that keeps its processor until told to let go.
+struct DpcHold {
+    KDPC Dpc;
+    std::atomic<bool> Running{false};
+    std::atomic<bool> Held{true};
+};
+
+VOID NTAPI HoldingDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto *hold = static_cast<DpcHold *>(context);
+    hold->Running = true;
+    while (hold->Held) sched_yield();
+}
+
 std::atomic<int> nextPort{0};
 
 PDEVICE_OBJECT Device(void *device) { return (PDEVICE_OBJECT)device; }
@@ -170,8 +187,32 @@ Port::Port(const PortOptions &options)
     RestartAllQueues(extension);
 }
 
+void Port::HoldDpcs()
+{
+    auto *hold = new DpcHold;
+    KeInitializeDpc(&hold->Dpc, HoldingDpc, hold);
+    hold_ = hold;
+    KeInsertQueueDpc(&hold->Dpc, nullptr, nullptr);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!hold->Running) {
+        if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the holding DPC never ran");
+        sched_yield();
+    }
+}
+
+void Port::ReleaseDpcs()
+{
+    auto *hold = static_cast<DpcHold *>(hold_);
+    if (hold == nullptr) return;
+    hold->Held = false;
+    KeFlushQueuedDpcs();
+    delete hold;
+    hold_ = nullptr;
+}
+
 Port::~Port()
 {
+    ReleaseDpcs();
     PDEVICE_OBJECT device = Device(device_);
     PDEVICE_EXTENSION extension = Extension(device_);
     PDRIVER_OBJECT driver = device->DriverObject;

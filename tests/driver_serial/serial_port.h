@@ -41,6 +41,11 @@ public:
     void Receive(const std::vector<uint8_t> &bytes);
     void Receive(size_t count, uint8_t value);
 
+    // Occupies the platform's DPC thread until ReleaseDpcs, so that DPCs queued meanwhile wait
+    // behind it (all of them, on a platform with one processor).
+    void HoldDpcs();
+    void ReleaseDpcs();
+
     // State the file API cannot see.
     uint32_t RingCount();
     uint32_t RingSize();
@@ -58,6 +63,7 @@ private:
     void *pdo_ = nullptr;       // PDEVICE_OBJECT of the port's physical device
     void *link_ = nullptr;      // UNICODE_STRING of the symbolic link
     void *linkText_ = nullptr;  // its characters
+    void *hold_ = nullptr;      // the DPC of HoldDpcs while it holds
 };
 
 }  // namespace sertest

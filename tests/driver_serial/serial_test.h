@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <ntddser.h>
 
 #include <memory>
 #include <vector>
@@ -117,6 +118,27 @@ protected:
     {
         COMMTIMEOUTS timeouts = {interval, multiplier, constant, writeMultiplier, writeConstant};
         ASSERT_TRUE(SetCommTimeouts(file, &timeouts));
+    }
+
+    // The status an application reads with ClearCommError; reading it clears latched errors.
+    SERIAL_STATUS CommStatus(HANDLE file)
+    {
+        SERIAL_STATUS status = {};
+        EXPECT_EQ(Ioctl(file, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof(status)), ERROR_SUCCESS);
+        return status;
+    }
+    ULONG Transmitted(HANDLE file)
+    {
+        SERIALPERF_STATS stats = {};
+        EXPECT_EQ(Ioctl(file, IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof(stats)), ERROR_SUCCESS);
+        return stats.TransmittedCount;
+    }
+    // A request that must end soon; one that does not is cancelled so that the test can go on.
+    static bool Ends(HANDLE file, Pending &request)
+    {
+        if (qvtest::WaitUntil([&] { return request.Done(); })) return true;
+        CancelIoEx(file, &request.ov);
+        return false;
     }
 
     void UseVirtualClock() { qv::UseVirtualClock(true); }

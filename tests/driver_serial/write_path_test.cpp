@@ -3,6 +3,7 @@
 #include <ntddser.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "serial_test.h"
@@ -77,9 +78,10 @@ TEST_F(WritePath, WriteCompletesWithItsLengthAndEmptiesTheTransmitter)
     Pending empty, huge;
     StartWrite(file, empty, {});
     EXPECT_EQ(empty.Status(), STATUS_SUCCESS);
-    StartWrite(file, huge, std::vector<uint8_t>(65536, 0x55));  // low 16 bits of the length are 0
+    StartWrite(file, huge, std::vector<uint8_t>(65536, 0x55));  // the low 16 bits of its length are 0
     EXPECT_EQ(huge.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(huge.Bytes(), 0u);
+    EXPECT_EQ(huge.Bytes(), 65536u);
+    EXPECT_EQ(Stats().TransmittedCount, 8u + 65536u);
 }
 
 TEST_F(WritePath, CtsHandshakeHoldsAWriteUntilCtsRises)
@@ -155,6 +157,58 @@ TEST_F(WritePath, FlushAndCancelFollowQueueOrder)
     EXPECT_EQ(current.Status(), STATUS_CANCELLED);
     EXPECT_EQ(current.Bytes(), 0u);
     EXPECT_EQ(waiting.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(port->TxQueuedCount(), 0u);
+    ASSERT_TRUE(ClearCommBreak(file));
+}
+
+TEST_F(WritePath, HeldXoffCounterIsOneCharacterOfTheOutputQueue)
+{
+    Open();
+    ASSERT_TRUE(SetCommBreak(file));
+    // An output buffer on the counter must not change what it counts for.
+    SERIAL_XOFF_COUNTER xoff = {0, 5, 0x13};
+    Pending counter, write;
+    counter.data.assign(100, 0);
+    std::memcpy(counter.data.data(), &xoff, sizeof(xoff));
+    ASSERT_FALSE(DeviceIoControl(file, IOCTL_SERIAL_XOFF_COUNTER, counter.data.data(), sizeof(xoff),
+                                 counter.data.data(), (DWORD)counter.data.size(), nullptr, &counter.ov));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    StartWrite(file, write, {1, 2, 3});
+    COMSTAT stat = {};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(file, &errors, &stat));
+    EXPECT_EQ(stat.cbOutQue, 4u);
+
+    ASSERT_TRUE(ClearCommBreak(file));
+    EXPECT_EQ(counter.Status(), STATUS_SERIAL_MORE_WRITES);
+    EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+    ASSERT_TRUE(ClearCommError(file, &errors, &stat));
+    EXPECT_EQ(stat.cbOutQue, 0u);
+}
+
+// Totals past what 32 bits, or 64 bits of 100 ns, can hold mean "practically never", not "now".
+TEST_F(WritePath, LargeWriteTimeoutsDoNotWrap)
+{
+    Open();
+    ASSERT_TRUE(SetCommBreak(file));
+    SetTimeouts(file, 0, 0, 0, 1, MAXDWORD);  // 1 + MAXDWORD wraps to 0 in 32 bits
+    Pending write, immediate;
+    StartWrite(file, write, {1});
+    StartImmediate(immediate, 'i');
+    AdvanceMs(24ull * 3600 * 1000);
+    EXPECT_FALSE(write.Done());
+    EXPECT_FALSE(immediate.Done());
+    ASSERT_TRUE(CancelIo(file));
+    EXPECT_EQ(write.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(immediate.Status(), STATUS_CANCELLED);
+
+    SetTimeouts(file, 0, 0, 0, MAXDWORD, 1);  // 1 MiB * MAXDWORD ms overflows 64 bits of 100 ns
+    Pending large;
+    StartWrite(file, large, std::vector<uint8_t>((1 << 20) + 1, 0x55));
+    AdvanceMs(24ull * 3600 * 1000);
+    EXPECT_FALSE(large.Done());
+    ASSERT_TRUE(CancelIo(file));
+    EXPECT_EQ(large.Status(), STATUS_CANCELLED);
     EXPECT_EQ(port->TxQueuedCount(), 0u);
     ASSERT_TRUE(ClearCommBreak(file));
 }

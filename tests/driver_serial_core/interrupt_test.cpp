@@ -84,6 +84,39 @@ TEST_F(InterruptTest, AReplyWithNoReadGoesToTheRingAndWakesAWaitOnce)
     EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG), *both->Buffer<ULONG>());
 }
 
+TEST_F(InterruptTest, ANewMaskEndsAWaitWhoseEventIsStillOnItsWay)
+{
+    Open();
+    auto wait = WaitFor(SERIAL_EV_RXCHAR);
+    std::unique_ptr<Request> setMask(Request::Control(device, IOCTL_SERIAL_SET_WAIT_MASK, 4, 0));
+    *setMask->Buffer<ULONG>() = SERIAL_EV_CTS;
+
+    // At DISPATCH_LEVEL the completion DPC that the event queues cannot run before the new mask.
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    KeAcquireSpinLockAtDpcLevel(&ext->DeviceLock);
+    ext->Uart.RxFifo[0] = 'e';
+    ext->Uart.RxCount = 1;
+    ReceiveCharacters(ext);
+    KeReleaseSpinLockFromDpcLevel(&ext->DeviceLock);
+    setMask->Send();
+    int endedWithTheMask = wait->Completions();
+    KeLowerIrql(oldIrql);
+    Settle();
+
+    EXPECT_EQ(1, endedWithTheMask);
+    ASSERT_EQ(1, wait->Completions());
+    EXPECT_EQ(STATUS_SUCCESS, wait->Status());
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), *wait->Buffer<ULONG>());  // the event came first
+    EXPECT_EQ(sizeof(ULONG), wait->Information());
+    ASSERT_EQ(1, setMask->Completions());
+    auto next = Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    EXPECT_FALSE(next->Done());  // accepted
+    EXPECT_EQ(STATUS_SUCCESS, Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Ulong(0), 0)->Status());
+    ASSERT_EQ(1, next->Completions());
+    EXPECT_EQ(0u, *next->Buffer<ULONG>());
+}
+
 TEST_F(InterruptTest, AWaitingReadIsFilledDirectlyAndTheRestGoesToTheRing)
 {
     Open();
