@@ -86,9 +86,9 @@ private:
     Mode mode_ = Mode::None;
     std::uint16_t crc_ = 0xFFFF;  // over run_
     AsciiText text_;
-    std::size_t gap_ = 0;           // last position in an ASCII run reached after a silence (0 = none)
-    std::size_t breakAt_ = 0;       // where the run's ASCII text ended unfinished (0 = it did not)
-    Start starts_[3] = {};          // candidate RTU starts after breakAt_ was set
+    std::size_t gap_ = 0;      // last position in an ASCII run reached after a silence (0 = none)
+    std::size_t breakAt_ = 0;  // where the run's ASCII text ended unfinished (0 = it did not)
+    Start starts_[3] = {};     // candidate RTU starts after breakAt_ was set
     std::size_t startCount_ = 0;
     std::uint64_t firstMicros_ = 0;  // arrival of run_[0]
     std::uint64_t lastMicros_ = 0;   // arrival of the last byte

@@ -214,11 +214,11 @@ TEST_F(HostEndToEnd, UnfinishedAsciiFrameDoesNotSwallowTheNextRequest)
     std::unique_ptr<Process> sim;
     int port = 0;
     PortWithSim(1, &sim, &port);
-    Result r = hosttest::Run({"/usr/bin/python3", "-c", kPySerialCrc +
-                                                            "s = serial.Serial(sys.argv[1], 9600, timeout=5)\n"
-                                                            "s.write(b':0103'); s.flush()\n"
-                                                            "s.write(rtu(bytes([1, 3, 0, 4, 0, 1]))); s.flush()\n"
-                                                            "print(s.read(7).hex())\n",
+    Result r = hosttest::Run({"/usr/bin/python3", "-c",
+                              kPySerialCrc + "s = serial.Serial(sys.argv[1], 9600, timeout=5)\n"
+                                             "s.write(b':0103'); s.flush()\n"
+                                             "s.write(rtu(bytes([1, 3, 0, 4, 0, 1]))); s.flush()\n"
+                                             "print(s.read(7).hex())\n",
                               Link("COM1")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "01030203ecb939\n") << host_->Err();
@@ -231,19 +231,19 @@ TEST_F(HostEndToEnd, WriterThatNeverPausesIsDroppedAndThePortKeepsWorking)
     std::unique_ptr<Process> sim;
     int port = 0;
     PortWithSim(1, &sim, &port);
-    Result r = hosttest::Run({"/usr/bin/python3", "-c", kPySerialCrc +
-                                                            "s = serial.Serial(sys.argv[1], 9600, timeout=2)\n"
-                                                            "junk = bytes(b for b in range(256) if b != 0x3A) * 256\n"
-                                                            "for _ in range(64): s.write(junk)\n"
-                                                            "s.flush()\n"
-                                                            "# a master retries a request that got no reply\n"
-                                                            "for attempt in range(5):\n"
-                                                            "    time.sleep(0.1)\n"
-                                                            "    s.reset_input_buffer()\n"
-                                                            "    s.write(rtu(bytes([1, 3, 0, 4, 0, 1]))); s.flush()\n"
-                                                            "    reply = s.read(7)\n"
-                                                            "    if reply: break\n"
-                                                            "print(reply.hex())\n",
+    Result r = hosttest::Run({"/usr/bin/python3", "-c",
+                              kPySerialCrc + "s = serial.Serial(sys.argv[1], 9600, timeout=2)\n"
+                                             "junk = bytes(b for b in range(256) if b != 0x3A) * 256\n"
+                                             "for _ in range(64): s.write(junk)\n"
+                                             "s.flush()\n"
+                                             "# a master retries a request that got no reply\n"
+                                             "for attempt in range(5):\n"
+                                             "    time.sleep(0.1)\n"
+                                             "    s.reset_input_buffer()\n"
+                                             "    s.write(rtu(bytes([1, 3, 0, 4, 0, 1]))); s.flush()\n"
+                                             "    reply = s.read(7)\n"
+                                             "    if reply: break\n"
+                                             "print(reply.hex())\n",
                               Link("COM1")},
                              120);
     ASSERT_EQ(r.status, 0) << r.err;

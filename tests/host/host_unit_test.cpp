@@ -53,7 +53,10 @@ struct Assembly {
         a.Add(bytes.data(), bytes.size(), now);
         TakeAll(now);
     }
-    void AddText(const std::string &text, std::uint64_t now) { Add(std::vector<std::uint8_t>(text.begin(), text.end()), now); }
+    void AddText(const std::string &text, std::uint64_t now)
+    {
+        Add(std::vector<std::uint8_t>(text.begin(), text.end()), now);
+    }
     void TakeAll(std::uint64_t now)
     {
         std::vector<std::uint8_t> chunk;
@@ -149,8 +152,8 @@ TEST(WriteFraming, UnfinishedAsciiFrameIsNeverJoinedToTheNextFrame)
     for (const std::string &fragment : fragments) {
         for (const auto &next : nextFrames) {
             for (std::uint64_t pause : {0u, 5000u, 500000u}) {
-                SCOPED_TRACE("after \"" + fragment + "\" and a pause of " + std::to_string(pause) + " us: " +
-                             std::string(next.begin(), next.end()));
+                SCOPED_TRACE("after \"" + fragment + "\" and a pause of " + std::to_string(pause) +
+                             " us: " + std::string(next.begin(), next.end()));
                 Assembly w;
                 std::vector<std::uint8_t> all = Bytes(fragment);
                 all.insert(all.end(), next.begin(), next.end());
