@@ -100,6 +100,12 @@ void WriteAssembler::BeginRun(std::uint8_t byte, std::uint64_t now)
 
 void WriteAssembler::PushAscii(std::uint8_t byte, std::size_t at, std::uint64_t now)
 {
+    if (byte == ':') {
+        // A new ASCII frame: the unfinished one goes alone.
+        Emit(0, at);
+        BeginRun(byte, now);
+        return;
+    }
     if (text_.cr) {
         if (byte == '\n' && text_.ValidFrame()) {
             Emit(0, run_.size());
@@ -120,10 +126,6 @@ void WriteAssembler::PushAscii(std::uint8_t byte, std::size_t at, std::uint64_t 
         ++text_.digits;
     } else if (byte == '\r') {
         text_.cr = true;
-    } else if (byte == ':') {
-        // A new ASCII frame: the unfinished one goes alone.
-        Emit(0, at);
-        BeginRun(byte, now);
     } else {
         Break(at);
     }

@@ -69,6 +69,8 @@ public:
     void AddFrame(const Bytes &frame, bool distinguishable)
     {
         bool pause = added_.empty() || now_ - lastAdd_ >= silence_;
+        // A CR left unfinished and an LF first make CR LF, which may close a whole ASCII frame.
+        if (!added_.empty() && added_.back() == '\r' && frame[0] == '\n') distinguishable = false;
         Add(frame);
         if (distinguishable) marked_.push_back({frame, reads_.size() - 1, pause});
     }

@@ -215,5 +215,6 @@ for name, data in {
     "oversize-ascii-text": S + read(b":") + bytes([4, 80, 1]) + b"41" + PAUSE + ascii_op(READ),
     "request-byte-by-byte": S + b"".join(read(bytes([b]), 2) for b in rtu(READ)) + b"\x05\x50",
     "closed-while-held": S + read(b":0103") + b"\x06" + read(bytes([1, 3])) + b"\x06",
+    "ascii-cr-then-ascii-frame-then-more": S + read(b":A4\r") + ascii_op([0x7A, 0x0C, 0xBD, 0xA3]) + read(b"34eb\x01"),
 }.items():
     write("assembler", name, data)
