@@ -36,6 +36,15 @@ int HexValue(std::uint8_t c)
 
 bool WriteAssembler::AsciiText::ValidFrame() const { return digits >= 4 && digits % 2 == 0 && sum == 0; }
 
+void WriteAssembler::AsciiText::AddDigit(int nibble)
+{
+    if (digits % 2 == 0)
+        high = std::uint8_t(nibble);
+    else
+        sum = std::uint8_t(sum + high * 16 + nibble);
+    ++digits;
+}
+
 void WriteAssembler::Add(const std::uint8_t *data, std::size_t size, std::uint64_t nowMicros)
 {
     if (size == 0) return;
@@ -119,11 +128,7 @@ void WriteAssembler::PushAscii(std::uint8_t byte, std::size_t at, std::uint64_t 
     }
     int nibble = HexValue(byte);
     if (nibble >= 0) {
-        if (text_.digits % 2 == 0)
-            text_.high = std::uint8_t(nibble);
-        else
-            text_.sum = std::uint8_t(text_.sum + text_.high * 16 + nibble);
-        ++text_.digits;
+        text_.AddDigit(nibble);
     } else if (byte == '\r') {
         text_.cr = true;
     } else {
@@ -174,11 +179,7 @@ void WriteAssembler::PushRtu(std::uint8_t byte, std::size_t at)
     }
     int nibble = HexValue(byte);
     if (nibble >= 0) {
-        if (text_.digits % 2 == 0)
-            text_.high = std::uint8_t(nibble);
-        else
-            text_.sum = std::uint8_t(text_.sum + text_.high * 16 + nibble);
-        ++text_.digits;
+        text_.AddDigit(nibble);
     } else if (byte == '\r') {
         text_.cr = true;
     } else {

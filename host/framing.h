@@ -57,6 +57,7 @@ private:
         std::uint8_t sum = 0;
         std::uint8_t high = 0;
         void Start(std::size_t at) { *this = AsciiText{true, false, at, 0, 0, 0}; }
+        void AddDigit(int nibble);
         bool ValidFrame() const;  // at CR LF: an even number of digits (4 or more), LRC matching
     };
     // Where an RTU frame may start after an unfinished ASCII frame, with the CRC from there.
