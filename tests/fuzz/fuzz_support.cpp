@@ -97,7 +97,7 @@ bool IsValidRtu(const Bytes &frame) { return frame.size() >= 4 && Crc16(frame.da
 
 bool IsStrictAscii(const std::uint8_t *frame, std::size_t size)
 {
-    if (size < 9 || size % 2 == 0 || frame[0] != ':' || frame[size - 2] != '\r' || frame[size - 1] != '\n')
+    if (size < 7 || size % 2 == 0 || frame[0] != ':' || frame[size - 2] != '\r' || frame[size - 1] != '\n')
         return false;
     std::uint8_t sum = 0;
     for (std::size_t i = 1; i + 2 < size; i += 2) {
