@@ -40,6 +40,8 @@ constexpr int kOpenRetryMs = 200;
 // a stuck port cannot stop the bridge from seeing the program close.
 constexpr ULONG kWriteMsPerChar = 10;
 constexpr ULONG kWriteConstantMs = 1000;
+// Bytes read from the terminal before they are forwarded.
+constexpr std::size_t kDrainLimit = 65536;
 
 // A symbolic link owned by this process's user that names a pseudo-terminal (/dev/pts/N).
 bool IsOwnTerminalLink(const std::string &path, const struct stat &st)
@@ -180,8 +182,7 @@ void PortBridge::Run()
         int timeout = -1;
         if (wantOpen) timeout = kOpenRetryMs;
         if (open) {
-            std::uint64_t deadline =
-                assembler_.Deadline(RtuSilenceMicros(applied_.baud, LineBitsPerCharacter(applied_)));
+            std::uint64_t deadline = assembler_.Deadline();
             if (deadline != UINT64_MAX) {
                 std::uint64_t now = NowMicros();
                 timeout = deadline <= now ? 0 : int((deadline - now + 999) / 1000);
@@ -210,25 +211,28 @@ void PortBridge::Run()
                 wantOpen = false;
             }
             if (open && !ProgramHoldsTerminal()) {
-                DrainTerminal();
-                Forward(true);
-                ClosePort();
+                ForwardRestAndClose();
                 open = false;
             }
             continue;
         }
         if (open) {
             bool hungUp = false;
-            if (fds.size() > 2 && (fds[2].revents & (POLLIN | POLLHUP))) hungUp = !DrainTerminal();
+            if (fds.size() > 2 && (fds[2].revents & (POLLIN | POLLHUP))) hungUp = DrainTerminal() == Drain::HungUp;
             Forward(hungUp);
             if (hungUp) ClosePort();
         }
     }
-    if (portOpen_) {
-        DrainTerminal();
-        Forward(true);
-        ClosePort();
-    }
+    if (portOpen_) ForwardRestAndClose();
+}
+
+// What the program wrote before it closed the terminal still goes to the port, within a bound
+// in case another program opens it and keeps writing.
+void PortBridge::ForwardRestAndClose()
+{
+    for (int i = 0; i < 16 && DrainTerminal() == Drain::More; ++i) Forward(false);
+    Forward(true);
+    ClosePort();
 }
 
 bool PortBridge::OpenPort()
@@ -291,7 +295,8 @@ void PortBridge::ClosePort()
         portOpen_ = false;
     }
     closedCv_.notify_all();
-    assembler_.TakeAll();
+    assembler_.Clear();
+    droppingLogged_ = false;
     log_(portName_ + ": program closed " + ptyPath_ + "; port closed");
 }
 
@@ -328,31 +333,36 @@ void PortBridge::ApplyLineSettings(bool force)
         return;
     }
     applied_ = c;
+    assembler_.SetSilence(RtuSilenceMicros(c.baud, LineBitsPerCharacter(c)));
 }
 
-bool PortBridge::DrainTerminal()
+PortBridge::Drain PortBridge::DrainTerminal()
 {
     std::uint8_t buffer[4097];
-    for (;;) {
+    // A writer that never pauses would keep this loop reading forever: what has been read so
+    // far is forwarded first, and poll brings the bridge back for the rest.
+    for (std::size_t total = 0; total < kDrainLimit;) {
         ssize_t n = read(master_, buffer, sizeof(buffer));
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN) return true;
-            return false;  // EIO: no program on the slave side
+            if (errno == EAGAIN) return Drain::Empty;
+            return Drain::HungUp;  // EIO: no program on the slave side
         }
-        if (n == 0) return false;
+        if (n == 0) return Drain::HungUp;
         std::uint8_t control = buffer[0];
         if (control == TIOCPKT_DATA) {
             // Many programs clear EXTPROC, so settings are read again before every write.
             ApplyLineSettings(false);
             assembler_.Add(buffer + 1, size_t(n - 1), NowMicros());
+            total += size_t(n - 1);
+            NoteDropping();
             continue;
         }
         ULONG purge = 0;
         if (control & TIOCPKT_FLUSHREAD) purge |= SERIAL_PURGE_RXCLEAR;
         if (control & TIOCPKT_FLUSHWRITE) {
             purge |= SERIAL_PURGE_TXCLEAR;
-            assembler_.TakeAll();
+            assembler_.Clear();
         }
         if (purge) {
             DWORD returned = 0;
@@ -360,14 +370,29 @@ bool PortBridge::DrainTerminal()
         }
         if (control & TIOCPKT_IOCTL) ApplyLineSettings(false);
     }
+    return Drain::More;
+}
+
+void PortBridge::NoteDropping()
+{
+    if (assembler_.Discarding() && !droppingLogged_) {
+        log_(portName_ + ": the program wrote more than " + std::to_string(kMaxHeldFrame) +
+             " bytes without a frame; they are dropped until the line is quiet");
+        droppingLogged_ = true;
+    } else if (!assembler_.Discarding() && droppingLogged_) {
+        log_(portName_ + ": the line is quiet again; " + std::to_string(assembler_.Dropped() - droppedBefore_) +
+             " bytes were dropped");
+        droppingLogged_ = false;
+    }
+    if (!droppingLogged_) droppedBefore_ = assembler_.Dropped();
 }
 
 void PortBridge::Forward(bool all)
 {
+    if (all) assembler_.Flush();
     std::vector<std::uint8_t> chunk;
-    std::uint64_t silence = RtuSilenceMicros(applied_.baud, LineBitsPerCharacter(applied_));
-    while (assembler_.Take(NowMicros(), silence, &chunk)) WriteToPort(chunk);
-    if (all && !assembler_.Empty()) WriteToPort(assembler_.TakeAll());
+    while (assembler_.Take(NowMicros(), &chunk)) WriteToPort(chunk);
+    NoteDropping();
 }
 
 void PortBridge::WriteToPort(const std::vector<std::uint8_t> &bytes)

@@ -64,9 +64,13 @@ private:
     bool OpenPort();
     void ClosePort();
     void ApplyLineSettings(bool force);
-    // Reads what the program wrote; false when the terminal hung up.
-    bool DrainTerminal();
+    // Reads what the program wrote, at most kDrainLimit bytes at a time.
+    enum class Drain { Empty, More, HungUp };
+    Drain DrainTerminal();
+    void ForwardRestAndClose();
     void Forward(bool all);
+    // Logs when the assembler starts and stops dropping an over-long run of bytes.
+    void NoteDropping();
     void WriteToPort(const std::vector<std::uint8_t> &bytes);
     void WriteToTerminal(const std::uint8_t *data, std::size_t size);
 
@@ -92,6 +96,8 @@ private:
 
     LineConfig applied_;
     WriteAssembler assembler_;
+    bool droppingLogged_ = false;
+    std::uint64_t droppedBefore_ = 0;
     bool openFailedLogged_ = false;
 };
 

@@ -1,7 +1,6 @@
 #include "framing.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include "modbusframe.h"
@@ -20,68 +19,282 @@ std::uint64_t RtuSilenceMicros(std::uint32_t baud, unsigned bitsPerCharacter)
     return std::max<std::uint64_t>(micros, 1000);
 }
 
-static bool IsAsciiFrameByte(std::uint8_t c)
+namespace {
+
+// The shortest RTU frame: device id, function code, CRC.
+constexpr std::size_t kMinRtuFrame = 4;
+
+int HexValue(std::uint8_t c)
 {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') || c == '\r' || c == '\n';
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
 }
 
-// A held chunk that starts with ':' and has only hexadecimal text up to its first CR LF (or its
-// end) is an ASCII frame; an RTU frame for device 0x3A soon shows a byte that is not.
-bool WriteAssembler::AsciiPending() const
+}  // namespace
+
+bool WriteAssembler::AsciiText::ValidFrame() const { return digits >= 4 && digits % 2 == 0 && sum == 0; }
+
+void WriteAssembler::AsciiText::AddDigit(int nibble)
 {
-    if (pending_.empty() || pending_[0] != ':') return false;
-    for (std::size_t i = 1; i < pending_.size(); ++i) {
-        if (!IsAsciiFrameByte(pending_[i])) return false;
-        if (pending_[i] == '\n' && pending_[i - 1] == '\r') return true;
-    }
-    return true;
+    if (digits % 2 == 0)
+        high = std::uint8_t(nibble);
+    else
+        sum = std::uint8_t(sum + high * 16 + nibble);
+    ++digits;
 }
 
 void WriteAssembler::Add(const std::uint8_t *data, std::size_t size, std::uint64_t nowMicros)
 {
     if (size == 0) return;
-    if (pending_.empty()) firstMicros_ = nowMicros;
-    pending_.insert(pending_.end(), data, data + size);
+    if (nowMicros - lastMicros_ >= silence_) {
+        // The line was quiet: that ends an RTU frame and a run of dropped bytes. ASCII allows
+        // pauses; the spot is kept in case the text never completes.
+        if (mode_ == Mode::Discard) {
+            mode_ = Mode::None;
+        } else if (mode_ == Mode::Rtu) {
+            Cut(run_.size());
+            ResetRun();
+        } else if (mode_ == Mode::Ascii) {
+            gap_ = run_.size();
+        }
+    }
+    for (std::size_t i = 0; i < size; ++i) Push(data[i], nowMicros);
     lastMicros_ = nowMicros;
 }
 
-bool WriteAssembler::Take(std::uint64_t nowMicros, std::uint64_t silenceMicros, std::vector<std::uint8_t> *chunk)
+void WriteAssembler::Push(std::uint8_t byte, std::uint64_t now)
 {
-    if (pending_.empty()) return false;
-    std::size_t length = 0;
-    if (AsciiPending()) {
-        // Up to and including the first CR LF, or all of it after a second.
-        for (std::size_t i = 1; i + 1 < pending_.size(); ++i) {
-            if (pending_[i] == '\r' && pending_[i + 1] == '\n') {
-                length = i + 2;
+    if (mode_ == Mode::Discard) {
+        ++dropped_;
+        return;
+    }
+    if (run_.empty()) {
+        BeginRun(byte, now);
+        return;
+    }
+    if (run_.size() == kMaxHeldFrame) {
+        dropped_ += run_.size() + 1;
+        ResetRun();
+        mode_ = Mode::Discard;
+        return;
+    }
+    std::size_t at = run_.size();
+    run_.push_back(byte);
+    crc_ = ModbusCrc16Update(crc_, byte);
+    for (std::size_t k = 0; k < startCount_; ++k) {
+        starts_[k].crc = ModbusCrc16Update(starts_[k].crc, byte);
+        if (starts_[k].crc == 0) starts_[k].zeroEnd = run_.size();
+    }
+    if (mode_ == Mode::Ascii)
+        PushAscii(byte, at, now);
+    else
+        PushRtu(byte, at);
+}
+
+void WriteAssembler::BeginRun(std::uint8_t byte, std::uint64_t now)
+{
+    ResetRun();
+    run_.push_back(byte);
+    crc_ = ModbusCrc16Update(0xFFFF, byte);
+    firstMicros_ = now;
+    if (byte == ':') {
+        mode_ = Mode::Ascii;
+        text_.Start(0);
+    } else {
+        mode_ = Mode::Rtu;
+    }
+}
+
+void WriteAssembler::PushAscii(std::uint8_t byte, std::size_t at, std::uint64_t now)
+{
+    if (byte == ':') {
+        // A new ASCII frame: the unfinished one goes alone.
+        Emit(0, at);
+        BeginRun(byte, now);
+        return;
+    }
+    if (text_.cr) {
+        if (byte == '\n' && text_.ValidFrame()) {
+            Emit(0, run_.size());
+            ResetRun();
+        } else {
+            // CR LF closing text that is no frame ends it after the LF; a CR followed by
+            // anything else ends it before that byte.
+            Break(byte == '\n' ? at + 1 : at);
+        }
+        return;
+    }
+    int nibble = HexValue(byte);
+    if (nibble >= 0) {
+        text_.AddDigit(nibble);
+    } else if (byte == '\r') {
+        text_.cr = true;
+    } else {
+        Break(at);
+    }
+}
+
+// The unfinished ASCII text is [0, at). The RTU frame that may follow starts at `at` or one
+// byte earlier (a device id that is a digit, CR or LF passed as text), or where the bytes
+// arrived after a silence. A lone ':' may also be an RTU frame's device id 58: every public
+// function code is outside the hexadecimal digits, so such a frame breaks the text at 1. Each
+// candidate keeps its own running CRC from here on.
+void WriteAssembler::Break(std::size_t at)
+{
+    mode_ = Mode::Rtu;
+    text_ = AsciiText{};
+    breakAt_ = at;
+    startCount_ = 0;
+    for (std::size_t start : {at - 1, gap_, at}) {
+        if (start > at || (start == 0 && at != 1)) continue;
+        bool seen = false;
+        for (std::size_t k = 0; k < startCount_; ++k) seen = seen || starts_[k].at == start;
+        if (seen) continue;
+        std::uint16_t crc = 0xFFFF;
+        for (std::size_t i = start; i < run_.size(); ++i) crc = ModbusCrc16Update(crc, run_[i]);
+        starts_[startCount_++] = Start{start, crc, crc == 0 ? run_.size() : 0};
+    }
+}
+
+// RTU bytes: a ':' may begin an ASCII frame, which, once complete, ends what came before it.
+void WriteAssembler::PushRtu(std::uint8_t byte, std::size_t at)
+{
+    if (byte == ':') {
+        text_.Start(at);
+        return;
+    }
+    if (!text_.active) return;
+    if (text_.cr) {
+        if (byte == '\n' && text_.ValidFrame()) {
+            std::size_t colon = text_.colon;
+            Cut(colon);
+            Emit(colon, run_.size());
+            ResetRun();
+        } else {
+            text_.active = false;
+        }
+        return;
+    }
+    int nibble = HexValue(byte);
+    if (nibble >= 0) {
+        text_.AddDigit(nibble);
+    } else if (byte == '\r') {
+        text_.cr = true;
+    } else {
+        text_.active = false;
+    }
+}
+
+// A whole RTU frame is held: its CRC checks from the run's start or, after unfinished ASCII
+// text, from one of the candidate starts.
+bool WriteAssembler::Complete() const
+{
+    if (mode_ != Mode::Rtu) return false;
+    if (breakAt_ == 0) return run_.size() >= kMinRtuFrame && crc_ == 0;
+    for (std::size_t k = 0; k < startCount_; ++k)
+        if (starts_[k].zeroEnd == run_.size() && run_.size() - starts_[k].at >= kMinRtuFrame) return true;
+    return false;
+}
+
+void WriteAssembler::Cut(std::size_t end)
+{
+    std::size_t split = 0;
+    if (breakAt_ != 0) {
+        split = breakAt_;
+        for (std::size_t k = 0; k < startCount_; ++k) {
+            if (starts_[k].zeroEnd == end && end - starts_[k].at >= kMinRtuFrame) {
+                split = starts_[k].at;
                 break;
             }
         }
-        if (length == 0 && nowMicros - firstMicros_ >= kAsciiFrameTimeoutMicros) length = pending_.size();
-    } else if (pending_.size() >= 4 && ModbusCrc16(pending_.data(), pending_.size()) == 0) {
-        length = pending_.size();  // a whole RTU frame: its CRC checks
-    } else if (nowMicros - lastMicros_ >= silenceMicros) {
-        length = pending_.size();  // the line went quiet: the frame is whatever came
     }
-    if (length == 0) return false;
-    chunk->assign(pending_.begin(), pending_.begin() + length);
-    pending_.erase(pending_.begin(), pending_.begin() + length);
-    firstMicros_ = lastMicros_;
+    if (split > 0 && split < end) {
+        Emit(0, split);
+        Emit(split, end);
+    } else {
+        Emit(0, end);
+    }
+}
+
+void WriteAssembler::Emit(std::size_t from, std::size_t to)
+{
+    if (from >= to) return;
+    ready_.emplace_back(run_.begin() + std::ptrdiff_t(from), run_.begin() + std::ptrdiff_t(to));
+    readyBytes_ += to - from;
+}
+
+void WriteAssembler::ResetRun()
+{
+    run_.clear();
+    mode_ = Mode::None;
+    crc_ = 0xFFFF;
+    text_ = AsciiText{};
+    gap_ = 0;
+    breakAt_ = 0;
+    startCount_ = 0;
+}
+
+void WriteAssembler::Settle(std::uint64_t now)
+{
+    switch (mode_) {
+    case Mode::None: break;
+    case Mode::Discard:
+        if (now - lastMicros_ >= silence_) mode_ = Mode::None;
+        break;
+    case Mode::Ascii:
+        if (now - firstMicros_ >= kAsciiFrameTimeoutMicros) {
+            Cut(run_.size());
+            ResetRun();
+        }
+        break;
+    case Mode::Rtu:
+        if (Complete() || now - lastMicros_ >= silence_) {
+            Cut(run_.size());
+            ResetRun();
+        }
+        break;
+    }
+}
+
+bool WriteAssembler::Take(std::uint64_t nowMicros, std::vector<std::uint8_t> *chunk)
+{
+    if (ready_.empty()) Settle(nowMicros);
+    if (ready_.empty()) return false;
+    *chunk = std::move(ready_.front());
+    ready_.pop_front();
+    readyBytes_ -= chunk->size();
     return true;
 }
 
-std::vector<std::uint8_t> WriteAssembler::TakeAll()
+void WriteAssembler::Flush()
 {
-    std::vector<std::uint8_t> all;
-    all.swap(pending_);
-    return all;
+    if (mode_ == Mode::Discard) {
+        mode_ = Mode::None;
+    } else if (!run_.empty()) {
+        Cut(run_.size());
+        ResetRun();
+    }
 }
 
-std::uint64_t WriteAssembler::Deadline(std::uint64_t silenceMicros) const
+void WriteAssembler::Clear()
 {
-    if (pending_.empty()) return std::numeric_limits<std::uint64_t>::max();
-    if (AsciiPending()) return firstMicros_ + kAsciiFrameTimeoutMicros;
-    return lastMicros_ + silenceMicros;
+    ready_.clear();
+    readyBytes_ = 0;
+    ResetRun();
+}
+
+std::uint64_t WriteAssembler::Deadline() const
+{
+    if (!ready_.empty() || Complete()) return 0;
+    switch (mode_) {
+    case Mode::None: return std::numeric_limits<std::uint64_t>::max();
+    case Mode::Ascii: return firstMicros_ + kAsciiFrameTimeoutMicros;
+    case Mode::Rtu:
+    case Mode::Discard: return lastMicros_ + silence_;
+    }
+    return std::numeric_limits<std::uint64_t>::max();
 }
 
 }  // namespace quorvel

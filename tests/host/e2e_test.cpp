@@ -34,6 +34,16 @@ using hosttest::Result;
 
 namespace {
 
+// Python prelude for programs written inline: pyserial and the Modbus CRC as rtu(content).
+const std::string kPySerialCrc =
+    "import serial, sys, time\n"
+    "def rtu(req):\n"
+    "    crc = 0xFFFF\n"
+    "    for b in req:\n"
+    "        crc ^= b\n"
+    "        for _ in range(8): crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1\n"
+    "    return req + bytes([crc & 0xFF, crc >> 8])\n";
+
 class HostEndToEnd : public ::testing::Test {
 protected:
     std::string State() const { return state_.Path() + "/state"; }
@@ -205,6 +215,52 @@ TEST_F(HostEndToEnd, RequestWrittenOneByteAtATimeGetsItsReply)
     // Unit 1, function 3, 2 bytes, 1004 = 0x03EC, then the CRC.
     EXPECT_EQ(r.out.substr(0, 10), "01030203ec") << r.out;
     EXPECT_EQ(r.out.size(), 15u) << r.out;
+}
+
+// A program that writes the start of an ASCII frame and then, within the second, an RTU request
+// gets the RTU reply: the unfinished text goes to the port on its own.
+TEST_F(HostEndToEnd, UnfinishedAsciiFrameDoesNotSwallowTheNextRequest)
+{
+    std::unique_ptr<Process> sim;
+    int port = 0;
+    PortWithSim(1, &sim, &port);
+    Result r = hosttest::Run({"/usr/bin/python3", "-c",
+                              kPySerialCrc + "s = serial.Serial(sys.argv[1], 9600, timeout=5)\n"
+                                             "s.write(b':0103'); s.flush()\n"
+                                             "s.write(rtu(bytes([1, 3, 0, 4, 0, 1]))); s.flush()\n"
+                                             "print(s.read(7).hex())\n",
+                              Link("COM1")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "01030203ecb939\n") << host_->Err();
+}
+
+// A program that writes megabytes without a pause and without a frame: the bridge drops what
+// runs past one frame's length, says so, and the same open port answers the next request.
+TEST_F(HostEndToEnd, WriterThatNeverPausesIsDroppedAndThePortKeepsWorking)
+{
+    std::unique_ptr<Process> sim;
+    int port = 0;
+    PortWithSim(1, &sim, &port);
+    Result r = hosttest::Run({"/usr/bin/python3", "-c",
+                              kPySerialCrc + "s = serial.Serial(sys.argv[1], 9600, timeout=2)\n"
+                                             "junk = bytes(b for b in range(256) if b != 0x3A) * 256\n"
+                                             "for _ in range(64): s.write(junk)\n"
+                                             "s.flush()\n"
+                                             "# a master retries a request that got no reply\n"
+                                             "for attempt in range(5):\n"
+                                             "    time.sleep(0.1)\n"
+                                             "    s.reset_input_buffer()\n"
+                                             "    s.write(rtu(bytes([1, 3, 0, 4, 0, 1]))); s.flush()\n"
+                                             "    reply = s.read(7)\n"
+                                             "    if reply: break\n"
+                                             "print(reply.hex())\n",
+                              Link("COM1")},
+                             120);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "01030203ecb939\n") << host_->Err();
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return host_->Err().find("bytes were dropped") != std::string::npos; }))
+        << host_->Err();
+    EXPECT_NE(host_->Err().find("COM1: the program wrote more than 65535 bytes without a frame"), std::string::npos);
 }
 
 TEST_F(HostEndToEnd, PortHeldByAProgramRefusesSetAndRemoveUntilClosed)

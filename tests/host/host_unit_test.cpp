@@ -43,70 +43,181 @@ TEST(WriteFraming, SilenceIsThreeAndAHalfCharactersAndAtLeastOneMillisecond)
     EXPECT_EQ(RtuSilenceMicros(0, 10), 1000u);
 }
 
+namespace {
+
+// Feeds an assembler and collects what it writes, as the bridge does: Take after every read
+// and whenever the deadline passes.
+struct Assembly {
+    explicit Assembly(std::uint64_t silence = 4000) : a(silence) {}
+    void Add(const std::vector<std::uint8_t> &bytes, std::uint64_t now)
+    {
+        a.Add(bytes.data(), bytes.size(), now);
+        TakeAll(now);
+    }
+    void AddText(const std::string &text, std::uint64_t now)
+    {
+        Add(std::vector<std::uint8_t>(text.begin(), text.end()), now);
+    }
+    void TakeAll(std::uint64_t now)
+    {
+        std::vector<std::uint8_t> chunk;
+        while (a.Take(now, &chunk)) chunks.push_back(chunk);
+    }
+    // Runs the clock on until nothing is held.
+    void Settle(std::uint64_t now)
+    {
+        while (!a.Empty()) TakeAll(std::max(now, a.Deadline()));
+    }
+    WriteAssembler a;
+    std::vector<std::vector<std::uint8_t>> chunks;
+};
+
+std::vector<std::uint8_t> Bytes(const std::string &text) { return {text.begin(), text.end()}; }
+
+}  // namespace
+
 TEST(WriteFraming, WholeRtuFrameGoesAtOnceAndPiecesWaitForTheSilence)
 {
-    WriteAssembler a;
-    std::vector<std::uint8_t> chunk;
-    a.Add(kReadRequest.data(), kReadRequest.size(), 100);
-    ASSERT_TRUE(a.Take(100, 4000, &chunk));
-    EXPECT_EQ(chunk, kReadRequest);
-    EXPECT_TRUE(a.Empty());
+    Assembly w;
+    w.Add(kReadRequest, 100);
+    ASSERT_EQ(w.chunks.size(), 1u);
+    EXPECT_EQ(w.chunks[0], kReadRequest);
+    EXPECT_TRUE(w.a.Empty());
 
     // One byte at a time: nothing goes out until the CRC checks.
-    for (size_t i = 0; i + 1 < kReadRequest.size(); ++i) {
-        a.Add(&kReadRequest[i], 1, 1000 + i);
-        EXPECT_FALSE(a.Take(1000 + i, 4000, &chunk)) << i;
-    }
-    a.Add(&kReadRequest.back(), 1, 1010);
-    ASSERT_TRUE(a.Take(1010, 4000, &chunk));
-    EXPECT_EQ(chunk, kReadRequest);
+    for (size_t i = 0; i + 1 < kReadRequest.size(); ++i) w.Add({kReadRequest[i]}, 1000 + i);
+    EXPECT_EQ(w.chunks.size(), 1u);
+    w.Add({kReadRequest.back()}, 1010);
+    ASSERT_EQ(w.chunks.size(), 2u);
+    EXPECT_EQ(w.chunks[1], kReadRequest);
 
-    // A piece that never completes goes out when the line has been quiet for the silence.
-    std::uint8_t partial[] = {0x01, 0x03, 0x00};
-    a.Add(partial, 3, 5000);
-    EXPECT_EQ(a.Deadline(4000), 9000u);
-    EXPECT_FALSE(a.Take(8999, 4000, &chunk));
-    ASSERT_TRUE(a.Take(9000, 4000, &chunk));
-    EXPECT_EQ(chunk.size(), 3u);
-    EXPECT_EQ(a.Deadline(4000), UINT64_MAX);
+    // A piece that never completes goes out when the line has been quiet for the silence, and
+    // a later piece after such a silence starts a new frame.
+    w.Add({0x01, 0x03, 0x00}, 5000);
+    EXPECT_EQ(w.a.Deadline(), 9000u);
+    w.TakeAll(8999);
+    EXPECT_EQ(w.chunks.size(), 2u);
+    w.Add({0x00}, 9500);
+    w.TakeAll(13500);
+    ASSERT_EQ(w.chunks.size(), 4u);
+    EXPECT_EQ(w.chunks[2].size(), 3u);
+    EXPECT_EQ(w.chunks[3].size(), 1u);
+    EXPECT_EQ(w.a.Deadline(), UINT64_MAX);
+
+    // Device id 0x3A is ':'; the function code after it shows at once that this is RTU.
+    std::vector<std::uint8_t> frame58 = WithCrc({0x3A, 0x03, 0x00, 0x00, 0x00, 0x01});
+    w.Add(frame58, 20000);
+    ASSERT_EQ(w.chunks.size(), 5u);
+    EXPECT_EQ(w.chunks[4], frame58);
 }
 
 TEST(WriteFraming, AsciiFrameWaitsForCrLfOrOneSecond)
 {
-    WriteAssembler a;
-    std::vector<std::uint8_t> chunk;
+    Assembly w;
     std::string frame = ":010300000001FB\r\n";
-    a.Add(reinterpret_cast<const std::uint8_t *>(frame.data()), 10, 0);
+    w.AddText(frame.substr(0, 10), 0);
     // Hexadecimal text without CR LF is no RTU frame: the RTU silence does not end it.
-    EXPECT_FALSE(a.Take(50000, 4000, &chunk));
-    EXPECT_EQ(a.Deadline(4000), kAsciiFrameTimeoutMicros);
-    a.Add(reinterpret_cast<const std::uint8_t *>(frame.data()) + 10, frame.size() - 10, 60000);
-    ASSERT_TRUE(a.Take(60000, 4000, &chunk));
-    EXPECT_EQ(std::string(chunk.begin(), chunk.end()), frame);
+    w.TakeAll(50000);
+    EXPECT_TRUE(w.chunks.empty());
+    EXPECT_EQ(w.a.Deadline(), kAsciiFrameTimeoutMicros);
+    w.AddText(frame.substr(10), 60000);
+    ASSERT_EQ(w.chunks.size(), 1u);
+    EXPECT_EQ(w.chunks[0], Bytes(frame));
 
-    // Two frames in one chunk go as two writes.
-    std::string two = frame + frame;
-    a.Add(reinterpret_cast<const std::uint8_t *>(two.data()), two.size(), 70000);
-    ASSERT_TRUE(a.Take(70000, 4000, &chunk));
-    EXPECT_EQ(chunk.size(), frame.size());
-    ASSERT_TRUE(a.Take(70000, 4000, &chunk));
-    EXPECT_EQ(chunk.size(), frame.size());
+    // Two frames in one read go as two writes; so do lower-case digits.
+    std::string lower = ":01030000000af2\r\n";
+    w.AddText(frame + lower, 70000);
+    ASSERT_EQ(w.chunks.size(), 3u);
+    EXPECT_EQ(w.chunks[1], Bytes(frame));
+    EXPECT_EQ(w.chunks[2], Bytes(lower));
 
     // Unterminated: after one second.
-    a.Add(reinterpret_cast<const std::uint8_t *>(":0103"), 5, 100000);
-    EXPECT_FALSE(a.Take(100000 + kAsciiFrameTimeoutMicros - 1, 4000, &chunk));
-    EXPECT_TRUE(a.Take(100000 + kAsciiFrameTimeoutMicros, 4000, &chunk));
+    w.AddText(":0103", 100000);
+    w.TakeAll(100000 + kAsciiFrameTimeoutMicros - 1);
+    EXPECT_EQ(w.chunks.size(), 3u);
+    w.TakeAll(100000 + kAsciiFrameTimeoutMicros);
+    ASSERT_EQ(w.chunks.size(), 4u);
+    EXPECT_EQ(w.chunks[3], Bytes(":0103"));
 }
 
-TEST(WriteFraming, RtuFrameForDevice58IsNotTakenForAscii)
+// An ASCII frame that was never finished (no CR LF, a CR alone, or CR LF after a wrong LRC) goes
+// on its own; the frame written next, within the second, goes whole as its own write, whatever
+// its first byte looks like as text, with or without a pause before it.
+TEST(WriteFraming, UnfinishedAsciiFrameIsNeverJoinedToTheNextFrame)
 {
-    // Device id 0x3A is ':'; its binary bytes show at once that this is no ASCII frame.
-    std::vector<std::uint8_t> frame = WithCrc({0x3A, 0x03, 0x00, 0x00, 0x00, 0x01});
-    WriteAssembler a;
-    std::vector<std::uint8_t> chunk;
-    a.Add(frame.data(), frame.size(), 0);
-    ASSERT_TRUE(a.Take(0, 4000, &chunk));
-    EXPECT_EQ(chunk, frame);
+    const std::vector<std::string> fragments = {":0103", ":0103\r", ":01030000000AF3\r\n", ":"};
+    std::vector<std::vector<std::uint8_t>> nextFrames;
+    for (std::uint8_t id : {0x01, 0x41, 0x0D, 0x0A, 0x3A, 0x66})
+        nextFrames.push_back(WithCrc({id, 0x03, 0x00, 0x00, 0x00, 0x0A}));
+    nextFrames.push_back(Bytes(":01030000000AF2\r\n"));
+    for (const std::string &fragment : fragments) {
+        for (const auto &next : nextFrames) {
+            for (std::uint64_t pause : {0u, 5000u, 500000u}) {
+                SCOPED_TRACE("after \"" + fragment + "\" and a pause of " + std::to_string(pause) +
+                             " us: " + std::string(next.begin(), next.end()));
+                Assembly w;
+                std::vector<std::uint8_t> all = Bytes(fragment);
+                all.insert(all.end(), next.begin(), next.end());
+                if (pause == 0) {
+                    w.Add(all, 1000);
+                } else {
+                    w.AddText(fragment, 1000);
+                    w.Add(next, 1000 + pause);
+                }
+                w.Settle(1000 + pause);
+                ASSERT_FALSE(w.chunks.empty());
+                EXPECT_EQ(w.chunks.back(), next);
+                std::vector<std::uint8_t> joined;
+                for (const auto &c : w.chunks) joined.insert(joined.end(), c.begin(), c.end());
+                EXPECT_EQ(joined, all) << "every byte goes to the port once, in order";
+            }
+        }
+    }
+
+    // The other way round: RTU bytes that never became a frame, then an ASCII frame at once.
+    Assembly w;
+    w.Add(std::vector<std::uint8_t>{0x01, 0x03, 0x00}, 0);
+    w.AddText(":01030000000AF2\r\n", 100);
+    ASSERT_EQ(w.chunks.size(), 2u);
+    EXPECT_EQ(w.chunks[0].size(), 3u);
+    EXPECT_EQ(w.chunks[1], Bytes(":01030000000AF2\r\n"));
+}
+
+// A program that writes without ever pausing: at most one frame's worth is held, the excess is
+// dropped (and counted), complete frames still go out, and after a pause a request goes whole.
+TEST(WriteFraming, WriterThatNeverPausesIsHeldToOneFrame)
+{
+    Assembly w;
+    std::vector<std::uint8_t> junk(4096);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = std::uint8_t(i * 7 + 1);
+    std::uint64_t now = 0;
+    size_t most = 0;
+    for (int i = 0; i < 400; ++i, now += 100) {  // 1.6 MB, 100 us apart: always under the silence
+        w.Add(junk, now);
+        most = std::max(most, w.a.Held());
+    }
+    EXPECT_LE(most, kMaxHeldFrame);
+    EXPECT_TRUE(w.a.Discarding());
+    std::uint64_t written = 0;
+    for (const auto &c : w.chunks) written += c.size();
+    EXPECT_EQ(written + w.a.Dropped() + w.a.Held(), 400u * junk.size());
+
+    w.Add(kReadRequest, now + 5000);
+    EXPECT_FALSE(w.a.Discarding());
+    EXPECT_EQ(w.chunks.back(), kReadRequest);
+
+    // ASCII frames back to back without a pause each go out as they complete.
+    w.chunks.clear();
+    std::string frame = ":010300000001FB\r\n";
+    std::string burst;
+    for (int i = 0; i < 8; ++i) burst += frame;
+    for (int i = 0; i < 500; ++i, now += 100) {
+        w.AddText(burst.substr(0, 50), now);
+        w.AddText(burst.substr(50), now + 50);
+        EXPECT_LT(w.a.Held(), frame.size());
+    }
+    ASSERT_EQ(w.chunks.size(), 4000u);
+    for (const auto &c : w.chunks) ASSERT_EQ(c, Bytes(frame));
 }
 
 TEST(LineSettings, TerminalSettingsBecomePortSettings)
