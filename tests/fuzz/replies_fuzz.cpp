@@ -160,12 +160,12 @@ void Port::Write(const Bytes &frame)
         FUZZ_CHECK(c->TransactionId != 0, "transaction id 0");
     }
     // Sent: the connection thread would free it now.
-    ExAcquireFastMutex(&ext->ConnectMutex);
+    AcquireConnectMutex(ext);
     ExFreePool(ext->PendingData);
     ext->PendingData = NULL;
     ext->PendingLength = 0;
     ext->PendingConnection = NULL;
-    ExReleaseFastMutex(&ext->ConnectMutex);
+    ReleaseConnectMutex(ext);
 
     last = Request{};
     last.active = c != NULL && c->raw == 0;
