@@ -410,6 +410,9 @@ private slots:
         int fd = open(Link("COM1").c_str(), O_RDWR | O_NOCTTY);
         QVERIFY2(fd >= 0, strerror(errno));
         close(fd);
+        // The bridge lets the port go once it sees the close; the listing below must not race it.
+        QVERIFY(qvtest::WaitUntil(
+            [&] { return Ctl({"--json", "list"}).out.find("\"in_use\": true") == std::string::npos; }));
 
         // The same INF for another hardware id: the host's error, no port, the tree as it was.
         std::string text = ReadText(QV_DRIVER_INF);
