@@ -1,4 +1,4 @@
-#include "ethrecord.h"
+#include "common/ethrecord.h"
 
 #include <cstring>
 #include <limits>
