@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "core/controlproto.h"
-#include "core/ethrecord.h"
-#include "core/settingsfile.h"
+#include "common/controlproto.h"
+#include "common/ethrecord.h"
+#include "common/settingsfile.h"
+#include "common/statedir.h"
 #include "ctlargs.h"
 #include "hostproto.h"
 #include "portoptions.h"
-#include "statedir.h"
 
 using namespace quorvel;
 using hostctl::Utf16;

@@ -152,7 +152,7 @@ bool ParseSetArguments(const std::vector<std::string> &args, EthRecord *record, 
         const std::string &v = args[++i];
         if (a == "--delay") {
             unsigned long ms = 0;
-            if (!ParseNumber(v, 65535, &ms) || ms == 0) {
+            if (!ParseNumber(v, kEthMaxDelay, &ms) || !EthDelayValid(ms)) {
                 *error = "--delay " + v + ": milliseconds from 1 to 65535";
                 return false;
             }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ethrecord.h"
+#include "common/ethrecord.h"
 
 namespace quorvel {
 

@@ -16,9 +16,9 @@
 #include <ntddser.h>
 #include <wdm.h>
 
-#include "core/ethrecord.h"
-#include "core/filterservice.h"
-#include "core/multisz.h"
+#include "common/ethrecord.h"
+#include "common/filterservice.h"
+#include "common/multisz.h"
 #include "ctlargs.h"
 #include "inf.h"
 #include "qv/io.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 // The shared Windows constants first: the platform's headers define the same names as macros.
-#include "core/controlproto.h"
+#include "common/controlproto.h"
 #include "hostproto.h"
 
 #include "bridge.h"

@@ -1,6 +1,6 @@
 #include "hostproto.h"
 
-#include "core/multisz.h"
+#include "common/multisz.h"
 
 namespace quorvel::hostctl {
 

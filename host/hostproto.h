@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/controlproto.h"
+#include "common/controlproto.h"
 
 namespace quorvel::hostctl {
 

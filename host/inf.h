@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/wintypes.h"
+#include "common/wintypes.h"
 
 namespace quorvel {
 

@@ -16,10 +16,10 @@
 #include <mutex>
 #include <string>
 
-#include "core/controlproto.h"
-#include "core/ethrecord.h"
+#include "common/controlproto.h"
+#include "common/ethrecord.h"
+#include "common/statedir.h"
 #include "hostproto.h"
-#include "statedir.h"
 
 #include "controlserver.h"
 #include "host.h"

@@ -1,7 +1,7 @@
 #include "DeviceClasses.h"
 
 #include "SetupClasses.h"
-#include "core/multisz.h"
+#include "common/multisz.h"
 
 namespace {
 

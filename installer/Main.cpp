@@ -18,6 +18,7 @@
 
 #include "ErrorReporting.h"
 #include "Errors.h"
+#include "FieldNumber.h"
 #include "VersionInfo.h"
 
 namespace {
@@ -566,9 +567,11 @@ void TForm1::ApplyButtonClick()
         ShowSystemError(port->readError());
         return;
     }
-    bool ok = false;
-    qlonglong delay = DelayEdit->text().toLongLong(&ok, 10);
-    if (!ok || delay < 0 || delay > 65535) throw ConfiguratorError("Таймаут должен быть целым числом от 0 до 65535");
+    // The same range quorvelctl and the host accept.
+    qlonglong delay = 0;
+    if (!ParseFieldNumber(DelayEdit->text(), quorvel::kEthMaxDelay, &delay) || !quorvel::EthDelayValid(delay))
+        throw ConfiguratorError("Таймаут должен быть целым числом от " + std::to_string(quorvel::kEthMinDelay) +
+                                " до " + std::to_string(quorvel::kEthMaxDelay));
     CEthInfo &eth = port->ethInfo();
     if (eth.RecordSize() == 0 || eth.RecordSize() > quorvel::kEthMaxAppliedSize) {
         ShowError(QStringLiteral("Ошибка обработки буфера конфигурации порта"));

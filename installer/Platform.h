@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/wintypes.h"
+#include "common/wintypes.h"
 
 namespace plat {
 

@@ -14,9 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/filterservice.h"
-#include "core/multisz.h"
-#include "core/sysmsg.h"
+#include "common/filterservice.h"
+#include "common/multisz.h"
+#include "common/sysmsg.h"
 
 extern char **environ;
 

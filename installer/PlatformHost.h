@@ -6,7 +6,7 @@
 #include <string>
 
 #include "Platform.h"
-#include "core/controlproto.h"
+#include "common/controlproto.h"
 
 namespace plat {
 

@@ -1,7 +1,7 @@
 #include "PlatformWin32.h"
 
-#include "core/filterservice.h"
-#include "core/multisz.h"
+#include "common/filterservice.h"
+#include "common/multisz.h"
 
 // winsock2.h must come before windows.h, and windows.h before the rest.
 #include <winsock2.h>

@@ -8,7 +8,7 @@
 #include <QString>
 
 #include "Platform.h"
-#include "core/ethrecord.h"
+#include "common/ethrecord.h"
 
 class TDeviceInfo;
 class CEthInfo;

@@ -2,30 +2,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <unistd.h>
-
 #include <QCommandLineParser>
-#include <QDir>
 #include <QScreen>
 
 #include "ErrorReporting.h"
 #include "Main.h"
 #include "PlatformHost.h"
-
-namespace {
-
-// The same default as quorvel-host and quorvelctl, so the three meet without --state.
-QString DefaultStateDir()
-{
-    QByteArray env = qgetenv("QUORVEL_STATE");
-    if (!env.isEmpty()) return QString::fromLocal8Bit(env);
-    if (geteuid() == 0) return QStringLiteral("/var/lib/quorvel");
-    QByteArray xdg = qgetenv("XDG_STATE_HOME");
-    if (xdg.startsWith('/')) return QString::fromLocal8Bit(xdg) + QStringLiteral("/quorvel");
-    return QDir::homePath() + QStringLiteral("/.local/state/quorvel");
-}
-
-}  // namespace
+#include "common/statedir.h"
 
 int main(int argc, char **argv)
 {
@@ -38,7 +21,7 @@ int main(int argc, char **argv)
     QCommandLineOption stateOption(QStringList{QStringLiteral("state")},
                                    QStringLiteral("Каталог состояния quorvel-host (по умолчанию $QUORVEL_STATE, "
                                                   "иначе тот же, что у quorvel-host)."),
-                                   QStringLiteral("DIR"), DefaultStateDir());
+                                   QStringLiteral("DIR"), QString::fromStdString(quorvel::DefaultStateDirectory()));
     parser.addOption(stateOption);
     parser.process(app);
 

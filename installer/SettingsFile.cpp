@@ -4,7 +4,7 @@
 
 #include "Errors.h"
 #include "Main.h"
-#include "core/settingsfile.h"
+#include "common/settingsfile.h"
 
 QString AskFileName(QWidget *parent, QFileDialog::AcceptMode mode, const QString &title, const QString &filter,
                     const QString &suffix)

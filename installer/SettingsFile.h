@@ -1,5 +1,5 @@
 // The main window's file dialogs and its settings-file commands (TForm1::SaveSettFileClick and
-// TForm1::OpenSettFileClick live in SettingsFile.cpp; the file format is core/settingsfile.h).
+// TForm1::OpenSettFileClick live in SettingsFile.cpp; the file format is common/settingsfile.h).
 #pragma once
 
 #include <QFileDialog>

@@ -1,7 +1,7 @@
 #include "SetupClasses.h"
 
 #include "Errors.h"
-#include "core/multisz.h"
+#include "common/multisz.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "PlatformWin32.h"
-#include "core/ethrecord.h"
-#include "core/multisz.h"
+#include "common/ethrecord.h"
+#include "common/multisz.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core/controlproto.h"
+#include "common/controlproto.h"
 #include "fuzz.h"
 #include "hostproto.h"
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <memory>
 
-#include "core/ethrecord.h"
+#include "common/ethrecord.h"
 #include "fuzz.h"
 #include "quorvel.h"
 #include "qv/platform.h"

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/settingsfile.h"
+#include "common/settingsfile.h"
 #include "fuzz.h"
 
 using namespace qvfuzz;

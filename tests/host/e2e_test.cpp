@@ -21,10 +21,10 @@
 #include <random>
 #include <vector>
 
-#include "core/controlproto.h"
-#include "core/ethrecord.h"
-#include "core/multisz.h"
-#include "core/settingsfile.h"
+#include "common/controlproto.h"
+#include "common/ethrecord.h"
+#include "common/multisz.h"
+#include "common/settingsfile.h"
 #include "hostproto.h"
 #include "platform_test.h"
 #include "programs.h"

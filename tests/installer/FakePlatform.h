@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "Platform.h"
-#include "core/ethrecord.h"
-#include "core/multisz.h"
-#include "core/sysmsg.h"
+#include "common/ethrecord.h"
+#include "common/multisz.h"
+#include "common/sysmsg.h"
 
 class FakePlatform : public plat::IPlatform {
 public:

@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include "PlatformHost.h"
-#include "core/controlproto.h"
-#include "core/ethrecord.h"
-#include "core/multisz.h"
+#include "common/controlproto.h"
+#include "common/ethrecord.h"
+#include "common/multisz.h"
 
 using namespace quorvel;
 using namespace quorvel::ctl;

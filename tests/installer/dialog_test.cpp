@@ -36,7 +36,7 @@
 #include "UnInstallFilterForm.h"
 #include "Version.h"
 #include "VersionInfo.h"
-#include "core/filterservice.h"
+#include "common/filterservice.h"
 #include "newdev.hpp"
 
 using namespace quorvel;

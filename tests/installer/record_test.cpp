@@ -6,9 +6,9 @@
 #include <set>
 #include <string>
 
-#include "core/ethrecord.h"
-#include "core/multisz.h"
-#include "core/sysmsg.h"
+#include "common/ethrecord.h"
+#include "common/multisz.h"
+#include "common/sysmsg.h"
 
 using namespace quorvel;
 using Bytes = std::vector<std::uint8_t>;

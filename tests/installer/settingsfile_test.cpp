@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/filterservice.h"
-#include "core/settingsfile.h"
+#include "common/filterservice.h"
+#include "common/settingsfile.h"
 
 using namespace quorvel;
 using Bytes = std::vector<std::uint8_t>;

@@ -383,13 +383,13 @@ private slots:
     {
         Open();
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
-        for (const char *text : {"12a", "70000", "-1", ""}) {
+        for (const char *text : {"12a", "70000", "-1", "0", ""}) {
             Child<QLineEdit>("DelayEdit")->setText(QLatin1String(text));
             Child<QCheckBox>("CheckBox3")->setChecked(true);
             BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
             QVERIFY2(box.shown, text);
             QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
-            QCOMPARE(box.text, QStringLiteral("Таймаут должен быть целым числом от 0 до 65535"));
+            QCOMPARE(box.text, QStringLiteral("Таймаут должен быть целым числом от 1 до 65535"));
             QCOMPARE(box.icon, QMessageBox::Critical);
             QVERIFY(box.ownedByForm);
         }

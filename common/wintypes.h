@@ -60,5 +60,5 @@ inline constexpr std::uint32_t kPropertyBufferSize = 32768;
 #else
 #define QV_WIN32_CONST(name, value) inline constexpr std::uint32_t name = value;
 #endif
-#include "win32consts.inc"
+#include "common/win32consts.inc"
 #undef QV_WIN32_CONST

@@ -1,4 +1,4 @@
-#include "sysmsg.h"
+#include "common/sysmsg.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "controlproto.h"
+#include "common/controlproto.h"
 
 #include <cerrno>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "wintypes.h"
+#include "common/wintypes.h"
 
 namespace quorvel::ctl {
 

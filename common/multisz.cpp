@@ -1,4 +1,4 @@
-#include "multisz.h"
+#include "common/multisz.h"
 
 namespace quorvel {
 

@@ -1,4 +1,4 @@
-#include "wintypes.h"
+#include "common/wintypes.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "filterservice.h"
+#include "common/filterservice.h"
 
 namespace quorvel {
 namespace {

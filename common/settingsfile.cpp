@@ -1,4 +1,4 @@
-#include "settingsfile.h"
+#include "common/settingsfile.h"
 
 #include <cerrno>
 #include <cstdio>

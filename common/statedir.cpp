@@ -1,4 +1,4 @@
-#include "statedir.h"
+#include "common/statedir.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "ethrecord.h"
+#include "common/ethrecord.h"
 
 #include <cstring>
 #include <limits>
@@ -139,7 +139,9 @@ std::string EthRecordProblem(const std::uint8_t *buffer, std::size_t length)
     case EthParseError::BadEntry: return "a connection entry of the settings record is damaged";
     }
     if (length > kEthMaxAppliedSize) return "the settings are too large";
-    if (record.delay == 0) return "the connect timeout (delay) is 0 ms; it must be 1 to 65535";
+    if (!EthDelayValid(record.delay))
+        return "the connect timeout (delay) is " + std::to_string(record.delay) + " ms; it must be " +
+               std::to_string(kEthMinDelay) + " to " + std::to_string(kEthMaxDelay);
     if ((record.rtsMask | record.dtrMask) & ~kEthMaskBits)
         return "an RTS or DTR mask has bits other than cts, dsr, dcd and ring";
     if (record.entries.empty()) return "the settings have no connection";

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ethrecord.h"
+#include "common/ethrecord.h"
 
 namespace quorvel {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "wintypes.h"
+#include "common/wintypes.h"
 
 namespace quorvel {
 
