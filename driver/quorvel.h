@@ -4,7 +4,7 @@
 #pragma once
 
 #include "portable.h"
-#include "lockorder.h"  // every lock of the driver, its IRQL, and the nestings it forbids
+#include "lockorder.h"
 #include <ntddser.h>
 #include <wmilib.h>
 
