@@ -10,10 +10,10 @@
 //  DeviceLock          DISPATCH  spin lock, one per port: UART, serial state, receive ring,
 //                                transmit and immediate state, wait events. Taken after the queue
 //                                and gate locks are released; may take ReplyLock (the receive
-//                                indication) and IrpPoolLock (reposting a receive).
+//                                indication, which posts the rest of a block only after it).
 //  ConnectMutex        PASSIVE   KMUTEX, one per port: socket requests, Socket/NeedConnection, the
 //                                pending request. Never held with DeviceLock, either way round;
-//                                may take ReplyLock, the list locks, IrpPoolLock and queue locks.
+//                                may take ReplyLock, the list locks and IrpPoolLock (socket sends).
 //  ConnectionListLock  DISPATCH  spin lock, one per port: ConnectionList walks. Takes nothing.
 //  DeviceListLock      DISPATCH  spin lock, one per port: DeviceList walks. Takes nothing.
 //  ReplyLock           DISPATCH  spin lock, one per connection (made at open, freed at close): the
