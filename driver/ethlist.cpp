@@ -13,6 +13,9 @@ VOID GatewayInitialize(PDEVICE_EXTENSION Extension)
     KeInitializeSpinLock(&Extension->ConnectionListLock);
     KeInitializeSpinLock(&Extension->DeviceListLock);
     KeInitializeMutex(&Extension->ConnectMutex, 0);
+    NAME_DRIVER_LOCK(&Extension->ConnectionListLock, LOCK_NAME_CONNECTION_LIST);
+    NAME_DRIVER_LOCK(&Extension->DeviceListLock, LOCK_NAME_DEVICE_LIST);
+    NAME_DRIVER_LOCK(&Extension->ConnectMutex, LOCK_NAME_CONNECT);
     KeInitializeEvent(&Extension->ConnectEvent, SynchronizationEvent, FALSE);
     Extension->PendingData = NULL;
     Extension->PendingLength = 0;
@@ -88,6 +91,7 @@ PAGED_ROUTINE NTSTATUS MakeEthernetLists(PDEVICE_EXTENSION Extension, PUCHAR Rec
         connection->port = entry->port;
         connection->raw = entry->raw != 0 ? 1 : 0;
         KeInitializeSpinLock(&connection->ReplyLock);
+        NAME_DRIVER_LOCK(&connection->ReplyLock, LOCK_NAME_REPLY);
 
         CHAR text[20];
         RtlZeroMemory(text, sizeof(text));

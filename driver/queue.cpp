@@ -67,6 +67,7 @@ VOID QueueInitialize(PIRP_QUEUE Queue, PDRIVER_STARTIO StartIoRoutine, PDEVICE_O
     Queue->DeviceObject = DeviceObject;
     InitializeListHead(&Queue->PendingList);
     KeInitializeSpinLock(&Queue->QueueLock);
+    NAME_DRIVER_LOCK(&Queue->QueueLock, LOCK_NAME_QUEUE);
     Queue->CurrentIrp = NULL;
     KeInitializeEvent(&Queue->IdleEvent, NotificationEvent, FALSE);
     Queue->StallCount = 1;  // nothing starts before the device has been started
@@ -258,6 +259,7 @@ VOID GateInitialize(PIRP_GATE Gate, PDEVICE_OBJECT DeviceObject)
     KeInitializeEvent(&Gate->IdleEvent, NotificationEvent, FALSE);
     InitializeListHead(&Gate->HeldList);
     KeInitializeSpinLock(&Gate->GateLock);
+    NAME_DRIVER_LOCK(&Gate->GateLock, LOCK_NAME_GATE);
     Gate->StallCount = 1;
     Gate->ActiveCount = 0;
     Gate->AbortStatus = STATUS_SUCCESS;
@@ -409,6 +411,7 @@ VOID InitializeSerialCore(PDEVICE_EXTENSION Extension)
     PDEVICE_OBJECT deviceObject = Extension->DeviceObject;
 
     KeInitializeSpinLock(&Extension->DeviceLock);
+    NAME_DRIVER_LOCK(&Extension->DeviceLock, LOCK_NAME_DEVICE);
     QueueInitialize(&Extension->WriteQueue, WriteStartIo, deviceObject);
     QueueInitialize(&Extension->MaskQueue, MaskStartIo, deviceObject);
     QueueInitialize(&Extension->ReadQueue, ReadStartIo, deviceObject);

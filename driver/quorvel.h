@@ -4,6 +4,7 @@
 #pragma once
 
 #include "portable.h"
+#include "lockorder.h"
 #include <ntddser.h>
 #include <wmilib.h>
 

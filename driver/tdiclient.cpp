@@ -77,6 +77,7 @@ PAGED_ROUTINE PTDI_SOCKET KivraTdiCreateSocket(PUNICODE_STRING TransportName)
     KeInitializeEvent(&socket->IdleEvent, SynchronizationEvent, FALSE);
     socket->RefCount = 1;
     KeInitializeSpinLock(&socket->IrpPoolLock);
+    NAME_DRIVER_LOCK(&socket->IrpPoolLock, LOCK_NAME_IRP_POOL);
 
     PDEVICE_OBJECT transportDevice;
     NTSTATUS status =
@@ -139,17 +140,17 @@ static PAGED_ROUTINE NTSTATUS OpenTransportObject(PTDI_SOCKET Socket, PCSTR EaNa
                                NULL);
     IO_STATUS_BLOCK ioStatus;
     HANDLE handle = NULL;
-    NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, &attributes, &ioStatus, NULL,
-                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, 0, ea,
-                                   eaLength);
+    NTSTATUS status =
+        ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, 0, ea, eaLength);
     ExFreePoolWithTag(ea, QUORVEL_TAG);
     if (!NT_SUCCESS(status)) {
         return status;
     }
 
     PVOID object;
-    status = ObReferenceObjectByHandle(handle, GENERIC_READ | GENERIC_WRITE, *IoFileObjectType, KernelMode, &object,
-                                       NULL);
+    status =
+        ObReferenceObjectByHandle(handle, GENERIC_READ | GENERIC_WRITE, *IoFileObjectType, KernelMode, &object, NULL);
     if (!NT_SUCCESS(status)) {
         ZwClose(handle);
         return status;
@@ -192,8 +193,8 @@ PAGED_ROUTINE NTSTATUS KivraTdiOpenConnection(PTDI_SOCKET Socket)
     // The context is the socket itself, pointer-sized; the transport hands it back with every
     // indication on this endpoint.
     CONNECTION_CONTEXT context = Socket;
-    return OpenTransportObject(Socket, TdiConnectionContext, TDI_CONNECTION_CONTEXT_LENGTH, &context,
-                               sizeof(context), &Socket->ConnectionHandle, &Socket->ConnectionFileObject);
+    return OpenTransportObject(Socket, TdiConnectionContext, TDI_CONNECTION_CONTEXT_LENGTH, &context, sizeof(context),
+                               &Socket->ConnectionHandle, &Socket->ConnectionFileObject);
 }
 
 // Takes an IRP for a request on FileObject, finds the transport device to send it to and readies

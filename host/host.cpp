@@ -21,6 +21,7 @@
 #include "common/multisz.h"
 #include "ctlargs.h"
 #include "inf.h"
+#include "lockorder.h"
 #include "qv/io.h"
 #include "qv/platform.h"
 #include "qv/pnp.h"
@@ -195,6 +196,9 @@ bool Host::Start(std::string *error)
         return false;
     }
     booted_ = true;
+    // The driver names each port's locks as it adds the device; a nesting it forbids is then
+    // printed like any other violation.
+    qv::VerifierForbidNestings(QuorvelForbiddenNesting);
     qv::PnpRegisterDriver(kService, DriverEntry);
     qv::PnpStartPersistedNodes();
     std::lock_guard<std::recursive_mutex> guard(lock_);

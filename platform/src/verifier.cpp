@@ -339,6 +339,16 @@ void VerifierNameLock(const void *lock, const char *name)
     State().AnyNames.store(!State().LockNames.empty(), std::memory_order_release);
 }
 
+void VerifierForgetLockNamesIn(const void *base, size_t size)
+{
+    VerifierState &s = State();
+    if (!s.AnyNames.load(std::memory_order_acquire) || size == 0) return;
+    const char *lo = static_cast<const char *>(base);
+    std::unique_lock<std::shared_mutex> guard(s.RulesLock);
+    s.LockNames.erase(s.LockNames.lower_bound(lo), s.LockNames.lower_bound(lo + size));
+    s.AnyNames.store(!s.LockNames.empty(), std::memory_order_release);
+}
+
 void VerifierForbidNesting(const char *outerName, const char *innerName)
 {
     std::unique_lock<std::shared_mutex> guard(State().RulesLock);
@@ -346,3 +356,6 @@ void VerifierForbidNesting(const char *outerName, const char *innerName)
 }
 
 }  // namespace qv
+
+// The driver names the locks it makes through this C entry (its sources cannot see qv::).
+extern "C" void QvVerifierNameLock(const void *Lock, const char *Name) { qv::VerifierNameLock(Lock, Name); }

@@ -43,5 +43,7 @@ void VerifierCheckNesting(const char *routine, const void *lock);
 void VerifierReset(bool warningsToStderr = true);
 void VerifierCollect(std::vector<std::string> &violations, std::vector<std::string> &warnings);
 void VerifierForgetLockNames();
+// Memory freed: a lock that lived in [base, base + size) loses its name.
+void VerifierForgetLockNamesIn(const void *base, size_t size);
 
 }  // namespace qv

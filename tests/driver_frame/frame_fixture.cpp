@@ -91,6 +91,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 void FrameTest::SetUp()
 {
     PlatformTest::SetUp();
+    qv::VerifierForbidNestings(QuorvelForbiddenNesting);
     qv::PnpRegisterDriver("Quorvel", DriverEntry);
 }
 

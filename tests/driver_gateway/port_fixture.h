@@ -48,13 +48,11 @@ protected:
         ext = ext_.get();
         GatewayInitialize(ext);
         KeInitializeSpinLock(&ext->DeviceLock);
+        NAME_DRIVER_LOCK(&ext->DeviceLock, LOCK_NAME_DEVICE);
         ext->Uart.RxFifo = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, VUART_RX_FIFO_SIZE, GWTEST_TAG);
         RtlZeroMemory(ext->Uart.RxFifo, VUART_RX_FIFO_SIZE);
         ext->RxRingSize = VUART_RX_FIFO_SIZE;
-        qv::VerifierNameLock(&ext->ConnectMutex, "ConnectMutex");
-        qv::VerifierNameLock(&ext->DeviceLock, "DeviceLock");
-        qv::VerifierForbidNesting("ConnectMutex", "DeviceLock");
-        qv::VerifierForbidNesting("DeviceLock", "ConnectMutex");
+        qv::VerifierForbidNestings(QuorvelForbiddenNesting);
         current = this;
     }
 

@@ -256,11 +256,7 @@ TestPort::TestPort()
     EXPECT_EQ(status, STATUS_SUCCESS);
     started_ = true;
 
-    // The lock rule of the link: ConnectMutex and DeviceLock are never held together.
-    qv::VerifierNameLock(&extension->ConnectMutex, "ConnectMutex");
-    qv::VerifierNameLock(&extension->DeviceLock, "DeviceLock");
-    qv::VerifierForbidNesting("ConnectMutex", "DeviceLock");
-    qv::VerifierForbidNesting("DeviceLock", "ConnectMutex");
+    qv::VerifierForbidNestings(QuorvelForbiddenNesting);
 }
 
 TestPort::~TestPort()

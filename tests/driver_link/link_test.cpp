@@ -373,16 +373,68 @@ TEST_F(LinkTest, TransportAddressNotificationsAreDumped)
     EXPECT_EQ(qv::QueryPoolUsageByTag(QUORVEL_TAG).Blocks, before.Blocks);
 }
 
-// The verifier knows the link's lock rule: ConnectMutex and DeviceLock are never nested.
-TEST_F(LinkTest, NestingConnectMutexAndDeviceLockIsReported)
+// The verifier holds the driver's whole lock order, on the locks the driver named itself: the
+// port's, and those made while it runs (a connection's ReplyLock at open, a socket's IRP pool
+// lock at connect). The nestings the driver uses pass; the ones it forbids are reported.
+TEST_F(LinkTest, TheDriversLockOrderIsCheckedOnItsOwnLocks)
 {
+    linktest::LibmodbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    ASSERT_EQ(Port().Reply(), kRtuReply);
+    Port().Settle();
     PDEVICE_EXTENSION extension = Port().Extension();
-    KIRQL irql;
+    PETH_CONNECTION connection = Port().ConnectionOf(1);
+    ASSERT_NE(connection, nullptr);
+    AcquireConnectMutex(extension);
+    PTDI_SOCKET socket = connection->Socket;
+    ReleaseConnectMutex(extension);
+    ASSERT_NE(socket, nullptr);
+
+    KIRQL irql, inner;
+    // The receive indication's order, and the send path's.
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&connection->ReplyLock);
+    KeReleaseSpinLockFromDpcLevel(&connection->ReplyLock);
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+    AcquireConnectMutex(extension);
+    KeAcquireSpinLock(&connection->ReplyLock, &irql);
+    KeReleaseSpinLock(&connection->ReplyLock, irql);
+    KeAcquireSpinLock(&extension->ConnectionListLock, &irql);
+    KeReleaseSpinLock(&extension->ConnectionListLock, irql);
+    ReleaseConnectMutex(extension);
+    EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
+
     AcquireConnectMutex(extension);
     KeAcquireSpinLock(&extension->DeviceLock, &irql);
     KeReleaseSpinLock(&extension->DeviceLock, irql);
     ReleaseConnectMutex(extension);
-    ExpectFinding("DeviceLock");
+    ExpectFinding("lock \"DeviceLock\" taken while holding \"ConnectMutex\"");
+
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    KeAcquireSpinLock(&extension->ReadQueue.QueueLock, &inner);
+    KeReleaseSpinLock(&extension->ReadQueue.QueueLock, inner);
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+    ExpectFinding("lock \"QueueLock\" taken while holding \"DeviceLock\"");
+
+    IoAcquireCancelSpinLock(&irql);
+    KeAcquireSpinLockAtDpcLevel(&extension->ControlGate.GateLock);
+    KeReleaseSpinLockFromDpcLevel(&extension->ControlGate.GateLock);
+    IoReleaseCancelSpinLock(irql);
+    ExpectFinding("lock \"GateLock\" taken while holding \"CancelSpinLock\"");
+
+    KeAcquireSpinLock(&connection->ReplyLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
+    KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
+    KeReleaseSpinLock(&connection->ReplyLock, irql);
+    ExpectFinding("lock \"DeviceLock\" taken while holding \"ReplyLock\"");
+
+    KeAcquireSpinLock(&socket->IrpPoolLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&connection->ReplyLock);
+    KeReleaseSpinLockFromDpcLevel(&connection->ReplyLock);
+    KeReleaseSpinLock(&socket->IrpPoolLock, irql);
+    ExpectFinding("lock \"ReplyLock\" taken while holding \"IrpPoolLock\"");
+    Port().Close();
 }
 
 // The receive indication keeps the count in 32 bits and reports what the gateway consumed.

@@ -172,16 +172,8 @@ Port::Port(const PortOptions &options)
     linkText_ = linkText;
     Check(IoCreateSymbolicLink(link, &name), "IoCreateSymbolicLink");
 
-    // The lock rules of the port, checked by the verifier on every path the tests drive.
-    qv::VerifierNameLock(&extension->DeviceLock, "DeviceLock");
-    qv::VerifierNameLock(&extension->ControlGate.GateLock, "GateLock");
-    qv::VerifierNameLock(&extension->ConnectMutex, "ConnectMutex");
-    for (PIRP_QUEUE queue : extension->AllQueues) qv::VerifierNameLock(&queue->QueueLock, "QueueLock");
-    qv::VerifierForbidNesting("DeviceLock", "QueueLock");
-    qv::VerifierForbidNesting("DeviceLock", "GateLock");
-    qv::VerifierForbidNesting("CancelSpinLock", "DeviceLock");
-    qv::VerifierForbidNesting("DeviceLock", "ConnectMutex");
-    qv::VerifierForbidNesting("ConnectMutex", "DeviceLock");
+    // The driver's lock order, checked by the verifier on every path the tests drive.
+    qv::VerifierForbidNestings(QuorvelForbiddenNesting);
 
     // The device has started: requests may run.
     RestartAllQueues(extension);

@@ -41,7 +41,6 @@ protected:
         rq.reset(new RecordingQueue);
         RecordingQueue::current = rq.get();
         QueueInitialize(&rq->queue, RecordingQueue::StartIo, device);
-        qv::VerifierNameLock(&rq->queue.QueueLock, "QueueLock");
     }
     void TearDown() override
     {

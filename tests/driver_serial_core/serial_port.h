@@ -146,13 +146,8 @@ protected:
         ASSERT_EQ(STATUS_SUCCESS, VuartInitialize(&ext->Uart, ext));
         ext->DevicePowerState = PowerDeviceD0;
 
-        // The port's own lock rules, checked on every acquisition.
-        qv::VerifierNameLock(&ext->DeviceLock, "DeviceLock");
-        for (PIRP_QUEUE queue : ext->AllQueues) qv::VerifierNameLock(&queue->QueueLock, "QueueLock");
-        qv::VerifierNameLock(&ext->ControlGate.GateLock, "GateLock");
-        qv::VerifierForbidNesting("DeviceLock", "QueueLock");
-        qv::VerifierForbidNesting("DeviceLock", "GateLock");
-        qv::VerifierForbidNesting("CancelSpinLock", "DeviceLock");
+        // The driver's lock order, checked on every acquisition.
+        qv::VerifierForbidNestings(QuorvelForbiddenNesting);
 
         RestartAllQueues(ext);  // the device has started
     }

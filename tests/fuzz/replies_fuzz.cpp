@@ -96,8 +96,10 @@ public:
     {
         ext_ = std::make_unique<DEVICE_EXTENSION>();
         ext = ext_.get();
+        qv::VerifierForbidNestings(QuorvelForbiddenNesting);
         GatewayInitialize(ext);
         KeInitializeSpinLock(&ext->DeviceLock);
+        NAME_DRIVER_LOCK(&ext->DeviceLock, LOCK_NAME_DEVICE);
         ext->Uart.RxFifo = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, VUART_RX_FIFO_SIZE, FUZZ_TAG);
         RtlZeroMemory(ext->Uart.RxFifo, VUART_RX_FIFO_SIZE);
         ext->RxRingSize = VUART_RX_FIFO_SIZE;

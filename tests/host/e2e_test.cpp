@@ -59,9 +59,12 @@ protected:
             [&] { return std::filesystem::exists(State() + "/control.sock") || !host_->Running(); }, 30000));
         ASSERT_TRUE(host_->Running()) << host_->Err();
     }
+    // The running host checks the driver's lock order and IRQL rules: whatever the test drove,
+    // nothing it did may have broken one.
     int StopHost(int signal = SIGTERM)
     {
         int status = host_->Stop(signal);
+        EXPECT_EQ(host_->Err().find("VERIFIER violation"), std::string::npos) << host_->Err();
         return status;
     }
 

@@ -214,6 +214,16 @@ TEST_F(VerifierTest, ForbiddenLockNesting)
     KeReleaseSpinLockFromDpcLevel(&deviceLock);
     IoReleaseCancelSpinLock(old);
     ExpectFinding("lock \"DeviceLock\" taken while holding \"CancelSpinLock\"");
+
+    // A lock's name goes with the memory that held it: pool reused by anything else must not
+    // inherit the rules. Names outside the freed block stay.
+    auto *block = (PKSPIN_LOCK)ExAllocatePoolWithTag(NonPagedPool, 2 * sizeof(KSPIN_LOCK), 'tseT');
+    KeInitializeSpinLock(&block[1]);
+    qv::VerifierNameLock(&block[1], "QueueLock");
+    ASSERT_STREQ(qv::VerifierLockName(&block[1]), "QueueLock");
+    ExFreePoolWithTag(block, 'tseT');
+    EXPECT_EQ(qv::VerifierLockName(&block[1]), nullptr);
+    EXPECT_STREQ(qv::VerifierLockName(&deviceLock), "DeviceLock");
 }
 
 TEST_F(VerifierTest, FastMutexMisuse)

@@ -89,6 +89,13 @@ void ClearVerifierFindings();
 // the life of the process). The system cancel spin lock is named "CancelSpinLock".
 void VerifierNameLock(const void *lock, const char *name);
 void VerifierForbidNesting(const char *outerName, const char *innerName);
+// Loads a whole table of {outer, inner} pairs (the driver's is QuorvelForbiddenNesting, whose
+// locks the driver names itself as it makes them).
+template <size_t N>
+void VerifierForbidNestings(const char *const (&pairs)[N][2])
+{
+    for (size_t i = 0; i < N; ++i) VerifierForbidNesting(pairs[i][0], pairs[i][1]);
+}
 
 // Programs (processes). A thread inside a Win32 API call runs in its Win32 program's context
 // (the default program: the one this Linux process stands for); every other thread runs in the

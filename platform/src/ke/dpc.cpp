@@ -168,6 +168,7 @@ bool DpcEngineRunning()
 
 bool ForgetKernelObjectsIn(const void *base, SIZE_T size, const char **what)
 {
+    VerifierForgetLockNamesIn(base, size);
     const char *lo = static_cast<const char *>(base), *hi = lo + size;
     DpcState &s = Dpcs();
     std::lock_guard<std::mutex> guard(DispatcherLock());
