@@ -119,7 +119,10 @@ private:
     QGroupBox *GroupBox1 = nullptr;
     QGroupBox *GroupBox2 = nullptr;
     QGroupBox *GroupBox3 = nullptr;
-    QCheckBox *CheckBoxes[8] = {};
+    // The wiring: which emulated inputs follow RTS (GroupBox1) and DTR (GroupBox2), indexed by
+    // the input's bit in rtsMask/dtrMask: CTS, DSR, DCD, RING.
+    QCheckBox *RtsWiredInputs[4] = {};
+    QCheckBox *DtrWiredInputs[4] = {};
     QTableWidget *ListView2 = nullptr;
     QToolButton *AddDeviceButt = nullptr;
     QToolButton *RemoveDevButt = nullptr;
