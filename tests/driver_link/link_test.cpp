@@ -482,11 +482,23 @@ TEST_F(LinkTest, ReplyShownInSmallPiecesArrivesWholeWithItsRestFetchedAtOnce)
     EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
 }
 
+// These tests indicate replies by hand on a connection whose connect to an unused port fails:
+// once the connection thread has given the attempt up (and freed the buffer with it), the
+// connection gets its reply buffer as a link that came up would.
+static void GiveTheLinkItsBuffer(linktest::TestPort &port, PETH_CONNECTION connection)
+{
+    PDEVICE_EXTENSION extension = port.Extension();
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadUnlocked(&extension->PendingData) == NULL; }));
+    AcquireConnectMutex(extension);  // held by the connection thread for its whole attempt
+    ReleaseConnectMutex(extension);
+    ASSERT_EQ(AllocateReplyBuffer(connection), STATUS_SUCCESS);
+}
+
 TEST_F(LinkTest, ReceiveIndicationTakesLargeBlocksWhole)
 {
     ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), true, {1}}})), STATUS_SUCCESS);
     ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    ASSERT_EQ(AllocateReplyBuffer(Port().ConnectionOf(1)), STATUS_SUCCESS);  // as the link does when it comes up
+    GiveTheLinkItsBuffer(Port(), Port().ConnectionOf(1));
     TDI_SOCKET socket{};
     socket.DeviceObject = Port().Device();
     socket.Context = Port().ConnectionOf(1);
@@ -508,7 +520,7 @@ TEST_F(LinkTest, OfRepliesSharingOneBlockOnlyTheFirstAnswerReachesTheRing)
     PDEVICE_EXTENSION extension = Port().Extension();
     ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     ASSERT_EQ(connection->TransactionId, 1);
-    ASSERT_EQ(AllocateReplyBuffer(connection), STATUS_SUCCESS);  // as the link does when it comes up
+    GiveTheLinkItsBuffer(Port(), connection);
     TDI_SOCKET socket{};
     socket.DeviceObject = Port().Device();
     socket.Context = connection;
@@ -535,7 +547,7 @@ TEST_F(LinkTest, ReplyBeforeTheReceiveSideIsOpenIsDropped)
     SerialClosePort(extension);
     ASSERT_EQ(AllocateRxRing(extension), STATUS_SUCCESS);
     ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    ASSERT_EQ(AllocateReplyBuffer(Port().ConnectionOf(1)), STATUS_SUCCESS);
+    GiveTheLinkItsBuffer(Port(), Port().ConnectionOf(1));
 
     TDI_SOCKET socket{};
     socket.DeviceObject = Port().Device();
@@ -548,7 +560,9 @@ TEST_F(LinkTest, ReplyBeforeTheReceiveSideIsOpenIsDropped)
     EXPECT_EQ(extension->Uart.RxCount, 0u);
 
     SerialOpenPort(extension);
-    ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+    // A write while the connection thread still tries the first connect is dropped; the next
+    // one is parked again and opens the transaction the reply answers.
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return Port().Write(RtuFrame(kReadOneRegister)) == STATUS_TIMEOUT; }));
     block = kRtuReply;
     EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
     EXPECT_EQ(Port().Reply(), kRtuReply);

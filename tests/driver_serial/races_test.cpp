@@ -55,8 +55,13 @@ TEST_F(Races, ReadCancelVersusReceiveVersusTimers)
         // Success only with a full buffer; what the read did not take waits in the ring.
         DWORD taken = read.Bytes();
         if (status == STATUS_SUCCESS) ASSERT_EQ(taken, 4u);
+        // A cancelled read reports what it took, but as on Windows an error status copies no data
+        // back to the caller: only a successful ending's bytes can be checked.
         const std::vector<uint8_t> sent = {1, 2, 3, 4};
-        ASSERT_TRUE(std::equal(read.data.begin(), read.data.begin() + taken, sent.begin()));
+        if (!NT_ERROR(status))
+            ASSERT_TRUE(std::equal(read.data.begin(), read.data.begin() + taken, sent.begin()))
+            << "round " << round << ", status " << std::hex << status << std::dec << ", taken " << taken << ": "
+            << int(read.data[0]) << " " << int(read.data[1]) << " " << int(read.data[2]) << " " << int(read.data[3]);
         ASSERT_EQ(taken + port->RingCount(), 4u);
         ASSERT_TRUE(PurgeComm(file, PURGE_RXABORT | PURGE_RXCLEAR));
     }
