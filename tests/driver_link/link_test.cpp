@@ -488,9 +488,13 @@ TEST_F(LinkTest, ReplyShownInSmallPiecesArrivesWholeWithItsRestFetchedAtOnce)
 static void GiveTheLinkItsBuffer(linktest::TestPort &port, PETH_CONNECTION connection)
 {
     PDEVICE_EXTENSION extension = port.Extension();
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadUnlocked(&extension->PendingData) == NULL; }));
-    AcquireConnectMutex(extension);  // held by the connection thread for its whole attempt
-    ReleaseConnectMutex(extension);
+    // The connection thread holds ConnectMutex for its whole attempt and parks requests under it.
+    ASSERT_TRUE(qvtest::WaitUntil([&] {
+        AcquireConnectMutex(extension);
+        bool over = extension->PendingData == NULL;
+        ReleaseConnectMutex(extension);
+        return over;
+    }));
     ASSERT_EQ(AllocateReplyBuffer(connection), STATUS_SUCCESS);
 }
 
