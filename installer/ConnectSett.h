@@ -15,6 +15,5 @@ public:
     QLineEdit *IPSett = nullptr;
     QLineEdit *PortSett = nullptr;
     // Checked: requests are converted to Modbus TCP, so the connection is not raw.
-    // Checked means "convert to Modbus TCP", i.e. the connection is *not* raw.
     QCheckBox *RawCheckBox = nullptr;
 };

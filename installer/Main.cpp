@@ -162,7 +162,7 @@ void TForm1::CreateControls()
         box->setObjectName(QStringLiteral("CheckBox%1").arg(i + 1));
         box->setGeometry(40, 22 + 23 * (i % 4), 110, 20);
         box->setEnabled(false);
-        (i < 4 ? RtsWiredInputs : DtrWiredInputs)[i % 4] = box;
+        CheckBoxes[i] = box;
     }
 
     GroupBox3 = new QGroupBox(QStringLiteral(" Устройства "), central);
@@ -221,10 +221,9 @@ void TForm1::CreateControls()
     ApplyButton->setEnabled(false);
 
     // Tab order of the panel: the order of the controls above.
-    QWidget *order[] = {ListView1,         RtsWiredInputs[0], RtsWiredInputs[1], RtsWiredInputs[2],
-                        RtsWiredInputs[3], DtrWiredInputs[0], DtrWiredInputs[1], DtrWiredInputs[2],
-                        DtrWiredInputs[3], ListView2,         AddDeviceButt,     RemoveDevButt,
-                        OpenSettFile,      SaveSettFile,      DelayEdit,         ApplyButton};
+    QWidget *order[] = {ListView1,     CheckBoxes[0], CheckBoxes[1], CheckBoxes[2], CheckBoxes[3], CheckBoxes[4],
+                        CheckBoxes[5], CheckBoxes[6], CheckBoxes[7], ListView2,     AddDeviceButt, RemoveDevButt,
+                        OpenSettFile,  SaveSettFile,  DelayEdit,     ApplyButton};
     QWidget::setTabOrder(TreeView1, order[0]);
     for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -456,8 +455,7 @@ void TForm1::UpdateCommands(Selection s)
 
 void TForm1::SetSettingsEnabled(bool enabled)
 {
-    for (QCheckBox *box : RtsWiredInputs) box->setEnabled(enabled);
-    for (QCheckBox *box : DtrWiredInputs) box->setEnabled(enabled);
+    for (QCheckBox *box : CheckBoxes) box->setEnabled(enabled);
     DelayEdit->setEnabled(enabled);
     ApplyButton->setEnabled(enabled);
 }
@@ -484,8 +482,8 @@ void TForm1::ShowPortSettings(TPortClass *port)
     const CEthInfo &eth = port->ethInfo();
     SetSettingsEnabled(true);
     for (int i = 0; i < 4; ++i) {
-        RtsWiredInputs[i]->setChecked(eth.rtsMask & (1u << i));
-        DtrWiredInputs[i]->setChecked(eth.dtrMask & (1u << i));
+        CheckBoxes[i]->setChecked(eth.rtsMask & (1u << i));
+        CheckBoxes[i + 4]->setChecked(eth.dtrMask & (1u << i));
     }
     DelayEdit->setText(QString::number(eth.delay));
 }
@@ -514,8 +512,7 @@ void TForm1::FillPanel(QTreeWidgetItem *item)
         FillPortLines(port);
         if (!IsDriverPortNode(item)) {
             SetSettingsEnabled(false);
-            for (QCheckBox *box : RtsWiredInputs) box->setChecked(false);
-            for (QCheckBox *box : DtrWiredInputs) box->setChecked(false);
+            for (QCheckBox *box : CheckBoxes) box->setChecked(false);
             DelayEdit->clear();
             ShowReadState(nullptr);
             return;
@@ -583,8 +580,8 @@ void TForm1::ApplyButtonClick()
     eth.delay = static_cast<std::uint16_t>(delay);
     for (int i = 0; i < 4; ++i) {
         std::uint8_t bit = static_cast<std::uint8_t>(1u << i);
-        eth.rtsMask = RtsWiredInputs[i]->isChecked() ? (eth.rtsMask | bit) : (eth.rtsMask & ~bit);
-        eth.dtrMask = DtrWiredInputs[i]->isChecked() ? (eth.dtrMask | bit) : (eth.dtrMask & ~bit);
+        eth.rtsMask = CheckBoxes[i]->isChecked() ? (eth.rtsMask | bit) : (eth.rtsMask & ~bit);
+        eth.dtrMask = CheckBoxes[i + 4]->isChecked() ? (eth.dtrMask | bit) : (eth.dtrMask & ~bit);
     }
     if (plat::Win32Error err = port->WriteToDriver()) ShowSystemError(err);
 }

@@ -119,10 +119,7 @@ private:
     QGroupBox *GroupBox1 = nullptr;
     QGroupBox *GroupBox2 = nullptr;
     QGroupBox *GroupBox3 = nullptr;
-    // The wiring: which emulated inputs follow RTS (GroupBox1) and DTR (GroupBox2), indexed by
-    // the input's bit in rtsMask/dtrMask: CTS, DSR, DCD, RING.
-    QCheckBox *RtsWiredInputs[4] = {};
-    QCheckBox *DtrWiredInputs[4] = {};
+    QCheckBox *CheckBoxes[8] = {};
     QTableWidget *ListView2 = nullptr;
     QToolButton *AddDeviceButt = nullptr;
     QToolButton *RemoveDevButt = nullptr;
