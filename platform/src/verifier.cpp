@@ -37,6 +37,10 @@ VerifierState &State()
     return *state;
 }
 
+std::atomic<int> gExpectedScopes{0};
+
+const char *Banner() { return gExpectedScopes.load() > 0 ? "*** VERIFIER (expected by the test)" : "*** VERIFIER"; }
+
 std::string Format(const char *routine, const char *format, va_list args)
 {
     char text[1024];
@@ -52,7 +56,7 @@ void VerifierViolation(const char *routine, const char *format, ...)
     va_start(args, format);
     std::string finding = "violation: " + Format(routine, format, args);
     va_end(args);
-    fprintf(stderr, "*** VERIFIER %s\n", finding.c_str());
+    fprintf(stderr, "%s %s\n", Banner(), finding.c_str());
     std::lock_guard<std::mutex> guard(State().Lock);
     State().Violations.push_back(std::move(finding));
 }
@@ -63,7 +67,7 @@ void VerifierWarning(const char *routine, const char *format, ...)
     va_start(args, format);
     std::string finding = "warning: " + Format(routine, format, args);
     va_end(args);
-    if (State().WarningsToStderr.load(std::memory_order_relaxed)) fprintf(stderr, "*** VERIFIER %s\n", finding.c_str());
+    if (State().WarningsToStderr.load(std::memory_order_relaxed)) fprintf(stderr, "%s %s\n", Banner(), finding.c_str());
     // A long-running host would otherwise keep every warning of every connection for ever.
     std::lock_guard<std::mutex> guard(State().Lock);
     if (State().Warnings.size() < kMaxVerifierWarnings)
@@ -328,6 +332,9 @@ std::vector<std::string> VerifierFindings()
 }
 
 void ClearVerifierFindings() { VerifierReset(State().WarningsToStderr.load(std::memory_order_relaxed)); }
+
+ExpectedVerifierFindings::ExpectedVerifierFindings() { gExpectedScopes.fetch_add(1); }
+ExpectedVerifierFindings::~ExpectedVerifierFindings() { gExpectedScopes.fetch_sub(1); }
 
 void VerifierNameLock(const void *lock, const char *name)
 {

@@ -249,6 +249,7 @@ TEST_F(QueueTest, SetQueueSizeBufferIsFreedWhenTheRequestNeverReachesTheRing)
 
 TEST_F(QueueTest, TheLockRulesAreCheckedOnEveryAcquisition)
 {
+    qv::ExpectedVerifierFindings expected;  // on purpose: nests locks the wrong way
     // What every test here relies on: a queue lock under DeviceLock, or DeviceLock under the
     // cancel spin lock, is reported.
     KIRQL deviceIrql, cancelIrql;

@@ -77,6 +77,7 @@ TEST_F(PoolTest, FaultInjectionFailsTheChosenAllocation)
 // which driver code cannot survive.
 TEST_F(PoolTest, QuotaAllocationsAreChargedToTheCallingProgram)
 {
+    qv::ExpectedVerifierFindings expected;  // on purpose: overspends the quota without the fail flag
     qv::ProgramContext *program = qv::CreateProgram("quota test");
     qv::SetProgramNonPagedQuota(program, 4096);
     const POOL_TYPE failing = (POOL_TYPE)(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
@@ -114,6 +115,7 @@ TEST_F(PoolTest, LeakedPoolIsReportedWithItsTag)
 
 TEST_F(PoolTest, FreeingPoolThatHoldsAnArmedTimerIsCaught)
 {
+    qv::ExpectedVerifierFindings expected;  // on purpose: frees a block with an armed timer in it
     auto *timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTag));
     KeInitializeTimer(timer);
     LARGE_INTEGER due;
@@ -204,6 +206,7 @@ TEST_F(RtlTest, DbgPrintIsCapturedLineByLine)
 
 TEST_F(RtlTest, AssertPrintsTheConditionAndCarriesOn)
 {
+    qv::ExpectedVerifierFindings expected;  // on purpose: a failing assertion
     qv::ClearDbgPrint();
     int after = 0;
     ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);

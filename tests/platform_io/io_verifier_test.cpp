@@ -10,7 +10,10 @@ using namespace iotest;
 
 namespace {
 
+// Every test here breaks an I/O rule on purpose.
 class IoVerifierTest : public IoTest {
+    qv::ExpectedVerifierFindings expected_;
+
 protected:
     PDEVICE_OBJECT MakeDevice(TestDevice &device)
     {

@@ -154,6 +154,7 @@ protected:
 
 TEST_F(PnpManager, StackHoldsRegisteredFiltersInOrderAndSkipsUnknownOnes)
 {
+    qv::ExpectedVerifierFindings expected;  // on purpose: an unregistered filter is warned of
     qv::PnpNodeOptions options;
     options.UpperFilters = {"TestUpper"};
     options.LowerFilters = {"NoSuchFilter"};

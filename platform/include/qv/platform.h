@@ -84,6 +84,16 @@ void ResetFaults();
 // Verifier. Findings are "violation: <routine>: <text>" or "warning: <routine>: <text>".
 std::vector<std::string> VerifierFindings();
 void ClearVerifierFindings();
+// A test that breaks a rule on purpose says so: while one of these lives (on any thread, since
+// a finding may come from a DPC or system thread), findings are printed as expected ones. They
+// are recorded as always, for the test to check.
+class ExpectedVerifierFindings {
+public:
+    ExpectedVerifierFindings();
+    ~ExpectedVerifierFindings();
+    ExpectedVerifierFindings(const ExpectedVerifierFindings &) = delete;
+    ExpectedVerifierFindings &operator=(const ExpectedVerifierFindings &) = delete;
+};
 // Lock order rules work on names: name a spin lock or fast mutex by its address (names are
 // forgotten at shutdown), then forbid taking `innerName` while holding `outerName` (rules stay for
 // the life of the process). The system cancel spin lock is named "CancelSpinLock".
