@@ -19,7 +19,7 @@ inline constexpr std::uint32_t kEthReadBufferSize = 32768;
 // Largest record that still fits a settings file (32768 bytes less its 18-byte header), and so
 // the largest record the configurator sends.
 inline constexpr std::uint32_t kEthMaxAppliedSize = 32750;
-// The connect timeout (delay) a port may store, in ms: with 0 a connect could never succeed.
+// The send time limit (delay) a port may store, in ms: with 0 a connect could never succeed.
 inline constexpr std::uint16_t kEthMinDelay = 1;
 inline constexpr std::uint16_t kEthMaxDelay = 65535;
 constexpr bool EthDelayValid(long long ms) { return ms >= kEthMinDelay && ms <= kEthMaxDelay; }

@@ -70,34 +70,31 @@ VOID ResetReplyStream(PETH_CONNECTION Connection)
     KeReleaseSpinLock(&Connection->ReplyLock, irql);
 }
 
+// Puts Buffer (or NULL) in place of the connection's reply buffer, with an empty stream, and
+// frees the old one outside ReplyLock.
+static VOID ReplaceReplyBuffer(PETH_CONNECTION Connection, PUCHAR Buffer)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->ReplyLock, &irql);
+    PUCHAR old = Connection->ReplyBuffer;
+    Connection->ReplyBuffer = Buffer;
+    Connection->ReplyLength = 0;
+    Connection->ReplySkip = 0;
+    KeReleaseSpinLock(&Connection->ReplyLock, irql);
+    if (old != NULL) ExFreePoolWithTag(old, QUORVEL_TAG);
+}
+
 // A connection costs its reassembly buffer only while its link is up: a port may be configured
 // with very many connections and use few of them. Raw connections gather their frames in it too.
 NTSTATUS AllocateReplyBuffer(PETH_CONNECTION Connection)
 {
     PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ETH_REPLY_BUFFER_SIZE, QUORVEL_TAG);
     if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    KIRQL irql;
-    KeAcquireSpinLock(&Connection->ReplyLock, &irql);
-    PUCHAR old = Connection->ReplyBuffer;
-    Connection->ReplyBuffer = buffer;
-    Connection->ReplyLength = 0;
-    Connection->ReplySkip = 0;
-    KeReleaseSpinLock(&Connection->ReplyLock, irql);
-    if (old != NULL) ExFreePoolWithTag(old, QUORVEL_TAG);
+    ReplaceReplyBuffer(Connection, buffer);
     return STATUS_SUCCESS;
 }
 
-VOID FreeReplyBuffer(PETH_CONNECTION Connection)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&Connection->ReplyLock, &irql);
-    PUCHAR buffer = Connection->ReplyBuffer;
-    Connection->ReplyBuffer = NULL;
-    Connection->ReplyLength = 0;
-    Connection->ReplySkip = 0;
-    KeReleaseSpinLock(&Connection->ReplyLock, irql);
-    if (buffer != NULL) ExFreePoolWithTag(buffer, QUORVEL_TAG);
-}
+VOID FreeReplyBuffer(PETH_CONNECTION Connection) { ReplaceReplyBuffer(Connection, NULL); }
 
 // Makes Request the connection's one transaction: its predecessor is over, a part reply to it
 // is forgotten. A broadcast (device id 0) is never answered, so nothing is awaited for it.

@@ -36,6 +36,18 @@ int HexValue(std::uint8_t c)
 
 bool WriteAssembler::AsciiText::ValidFrame() const { return digits >= 4 && digits % 2 == 0 && sum == 0; }
 
+bool WriteAssembler::AsciiText::Take(std::uint8_t byte)
+{
+    int nibble = HexValue(byte);
+    if (nibble >= 0) {
+        AddDigit(nibble);
+        return true;
+    }
+    if (byte != '\r') return false;
+    cr = true;
+    return true;
+}
+
 void WriteAssembler::AsciiText::AddDigit(int nibble)
 {
     if (digits % 2 == 0)
@@ -126,14 +138,7 @@ void WriteAssembler::PushAscii(std::uint8_t byte, std::size_t at, std::uint64_t 
         }
         return;
     }
-    int nibble = HexValue(byte);
-    if (nibble >= 0) {
-        text_.AddDigit(nibble);
-    } else if (byte == '\r') {
-        text_.cr = true;
-    } else {
-        Break(at);
-    }
+    if (!text_.Take(byte)) Break(at);
 }
 
 // The unfinished ASCII text is [0, at). The RTU frame that may follow starts at `at` or one
@@ -177,14 +182,7 @@ void WriteAssembler::PushRtu(std::uint8_t byte, std::size_t at)
         }
         return;
     }
-    int nibble = HexValue(byte);
-    if (nibble >= 0) {
-        text_.AddDigit(nibble);
-    } else if (byte == '\r') {
-        text_.cr = true;
-    } else {
-        text_.active = false;
-    }
+    if (!text_.Take(byte)) text_.active = false;
 }
 
 // A whole RTU frame is held: its CRC checks from the run's start or, after unfinished ASCII

@@ -58,6 +58,8 @@ private:
         std::uint8_t high = 0;
         void Start(std::size_t at) { *this = AsciiText{true, false, at, 0, 0, 0}; }
         void AddDigit(int nibble);
+        // A hexadecimal digit or the closing CR; false for any other byte, which ends the text.
+        bool Take(std::uint8_t byte);
         bool ValidFrame() const;  // at CR LF: an even number of digits (4 or more), LRC matching
     };
     // Where an RTU frame may start after an unfinished ASCII frame, with the CRC from there.
