@@ -28,7 +28,23 @@ typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 // The port's options: a versioned record of its own, so the settings record keeps its format.
 // Flag bits not yet defined must be 0. Little-endian, packed.
 #define QUORVEL_OPTIONS_VERSION 1
+#define QUORVEL_OPTION_EXCEPTIONS 0x00000001  // answer what cannot be served with exception 0x0A/0x0B
 #define QUORVEL_OPTION_FLAGS_KNOWN 0x00000000
+
+// Private control requests still to be filled in: 10004 reads the port's counters, 10005 and
+// 10006 start and read the port's monitor ring.
+
+// Why the gateway dropped a request or a reply; the counters and the monitor both name these.
+typedef enum _QUORVEL_DROP_REASON {
+    DropNoRoute = 1,          // request: no connection serves its device id
+    DropLinkDown = 2,         // request: its link is down or could not be made
+    DropConnecting = 3,       // request: its link is still connecting
+    DropTooLong = 4,          // request: does not fit an MBAP frame
+    DropChecksum = 5,         // application frame: CRC/LRC wrong
+    DropUnknownTransaction = 6,  // reply: transaction id not the one awaited (or already answered)
+    DropBadLength = 7,        // reply: length, protocol id, unit or function not the request's
+    DropLate = 8,             // reply: came after the port's response time
+} QUORVEL_DROP_REASON;
 
 #pragma pack(push, 1)
 typedef struct _QUORVEL_OPTIONS {

@@ -24,7 +24,7 @@
 #include "common/statedir.h"
 #include "ctlargs.h"
 #include "hostproto.h"
-#include "portoptions.h"
+#include "common/portoptions.h"
 
 using namespace quorvel;
 using hostctl::Utf16;

@@ -13,7 +13,7 @@
 #include "lineconfig.h"
 #include "modbusframe.h"
 #include "platform_test.h"
-#include "portoptions.h"
+#include "common/portoptions.h"
 #include "simdata.h"
 
 using namespace quorvel;

@@ -13,6 +13,9 @@ inline constexpr std::uint32_t IOCTL_QUORVEL_SET_OPTIONS = 0x001B9C48;
 inline constexpr std::uint32_t IOCTL_QUORVEL_GET_OPTIONS = 0x001B9C4C;
 inline constexpr std::uint16_t kPortOptionsVersion = 1;
 inline constexpr std::size_t kPortOptionsSize = 12;
+// Flag: answer a request that cannot be served with a Modbus exception (0x0A, 0x0B) instead of
+// silence.
+inline constexpr std::uint32_t kPortOptionExceptions = 0x00000001;
 // The longest response time quorvelctl accepts: an hour.
 inline constexpr std::uint32_t kMaxResponseMs = 3600000;
 

@@ -1,5 +1,5 @@
 // Encoding of a port's options record and quorvelctl's --response-ms.
-#include "portoptions.h"
+#include "common/portoptions.h"
 
 namespace quorvel {
 
