@@ -204,6 +204,12 @@ typedef struct _TDI_SOCKET {
 #define UART_IIR_NO_INTERRUPT 0x01
 #define UART_IIR_MS 0x00    // modem status changed
 #define UART_IIR_THRE 0x02  // transmit holding register empty
+#define UART_LCR_WORD_LENGTH_MASK 0x03  // WLS1:WLS0, data bits - 5
+#define UART_LCR_STOP_BITS 0x04         // STB: 1.5 stop bits with 5 data bits, else 2
+#define UART_LCR_PARITY_ENABLE 0x08     // PEN
+#define UART_LCR_EVEN_PARITY 0x10       // EPS
+#define UART_LCR_STICK_PARITY 0x20      // with PEN: mark, or space together with EPS
+#define UART_LCR_PARITY_MASK 0x38
 #define UART_LCR_BREAK 0x40
 #define UART_MCR_DTR 0x01
 #define UART_MCR_RTS 0x02
