@@ -303,9 +303,8 @@ static PIRP ForgetImmediate(PDEVICE_EXTENSION Extension)
 
 static VOID CompleteImmediate(PIRP Irp, NTSTATUS Status)
 {
-    Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, Status);
 }
 
 NTSTATUS StartImmediateChar(PDEVICE_EXTENSION Extension)
@@ -352,29 +351,24 @@ NTSTATUS StartImmediateChar(PDEVICE_EXTENSION Extension)
     return STATUS_PENDING;
 }
 
-// Stops the immediate character's write timeout unless it has fired already. DeviceLock held.
-static VOID StopImmediateTimer(PDEVICE_EXTENSION Extension)
+// Holder lets go of ImmediateIrp; the last one makes the request leave the port and gets it
+// back to complete once DeviceLock is released. NULL while another holder has it. DeviceLock held.
+static PIRP LetGoOfImmediate(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Holder)
 {
-    if (KeCancelTimer(&Extension->ImmediateTotalTimer)) Extension->ImmediateRefs &= ~REF_TOTAL_TIMER;
+    TakeImmediateFromUart(Extension);
+    if (!LetGoOfRequest(&Extension->ImmediateRefs, Holder, Irp, &Extension->ImmediateTotalTimer, NULL)) return NULL;
+    return ForgetImmediate(Extension);
 }
 
-// Ends one holder of ImmediateIrp from its DPC (DISPATCH_LEVEL): Holder is the bit it drops,
-// EndOtherHolder the helper for the holder that is pointless now. The last holder completes the
-// request with Status once DeviceLock is released.
-static VOID EndImmediateHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder,
-                                      VOID (*EndOtherHolder)(PDEVICE_EXTENSION), NTSTATUS Status)
+// Ends one holder of ImmediateIrp from its DPC (DISPATCH_LEVEL): Holder is the bit it drops. The
+// last holder completes the request with Status once DeviceLock is released.
+static VOID EndImmediateHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder, NTSTATUS Status)
 {
-    PIRP irp;
     PIRP done = NULL;
 
     KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
-    irp = Extension->ImmediateIrp;
-    if (irp != NULL) {
-        Extension->ImmediateRefs &= ~Holder;
-        if (IoSetCancelRoutine(irp, NULL) != NULL) Extension->ImmediateRefs &= ~REF_CANCEL;
-        EndOtherHolder(Extension);
-        if (Extension->ImmediateRefs == 0) done = ForgetImmediate(Extension);
-    }
+    PIRP irp = Extension->ImmediateIrp;
+    if (irp != NULL) done = LetGoOfImmediate(Extension, irp, Holder);
     KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
 
     if (done != NULL) CompleteImmediate(done, Status);
@@ -385,7 +379,7 @@ VOID ImmediateSentDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgum
     (VOID) Dpc;
     (VOID) SystemArgument1;
     (VOID) SystemArgument2;
-    EndImmediateHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_UART, StopImmediateTimer, STATUS_SUCCESS);
+    EndImmediateHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_UART, STATUS_SUCCESS);
 }
 
 VOID ImmediateTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
@@ -393,8 +387,7 @@ VOID ImmediateTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemAr
     (VOID) Dpc;
     (VOID) SystemArgument1;
     (VOID) SystemArgument2;
-    EndImmediateHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_TOTAL_TIMER, TakeImmediateFromUart,
-                              STATUS_TIMEOUT);
+    EndImmediateHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_TOTAL_TIMER, STATUS_TIMEOUT);
 }
 
 VOID ImmediateCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -405,10 +398,7 @@ VOID ImmediateCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    extension->ImmediateRefs &= ~REF_CANCEL;
-    StopImmediateTimer(extension);
-    TakeImmediateFromUart(extension);
-    if (extension->ImmediateRefs == 0) done = ForgetImmediate(extension);
+    done = LetGoOfImmediate(extension, Irp, REF_CANCEL);
     KeReleaseSpinLock(&extension->DeviceLock, cancelIrql);
 
     if (done != NULL) CompleteImmediate(done, STATUS_CANCELLED);

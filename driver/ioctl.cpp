@@ -20,10 +20,8 @@ NTSTATUS ErrorAbortCheck(PDEVICE_EXTENSION Extension, PIRP Irp)
         stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_GET_COMMSTATUS) {
         return STATUS_SUCCESS;
     }
-    Irp->IoStatus.Status = STATUS_CANCELLED;
     Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_CANCELLED;
+    return CompleteRequest(Irp, STATUS_CANCELLED);
 }
 
 // Queued by the receive side when it latches an error under SERIAL_ERROR_ABORT: every read
@@ -67,9 +65,8 @@ VOID NTAPI PurgeStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // SERIAL_PURGE_TXCLEAR: the port keeps no transmit buffer.
 
     QueueStartNextPacket(&extension->PurgeQueue);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
 VOID ForgetQueuedRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -640,9 +637,7 @@ static PRIVATE_CONTROL_ROUTINE FindPrivateControl(ULONG Code)
 static NTSTATUS RefuseControl(PIRP Irp, NTSTATUS Status)
 {
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
+    return CompleteRequest(Irp, Status);
 }
 
 // A request held by the gate comes back here from the start once the device runs again.
@@ -689,8 +684,6 @@ NTSTATUS NTAPI KivraIoControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     status = entry->Routine(&request);
     if (request.Handed) return status;
     if (!NT_SUCCESS(status)) Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = status;
     if (entry->Gated) GateLeave(&extension->ControlGate);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteRequest(Irp, status);
 }

@@ -9,14 +9,6 @@
 // only by add-device, which Plug and Play runs one at a time.
 static ULONG PortInstanceCounter;
 
-static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 // Reads, writes and flushes on a handle whose port has been removed fail at once: the queues
 // that would hold them are stalled for good.
 static NTSTATUS NTAPI KivraDataDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -24,7 +16,10 @@ static NTSTATUS NTAPI KivraDataDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     ULONG state = ReadUnlocked(&extension->PnpState);
 
-    if (state == PnpRemoved || state == PnpSurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (state == PnpRemoved || state == PnpSurpriseRemoved) {
+        Irp->IoStatus.Information = 0;
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_READ: return KivraReadDispatch(DeviceObject, Irp);
     case IRP_MJ_WRITE: return KivraWriteDispatch(DeviceObject, Irp);
@@ -182,6 +177,7 @@ PAGED_ROUTINE NTSTATUS KivraCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp
 
     KivraDebugPrint(DBG_AREA_OPEN_CLOSE, DBG_LEVEL_INFO, "KivraCreateDispatch: IRP %p\n", Irp);
 
+    Irp->IoStatus.Information = 0;
     if (!AcquireIoReference(extension)) return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
     KeWaitForSingleObject(&extension->OpenCloseLock, Executive, KernelMode, FALSE, NULL);
     status = OpenPort(DeviceObject, Irp);
@@ -197,6 +193,7 @@ PAGED_ROUTINE NTSTATUS KivraCleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Ir
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     CleanupFileRequests(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    Irp->IoStatus.Information = 0;
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
@@ -217,6 +214,7 @@ PAGED_ROUTINE NTSTATUS KivraCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     KeSetEvent(&extension->OpenCloseLock, IO_NO_INCREMENT, FALSE);
 
+    Irp->IoStatus.Information = 0;
     CompleteRequest(Irp, STATUS_SUCCESS);
     InterlockedDecrement(&extension->OpenCount);
     return STATUS_SUCCESS;

@@ -612,6 +612,22 @@ VOID KickIfIdle(PDEVICE_EXTENSION Extension);
 #define REF_TOTAL_TIMER 0x04     // the total timer is armed
 #define REF_INTERVAL_TIMER 0x08  // the read interval timer is armed
 
+// Completion (complete.cpp). Every request the driver finishes goes through CompleteRequest:
+// it sets IoStatus.Status, leaves Information as the caller set it, completes with no priority
+// boost and returns Status. Never called with a spin lock held: collect under the lock, release,
+// then complete.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
+// Holder (0 for a party that holds no bit, such as a purge) lets go of a request held by the
+// reference word *Refs: clears its own bit, stops the total and interval timers it can (either
+// may be NULL) and takes back the cancel routine if it can. TRUE when no holder is left: the
+// caller has taken the request and must complete it after releasing DeviceLock; FALSE leaves
+// it to the holder still running (a timer DPC on its way, a cancel routine, the UART's DPC).
+// The UART's own hold is taken back by each kind's Take...FromUart first. DeviceLock held.
+BOOLEAN LetGoOfRequest(PULONG Refs, ULONG Holder, PIRP Irp, PKTIMER TotalTimer, PKTIMER IntervalTimer);
+// Clears REF_CANCEL when the request's cancel routine is exchanged for NULL while still set;
+// TRUE when it was. DeviceLock held.
+BOOLEAN TakeBackCancelReference(PULONG Refs, PIRP Irp);
+
 // ReadProgressMark values telling the interval check why the read ends.
 #define READ_ENDED_CANCELLED (-1)
 #define READ_ENDED_TOTAL_TIMEOUT (-2)

@@ -19,12 +19,6 @@
 //                                       intervals of 20 s or more are checked once a second)
 #include "quorvel.h"
 
-static VOID CompleteRequest(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-}
-
 // Received characters go to the ring again; it is empty. DeviceLock held.
 static VOID PointTargetAtRing(PDEVICE_EXTENSION Extension)
 {
@@ -84,10 +78,7 @@ NTSTATUS NTAPI KivraReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (status != STATUS_SUCCESS) return status;
 
     Irp->IoStatus.Information = 0;
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) {
-        CompleteRequest(Irp, STATUS_SUCCESS);
-        return STATUS_SUCCESS;
-    }
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) return CompleteRequest(Irp, STATUS_SUCCESS);
     DbgPrint("---- Read begin ----\n");
     status = QueueStartPacket(&extension->ReadQueue, Irp);
     DbgPrint("---- Read end ----\n");
@@ -104,7 +95,7 @@ VOID NTAPI ReadStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (stack->MajorFunction != IRP_MJ_READ) {
         ResizeRxRing(extension, Irp);
         QueueStartNextPacket(&extension->ReadQueue);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        CompleteRequest(Irp, STATUS_SUCCESS);
         return;
     }
 
@@ -192,22 +183,12 @@ VOID NTAPI ReadStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
 }
 
-// Ends the current read from a DPC or cancel routine once its holder bit is cleared: stops the
-// timers it can, takes back the cancel routine and the buffer. TRUE when no holder is left.
-// DeviceLock held.
-static BOOLEAN LetGoOfRead(PDEVICE_EXTENSION Extension, PIRP Irp)
+// Holder ends the current read from its DPC or cancel routine: takes back the buffer, then lets
+// go as LetGoOfRequest does. TRUE when the caller must complete the read. DeviceLock held.
+static BOOLEAN LetGoOfRead(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Holder)
 {
-    if ((Extension->ReadRefs & REF_TOTAL_TIMER) && KeCancelTimer(&Extension->ReadTotalTimer)) {
-        Extension->ReadRefs &= ~REF_TOTAL_TIMER;
-    }
-    if ((Extension->ReadRefs & REF_INTERVAL_TIMER) && KeCancelTimer(&Extension->ReadIntervalTimer)) {
-        Extension->ReadRefs &= ~REF_INTERVAL_TIMER;
-    }
-    if ((Extension->ReadRefs & REF_CANCEL) && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        Extension->ReadRefs &= ~REF_CANCEL;
-    }
     TakeReadFromUart(Extension, Irp);
-    return Extension->ReadRefs == 0;
+    return LetGoOfRequest(&Extension->ReadRefs, Holder, Irp, &Extension->ReadTotalTimer, &Extension->ReadIntervalTimer);
 }
 
 // Ends one holder of the current read from its DPC (DISPATCH_LEVEL): Holder is the bit it drops,
@@ -217,9 +198,8 @@ static VOID EndReadHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder, LONG
 {
     KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
     PIRP irp = Extension->ReadQueue.CurrentIrp;
-    Extension->ReadRefs &= ~Holder;
     Extension->ReadProgressMark = EndedMark;
-    BOOLEAN done = LetGoOfRead(Extension, irp);
+    BOOLEAN done = LetGoOfRead(Extension, irp, Holder);
     KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
 
     if (done) {
@@ -257,7 +237,6 @@ VOID NTAPI ReadIntervalDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID System
 
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
     PIRP irp = extension->ReadQueue.CurrentIrp;
-    extension->ReadRefs &= ~REF_INTERVAL_TIMER;
     LONG mark = extension->ReadProgressMark;
 
     if (mark == READ_ENDED_TOTAL_TIMEOUT) {
@@ -283,12 +262,12 @@ VOID NTAPI ReadIntervalDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID System
     // (mark 0 and nothing new: no character yet; the interval is not measured before the first.)
 
     if (status == STATUS_PENDING) {
+        // The timer is armed again and keeps its REF_INTERVAL_TIMER.
         LARGE_INTEGER due;
         due.QuadPart = extension->IntervalRecheckTime;
         KeSetTimer(&extension->ReadIntervalTimer, due, &extension->ReadIntervalDpc);
-        extension->ReadRefs |= REF_INTERVAL_TIMER;
     } else {
-        done = LetGoOfRead(extension, irp);
+        done = LetGoOfRead(extension, irp, REF_INTERVAL_TIMER);
     }
     KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
 
@@ -305,9 +284,8 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    extension->ReadRefs &= ~REF_CANCEL;
     extension->ReadProgressMark = READ_ENDED_CANCELLED;
-    BOOLEAN done = LetGoOfRead(extension, Irp);
+    BOOLEAN done = LetGoOfRead(extension, Irp, REF_CANCEL);
     KeReleaseSpinLock(&extension->DeviceLock, cancelIrql);
 
     if (done) {

@@ -34,6 +34,15 @@ VOID TakeWaitFromEvents(PDEVICE_EXTENSION Extension)
     Extension->WaitRefs &= ~REF_UART;
 }
 
+// Holder lets go of WaitIrp; the last one takes it (WaitIrp becomes NULL) and gets it back to
+// complete once DeviceLock is released. NULL while another holder has it. DeviceLock held.
+static PIRP LetGoOfWait(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Holder)
+{
+    if (!LetGoOfRequest(&Extension->WaitRefs, Holder, Irp, NULL, NULL)) return NULL;
+    Extension->WaitIrp = NULL;
+    return Irp;
+}
+
 // Ends the pending wait inside the set-wait-mask request, so that when the caller hears that
 // the new mask is set the old wait has completed and a new WAIT_ON_MASK is accepted. Returns the
 // wait to complete (after DeviceLock is released), or NULL when another holder still has it.
@@ -47,12 +56,7 @@ static PIRP EndWaitForNewMask(PDEVICE_EXTENSION Extension)
     if ((Extension->WaitRefs & REF_UART) && KeRemoveQueueDpc(&Extension->WaitCompleteDpc)) {
         Extension->WaitRefs &= ~REF_UART;
     }
-    if ((Extension->WaitRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
-        Extension->WaitRefs &= ~REF_CANCEL;
-    }
-    if (Extension->WaitRefs != 0) return NULL;
-    Extension->WaitIrp = NULL;
-    return irp;
+    return LetGoOfWait(Extension, irp, 0);
 }
 
 static VOID SetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -68,13 +72,9 @@ static VOID SetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 
     QueueStartNextPacket(&Extension->MaskQueue);
     // The old wait first: its caller learns of it before this request's caller goes on.
-    if (ended != NULL) {
-        ended->IoStatus.Status = STATUS_SUCCESS;  // result and Information written above
-        IoCompleteRequest(ended, IO_NO_INCREMENT);
-    }
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    if (ended != NULL) CompleteRequest(ended, STATUS_SUCCESS);  // result and Information written above
     Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
 static VOID WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -108,9 +108,8 @@ static VOID WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
     // A pending wait does not hold the queue: a later SET_WAIT_MASK must be able to end it.
     QueueStartNextPacket(&Extension->MaskQueue);
     if (status != STATUS_PENDING) {
-        Irp->IoStatus.Status = status;
         Irp->IoStatus.Information = information;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        CompleteRequest(Irp, status);
     }
 }
 
@@ -138,45 +137,25 @@ VOID NTAPI WaitCompleteDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID System
 
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
     PIRP irp = extension->WaitIrp;
-    if (irp != NULL) {
-        extension->WaitRefs &= ~REF_UART;
-        if ((extension->WaitRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
-            extension->WaitRefs &= ~REF_CANCEL;
-        }
-        if (extension->WaitRefs == 0) {
-            extension->WaitIrp = NULL;
-            complete = irp;
-        }
-    }
+    if (irp != NULL) complete = LetGoOfWait(extension, irp, REF_UART);
     KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
 
-    if (complete != NULL) {
-        complete->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(complete, IO_NO_INCREMENT);
-    }
+    if (complete != NULL) CompleteRequest(complete, STATUS_SUCCESS);
 }
 
 VOID NTAPI WaitCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     KIRQL cancelIrql = Irp->CancelIrql;
-    BOOLEAN complete = FALSE;
 
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    extension->WaitRefs &= ~REF_CANCEL;
     TakeWaitFromEvents(extension);
-    if (extension->WaitRefs == 0) {
-        extension->WaitIrp = NULL;
-        complete = TRUE;
-    }
+    PIRP complete = LetGoOfWait(extension, Irp, REF_CANCEL);
     KeReleaseSpinLock(&extension->DeviceLock, cancelIrql);
 
     // Otherwise a result was written first and WaitCompleteDpc completes it with success.
-    if (complete) {
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    }
+    if (complete != NULL) CompleteRequest(complete, STATUS_CANCELLED);
 }
 
 // Cleanup of the handle: ends a pending wait by the same holder rules as its cancel routine,
@@ -188,18 +167,11 @@ VOID CleanupWaitOnMask(PDEVICE_EXTENSION Extension)
 
     KeAcquireSpinLock(&Extension->DeviceLock, &oldIrql);
     PIRP irp = Extension->WaitIrp;
-    if (irp != NULL && (Extension->WaitRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
-        Extension->WaitRefs &= ~REF_CANCEL;
+    if (irp != NULL && TakeBackCancelReference(&Extension->WaitRefs, irp)) {
         TakeWaitFromEvents(Extension);
-        if (Extension->WaitRefs == 0) {
-            Extension->WaitIrp = NULL;
-            complete = irp;
-        }
+        complete = LetGoOfWait(Extension, irp, 0);
     }
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 
-    if (complete != NULL) {
-        complete->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(complete, IO_NO_INCREMENT);
-    }
+    if (complete != NULL) CompleteRequest(complete, STATUS_CANCELLED);
 }

@@ -28,12 +28,6 @@ static VOID ForgetQueuedChars(PDEVICE_EXTENSION Extension, ULONG Count)
     Extension->TxQueuedCount -= Count < Extension->TxQueuedCount ? Count : Extension->TxQueuedCount;
 }
 
-static VOID CompleteRequest(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-}
-
 NTSTATUS NTAPI KivraWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -45,10 +39,7 @@ NTSTATUS NTAPI KivraWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = 0;
     // The whole length: a write of 65536 bytes is not empty.
     ULONG length = stack->Parameters.Write.Length;
-    if (length == 0) {
-        CompleteRequest(Irp, STATUS_SUCCESS);
-        return STATUS_SUCCESS;
-    }
+    if (length == 0) return CompleteRequest(Irp, STATUS_SUCCESS);
 
     DbgPrint("---- Write begin ----\n");
     DbgPrint("DataLen = %u\n", length);
@@ -56,10 +47,7 @@ NTSTATUS NTAPI KivraWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // the gateway would take for a frame. It still goes through the queue with its full length.
     if (length <= 0xFFFF) {
         status = ForwardRequest(extension, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, (USHORT)length);
-        if (!NT_SUCCESS(status)) {
-            CompleteRequest(Irp, status);
-            return status;
-        }
+        if (!NT_SUCCESS(status)) return CompleteRequest(Irp, status);
     }
     DbgPrint("---- Write end ----\n");
 
@@ -80,7 +68,8 @@ NTSTATUS NTAPI KivraFlushDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // Sets an XOFF counter whose character is out counting received characters. Returns the
-// request when it was cancelled meanwhile (the caller completes it), else NULL. DeviceLock held.
+// request when it was cancelled meanwhile (the caller completes it with STATUS_CANCELLED), else
+// NULL. DeviceLock held.
 static PIRP StartXoffCounting(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     PSERIAL_XOFF_COUNTER counter = (PSERIAL_XOFF_COUNTER)Irp->AssociatedIrp.SystemBuffer;
@@ -88,10 +77,7 @@ static PIRP StartXoffCounting(PDEVICE_EXTENSION Extension, PIRP Irp)
     Irp->IoStatus.Information = 0;
     Extension->XoffRefs = 0;
     IoSetCancelRoutine(Irp, XoffCancelRoutine);
-    if (ReadUnlocked(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        return Irp;
-    }
+    if (ReadUnlocked(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) return Irp;
     Extension->XoffRefs = REF_CANCEL;
     Extension->XoffCounterIrp = Irp;
     Extension->XoffCountRemaining = (ULONG)counter->Counter;
@@ -121,20 +107,15 @@ VOID TakeXoffFromUart(PDEVICE_EXTENSION Extension)
     }
 }
 
-// The XOFF counter's reference bits (DeviceLock held). Each helper clears a bit only when its
-// holder could still be stopped; a timer or cancel routine already on its way keeps its bit.
-static VOID StopXoffTimer(PDEVICE_EXTENSION Extension)
+// Holder (0 when ending a counter from outside) lets go of XoffCounterIrp; when no holder is
+// left the counter is taken (XoffCounterIrp becomes NULL) and TRUE tells the caller to complete
+// it. DeviceLock held.
+static BOOLEAN LetGoOfXoffCounter(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Holder)
 {
-    if ((Extension->XoffRefs & REF_TOTAL_TIMER) && KeCancelTimer(&Extension->XoffCounterTimer)) {
-        Extension->XoffRefs &= ~REF_TOTAL_TIMER;
-    }
-}
-
-static VOID TakeBackXoffCancel(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    if ((Extension->XoffRefs & REF_CANCEL) && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        Extension->XoffRefs &= ~REF_CANCEL;
-    }
+    TakeXoffFromUart(Extension);
+    if (!LetGoOfRequest(&Extension->XoffRefs, Holder, Irp, &Extension->XoffCounterTimer, NULL)) return FALSE;
+    Extension->XoffCounterIrp = NULL;
+    return TRUE;
 }
 
 VOID EndCountingXoff(PDEVICE_EXTENSION Extension, NTSTATUS Status)
@@ -147,16 +128,9 @@ VOID EndCountingXoff(PDEVICE_EXTENSION Extension, NTSTATUS Status)
     // A counter that has not started counting yet is ended as well.
     waiting = Extension->XoffCounterNext;
     Extension->XoffCounterNext = NULL;
+    // The counter's own cancel routine is taken back, not that of the request that ends it.
     PIRP irp = Extension->XoffCounterIrp;
-    if (irp != NULL) {
-        TakeXoffFromUart(Extension);
-        StopXoffTimer(Extension);
-        TakeBackXoffCancel(Extension, irp);  // the counter's own, not that of the request that ends it
-        if (Extension->XoffRefs == 0) {
-            Extension->XoffCounterIrp = NULL;
-            ended = irp;
-        }
-    }
+    if (irp != NULL && LetGoOfXoffCounter(Extension, irp, 0)) ended = irp;
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 
     if (ended != NULL) {
@@ -250,21 +224,13 @@ VOID NTAPI WriteSentDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
 
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
     PIRP irp = extension->WriteQueue.CurrentIrp;
-    extension->WriteRefs &= ~REF_UART;
-    if ((extension->WriteRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
-        extension->WriteRefs &= ~REF_CANCEL;
-    }
-    if ((extension->WriteRefs & REF_TOTAL_TIMER) && KeCancelTimer(&extension->WriteTotalTimer)) {
-        extension->WriteRefs &= ~REF_TOTAL_TIMER;
-    }
-    if (extension->WriteRefs != 0) {
+    if (!LetGoOfRequest(&extension->WriteRefs, REF_UART, irp, &extension->WriteTotalTimer, NULL)) {
         // The cancel routine or the timer, already running, completes it.
         KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
         return;
     }
 
     if (!IsXoffCounter(irp)) {
-        irp->IoStatus.Status = STATUS_SUCCESS;  // Information, the full length, set by the transmitter
         complete = irp;
     } else if (extension->XoffCounterIrp != NULL) {
         // The previous counter's last holder is still running; this one starts when it is gone.
@@ -275,8 +241,9 @@ VOID NTAPI WriteSentDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
     KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
 
     QueueStartNextPacket(&extension->WriteQueue);
-    if (complete != NULL) IoCompleteRequest(complete, IO_NO_INCREMENT);
-    if (cancelled != NULL) IoCompleteRequest(cancelled, IO_NO_INCREMENT);
+    if (complete != NULL)
+        CompleteRequest(complete, STATUS_SUCCESS);  // Information, the full length, set by the transmitter
+    if (cancelled != NULL) CompleteRequest(cancelled, STATUS_CANCELLED);
 }
 
 VOID NTAPI WriteTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
@@ -288,12 +255,8 @@ VOID NTAPI WriteTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID System
 
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
     PIRP irp = extension->WriteQueue.CurrentIrp;
-    extension->WriteRefs &= ~REF_TOTAL_TIMER;
-    if ((extension->WriteRefs & REF_CANCEL) && IoSetCancelRoutine(irp, NULL) != NULL) {
-        extension->WriteRefs &= ~REF_CANCEL;
-    }
     TakeWriteFromUart(extension, irp);
-    BOOLEAN done = extension->WriteRefs == 0;
+    BOOLEAN done = LetGoOfRequest(&extension->WriteRefs, REF_TOTAL_TIMER, irp, &extension->WriteTotalTimer, NULL);
     KeReleaseSpinLockFromDpcLevel(&extension->DeviceLock);
 
     if (done) {
@@ -309,12 +272,8 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    extension->WriteRefs &= ~REF_CANCEL;
-    if ((extension->WriteRefs & REF_TOTAL_TIMER) && KeCancelTimer(&extension->WriteTotalTimer)) {
-        extension->WriteRefs &= ~REF_TOTAL_TIMER;
-    }
     TakeWriteFromUart(extension, Irp);
-    BOOLEAN done = extension->WriteRefs == 0;
+    BOOLEAN done = LetGoOfRequest(&extension->WriteRefs, REF_CANCEL, Irp, &extension->WriteTotalTimer, NULL);
     KeReleaseSpinLock(&extension->DeviceLock, cancelIrql);
 
     if (done) {
@@ -323,27 +282,19 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
-// Ends one holder of the XOFF counter from its DPC (DISPATCH_LEVEL): Holder is the bit it drops,
-// EndOtherHolder the helper for the holder that is pointless now. The last holder completes
-// the counter with Status, and a waiting counter found cancelled as it starts, once DeviceLock
-// is released.
-static VOID EndXoffHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder, VOID (*EndOtherHolder)(PDEVICE_EXTENSION),
-                                 NTSTATUS Status)
+// Ends one holder of the XOFF counter from its DPC (DISPATCH_LEVEL): Holder is the bit it drops.
+// The last holder completes the counter with Status, and a waiting counter found cancelled as
+// it starts, once DeviceLock is released.
+static VOID EndXoffHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder, NTSTATUS Status)
 {
     PIRP complete = NULL;
     PIRP cancelled = NULL;
 
     KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
     PIRP irp = Extension->XoffCounterIrp;
-    if (irp != NULL) {
-        Extension->XoffRefs &= ~Holder;
-        TakeBackXoffCancel(Extension, irp);
-        EndOtherHolder(Extension);
-        if (Extension->XoffRefs == 0) {
-            Extension->XoffCounterIrp = NULL;
-            complete = irp;
-            cancelled = StartWaitingXoffCounter(Extension);
-        }
+    if (irp != NULL && LetGoOfXoffCounter(Extension, irp, Holder)) {
+        complete = irp;
+        cancelled = StartWaitingXoffCounter(Extension);
     }
     KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
 
@@ -351,7 +302,7 @@ static VOID EndXoffHolderFromDpc(PDEVICE_EXTENSION Extension, ULONG Holder, VOID
         complete->IoStatus.Information = 0;
         CompleteRequest(complete, Status);
     }
-    if (cancelled != NULL) IoCompleteRequest(cancelled, IO_NO_INCREMENT);
+    if (cancelled != NULL) CompleteRequest(cancelled, STATUS_CANCELLED);
 }
 
 // The receive side has counted the XOFF counter down to zero.
@@ -360,7 +311,7 @@ VOID NTAPI XoffCountedDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemA
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
-    EndXoffHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_UART, StopXoffTimer, STATUS_SUCCESS);
+    EndXoffHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_UART, STATUS_SUCCESS);
 }
 
 VOID NTAPI XoffTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
@@ -368,8 +319,7 @@ VOID NTAPI XoffTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemA
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
-    EndXoffHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_TOTAL_TIMER, TakeXoffFromUart,
-                         STATUS_SERIAL_COUNTER_TIMEOUT);
+    EndXoffHolderFromDpc((PDEVICE_EXTENSION)DeferredContext, REF_TOTAL_TIMER, STATUS_SERIAL_COUNTER_TIMEOUT);
 }
 
 VOID NTAPI XoffCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -381,11 +331,7 @@ VOID NTAPI XoffCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(&extension->DeviceLock);
-    extension->XoffRefs &= ~REF_CANCEL;
-    StopXoffTimer(extension);
-    TakeXoffFromUart(extension);
-    if (extension->XoffRefs == 0) {
-        extension->XoffCounterIrp = NULL;
+    if (LetGoOfXoffCounter(extension, Irp, REF_CANCEL)) {
         taken = TRUE;
         cancelled = StartWaitingXoffCounter(extension);
     }
@@ -395,5 +341,5 @@ VOID NTAPI XoffCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Irp->IoStatus.Information = 0;
         CompleteRequest(Irp, STATUS_CANCELLED);
     }
-    if (cancelled != NULL) IoCompleteRequest(cancelled, IO_NO_INCREMENT);
+    if (cancelled != NULL) CompleteRequest(cancelled, STATUS_CANCELLED);
 }
