@@ -1,5 +1,6 @@
 // The leveled debug log: a filtered, prefixed print for the request trace and the transport
-// address dumps. Everything else in the driver prints with DbgPrint directly.
+// address dumps, and the level of the plain trace lines (QvTrace). Everything else in the
+// driver prints with DbgPrint directly.
 //
 // The print never waits and allocates nothing: eight static buffers are claimed by
 // compare-and-exchange, so it is safe at DISPATCH_LEVEL, in DPCs and in completion routines.
@@ -17,6 +18,30 @@ extern "C" int __cdecl _vsnprintf(char *Buffer, size_t Count, const char *Format
 // Neither value changes at run time; every message of the filtered print is printed.
 ULONG DebugLevel = DBG_LEVEL_TRACE;
 ULONG DebugAreaMask = 0xFFFFFFFF;
+
+ULONG TraceLevel = QUORVEL_TRACE_LEVEL;
+
+PAGED_ROUTINE VOID LoadTraceLevel(PUNICODE_STRING RegistryPath)
+{
+    PAGED_CODE();
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE serviceKey;
+    ULONG length = 0;
+
+    TraceLevel = QUORVEL_TRACE_LEVEL;
+    if (RegistryPath == NULL) return;
+    InitializeObjectAttributes(&attributes, RegistryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (!NT_SUCCESS(ZwOpenKey(&serviceKey, KEY_READ, &attributes))) return;
+    PVOID value = RegistryReadValue(serviceKey, WIDE("Parameters"), WIDE("TraceLevel"), &length);
+    ZwClose(serviceKey);
+    if (value == NULL) return;
+    if (length == sizeof(ULONG)) {
+        TraceLevel = *(PULONG)value;
+    } else {
+        DbgPrint("LoadTraceLevel - TraceLevel is not a DWORD, %lu bytes\n", length);
+    }
+    ExFreePoolWithTag(value, QUORVEL_TAG);
+}
 
 // Busy flags of the message buffers; claimed and released with interlocked operations only.
 LONG LogBufferBusy[DEBUG_LOG_BUFFERS];

@@ -106,7 +106,7 @@ PAGED_ROUTINE NTSTATUS MakeEthernetLists(PDEVICE_EXTENSION Extension, PUCHAR Rec
 
 PETH_CONNECTION FindConnectionByDeviceID(PDEVICE_EXTENSION Extension, UCHAR DeviceId)
 {
-    DbgPrint("FindConnectionByDeviceID start\n");
+    QvTrace(TRACE_LEVEL_VERBOSE, "FindConnectionByDeviceID start\n");
     PETH_CONNECTION connection = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&Extension->DeviceListLock, &irql);
@@ -118,7 +118,7 @@ PETH_CONNECTION FindConnectionByDeviceID(PDEVICE_EXTENSION Extension, UCHAR Devi
         }
     }
     KeReleaseSpinLock(&Extension->DeviceListLock, irql);
-    DbgPrint("FindConnectionByDeviceID end\n");
+    QvTrace(TRACE_LEVEL_VERBOSE, "FindConnectionByDeviceID end\n");
     return connection;
 }
 
@@ -127,7 +127,7 @@ PETH_CONNECTION FindConnectionByDeviceID(PDEVICE_EXTENSION Extension, UCHAR Devi
 // holds it.
 PETH_CONNECTION GetNeedConnection(PDEVICE_EXTENSION Extension)
 {
-    DbgPrint("GetNeedConnection start\n");
+    QvTrace(TRACE_LEVEL_VERBOSE, "GetNeedConnection start\n");
     PETH_CONNECTION connection = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ConnectionListLock, &irql);
@@ -139,7 +139,7 @@ PETH_CONNECTION GetNeedConnection(PDEVICE_EXTENSION Extension)
         }
     }
     KeReleaseSpinLock(&Extension->ConnectionListLock, irql);
-    DbgPrint("GetNeedConnection end\n");
+    QvTrace(TRACE_LEVEL_VERBOSE, "GetNeedConnection end\n");
     return connection;
 }
 

@@ -383,7 +383,7 @@ static VOID ProcessRawData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connecti
 ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, PUCHAR Data, ULONG Length,
                           PREPLY_PLACED_ROUTINE ReplyPlaced)
 {
-    DbgPrint("ProcessIncomingData length = %u\n", Length);
+    QvTrace(TRACE_LEVEL_VERBOSE, "ProcessIncomingData length = %u\n", Length);
     if (Data == NULL || Length == 0) return 0;
 
     if (Connection->raw != 0) {

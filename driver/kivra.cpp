@@ -30,6 +30,7 @@ static NTSTATUS NTAPI KivraDataDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 extern "C" INIT_ROUTINE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     PortInstanceCounter = 0;
+    LoadTraceLevel(RegistryPath);
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = KivraCreateDispatch;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = KivraCloseDispatch;

@@ -738,6 +738,28 @@ VOID KivraTdiDeregisterPnPHandlers(VOID);
 #define DEBUG_LOG_BUFFERS 8
 #define DEBUG_LOG_BUFFER_SIZE 1024
 
+// Levels of the plain debug lines, with the values of the kernel's own trace levels. Errors
+// print with DbgPrint whatever the level; the per-request lines of the hot paths (read, write,
+// the gateway's receive and routing) are TRACE_LEVEL_VERBOSE.
+#ifndef TRACE_LEVEL_NONE
+#define TRACE_LEVEL_NONE 0
+#define TRACE_LEVEL_ERROR 2
+#define TRACE_LEVEL_WARNING 3
+#define TRACE_LEVEL_INFORMATION 4
+#define TRACE_LEVEL_VERBOSE 5
+#endif
+// The level a build starts with; the service key's Parameters\TraceLevel (REG_DWORD) replaces it
+// at driver entry.
+#ifndef QUORVEL_TRACE_LEVEL
+#define QUORVEL_TRACE_LEVEL TRACE_LEVEL_INFORMATION
+#endif
+// The highest level QvTrace prints. Written only by driver entry, before any port exists; read
+// without a lock at any IRQL.
+extern ULONG TraceLevel;
+// A DbgPrint line printed only up to TraceLevel; its arguments are not evaluated above it.
+#define QvTrace(Level, ...) ((ULONG)(Level) <= TraceLevel ? (VOID)DbgPrint(__VA_ARGS__) : (VOID)0)
+VOID LoadTraceLevel(PUNICODE_STRING RegistryPath);  // driver entry, PASSIVE_LEVEL
+
 struct _TA_ADDRESS;
 VOID KivraDebugPrint(ULONG Area, ULONG Level, PCSTR Format, ...);
 VOID LogIrp(PIRP Irp);

@@ -79,9 +79,9 @@ NTSTATUS NTAPI KivraReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Irp->IoStatus.Information = 0;
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) return CompleteRequest(Irp, STATUS_SUCCESS);
-    DbgPrint("---- Read begin ----\n");
+    QvTrace(TRACE_LEVEL_VERBOSE, "---- Read begin ----\n");
     status = QueueStartPacket(&extension->ReadQueue, Irp);
-    DbgPrint("---- Read end ----\n");
+    QvTrace(TRACE_LEVEL_VERBOSE, "---- Read end ----\n");
     return status;
 }
 

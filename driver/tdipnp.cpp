@@ -329,7 +329,7 @@ PAGED_ROUTINE NTSTATUS SendDataToLinkServer(PETH_CONNECTION Connection, PUCHAR D
     if (socket == NULL) {
         return STATUS_TIMEOUT;  // no link yet: the normal answer for a connection's first request
     }
-    DbgPrint("SendDataToLinkServer - %x\n", Length);
+    QvTrace(TRACE_LEVEL_VERBOSE, "SendDataToLinkServer - %x\n", Length);
 
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PMDL mdl = IoAllocateMdl(DataToSend, Length, FALSE, FALSE, NULL);

@@ -41,15 +41,15 @@ NTSTATUS NTAPI KivraWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG length = stack->Parameters.Write.Length;
     if (length == 0) return CompleteRequest(Irp, STATUS_SUCCESS);
 
-    DbgPrint("---- Write begin ----\n");
-    DbgPrint("DataLen = %u\n", length);
+    QvTrace(TRACE_LEVEL_VERBOSE, "---- Write begin ----\n");
+    QvTrace(TRACE_LEVEL_VERBOSE, "DataLen = %u\n", length);
     // No Modbus frame is longer than 65535 bytes; a longer write is never cut down to a prefix
     // the gateway would take for a frame. It still goes through the queue with its full length.
     if (length <= 0xFFFF) {
         status = ForwardRequest(extension, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, (USHORT)length);
         if (!NT_SUCCESS(status)) return CompleteRequest(Irp, status);
     }
-    DbgPrint("---- Write end ----\n");
+    QvTrace(TRACE_LEVEL_VERBOSE, "---- Write end ----\n");
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->DeviceLock, &oldIrql);

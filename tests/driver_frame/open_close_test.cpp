@@ -156,5 +156,26 @@ TEST_F(OpenClose, ComNamesAreClaimedLowestFirstAndReused)
     EXPECT_EQ(info.PortName, "COM1");
 }
 
+// The per-request lines are verbose: a port prints them once its service key asks for them at
+// driver entry.
+TEST_F(OpenClose, ServiceKeyTraceLevelTurnsOnTheRequestLines)
+{
+    const std::string parameters = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quorvel\\Parameters";
+    ASSERT_EQ(qv::RegistryWriteValue(parameters, "TraceLevel", REG_DWORD, {TRACE_LEVEL_VERBOSE, 0, 0, 0}),
+              STATUS_SUCCESS);
+    AddPort("COM5");
+    EXPECT_EQ(TraceLevel, (ULONG)TRACE_LEVEL_VERBOSE);
+    HANDLE file = Open("COM5");
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    Configure(file, 0);
+    qv::ClearDbgPrint();
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, kRtuRequest.data(), (DWORD)kRtuRequest.size(), &written, nullptr));
+    std::vector<std::string> lines = qv::DbgPrintLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "---- Write begin ----"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "DataLen = 8"), lines.end());
+    CloseHandle(file);
+}
+
 }  // namespace
 }  // namespace frametest

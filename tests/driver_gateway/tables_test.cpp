@@ -79,8 +79,8 @@ TEST_F(Tables, BuildPrintsItsStepsAndKeepsTheHeader)
     GetNeedConnection(ext);
     ReleaseConnectMutex(ext);
     FreeEthernetLists(ext);
-    expected = {"FindConnectionByDeviceID start", "FindConnectionByDeviceID end", "GetNeedConnection start",
-                "GetNeedConnection end",          "FreeEthernetLists start",      "FreeEthernetLists end"};
+    // The lookups run for every request: their lines are verbose and quiet at the default level.
+    expected = {"FreeEthernetLists start", "FreeEthernetLists end"};
     EXPECT_EQ(qv::DbgPrintLines(), expected);
 }
 

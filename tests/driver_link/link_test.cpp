@@ -456,6 +456,11 @@ NTSTATUS CallReceiveIndication(PTDI_SOCKET socket, Bytes &data, ULONG *taken)
 // further indications.
 TEST_F(LinkTest, ReplyShownInSmallPiecesArrivesWholeWithItsRestFetchedAtOnce)
 {
+    // The blocks the gateway is handed show only in its verbose trace.
+    struct VerboseTrace {
+        VerboseTrace() { TraceLevel = TRACE_LEVEL_VERBOSE; }
+        ~VerboseTrace() { TraceLevel = QUORVEL_TRACE_LEVEL; }
+    } verbose;
     qv::TdiSettings settings;
     settings.IndicationSize = 2;
     ASSERT_EQ(qv::TdiSetSettings(settings), STATUS_SUCCESS);
