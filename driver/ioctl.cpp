@@ -572,6 +572,7 @@ NTSTATUS NTAPI KivraIoControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IOCTL_SERIAL_GET_ETHERNET:
     case IOCTL_QUORVEL_SET_OPTIONS:
     case IOCTL_QUORVEL_GET_OPTIONS:
+    case IOCTL_QUORVEL_GET_COUNTERS:
         // Sets the status and Information itself (GET answers a short buffer with the size needed).
         status = EthernetIoctl(extension, Irp, stack);
         IoCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -16,6 +16,7 @@
 #include <ntddser.h>
 #include <wdm.h>
 
+#include "common/counters.h"
 #include "common/ethrecord.h"
 #include "common/filterservice.h"
 #include "common/multisz.h"
@@ -548,6 +549,12 @@ Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *r
         if (ClearCommError(h, &errors, &comstat)) {
             reply->inQueue = comstat.cbInQue;
             reply->outQueue = comstat.cbOutQue;
+        }
+        std::vector<std::uint8_t> counters(kEthReadBufferSize);
+        if (DeviceIoControl(h, IOCTL_QUORVEL_GET_COUNTERS, nullptr, 0, counters.data(), DWORD(counters.size()),
+                            &returned, nullptr)) {
+            counters.resize(returned);
+            reply->counters = std::move(counters);
         }
         std::vector<std::uint8_t> buffer(kEthReadBufferSize);
         if (DeviceIoControl(h, IOCTL_SERIAL_GET_ETHERNET, nullptr, 0, buffer.data(), DWORD(buffer.size()), &returned,
