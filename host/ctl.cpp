@@ -306,8 +306,9 @@ int Show(Client &client, const std::string &port)
         Fail("show: " + port + " returned a damaged settings record");
     if (gJson) {
         std::string json = RecordJson(r);
-        json.insert(json.size() - 1, ", \"response_ms\": " + std::to_string(options.responseMs) + ", \"exceptions\": " +
-                                         ((options.flags & kPortOptionExceptions) ? "true" : "false"));
+        json.insert(json.size() - 1, std::string(", \"exceptions\": ") +
+                                         ((options.flags & kPortOptionExceptions) ? "true" : "false") +
+                                         ", \"response_ms\": " + std::to_string(options.responseMs));
         std::printf("%s\n", json.c_str());
         return 0;
     }
