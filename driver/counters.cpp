@@ -5,6 +5,9 @@
 
 static_assert(sizeof(QUORVEL_COUNTERS) == 24 && sizeof(QUORVEL_LINK_COUNTERS) == 64,
               "the counters record's layout is fixed for its readers");
+// The record is packed; the interlocked counts and the 64-bit time inside it must still be
+// naturally aligned in the connection.
+static_assert(FIELD_OFFSET(ETH_CONNECTION, Counters) % 8 == 0, "the link counters are aligned");
 
 static VOID CountUp(PULONG Counter) { InterlockedIncrement((volatile LONG *)Counter); }
 

@@ -502,6 +502,31 @@ Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIo
     return error;
 }
 
+std::vector<PortMetrics> Host::Metrics()
+{
+    std::vector<std::shared_ptr<PortBridge>> bridges;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        for (auto &entry : bridges_) bridges.push_back(entry.second);
+    }
+    std::vector<PortMetrics> out;
+    for (auto &bridge : bridges) {
+        PortMetrics m;
+        m.port = bridge->PortName();
+        bridge->WithOpenHandle([&](HANDLE h) {
+            std::vector<std::uint8_t> buffer(kEthReadBufferSize);
+            DWORD returned = 0;
+            if (DeviceIoControl(h, IOCTL_QUORVEL_GET_COUNTERS, nullptr, 0, buffer.data(), DWORD(buffer.size()),
+                                &returned, nullptr)) {
+                buffer.resize(returned);
+                m.open = DecodeCounters(buffer, &m.counters);
+            }
+        });
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
 Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *reply)
 {
     if (!ValidPortName(name)) return ERROR_INVALID_NAME;

@@ -733,6 +733,69 @@ TEST_F(MisbehavingServer, ExceptionsAnswerWhatCannotBeServedAndTheCountersSayWhy
     EXPECT_EQ(target.out, "exception 11\n") << target.err;
 }
 
+// One HTTP/1.0 exchange with 127.0.0.1:port; "" when it cannot be made within a bound.
+std::string HttpGet(int port, const std::string &path)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(port));
+    std::string out;
+    std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (;;) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) break;
+            char buffer[4096];
+            ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0) break;
+            out.append(buffer, size_t(n));
+        }
+    }
+    close(fd);
+    return out;
+}
+
+// quorvel-host --metrics serves the counters of the ports that programs hold, in the Prometheus
+// text format, per port and per link; a port nobody holds is shown closed, not opened for it.
+TEST_F(HostEndToEnd, MetricsEndpointServesTheCountersOfHeldPorts)
+{
+    EXPECT_EQ(hosttest::Run({QV_HOST, "--metrics", "127.0.0.1:http"}).status, 2);
+    StartHost({"--metrics", "127.0.0.1:0"});
+    const std::string marker = "metrics on 127.0.0.1:";
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return host_->Err().find(marker) != std::string::npos; }));
+    std::string log = host_->Err();
+    int metrics = std::atoi(log.c_str() + log.find(marker) + marker.size());
+    ASSERT_GT(metrics, 0);
+    CtlOk({"add"});
+    int simPort = 0;
+    auto sim = Sim({"--unit", "1"}, &simPort);
+    CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(simPort) + "=1"});
+
+    std::string idle = HttpGet(metrics, "/metrics");
+    EXPECT_EQ(idle.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << idle;
+    EXPECT_NE(idle.find("\nquorvel_port_open{port=\"COM1\"} 0\n"), std::string::npos) << idle;
+
+    ModbusMaster m(Link("COM1"), 5000);
+    EXPECT_EQ(m.Read(1, 0), 0);
+    EXPECT_EQ(m.Read(1, 2), 0);
+    EXPECT_EQ(m.values[0], 1002);
+    std::string text = HttpGet(metrics, "/metrics");
+    std::string link = "{port=\"COM1\",link=\"127.0.0.1:" + std::to_string(simPort) + "\",entry=\"1\"";
+    for (const std::string &series : std::vector<std::string>{
+             "quorvel_port_open{port=\"COM1\"} 1", "quorvel_link_up" + link + "} 1",
+             "quorvel_requests_sent_total" + link + "} 2", "quorvel_replies_delivered_total" + link + "} 2",
+             "quorvel_replies_dropped_total" + link + ",reason=\"late\"} 0", "quorvel_connects_total" + link + "} 1",
+             "quorvel_no_route_total{port=\"COM1\"} 0", "# TYPE quorvel_requests_sent_total counter"})
+        EXPECT_NE(text.find("\n" + series + "\n"), std::string::npos) << series << "\n" << text;
+    EXPECT_EQ(HttpGet(metrics, "/elsewhere").rfind("HTTP/1.0 404", 0), 0u);
+}
+
 class ControlSocket : public HostEndToEnd {
 protected:
     int Connect()
