@@ -408,6 +408,28 @@ TEST_F(Replies, RequestsRacingRepliesPlaceOnlyWholeFrames)
 
 }  // namespace
 
+// With exceptions on, the response timer answers a request whose reply has not come (0x0B, in
+// RTU here) and ends its transaction: the reply that comes afterwards is dropped as late, and
+// a request answered in time is never answered twice.
+TEST_F(Replies, ResponseTimerAnswersTheLateRequestOnceAndItsReplyIsDropped)
+{
+    ext->Exceptions = TRUE;
+    ext->ResponseMs = 600000;
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
+    Deliver(c, kReply);
+    ASSERT_EQ(replies.size(), 1u);
+
+    ext->ResponseMs = 20;
+    Ask(kRequest);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadUnlocked(&ext->ExceptionsSent) == 1; }, 10000));
+    EXPECT_EQ(Bytes(ext->Uart.RxFifo, ext->Uart.RxFifo + 5), WithCrc({0x01, 0x83, 0x0B}));
+    Deliver(c, Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2A}));
+    EXPECT_EQ(replies.size(), 1u) << "the reply after its exception is not delivered";
+    EXPECT_EQ(c->Counters.repliesLate, 1u);
+    EXPECT_EQ(c->Counters.repliesDelivered, 1u);
+    EXPECT_EQ(ReadUnlocked(&ext->ExceptionsSent), 1) << "one late request, one exception";
+}
+
 // The counters record as the control request fills it reads back field by field through the
 // decoder that quorvelctl and the metrics endpoint use; a short buffer learns the size needed.
 TEST_F(Replies, CountersRecordReadsBackThroughTheSharedDecoder)
