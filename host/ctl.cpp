@@ -314,9 +314,9 @@ int Show(Client &client, const std::string &port)
     }
     std::printf("port %s\ndelay %u ms\nrts %s\ndtr %s\n", port.c_str(), r.delay, LinesText(r.rtsMask).c_str(),
                 LinesText(r.dtrMask).c_str());
-    // Only a limit is shown; without one the port answers as it always has.
+    // Only what differs from the defaults is shown: without them the port answers as it always has.
     if (options.responseMs != 0) std::printf("response %u ms\n", options.responseMs);
-    std::printf("exceptions %s\n", (options.flags & kPortOptionExceptions) ? "on" : "off");
+    if (options.flags & kPortOptionExceptions) std::printf("exceptions on\n");
     for (auto &e : r.entries)
         std::printf("conn %s:%u%s ids %s\n", Ip(e.ip).c_str(), e.port, e.raw ? " raw" : " modbus-tcp",
                     IdList(e.ids, ",").c_str());
