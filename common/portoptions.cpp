@@ -61,4 +61,23 @@ bool TakeResponseMs(std::vector<std::string> *args, std::optional<std::uint32_t>
     return true;
 }
 
+bool TakeExceptions(std::vector<std::string> *args, std::optional<bool> *exceptions, std::string *error)
+{
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < args->size(); ++i) {
+        if ((*args)[i] != "--exceptions") {
+            rest.push_back((*args)[i]);
+            continue;
+        }
+        const std::string value = i + 1 < args->size() ? (*args)[++i] : "";
+        if (value != "on" && value != "off") {
+            *error = "--exceptions " + value + ": on or off";
+            return false;
+        }
+        *exceptions = value == "on";
+    }
+    *args = std::move(rest);
+    return true;
+}
+
 }  // namespace quorvel

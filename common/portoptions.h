@@ -32,4 +32,8 @@ bool DecodePortOptions(const std::vector<std::uint8_t> &bytes, PortOptions *opti
 // error, for a missing or bad value.
 bool TakeResponseMs(std::vector<std::string> *args, std::optional<std::uint32_t> *responseMs, std::string *error);
 
+// Takes every "--exceptions on|off" out of `set`'s arguments; the last one counts. False, with an
+// error, for a missing or bad value.
+bool TakeExceptions(std::vector<std::string> *args, std::optional<bool> *exceptions, std::string *error);
+
 }  // namespace quorvel

@@ -163,7 +163,15 @@ VOID LoadPortOptions(PDEVICE_EXTENSION Extension)
 {
     QUORVEL_OPTIONS options;
     GetPortOptions(Extension, &options);
-    WriteUnlocked(&Extension->ResponseMs, options.responseMs);
+    BOOLEAN exceptions = (options.flags & QUORVEL_OPTION_EXCEPTIONS) != 0 ? TRUE : FALSE;
+    ULONG responseMs = options.responseMs;
+    // An exception is only worth having if it comes before the application gives up.
+    if (exceptions && responseMs == 0) responseMs = QUORVEL_DEFAULT_EXCEPTION_MS;
+    WriteUnlocked(&Extension->ResponseMs, responseMs);
+    WriteUnlocked(&Extension->Exceptions, exceptions);
+    InterlockedExchange(&Extension->ChecksumRejects, 0);
+    InterlockedExchange(&Extension->NoRouteDrops, 0);
+    InterlockedExchange(&Extension->ExceptionsSent, 0);
 }
 
 // Stored for the next first open, as the settings record is.
@@ -210,6 +218,7 @@ PAGED_ROUTINE NTSTATUS EthernetIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_
     case IOCTL_SERIAL_GET_ETHERNET: status = GetEthernetRequest(Extension, Irp, IrpSp); break;
     case IOCTL_QUORVEL_SET_OPTIONS: status = SetOptionsRequest(Extension, Irp, IrpSp); break;
     case IOCTL_QUORVEL_GET_OPTIONS: status = GetOptionsRequest(Extension, Irp, IrpSp); break;
+    case IOCTL_QUORVEL_GET_COUNTERS: status = CountersIoctl(Extension, Irp, IrpSp); break;
     default:
         Irp->IoStatus.Information = 0;
         status = STATUS_INVALID_PARAMETER;

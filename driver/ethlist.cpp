@@ -20,6 +20,9 @@ VOID GatewayInitialize(PDEVICE_EXTENSION Extension)
     Extension->PendingData = NULL;
     Extension->PendingLength = 0;
     Extension->PendingConnection = NULL;
+    KeInitializeTimer(&Extension->ResponseTimer);
+    KeInitializeDpc(&Extension->ResponseDpc, ResponseTimeoutDpc, Extension);
+    Extension->TimedConnection = NULL;
 }
 
 // Dotted decimal of an address in network order (lowest-addressed byte first). Needs 16
@@ -149,6 +152,8 @@ PAGED_ROUTINE VOID FreeEthernetLists(PDEVICE_EXTENSION Extension)
 {
     PAGED_CODE();
     DbgPrint("FreeEthernetLists start\n");
+    StopResponseTimer(Extension);
+
     PSINGLE_LIST_ENTRY link;
     while ((link = ExInterlockedPopEntryList(&Extension->ConnectionList, &Extension->ConnectionListLock)) != NULL) {
         ExFreePoolWithTag(CONTAINING_RECORD(link, ETH_CONNECTION, Link), QUORVEL_TAG);

@@ -110,6 +110,7 @@ static VOID StartTransaction(PETH_CONNECTION Connection, PMODBUS_REQUEST Request
     Connection->AwaitFunction = Request->DataLength > 1 ? Request->Data[1] : 0;
     Connection->AwaitSerial = Serial;
     Connection->AwaitSince = now;
+    Connection->TimedOut = FALSE;
     Connection->Awaiting = Request->DeviceId != 0 ? TRUE : FALSE;
     KeReleaseSpinLock(&Connection->ReplyLock, irql);
 }
@@ -154,6 +155,8 @@ static NTSTATUS ForwardBroadcast(PDEVICE_EXTENSION Extension, PMODBUS_REQUEST Re
     return STATUS_SUCCESS;
 }
 
+static VOID ArmResponseTimer(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, LONG Serial);
+
 // Called by the write path for every non-empty write, at PASSIVE_LEVEL, before the write is
 // queued. Only a failure status fails the write: unrecognised frames, unserved device ids and
 // writes during a connect are dropped with success. STATUS_TIMEOUT says the request waits for
@@ -175,7 +178,10 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
 
     NTSTATUS status = ParseRequest(&request);
     if (!NT_SUCCESS(status)) return status;
-    if (request.Mode != FRAME_MODE_RTU && request.Mode != FRAME_MODE_ASCII) return STATUS_SUCCESS;
+    if (request.Mode != FRAME_MODE_RTU && request.Mode != FRAME_MODE_ASCII) {
+        CountDrop(Extension, NULL, DropChecksum);
+        return STATUS_SUCCESS;
+    }
 
     PETH_CONNECTION connection = FindConnectionByDeviceID(Extension, request.DeviceId);
     if (connection == NULL && request.DeviceId == 0) {
@@ -188,6 +194,8 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
         return status;
     }
     if (connection == NULL) {
+        CountDrop(Extension, NULL, DropNoRoute);
+        AnswerRequest(Extension, &request, serial, MODBUS_EXCEPTION_PATH_UNAVAILABLE);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
@@ -197,12 +205,15 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     // unrecognised frame.
     ULONG size = RequestSize(connection, &request);
     if (size > MODBUS_MAX_FRAME) {
+        CountDrop(Extension, connection, DropTooLong);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
 
     // Never wait: a write must not block behind a connect or another write.
     if (!TryToAcquireConnectMutex(Extension)) {
+        CountDrop(Extension, connection, DropConnecting);
+        AnswerRequest(Extension, &request, serial, MODBUS_EXCEPTION_TARGET_FAILED);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
@@ -221,10 +232,14 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     if (status != STATUS_SUCCESS) {
         // Park the request for the connection thread, which connects this connection and
         // sends it there once. Only the newest request is kept.
-        if (Extension->PendingData != NULL) ExFreePool(Extension->PendingData);
+        if (Extension->PendingData != NULL) {
+            CountDrop(Extension, Extension->PendingConnection, DropLinkDown);
+            ExFreePool(Extension->PendingData);
+        }
         Extension->PendingData = buffer;
         Extension->PendingLength = size;
         Extension->PendingConnection = connection;
+        Extension->PendingSerial = serial;
         connection->NeedConnection = 1;
         KeSetEvent(&Extension->ConnectEvent, IO_NO_INCREMENT, FALSE);
         status = STATUS_TIMEOUT;
@@ -233,6 +248,8 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     }
 
     ReleaseConnectMutex(Extension);
+    // Outside ConnectMutex: the timer's owner fields are DeviceLock's.
+    if (ReadUnlocked(&Extension->Exceptions) && request.DeviceId != 0) ArmResponseTimer(Extension, connection, serial);
     ExFreePoolWithTag(request.Data, QUORVEL_TAG);
     return status;
 }
@@ -240,21 +257,26 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
 // ---------------------------------------------------------------- replies
 // Everything below runs at DISPATCH_LEVEL under DeviceLock, holding the connection's ReplyLock.
 
-// Whether a reply may still answer the connection's transaction. A newer write on the port,
-// or the response time running out, ends the transaction for good.
-static BOOLEAN TransactionOpen(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection)
+// Whether a reply may still answer the connection's transaction: 0 when it may, else the
+// drop reason. A newer write on the port, or the response time running out, ends the
+// transaction for good.
+static ULONG TransactionClosed(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection)
 {
-    if (!Connection->Awaiting) return FALSE;
+    if (!Connection->Awaiting) return Connection->TimedOut ? DropLate : DropUnknownTransaction;
     if (Connection->AwaitSerial != ReadUnlocked(&Extension->RequestSerial)) {
         Connection->Awaiting = FALSE;
-        return FALSE;
+        return DropUnknownTransaction;
     }
     ULONG limit = ReadUnlocked(&Extension->ResponseMs);
     if (limit != 0 && KeQueryInterruptTime() - Connection->AwaitSince > (ULONGLONG)limit * 10000) {
-        Connection->Awaiting = FALSE;
-        return FALSE;
+        // With exceptions on, the response timer ends it, answering 0x0B.
+        if (!ReadUnlocked(&Extension->Exceptions)) {
+            Connection->Awaiting = FALSE;
+            Connection->TimedOut = TRUE;
+        }
+        return DropLate;
     }
-    return TRUE;
+    return 0;
 }
 
 // The reply's unit id, function and length must be those of an answer to the request.
@@ -282,15 +304,23 @@ static BOOLEAN PlaceReply(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
 {
     // A late reply to an earlier request, or stray data, leaves the transaction waiting.
     USHORT id = (USHORT)(Reply[0] | (Reply[1] << 8));
-    if (id != ReadUnlocked(&Connection->TransactionId)) return FALSE;
-    if (!TransactionOpen(Extension, Connection)) return FALSE;
+    if (id != ReadUnlocked(&Connection->TransactionId)) {
+        CountDrop(Extension, Connection, DropUnknownTransaction);
+        return FALSE;
+    }
+    ULONG closed = TransactionClosed(Extension, Connection);
+    if (closed != 0) {
+        CountDrop(Extension, Connection, (QUORVEL_DROP_REASON)closed);
+        return FALSE;
+    }
     Connection->Awaiting = FALSE;
 
     const UCHAR *content = Reply + MBAP_HEADER_SIZE;
-    if (Reply[2] != 0 || Reply[3] != 0) return FALSE;
-    if (Content < 2 ||
-        !AnswersRequest(Connection, content[0], content[1], Content, ReplyContentLength(content, Content)))
+    if (Reply[2] != 0 || Reply[3] != 0 || Content < 2 ||
+        !AnswersRequest(Connection, content[0], content[1], Content, ReplyContentLength(content, Content))) {
+        CountDrop(Extension, Connection, DropBadLength);
         return FALSE;
+    }
 
     PUCHAR fifo = Extension->Uart.RxFifo;
     if (fifo == NULL) return FALSE;  // the port's UART is gone: nowhere to put it
@@ -301,8 +331,12 @@ static BOOLEAN PlaceReply(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
     } else {
         frameLength = EncodeAsciiFrame(content, Content, fifo, VUART_RX_FIFO_SIZE);
     }
-    if (PlaceFrame(Extension, fifo, frameLength)) return TRUE;
+    if (PlaceFrame(Extension, fifo, frameLength)) {
+        CountReplyDelivered(Connection);
+        return TRUE;
+    }
     Extension->Uart.RxCount = 0;  // the encoder may have written part of it
+    CountDrop(Extension, Connection, DropBadLength);
     return FALSE;
 }
 
@@ -358,9 +392,15 @@ static VOID ProcessRawData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connecti
     BOOLEAN placed = FALSE;
     ULONG offset = 0;
     // Byte by byte into the gathered reply, so that what follows a frame is never taken into it.
-    while (offset < Length && buffer != NULL && TransactionOpen(Extension, Connection)) {
+    while (offset < Length && buffer != NULL) {
+        ULONG closed = TransactionClosed(Extension, Connection);
+        if (closed != 0) {
+            CountDrop(Extension, Connection, (QUORVEL_DROP_REASON)closed);
+            break;
+        }
         if (Connection->ReplyLength == ETH_REPLY_BUFFER_SIZE) {
             Connection->Awaiting = FALSE;
+            CountDrop(Extension, Connection, DropBadLength);
             break;
         }
         buffer[Connection->ReplyLength++] = Data[offset++];
@@ -368,7 +408,12 @@ static VOID ProcessRawData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connecti
         if (frameLength == 0) continue;
         Connection->Awaiting = FALSE;
         Connection->ReplyLength = 0;
-        if (frameLength != RAW_NO_REPLY) placed = PlaceFrame(Extension, buffer, frameLength);
+        if (frameLength != RAW_NO_REPLY && PlaceFrame(Extension, buffer, frameLength)) {
+            placed = TRUE;
+            CountReplyDelivered(Connection);
+        } else {
+            CountDrop(Extension, Connection, DropBadLength);
+        }
     }
     KeReleaseSpinLock(&Connection->ReplyLock, irql);
     if (placed && ReplyPlaced != NULL) ReplyPlaced(Extension);
@@ -426,6 +471,7 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
             // the transaction, the transaction is over.
             USHORT id = (USHORT)(buffer[0] | (buffer[1] << 8));
             if (id == ReadUnlocked(&Connection->TransactionId)) Connection->Awaiting = FALSE;
+            CountDrop(Extension, Connection, DropBadLength);
             Connection->ReplySkip = total - Connection->ReplyLength;
             Connection->ReplyLength = 0;
             continue;
@@ -447,4 +493,105 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
     }
     KeReleaseSpinLock(&Connection->ReplyLock, irql);
     return Length;
+}
+
+// ---------------------------------------------------------------- exception replies
+// A gateway answers what it cannot serve rather than leave the master waiting out its own
+// timeout. Each exception belongs to one request, identified by its serial: it is placed only
+// while no newer write has come, so it can never be read as the answer to another request.
+
+// DeviceLock held. The frame is built by the codec in the request's framing.
+static BOOLEAN PlaceException(PDEVICE_EXTENSION Extension, UCHAR Mode, UCHAR Unit, UCHAR Function, UCHAR Code)
+{
+    UCHAR content[3] = {Unit, (UCHAR)(Function | 0x80), Code};
+    PUCHAR fifo = Extension->Uart.RxFifo;
+    if (fifo == NULL) return FALSE;
+    ULONG frameLength = Mode == FRAME_MODE_RTU ? EncodeRtuFrame(content, sizeof(content), fifo, VUART_RX_FIFO_SIZE)
+                                               : EncodeAsciiFrame(content, sizeof(content), fifo, VUART_RX_FIFO_SIZE);
+    if (!PlaceFrame(Extension, fifo, frameLength)) {
+        Extension->Uart.RxCount = 0;
+        return FALSE;
+    }
+    InterlockedIncrement(&Extension->ExceptionsSent);
+    return TRUE;
+}
+
+VOID AnswerRequest(PDEVICE_EXTENSION Extension, PMODBUS_REQUEST Request, LONG Serial, UCHAR Code)
+{
+    // A broadcast is never answered; a frame without a function code has nothing to echo.
+    if (!ReadUnlocked(&Extension->Exceptions) || Request->DeviceId == 0 || Request->DataLength < 2) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->DeviceLock, &irql);
+    if (Serial == ReadUnlocked(&Extension->RequestSerial) &&
+        PlaceException(Extension, Request->Mode, Request->DeviceId, Request->Data[1], Code))
+        RunReceiveStep(Extension);
+    KeReleaseSpinLock(&Extension->DeviceLock, irql);
+}
+
+// DeviceLock held. Ends the transaction: whatever the server still sends for it is dropped.
+static VOID AnswerTransactionLocked(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, LONG Serial, UCHAR Code,
+                                    BOOLEAN TimedOut)
+{
+    BOOLEAN placed = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->ReplyLock, &irql);
+    if (Connection->Awaiting && Connection->AwaitSerial == Serial &&
+        Serial == ReadUnlocked(&Extension->RequestSerial)) {
+        Connection->Awaiting = FALSE;
+        Connection->TimedOut = TimedOut;
+        Connection->ReplyLength = 0;
+        placed = PlaceException(Extension, Connection->Mode, Connection->AwaitUnit, Connection->AwaitFunction, Code);
+    }
+    KeReleaseSpinLock(&Connection->ReplyLock, irql);
+    if (placed) RunReceiveStep(Extension);
+}
+
+VOID AnswerTransaction(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, LONG Serial, UCHAR Code)
+{
+    if (!ReadUnlocked(&Extension->Exceptions)) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->DeviceLock, &irql);
+    AnswerTransactionLocked(Extension, Connection, Serial, Code, FALSE);
+    KeReleaseSpinLock(&Extension->DeviceLock, irql);
+}
+
+// Times the port's newest request; a newer one takes the timer over. No gateway lock held.
+static VOID ArmResponseTimer(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, LONG Serial)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->DeviceLock, &irql);
+    Extension->TimedConnection = Connection;
+    Extension->TimedSerial = Serial;
+    KeSetTimer(&Extension->ResponseTimer, RelativeTimeFromMs(ReadUnlocked(&Extension->ResponseMs)),
+               &Extension->ResponseDpc);
+    KeReleaseSpinLock(&Extension->DeviceLock, irql);
+}
+
+// The response time ran out. A reply that came in time has ended the transaction already.
+VOID NTAPI ResponseTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->DeviceLock, &irql);
+    PETH_CONNECTION connection = extension->TimedConnection;
+    if (connection != NULL) {
+        extension->TimedConnection = NULL;
+        AnswerTransactionLocked(extension, connection, extension->TimedSerial, MODBUS_EXCEPTION_TARGET_FAILED, TRUE);
+    }
+    KeReleaseSpinLock(&extension->DeviceLock, irql);
+}
+
+// The response timer's DPC reads a connection: none may run once the lists are freed. Not
+// pageable: takes DeviceLock.
+VOID StopResponseTimer(PDEVICE_EXTENSION Extension)
+{
+    KeCancelTimer(&Extension->ResponseTimer);
+    KeFlushQueuedDpcs();
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->DeviceLock, &irql);
+    Extension->TimedConnection = NULL;
+    KeReleaseSpinLock(&Extension->DeviceLock, irql);
 }

@@ -615,6 +615,7 @@ static const PRIVATE_CONTROL_ENTRY PrivateControls[] = {
     {IOCTL_SERIAL_GET_ETHERNET, EthernetIoctl},
     {IOCTL_QUORVEL_SET_OPTIONS, EthernetIoctl},
     {IOCTL_QUORVEL_GET_OPTIONS, EthernetIoctl},
+    {IOCTL_QUORVEL_GET_COUNTERS, EthernetIoctl},
 };
 
 static const CONTROL_ENTRY *FindSerialControl(ULONG Code)

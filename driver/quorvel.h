@@ -29,10 +29,15 @@ typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 // Flag bits not yet defined must be 0. Little-endian, packed.
 #define QUORVEL_OPTIONS_VERSION 1
 #define QUORVEL_OPTION_EXCEPTIONS 0x00000001  // answer what cannot be served with exception 0x0A/0x0B
-#define QUORVEL_OPTION_FLAGS_KNOWN 0x00000000
+#define QUORVEL_OPTION_FLAGS_KNOWN QUORVEL_OPTION_EXCEPTIONS
+// With exceptions on and no response time set, a request is answered 0x0B after this long.
+#define QUORVEL_DEFAULT_EXCEPTION_MS 1000
 
-// Private control requests still to be filled in: 10004 reads the port's counters, 10005 and
-// 10006 start and read the port's monitor ring.
+// Reads the port's gateway counters (QUORVEL_COUNTERS, then one QUORVEL_LINK_COUNTERS per link).
+#define IOCTL_QUORVEL_GET_COUNTERS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10004, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// Private control requests still to be filled in: 10005 and 10006 start and read the port's
+// monitor ring.
 
 // Why the gateway dropped a request or a reply; the counters and the monitor both name these.
 typedef enum _QUORVEL_DROP_REASON {
@@ -53,6 +58,43 @@ typedef struct _QUORVEL_OPTIONS {
     ULONG flags;       // QUORVEL_OPTION_* bits
     ULONG responseMs;  // a reply later than this after its request is dropped; 0 = no limit
 } QUORVEL_OPTIONS, *PQUORVEL_OPTIONS;
+#pragma pack(pop)
+
+// The counters record, counted since the port was opened. Little-endian, packed: the header,
+// then linkCount entries of linkSize bytes each, in the settings record's order. Readers take
+// the sizes from the record, so fields can be added at the end of either part.
+#define QUORVEL_COUNTERS_VERSION 1
+
+#pragma pack(push, 1)
+typedef struct _QUORVEL_COUNTERS {
+    ULONG size;             // whole record, entries included
+    USHORT version;         // QUORVEL_COUNTERS_VERSION
+    USHORT linkSize;        // sizeof(QUORVEL_LINK_COUNTERS)
+    ULONG linkCount;        // entries that follow
+    ULONG checksumRejects;  // written frames that are neither RTU nor ASCII (CRC/LRC wrong)
+    ULONG noRoute;          // requests for a device id that no connection serves
+    ULONG exceptionsSent;   // exception replies placed for the application
+} QUORVEL_COUNTERS, *PQUORVEL_COUNTERS;
+
+typedef struct _QUORVEL_LINK_COUNTERS {
+    ULONG ip;                    // server address, network order
+    USHORT port;                 // server TCP port
+    UCHAR raw;                   // nonzero: frames pass unchanged
+    UCHAR up;                    // nonzero while the link is connected
+    ULONG requestsSent;
+    ULONG repliesDelivered;
+    ULONG repliesUnknown;        // dropped: transaction id not awaited (or already answered)
+    ULONG repliesBadLength;      // dropped: length, protocol, unit or function not the request's
+    ULONG repliesLate;           // dropped: after the response time
+    ULONG requestsLinkDown;      // dropped: the link was down or could not be made
+    ULONG requestsConnecting;    // dropped: a connect was in progress
+    ULONG requestsTooLong;       // dropped: does not fit an MBAP frame
+    ULONG connects;
+    ULONG connectFailures;
+    ULONG disconnects;
+    LONG lastError;              // NTSTATUS of the last failure, 0 when none
+    LONGLONG lastErrorTime;      // system time (100 ns since 1601) of lastError, 0 when none
+} QUORVEL_LINK_COUNTERS, *PQUORVEL_LINK_COUNTERS;
 #pragma pack(pop)
 
 // The Ethernet settings record: a 10-byte header, then connection entries back to back up to
@@ -133,7 +175,13 @@ typedef struct _ETH_CONNECTION {
     UCHAR AwaitUnit;       // its unit id and function code: a reply must echo both
     UCHAR AwaitFunction;
     LONG AwaitSerial;      // the port's RequestSerial when it was written
+    BOOLEAN TimedOut;      // the transaction ended for its response time: its reply is late
     ULONGLONG AwaitSince;  // interrupt time (100 ns) when it was written
+
+    // What the link has done since the port was opened. The counts are interlocked, bumped at
+    // any IRQL up to DISPATCH_LEVEL; lastError and lastErrorTime change together under
+    // ReplyLock. ip, port, raw and up are filled only in a copy handed out.
+    QUORVEL_LINK_COUNTERS Counters;
 } ETH_CONNECTION, *PETH_CONNECTION;
 
 // One device id of an entry, pointing at the connection that serves it.
@@ -332,6 +380,16 @@ struct _DEVICE_EXTENSION {
                                         // request of the port. Interlocked, read at any IRQL
     ULONG ResponseMs;                   // reply time limit, 0 = none; written at first open (PASSIVE),
                                         // read unlocked by the receive indication
+    BOOLEAN Exceptions;                 // answer what cannot be served with an exception reply;
+                                        // written at first open (PASSIVE), read unlocked
+    LONG PendingSerial;                 // RequestSerial of the pending request; ConnectMutex
+    KTIMER ResponseTimer;               // runs out when the awaited reply is late (exceptions on)
+    KDPC ResponseDpc;                   // ResponseTimer's DPC: answers the late request 0x0B
+    PETH_CONNECTION TimedConnection;    // the connection whose transaction ResponseTimer times,
+    LONG TimedSerial;                   // and its serial; both DeviceLock, DISPATCH_LEVEL
+    LONG ChecksumRejects;               // port counters since open; interlocked, any IRQL
+    LONG NoRouteDrops;
+    LONG ExceptionsSent;
     // ---- end gateway
 
     // ================================================================= network link
@@ -480,6 +538,32 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
 // several replies in one, each reach Uart.RxFifo; ReplyPlaced (may be NULL) runs after each.
 ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, PUCHAR Data, ULONG Length,
                           PREPLY_PLACED_ROUTINE ReplyPlaced);
+// Exception replies (gateway.cpp). Each places [unit, function | 0x80, Code] in the
+// application's framing when exceptions are on and the request is still the port's newest.
+// AnswerRequest: a request never started on a connection (no route, connect in progress).
+// AnswerTransaction: the connection's transaction of that serial, which it ends. No gateway
+// lock held (they take DeviceLock); PASSIVE_LEVEL or DISPATCH_LEVEL.
+#define MODBUS_EXCEPTION_PATH_UNAVAILABLE 0x0A
+#define MODBUS_EXCEPTION_TARGET_FAILED 0x0B
+VOID AnswerRequest(PDEVICE_EXTENSION Extension, PMODBUS_REQUEST Request, LONG Serial, UCHAR Code);
+VOID AnswerTransaction(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, LONG Serial, UCHAR Code);
+KDEFERRED_ROUTINE ResponseTimeoutDpc;
+// At close, before the lists are freed. PASSIVE_LEVEL.
+VOID StopResponseTimer(PDEVICE_EXTENSION Extension);
+
+// Counters (counters.cpp); any IRQL up to DISPATCH_LEVEL unless said. Link NULL counts for
+// the port (no route, checksum).
+VOID CountDrop(PDEVICE_EXTENSION Extension, PETH_CONNECTION Link, QUORVEL_DROP_REASON Reason);
+VOID CountRequestSent(PETH_CONNECTION Link);
+VOID CountReplyDelivered(PETH_CONNECTION Link);
+// A connect attempt's outcome; a failure is the link's last error. PASSIVE_LEVEL.
+VOID CountConnect(PETH_CONNECTION Link, NTSTATUS Status);
+// The link went down; Status is why (0 for the port's own close). PASSIVE_LEVEL.
+VOID CountDisconnect(PETH_CONNECTION Link, NTSTATUS Status);
+// IOCTL_QUORVEL_GET_COUNTERS at PASSIVE_LEVEL on an open port: sets Irp->IoStatus and returns
+// the status; the caller completes the request.
+NTSTATUS CountersIoctl(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION IrpSp);
+
 // Forgets a partly received reply; called under ConnectMutex when a request is sent and when
 // the link goes down.
 VOID ResetReplyStream(PETH_CONNECTION Connection);
@@ -719,6 +803,9 @@ VOID DisconnectAllConnections(PDEVICE_EXTENSION Extension);
 // Received bytes of the socket's link, from the receive indication or a receive request's
 // completion (at most DISPATCH_LEVEL): converted and delivered under DeviceLock.
 VOID KivraTdiReceivedData(PTDI_SOCKET Socket, PUCHAR Data, ULONG Length);
+// Drains Uart.RxFifo into the read or the ring (or drops it while the port is not open).
+// DeviceLock held.
+VOID RunReceiveStep(PDEVICE_EXTENSION Extension);
 NTSTATUS KivraTdiRegisterPnPHandlers(PUNICODE_STRING RegistryPath);
 VOID KivraTdiDeregisterPnPHandlers(VOID);
 

@@ -51,19 +51,25 @@ static VOID ReleasePendingRequest(PDEVICE_EXTENSION Extension)
 }
 
 // A connect attempt failed: the request built for that connection is lost; one built for
-// another flagged connection waits for that connection's attempt. Under ConnectMutex.
-static VOID DropPendingRequestOf(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection)
+// another flagged connection waits for that connection's attempt. Under ConnectMutex. TRUE,
+// with the lost request's serial, when one was lost.
+static BOOLEAN DropPendingRequestOf(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, PLONG LostSerial)
 {
-    if (Extension->PendingConnection == Connection) {
-        ReleasePendingRequest(Extension);
+    if (Extension->PendingConnection != Connection) return FALSE;
+    BOOLEAN lost = Extension->PendingData != NULL ? TRUE : FALSE;
+    if (lost) {
+        *LostSerial = Extension->PendingSerial;
+        CountDrop(Extension, Connection, DropLinkDown);
     }
+    ReleasePendingRequest(Extension);
+    return lost;
 }
 
 // The port's receive step, run under DeviceLock at DISPATCH_LEVEL whenever a reply waits in
 // the UART's receive FIFO. Until the open has pointed the receive target at the ring (PortOpen
 // is set last, under this lock) there is nowhere safe to store a character: the reply is
 // dropped, as a closed line drops what arrives.
-static VOID RunReceiveStep(PDEVICE_EXTENSION Extension)
+VOID RunReceiveStep(PDEVICE_EXTENSION Extension)
 {
     if (Extension->Uart.RxCount == 0) return;
     if (!Extension->PortOpen) {
@@ -151,8 +157,9 @@ PAGED_ROUTINE VOID StopConnectThread(PDEVICE_OBJECT DeviceObject)
 
 // One connect attempt for Connection, and the send of the request parked for it. Under
 // ConnectMutex, in the connection thread. Every failure loses the request built for this
-// connection; the next request for it starts a new attempt.
-static PAGED_ROUTINE VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNECTION Connection)
+// connection; the next request for it starts a new attempt. TRUE, with its serial, when the
+// request was lost.
+static PAGED_ROUTINE BOOLEAN ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNECTION Connection, PLONG LostSerial)
 {
     PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -162,14 +169,14 @@ static PAGED_ROUTINE VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNE
     RtlInitUnicodeString(&transportName, TcpDeviceName);
     PTDI_SOCKET socket = KivraTdiCreateSocket(&transportName);
     if (socket == NULL) {
-        DropPendingRequestOf(extension, Connection);
-        return;
+        CountConnect(Connection, STATUS_INSUFFICIENT_RESOURCES);
+        return DropPendingRequestOf(extension, Connection, LostSerial);
     }
     // The reply buffer is in place before anything can be indicated on the link.
     if (!NT_SUCCESS(AllocateReplyBuffer(Connection))) {
-        DropPendingRequestOf(extension, Connection);
+        CountConnect(Connection, STATUS_INSUFFICIENT_RESOURCES);
         KivraTdiCloseSocket(socket);
-        return;
+        return DropPendingRequestOf(extension, Connection, LostSerial);
     }
     socket->DeviceObject = DeviceObject;
     socket->Context = Connection;
@@ -220,21 +227,25 @@ static PAGED_ROUTINE VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNE
             DbgPrint("ConnectThread - KivraTdiConnect - Failed\n");
         }
     }
+    CountConnect(Connection, status);
     if (!NT_SUCCESS(status)) {
-        DropPendingRequestOf(extension, Connection);
         KivraTdiCloseSocket(socket);
         FreeReplyBuffer(Connection);
-        return;
+        return DropPendingRequestOf(extension, Connection, LostSerial);
     }
 
     Connection->Socket = socket;
     // Only the request built for this connection goes out here; one built for another
     // flagged connection waits for that connection's turn.
+    BOOLEAN lost = FALSE;
     if (extension->PendingData != NULL && extension->PendingConnection == Connection) {
         DbgPrint("ConnectThread - Sending Data\n");
-        SendDataToLinkServer(Connection, extension->PendingData, extension->PendingLength);
+        if (SendDataToLinkServer(Connection, extension->PendingData, extension->PendingLength) != STATUS_SUCCESS) {
+            lost = DropPendingRequestOf(extension, Connection, LostSerial);
+        }
         ReleasePendingRequest(extension);
     }
+    return lost;
 }
 
 PAGED_ROUTINE VOID NTAPI ConnectThread(PVOID StartContext)
@@ -270,7 +281,8 @@ PAGED_ROUTINE VOID NTAPI ConnectThread(PVOID StartContext)
 
         // Each flag buys one attempt; a failed attempt does not set it again.
         connection->NeedConnection = 0;
-        ConnectAndSend(deviceObject, connection);
+        LONG lostSerial = 0;
+        BOOLEAN lost = ConnectAndSend(deviceObject, connection, &lostSerial);
 
         // Another connection flagged meanwhile (or before) is served next, without waiting
         // for an unrelated write. The mutex is let go in between, so a close waits for one
@@ -279,6 +291,8 @@ PAGED_ROUTINE VOID NTAPI ConnectThread(PVOID StartContext)
             KeSetEvent(&extension->ConnectEvent, IO_NO_INCREMENT, FALSE);
         }
         ReleaseConnectMutex(extension);
+        // Outside the mutex: the answer goes through DeviceLock.
+        if (lost) AnswerTransaction(extension, connection, lostSerial, MODBUS_EXCEPTION_TARGET_FAILED);
     }
 }
 
@@ -340,9 +354,11 @@ PAGED_ROUTINE NTSTATUS SendDataToLinkServer(PETH_CONNECTION Connection, PUCHAR D
     }
     if (!NT_SUCCESS(status)) {
         DbgPrint("Data Not Sended!\n");
+        CountDisconnect(Connection, status);
         DisconnectFromLinkServer(Connection, TRUE);
         return STATUS_TIMEOUT;
     }
+    CountRequestSent(Connection);
     return STATUS_SUCCESS;
 }
 
@@ -405,6 +421,7 @@ VOID NTAPI KivraTdiWorkerRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
     AcquireConnectMutex(extension);
     PETH_CONNECTION connection = FindConnectionBySocket(extension, work->Socket, work->Serial);
     if (connection != NULL) {
+        CountDisconnect(connection, STATUS_CONNECTION_DISCONNECTED);
         DisconnectFromLinkServer(connection, FALSE);
     }
     ReleaseConnectMutex(extension);

@@ -1,8 +1,9 @@
 // quorvelctl: manages the ports of a running quorvel-host over its control socket.
 //   quorvelctl [--state DIR] [--json] list | add [--name COMn] | remove COMn | show COMn |
-//              set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS]
-//                       --conn HOST:PORT[/raw]=ID[,ID...]... | set COMn --response-ms MS |
-//              status COMn | save COMn FILE | load COMn FILE
+//              set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS] [--exceptions on|off]
+//                       --conn HOST:PORT[/raw]=ID[,ID...]... |
+//              set COMn [--response-ms MS] [--exceptions on|off] |
+//              status [--watch] COMn | save COMn FILE | load COMn FILE
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -10,21 +11,25 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/controlproto.h"
+#include "common/counters.h"
 #include "common/ethrecord.h"
+#include "common/portoptions.h"
 #include "common/settingsfile.h"
 #include "common/statedir.h"
 #include "ctlargs.h"
 #include "hostproto.h"
-#include "common/portoptions.h"
 
 using namespace quorvel;
 using hostctl::Utf16;
@@ -301,29 +306,34 @@ int Show(Client &client, const std::string &port)
         Fail("show: " + port + " returned a damaged settings record");
     if (gJson) {
         std::string json = RecordJson(r);
-        json.insert(json.size() - 1, ", \"response_ms\": " + std::to_string(options.responseMs));
+        json.insert(json.size() - 1, std::string(", \"exceptions\": ") +
+                                         ((options.flags & kPortOptionExceptions) ? "true" : "false") +
+                                         ", \"response_ms\": " + std::to_string(options.responseMs));
         std::printf("%s\n", json.c_str());
         return 0;
     }
     std::printf("port %s\ndelay %u ms\nrts %s\ndtr %s\n", port.c_str(), r.delay, LinesText(r.rtsMask).c_str(),
                 LinesText(r.dtrMask).c_str());
-    // Only a limit is shown; without one the port answers as it always has.
+    // Only what differs from the defaults is shown: without them the port answers as it always has.
     if (options.responseMs != 0) std::printf("response %u ms\n", options.responseMs);
+    if (options.flags & kPortOptionExceptions) std::printf("exceptions on\n");
     for (auto &e : r.entries)
         std::printf("conn %s:%u%s ids %s\n", Ip(e.ip).c_str(), e.port, e.raw ? " raw" : " modbus-tcp",
                     IdList(e.ids, ",").c_str());
     return 0;
 }
 
-// Without --response-ms the stored response time stays; with only it, the record stays.
+// Without --response-ms or --exceptions the stored options stay; with only them, the record stays.
 int Set(Client &client, const std::string &port, std::vector<std::string> args)
 {
     EthRecord record;
     std::string error;
     std::optional<std::uint32_t> responseMs;
+    std::optional<bool> exceptions;
     bool onlyOptions = false;
     if (!TakeResponseMs(&args, &responseMs, &error)) Fail("set: " + error + " (nothing stored)", 2);
-    onlyOptions = args.empty() && responseMs.has_value();
+    if (!TakeExceptions(&args, &exceptions, &error)) Fail("set: " + error + " (nothing stored)", 2);
+    onlyOptions = args.empty() && (responseMs.has_value() || exceptions.has_value());
     if (!onlyOptions && !ParseSetArguments(args, &record, &error)) Fail("set: " + error + " (nothing stored)", 2);
     // Every check before anything is stored.
     ctl::Bytes bytes;
@@ -332,12 +342,15 @@ int Set(Client &client, const std::string &port, std::vector<std::string> args)
         error = EthRecordProblem(bytes.data(), bytes.size());
         if (!error.empty()) Fail("set: " + error + " (nothing stored)", 2);
     }
-    if (responseMs) {
+    if (responseMs || exceptions) {
         PortOptions options;
         Win32Error e = ReadOptions(client, port, &options);
         if (e == 13) Fail("set: " + port + " returned damaged options (nothing stored)");
         CheckPortError("set", port, e);
-        options.responseMs = *responseMs;
+        if (responseMs) options.responseMs = *responseMs;
+        if (exceptions)
+            options.flags =
+                *exceptions ? options.flags | kPortOptionExceptions : options.flags & ~kPortOptionExceptions;
         CheckPortError("set", port, WriteOptions(client, port, options));
     }
     if (!onlyOptions) CheckPortError("set", port, WriteRecord(client, port, bytes));
@@ -350,12 +363,64 @@ std::string ParityName(std::uint8_t p)
     return p < 5 ? names[p] : "?";
 }
 
+std::string TimeText(std::int64_t systemTime)
+{
+    std::time_t t = std::time_t(UnixSeconds(systemTime));
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+// The counters of the status's link: same server and kind, in the record's order.
+const LinkCounters *CountersOf(const PortCounters &counters, const hostctl::LinkEntry &link, std::vector<bool> *used)
+{
+    for (size_t i = 0; i < counters.links.size(); ++i) {
+        const LinkCounters &c = counters.links[i];
+        if ((*used)[i] || LinkName(c) != Utf8(link.server) || c.raw != link.raw) continue;
+        (*used)[i] = true;
+        return &c;
+    }
+    return nullptr;
+}
+
+std::string LinkCountersJson(const LinkCounters &c)
+{
+    char text[640];
+    std::snprintf(text, sizeof(text),
+                  "{\"requests_sent\": %u, \"replies_delivered\": %u, \"replies_dropped\": {\"unknown_transaction\": "
+                  "%u, \"bad_length\": %u, \"late\": %u}, \"requests_dropped\": {\"link_down\": %u, "
+                  "\"connecting\": %u, \"too_long\": %u}, \"connects\": %u, \"connect_failures\": %u, "
+                  "\"disconnects\": %u, \"last_error\": %u, \"last_error_text\": %s, \"last_error_time\": %lld}",
+                  c.requestsSent, c.repliesDelivered, c.repliesUnknown, c.repliesBadLength, c.repliesLate,
+                  c.requestsLinkDown, c.requestsConnecting, c.requestsTooLong, c.connects, c.connectFailures,
+                  c.disconnects, c.lastError, JsonString(LinkErrorText(c.lastError)).c_str(),
+                  static_cast<long long>(UnixSeconds(c.lastErrorTime)));
+    return text;
+}
+
+void PrintLinkCounters(const LinkCounters &c)
+{
+    std::printf("  requests sent %u, replies delivered %u\n", c.requestsSent, c.repliesDelivered);
+    std::printf("  replies dropped: unknown transaction %u, bad length %u, late %u\n", c.repliesUnknown,
+                c.repliesBadLength, c.repliesLate);
+    std::printf("  requests dropped: link down %u, connecting %u, too long %u\n", c.requestsLinkDown,
+                c.requestsConnecting, c.requestsTooLong);
+    std::printf("  connects %u, connect failures %u, disconnects %u\n", c.connects, c.connectFailures, c.disconnects);
+    if (c.lastError != 0)
+        std::printf("  last error %s at %s\n", LinkErrorText(c.lastError).c_str(), TimeText(c.lastErrorTime).c_str());
+}
+
 int Status(Client &client, const std::string &port)
 {
     hostctl::NameMessage req{Utf16(port)};
     hostctl::PortStatusReply s;
     Win32Error e = client.Call(hostctl::PortStatus, req, &s);
     CheckPortError("status", port, e);
+    PortCounters counters;
+    bool haveCounters = DecodeCounters(s.counters, &counters);
+    std::vector<bool> used(counters.links.size());
     const char *stop = s.stopBits == 0 ? "1" : s.stopBits == 1 ? "1.5" : "2";
     bool dtr = s.dtrRts & 1, rts = s.dtrRts & 2;
     bool cts = s.modemStatus & kMsCts, dsr = s.modemStatus & kMsDsr, dcd = s.modemStatus & kMsRlsd,
@@ -371,11 +436,17 @@ int Status(Client &client, const std::string &port)
             s.parityErrors, s.inQueue, s.outQueue);
         for (size_t i = 0; i < s.links.size(); ++i) {
             auto &l = s.links[i];
-            std::printf("%s{\"server\": %s, \"raw\": %s, \"ids\": [%s], \"state\": %s}", i ? ", " : "",
-                        JsonString(Utf8(l.server)).c_str(), l.raw ? "true" : "false", IdList(l.ids, ", ").c_str(),
-                        JsonString(Utf8(l.state)).c_str());
+            const LinkCounters *c = CountersOf(counters, l, &used);
+            std::printf("%s{\"server\": %s, \"raw\": %s, \"ids\": [%s], \"state\": %s, \"counters\": %s}",
+                        i ? ", " : "", JsonString(Utf8(l.server)).c_str(), l.raw ? "true" : "false",
+                        IdList(l.ids, ", ").c_str(), JsonString(Utf8(l.state)).c_str(),
+                        c ? LinkCountersJson(*c).c_str() : "null");
         }
-        std::printf("]}\n");
+        std::printf("]");
+        if (haveCounters)
+            std::printf(", \"counters\": {\"checksum_rejects\": %u, \"no_route\": %u, \"exceptions_sent\": %u}",
+                        counters.checksumRejects, counters.noRoute, counters.exceptionsSent);
+        std::printf("}\n");
         return 0;
     }
     if (s.inUse) std::printf("%s is in use by a program (answered through the bridge's handle)\n", port.c_str());
@@ -385,10 +456,28 @@ int Status(Client &client, const std::string &port)
     std::printf("received %u, transmitted %u, frame errors %u, overruns %u, buffer overruns %u, parity errors %u\n",
                 s.received, s.transmitted, s.frameErrors, s.overruns, s.bufferOverruns, s.parityErrors);
     std::printf("queued: in %u, out %u\n", s.inQueue, s.outQueue);
-    for (auto &l : s.links)
+    if (haveCounters)
+        std::printf("gateway: checksum rejects %u, no route %u, exceptions sent %u\n", counters.checksumRejects,
+                    counters.noRoute, counters.exceptionsSent);
+    for (auto &l : s.links) {
         std::printf("link %s%s ids %s: %s\n", Utf8(l.server).c_str(), l.raw ? " raw" : "", IdList(l.ids, ",").c_str(),
                     Utf8(l.state).c_str());
+        if (const LinkCounters *c = CountersOf(counters, l, &used)) PrintLinkCounters(*c);
+    }
     return 0;
+}
+
+// Until interrupted; a terminal is cleared before each round.
+int WatchStatus(Client &client, const std::string &port)
+{
+    bool terminal = isatty(STDOUT_FILENO);
+    for (;;) {
+        if (terminal) std::printf("\033[H\033[2J");
+        Status(client, port);
+        if (!terminal) std::printf("\n");
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
 }
 
 int Save(Client &client, const std::string &port, const std::string &file)
@@ -430,13 +519,16 @@ void Usage()
                  "  add [--name COMn]          new port (the lowest free name by default)\n"
                  "  remove COMn\n"
                  "  show COMn                  the stored settings\n"
-                 "  set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS]\n"
+                 "  set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS] [--exceptions on|off]\n"
                  "           --conn HOST:PORT[/raw]=ID[,ID...] ...\n"
                  "                             LINES: none or cts,dsr,dcd,ring; --response-ms: replies later\n"
                  "                             than MS after their request are dropped (0: no limit, kept\n"
-                 "                             when not given)\n"
-                 "  set COMn --response-ms MS  the response time alone\n"
-                 "  status COMn                line settings, modem lines, statistics, links\n"
+                 "                             when not given); --exceptions on: what cannot be served is\n"
+                 "                             answered with Modbus exception 0x0A or 0x0B (response time\n"
+                 "                             1000 ms unless set)\n"
+                 "  set COMn [--response-ms MS] [--exceptions on|off]  the options alone\n"
+                 "  status [--watch] COMn      line settings, modem lines, statistics, links and their\n"
+                 "                             counters since the port was opened; --watch: every second\n"
                  "  save COMn FILE.qvor | load COMn FILE.qvor\n");
 }
 
@@ -490,6 +582,12 @@ int main(int argc, char **argv)
         if (!ValidPortName(args[1])) Fail("set: " + args[1] + " is not a COM port name", 2);
         Client c(stateDir);
         return Set(c, args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+    }
+    if (cmd == "status" && args.size() == 3 && (args[1] == "--watch" || args[2] == "--watch")) {
+        std::string port = args[1] == "--watch" ? args[2] : args[1];
+        if (!ValidPortName(port)) Fail("status: " + port + " is not a COM port name", 2);
+        Client c(stateDir);
+        return WatchStatus(c, port);
     }
     if (cmd == "remove" || cmd == "show" || cmd == "status") {
         need(2);

@@ -16,6 +16,7 @@
 #include <ntddser.h>
 #include <wdm.h>
 
+#include "common/counters.h"
 #include "common/ethrecord.h"
 #include "common/filterservice.h"
 #include "common/multisz.h"
@@ -501,6 +502,31 @@ Win32Error Host::PortIoControl(const ctl::PortIoControlRequest &req, ctl::PortIo
     return error;
 }
 
+std::vector<PortMetrics> Host::Metrics()
+{
+    std::vector<std::shared_ptr<PortBridge>> bridges;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        for (auto &entry : bridges_) bridges.push_back(entry.second);
+    }
+    std::vector<PortMetrics> out;
+    for (auto &bridge : bridges) {
+        PortMetrics m;
+        m.port = bridge->PortName();
+        bridge->WithOpenHandle([&](HANDLE h) {
+            std::vector<std::uint8_t> buffer(kEthReadBufferSize);
+            DWORD returned = 0;
+            if (DeviceIoControl(h, IOCTL_QUORVEL_GET_COUNTERS, nullptr, 0, buffer.data(), DWORD(buffer.size()),
+                                &returned, nullptr)) {
+                buffer.resize(returned);
+                m.open = DecodeCounters(buffer, &m.counters);
+            }
+        });
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
 Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *reply)
 {
     if (!ValidPortName(name)) return ERROR_INVALID_NAME;
@@ -548,6 +574,12 @@ Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *r
         if (ClearCommError(h, &errors, &comstat)) {
             reply->inQueue = comstat.cbInQue;
             reply->outQueue = comstat.cbOutQue;
+        }
+        std::vector<std::uint8_t> counters(kEthReadBufferSize);
+        if (DeviceIoControl(h, IOCTL_QUORVEL_GET_COUNTERS, nullptr, 0, counters.data(), DWORD(counters.size()),
+                            &returned, nullptr)) {
+            counters.resize(returned);
+            reply->counters = std::move(counters);
         }
         std::vector<std::uint8_t> buffer(kEthReadBufferSize);
         if (DeviceIoControl(h, IOCTL_SERIAL_GET_ETHERNET, nullptr, 0, buffer.data(), DWORD(buffer.size()), &returned,

@@ -19,6 +19,7 @@
 #include "hostproto.h"
 
 #include "bridge.h"
+#include "metrics.h"
 
 namespace quorvel {
 
@@ -53,6 +54,9 @@ public:
     Win32Error AddPort(const std::string &name, std::string *created);
     std::vector<hostctl::PortEntry> Ports();
     const HostOptions &options() const { return options_; }
+    // The counters of every port, read through the bridge of each port a program holds; a port
+    // nobody holds is not opened for them.
+    std::vector<PortMetrics> Metrics();
 
 private:
     struct Session;

@@ -22,7 +22,7 @@ struct PortEntry {
     std::u16string name, instanceId, ptyPath;
     bool started = false;
     bool inUse = false;
-    Bytes record;  // the stored settings record (registry), empty when none
+    Bytes record;   // the stored settings record (registry), empty when none
     Bytes options;  // the stored options record (registry), empty when none
     template <class IO>
     void Fields(IO &io)
@@ -52,6 +52,7 @@ struct PortStatusReply {
     std::uint32_t received = 0, transmitted = 0, frameErrors = 0, overruns = 0, bufferOverruns = 0, parityErrors = 0;
     std::uint32_t inQueue = 0, outQueue = 0;
     std::vector<LinkEntry> links;
+    Bytes counters;  // the driver's counters record, empty when it could not be read
     template <class IO>
     void Fields(IO &io)
     {
@@ -59,6 +60,7 @@ struct PortStatusReply {
         io(received), io(transmitted), io(frameErrors), io(overruns), io(bufferOverruns), io(parityErrors);
         io(inQueue), io(outQueue);
         List(io, links);
+        io(counters);
     }
 };
 

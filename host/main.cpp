@@ -1,5 +1,5 @@
 // quorvel-host [--state DIR] [--dev-dir DIR] [--pty-group GROUP] [--pty-mode MODE]
-//              [--control-idle-timeout SECONDS] [--debug] [--demo]
+//              [--control-idle-timeout SECONDS] [--metrics [ADDRESS:]PORT] [--debug] [--demo]
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -23,6 +24,7 @@
 
 #include "controlserver.h"
 #include "host.h"
+#include "metrics.h"
 
 using namespace quorvel;
 
@@ -47,7 +49,9 @@ void Usage()
 {
     std::fprintf(stderr,
                  "usage: quorvel-host [--state DIR] [--dev-dir DIR] [--pty-group GROUP] [--pty-mode MODE]\n"
-                 "                    [--control-idle-timeout SECONDS] [--debug] [--demo]\n");
+                 "                    [--control-idle-timeout SECONDS] [--metrics [ADDRESS:]PORT] [--debug] [--demo]\n"
+                 "  --metrics: the ports' gateway counters for Prometheus at http://ADDRESS:PORT/metrics\n"
+                 "             (off by default; 127.0.0.1 unless an address is given)\n");
 }
 
 // A group name or number.
@@ -170,6 +174,7 @@ int main(int argc, char **argv)
     bool demo = false;
     bool groupGiven = false;
     int idleSeconds = 60;
+    std::string metricsHost, metricsPort;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--pty-group" && i + 1 < argc) {
@@ -193,6 +198,12 @@ int main(int argc, char **argv)
                 return 2;
             }
             idleSeconds = int(n);
+        } else if (a == "--metrics" && i + 1 < argc) {
+            std::string error;
+            if (!ParseMetricsAddress(argv[++i], &metricsHost, &metricsPort, &error)) {
+                std::fprintf(stderr, "quorvel-host: %s\n", error.c_str());
+                return 2;
+            }
         } else if (a == "--state" && i + 1 < argc) {
             options.stateDir = argv[++i];
         } else if (a == "--dev-dir" && i + 1 < argc) {
@@ -256,6 +267,18 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    std::unique_ptr<MetricsServer> metrics;
+    if (!metricsPort.empty()) {
+        metrics = std::make_unique<MetricsServer>(
+            metricsHost, metricsPort, [&host] { return host.Metrics(); }, Log);
+        if (!metrics->Start(&error)) {
+            Log(error);
+            server.Stop();
+            host.Stop();
+            return 1;
+        }
+    }
+
     pid_t sim = -1;
     if (demo) {
         // COM1 is the demo's port: taken as it is when it exists, created otherwise.
@@ -289,6 +312,7 @@ int main(int argc, char **argv)
     int sig = 0;
     sigwait(&signals, &sig);
     Log(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+    if (metrics) metrics->Stop();
     server.Stop();
     host.Stop();
     if (sim > 0) {

@@ -93,9 +93,13 @@ TEST_F(Forwarding, FramesThatAreNotOneServedRequestSendNothing)
     EXPECT_EQ(KeReadStateEvent(&ext->ConnectEvent), 0);
 }
 
+// With exceptions on, the dropped write is answered 0x0B in its own (ASCII) framing; the
+// fixture's port is not open, so the frame placed in the FIFO goes no further.
 TEST_F(Forwarding, WriteDuringAConnectIsDroppedAndEndsTheEarlierTransaction)
 {
     ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
+    ext->Exceptions = TRUE;
+    ext->ResponseMs = 600000;
     EXPECT_EQ(Write(kRtuRequest), STATUS_TIMEOUT);
     TakePending();
     std::atomic<int> stage{0};
@@ -110,6 +114,9 @@ TEST_F(Forwarding, WriteDuringAConnectIsDroppedAndEndsTheEarlierTransaction)
     EXPECT_EQ(Write(Text(kAsciiRequest)), STATUS_SUCCESS);
     stage = 2;
     connecting.join();
+    EXPECT_EQ(Connection(1)->Counters.requestsConnecting, 1u);
+    EXPECT_EQ(ext->ExceptionsSent, 1);
+    EXPECT_EQ(std::string(ext->Uart.RxFifo, ext->Uart.RxFifo + 11), ":01830B71\r\n");
 
     EXPECT_EQ(ext->PendingData, nullptr);
     EXPECT_EQ(Connection(1)->TransactionId, 1);
@@ -136,6 +143,7 @@ TEST_F(Forwarding, LongestRtuFrameIsDroppedWhenConvertedAndSentWholeWhenRaw)
             EXPECT_EQ(status, STATUS_SUCCESS);
             EXPECT_EQ(ext->PendingData, nullptr);
             EXPECT_EQ(Connection(1)->TransactionId, 0);
+            EXPECT_EQ(Connection(1)->Counters.requestsTooLong, 1u);
         } else {
             EXPECT_EQ(status, STATUS_TIMEOUT);
             EXPECT_EQ(Pending(), frame);

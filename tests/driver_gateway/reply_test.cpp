@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "common/counters.h"
 #include "port_fixture.h"
 
 using namespace gwtest;
@@ -135,6 +136,13 @@ TEST_F(Replies, EachRequestGetsAtMostOneReplyAndOnlyItsOwn)
         Deliver(c, Mbap(id, {0x01, 0x03, 0x02, 0x00, 0x2A}));
         EXPECT_TRUE(replies.empty()) << Hex(other);
     }
+
+    // Counted as what they were: every reply that was not delivered answered no open request.
+    EXPECT_EQ(c->Counters.repliesDelivered, 2u);
+    EXPECT_EQ(c->Counters.repliesUnknown, 7u);
+    EXPECT_EQ(c->Counters.repliesBadLength + c->Counters.repliesLate, 0u);
+    EXPECT_EQ(ext->NoRouteDrops, 1);
+    EXPECT_EQ(ext->ChecksumRejects, 1);
 }
 
 TEST_F(Replies, RepliesThatDoNotAnswerTheRequestAreDroppedAndEndIt)
@@ -173,6 +181,8 @@ TEST_F(Replies, RepliesThatDoNotAnswerTheRequestAreDroppedAndEndIt)
     cut[5] = 3;
     Deliver(c, cut);
     EXPECT_TRUE(replies.empty());
+    EXPECT_EQ(c->Counters.repliesBadLength, 11u);
+    EXPECT_EQ(c->Counters.repliesUnknown, 10u) << "each second word came after its request was over";
 }
 
 TEST_F(Replies, BroadcastIsForwardedButNeverAnswered)
@@ -195,6 +205,8 @@ TEST_F(Replies, AReplyLaterThanTheResponseTimeIsDropped)
     ASSERT_TRUE(qvtest::WaitUntil([&] { return KeQueryInterruptTime() - sent > 40 * 10000; }, 5000));
     Deliver(c, kReply);
     EXPECT_TRUE(replies.empty());
+    Deliver(c, kReply);
+    EXPECT_EQ(c->Counters.repliesLate, 2u) << "late, however often it comes";
 
     // Within the limit it is delivered.
     ext->ResponseMs = 60000;
@@ -398,3 +410,87 @@ TEST_F(Replies, RequestsRacingRepliesPlaceOnlyWholeFrames)
 }
 
 }  // namespace
+
+// With exceptions on, the response timer answers a request whose reply has not come (0x0B, in
+// RTU here) and ends its transaction: the reply that comes afterwards is dropped as late, and
+// a request answered in time is never answered twice.
+TEST_F(Replies, ResponseTimerAnswersTheLateRequestOnceAndItsReplyIsDropped)
+{
+    ext->Exceptions = TRUE;
+    ext->ResponseMs = 600000;
+    PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
+    Deliver(c, kReply);
+    ASSERT_EQ(replies.size(), 1u);
+
+    ext->ResponseMs = 20;
+    Ask(kRequest);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadUnlocked(&ext->ExceptionsSent) == 1; }, 10000));
+    EXPECT_EQ(Bytes(ext->Uart.RxFifo, ext->Uart.RxFifo + 5), WithCrc({0x01, 0x83, 0x0B}));
+    Deliver(c, Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2A}));
+    EXPECT_EQ(replies.size(), 1u) << "the reply after its exception is not delivered";
+    EXPECT_EQ(c->Counters.repliesLate, 1u);
+    EXPECT_EQ(c->Counters.repliesDelivered, 1u);
+    EXPECT_EQ(ReadUnlocked(&ext->ExceptionsSent), 1) << "one late request, one exception";
+}
+
+// The counters record as the control request fills it reads back field by field through the
+// decoder that quorvelctl and the metrics endpoint use; a short buffer learns the size needed.
+TEST_F(Replies, CountersRecordReadsBackThroughTheSharedDecoder)
+{
+    EXPECT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}, {{10, 0, 0, 2}, 1502, 1, {2}}})),
+              STATUS_SUCCESS);
+    PETH_CONNECTION first = Connection(1), second = Connection(2);
+    ULONG *fields = &first->Counters.requestsSent;
+    for (ULONG i = 0; i < 11; i++) fields[i] = 100 + i;
+    first->Counters.lastError = STATUS_CONNECTION_REFUSED;
+    first->Counters.lastErrorTime = 0x01DC000000000000LL;
+    second->Counters.disconnects = 7;
+    ext->ChecksumRejects = 3;
+    ext->NoRouteDrops = 4;
+    ext->ExceptionsSent = 5;
+
+    auto request = [&](ULONG outputLength, Bytes *output) {
+        IRP irp;
+        IO_STACK_LOCATION stack;
+        RtlZeroMemory(&irp, sizeof(irp));
+        RtlZeroMemory(&stack, sizeof(stack));
+        output->assign(outputLength, 0xEE);
+        irp.AssociatedIrp.SystemBuffer = output->data();
+        stack.Parameters.DeviceIoControl.IoControlCode = IOCTL_QUORVEL_GET_COUNTERS;
+        stack.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        NTSTATUS status = CountersIoctl(ext, &irp, &stack);
+        EXPECT_EQ(irp.IoStatus.Status, status);
+        output->resize(std::min<size_t>(irp.IoStatus.Information, outputLength));
+        return std::make_pair(status, irp.IoStatus.Information);
+    };
+    Bytes output;
+    auto shortOne = request(30, &output);
+    EXPECT_EQ(shortOne.first, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(shortOne.second, 24u + 2 * 64u);
+    ASSERT_EQ(request(4096, &output).first, STATUS_SUCCESS);
+
+    quorvel::PortCounters decoded;
+    ASSERT_TRUE(quorvel::DecodeCounters(output, &decoded));
+    EXPECT_EQ(decoded.checksumRejects, 3u);
+    EXPECT_EQ(decoded.noRoute, 4u);
+    EXPECT_EQ(decoded.exceptionsSent, 5u);
+    ASSERT_EQ(decoded.links.size(), 2u);
+    const quorvel::LinkCounters &a = decoded.links[0], &b = decoded.links[1];
+    EXPECT_EQ(quorvel::LinkName(a), "127.0.0.1:502");
+    EXPECT_EQ(quorvel::LinkName(b), "10.0.0.2:1502");
+    EXPECT_FALSE(a.raw || a.up);
+    EXPECT_TRUE(b.raw);
+    const std::uint32_t got[] = {a.requestsSent, a.repliesDelivered, a.repliesUnknown,     a.repliesBadLength,
+                                 a.repliesLate,  a.requestsLinkDown, a.requestsConnecting, a.requestsTooLong,
+                                 a.connects,     a.connectFailures,  a.disconnects};
+    for (ULONG i = 0; i < 11; i++) EXPECT_EQ(got[i], 100 + i) << "field " << i;
+    EXPECT_EQ(quorvel::LinkErrorText(a.lastError), "connection refused");
+    EXPECT_EQ(a.lastErrorTime, 0x01DC000000000000LL);
+    EXPECT_EQ(b.disconnects, 7u);
+
+    // A record whose sizes do not add up, or of another version, is refused whole.
+    Bytes cut(output.begin(), output.end() - 1);
+    EXPECT_FALSE(quorvel::DecodeCounters(cut, &decoded));
+    output[4] = 2;
+    EXPECT_FALSE(quorvel::DecodeCounters(output, &decoded));
+}

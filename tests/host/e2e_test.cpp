@@ -13,6 +13,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <modbus.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -478,6 +481,80 @@ enum Behaviour {
     kLate
 };
 
+// A TCP port on 127.0.0.1 that nothing listens on (taken from the system, then let go).
+int UnusedPort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(addr);
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &length) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+// The part of `quorvelctl --json status` that belongs to the link of `server` ("a.b.c.d:port").
+std::string LinkCounters(const std::string &json, const std::string &server)
+{
+    size_t at = json.find("\"server\": \"" + server + "\"");
+    if (at == std::string::npos) return "";
+    size_t end = json.find("\"server\": ", at + 1);
+    return json.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// A libmodbus RTU master on a port's terminal, reading two holding registers at a time.
+class ModbusMaster {
+public:
+    ModbusMaster(const std::string &device, int timeoutMs)
+    {
+        ctx_ = modbus_new_rtu(device.c_str(), 9600, 'N', 8, 1);
+        if (ctx_ == nullptr) return;
+        modbus_set_response_timeout(ctx_, timeoutMs / 1000, (timeoutMs % 1000) * 1000);
+        if (modbus_connect(ctx_) != 0) Close();
+    }
+    ~ModbusMaster() { Close(); }
+    void Close()
+    {
+        if (ctx_ == nullptr) return;
+        modbus_close(ctx_);
+        modbus_free(ctx_);
+        ctx_ = nullptr;
+    }
+    // 0 when read, else libmodbus's errno (EMBXGPATH, EMBXGTAR, ETIMEDOUT...).
+    int Read(int unit, int address)
+    {
+        if (ctx_ == nullptr) return ENODEV;
+        modbus_set_slave(ctx_, unit);
+        errno = 0;
+        if (modbus_read_registers(ctx_, address, 2, values) == 2) return 0;
+        int e = errno;
+        modbus_flush(ctx_);
+        return e;
+    }
+    // libmodbus waits for a confirmation even of a broadcast: ETIMEDOUT when none came within
+    // `timeoutMs`.
+    int WriteBroadcast(int timeoutMs)
+    {
+        if (ctx_ == nullptr) return ENODEV;
+        uint32_t seconds = 0, micros = 0;
+        modbus_get_response_timeout(ctx_, &seconds, &micros);
+        modbus_set_response_timeout(ctx_, timeoutMs / 1000, (timeoutMs % 1000) * 1000);
+        modbus_set_slave(ctx_, MODBUS_BROADCAST_ADDRESS);
+        errno = 0;
+        int e = modbus_write_register(ctx_, 1, 5) == 1 ? 0 : errno;
+        modbus_set_response_timeout(ctx_, seconds, micros);
+        return e;
+    }
+    uint16_t values[2] = {};
+
+private:
+    modbus_t *ctx_ = nullptr;
+};
+
 class MisbehavingServer : public HostEndToEnd {
 protected:
     void SetUp() override
@@ -553,6 +630,14 @@ TEST_F(MisbehavingServer, ProgramReadsTheRightReplyOrNothing)
     EXPECT_EQ(HexText(t.Read(1, 1000)), "");
     ExpectReply(t, kNormal);
     EXPECT_EQ(HexText(t.Read(1, 300)), "") << "nothing stray is left";
+
+    // Every request went out and every fault was counted for what it was. Unknown: the wrong
+    // id, the merged reply's stale half, the second copy and the broadcast's answer.
+    std::string link = LinkCounters(Ctl({"--json", "status", "COM1"}).out, conn_.substr(0, conn_.find('=')));
+    EXPECT_NE(link.find("\"requests_sent\": 27, \"replies_delivered\": 16, "), std::string::npos) << link;
+    EXPECT_NE(link.find("\"unknown_transaction\": 4, \"bad_length\": 6, \"late\": 0}"), std::string::npos) << link;
+    EXPECT_NE(link.find("\"connects\": 2, \"connect_failures\": 0, \"disconnects\": 1, "), std::string::npos) << link;
+    EXPECT_NE(link.find("\"last_error_text\": \"disconnected by the server\""), std::string::npos) << link;
 }
 
 // A reply later than the port's response time never reaches the program, so a program that
@@ -587,6 +672,128 @@ TEST_F(MisbehavingServer, LateReplyIsDroppedAfterTheResponseTime)
     EXPECT_EQ(HexText(t.Read(1, 300)), "");
     // Shown while the program holds the port, as the settings are.
     EXPECT_NE(Ctl({"show", "COM1"}).out.find("response 300 ms\n"), std::string::npos);
+}
+
+// With exceptions on, a libmodbus master gets EMBXGPATH or EMBXGTAR in place of its own
+// timeout for each request the gateway cannot serve, and the right answer for every other; a
+// reply that comes after its exception is dropped. The counters say why each was not served.
+TEST_F(MisbehavingServer, ExceptionsAnswerWhatCannotBeServedAndTheCountersSayWhy)
+{
+    int refused = UnusedPort();
+    std::string down = "127.0.0.1:" + std::to_string(refused);
+    CtlOk({"set", "COM1", "--conn", conn_, "--conn", down + "=2"});
+    ModbusMaster off(Link("COM1"), 300);
+    EXPECT_EQ(off.Read(9, kNormal), ETIMEDOUT) << "without the option the gateway stays silent";
+    off.Close();
+
+    CtlOk({"set", "COM1", "--exceptions", "on", "--response-ms", "400"});
+    EXPECT_NE(Ctl({"show", "COM1"}).out.find("exceptions on\n"), std::string::npos);
+    EXPECT_NE(Ctl({"--json", "show", "COM1"}).out.find("\"exceptions\": true, \"response_ms\": 400}"),
+              std::string::npos);
+
+    ModbusMaster m(Link("COM1"), 5000);
+    EXPECT_EQ(m.Read(1, kNormal), 0);
+    EXPECT_EQ(m.values[0], 0x4000 + kNormal);
+    EXPECT_EQ(m.Read(9, kNormal), EMBXGPATH) << "no connection serves device 9";
+    EXPECT_EQ(m.Read(2, kNormal), EMBXGTAR) << "the link to device 2 cannot be made";
+    EXPECT_EQ(m.Read(1, kSilent), EMBXGTAR) << "the server never answers";
+    EXPECT_EQ(m.Read(1, kLate), EMBXGTAR) << "the server answers after the response time";
+    std::string server = conn_.substr(0, conn_.find('='));
+    ASSERT_TRUE(qvtest::WaitUntil([&] {
+        return LinkCounters(Ctl({"--json", "status", "COM1"}).out, server).find("\"late\": 1}") != std::string::npos;
+    })) << "the late reply reached the port and was dropped";
+    EXPECT_EQ(m.Read(1, kNormal + 1), 0);
+    EXPECT_EQ(m.values[0], 0x4000 + kNormal + 1) << "the late reply is not read as this one's answer";
+    EXPECT_EQ(m.WriteBroadcast(1000), ETIMEDOUT) << "a broadcast is never answered, not even with an exception";
+
+    Result status = Ctl({"--json", "status", "COM1"});
+    EXPECT_NE(status.out.find("\"counters\": {\"checksum_rejects\": 0, \"no_route\": 1, \"exceptions_sent\": 4}"),
+              std::string::npos)
+        << status.out;
+    std::string refusedLink = LinkCounters(status.out, down);
+    EXPECT_NE(refusedLink.find("\"link_down\": 1, \"connecting\": 0"), std::string::npos) << refusedLink;
+    EXPECT_NE(refusedLink.find("\"connects\": 0, \"connect_failures\": 1, "), std::string::npos) << refusedLink;
+    EXPECT_NE(refusedLink.find("\"last_error_text\": \"connection refused\""), std::string::npos) << refusedLink;
+    EXPECT_NE(Ctl({"status", "COM1"}).out.find("gateway: checksum rejects 0, no route 1, exceptions sent 4\n"),
+              std::string::npos);
+
+    // The server stops: its link goes down and the next request is answered 0x0B.
+    server_->Stop();
+    ASSERT_TRUE(qvtest::WaitUntil([&] {
+        return LinkCounters(Ctl({"--json", "status", "COM1"}).out, server).find("\"disconnects\": 1") !=
+               std::string::npos;
+    }));
+    EXPECT_EQ(m.Read(1, kNormal), EMBXGTAR);
+    m.Close();
+
+    // pymodbus, in ASCII this time, gets the same exceptions.
+    Result path = hosttest::Run({"/usr/bin/python3", PEERS, "read", "ascii", Link("COM1"), "9", "1", "2"});
+    EXPECT_EQ(path.out, "exception 10\n") << path.err;
+    Result target = hosttest::Run({"/usr/bin/python3", PEERS, "read", "ascii", Link("COM1"), "2", "1", "2"});
+    EXPECT_EQ(target.out, "exception 11\n") << target.err;
+}
+
+// One HTTP/1.0 exchange with 127.0.0.1:port; "" when it cannot be made within a bound.
+std::string HttpGet(int port, const std::string &path)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(port));
+    std::string out;
+    std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (;;) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) break;
+            char buffer[4096];
+            ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0) break;
+            out.append(buffer, size_t(n));
+        }
+    }
+    close(fd);
+    return out;
+}
+
+// quorvel-host --metrics serves the counters of the ports that programs hold, in the Prometheus
+// text format, per port and per link; a port nobody holds is shown closed, not opened for it.
+TEST_F(HostEndToEnd, MetricsEndpointServesTheCountersOfHeldPorts)
+{
+    EXPECT_EQ(hosttest::Run({QV_HOST, "--metrics", "127.0.0.1:http"}).status, 2);
+    StartHost({"--metrics", "127.0.0.1:0"});
+    const std::string marker = "metrics on 127.0.0.1:";
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return host_->Err().find(marker) != std::string::npos; }));
+    std::string log = host_->Err();
+    int metrics = std::atoi(log.c_str() + log.find(marker) + marker.size());
+    ASSERT_GT(metrics, 0);
+    CtlOk({"add"});
+    int simPort = 0;
+    auto sim = Sim({"--unit", "1"}, &simPort);
+    CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(simPort) + "=1"});
+
+    std::string idle = HttpGet(metrics, "/metrics");
+    EXPECT_EQ(idle.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << idle;
+    EXPECT_NE(idle.find("\nquorvel_port_open{port=\"COM1\"} 0\n"), std::string::npos) << idle;
+
+    ModbusMaster m(Link("COM1"), 5000);
+    EXPECT_EQ(m.Read(1, 0), 0);
+    EXPECT_EQ(m.Read(1, 2), 0);
+    EXPECT_EQ(m.values[0], 1002);
+    std::string text = HttpGet(metrics, "/metrics");
+    std::string link = "{port=\"COM1\",link=\"127.0.0.1:" + std::to_string(simPort) + "\",entry=\"1\"";
+    for (const std::string &series : std::vector<std::string>{
+             "quorvel_port_open{port=\"COM1\"} 1", "quorvel_link_up" + link + "} 1",
+             "quorvel_requests_sent_total" + link + "} 2", "quorvel_replies_delivered_total" + link + "} 2",
+             "quorvel_replies_dropped_total" + link + ",reason=\"late\"} 0", "quorvel_connects_total" + link + "} 1",
+             "quorvel_no_route_total{port=\"COM1\"} 0", "# TYPE quorvel_requests_sent_total counter"})
+        EXPECT_NE(text.find("\n" + series + "\n"), std::string::npos) << series << "\n" << text;
+    EXPECT_EQ(HttpGet(metrics, "/elsewhere").rfind("HTTP/1.0 404", 0), 0u);
 }
 
 class ControlSocket : public HostEndToEnd {

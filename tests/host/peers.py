@@ -5,6 +5,7 @@
                                    "listening on 127.0.0.1:PORT"); holding register a = 7000 + a
   peers.py read rtu|ascii DEVICE UNIT ADDRESS COUNT
                                    reads holding registers through a serial device and prints them
+                                   (or "exception CODE" for an exception reply)
   peers.py twice DEVICE UNIT GOFILE
                                    with the device open throughout: reads registers 0-1, waits
                                    for GOFILE to exist, reads them again (up to three tries)
@@ -56,7 +57,8 @@ def read(mode, device, unit, address, count):
     try:
         rr = client.read_holding_registers(address, count, slave=unit)
         if rr.isError():
-            print("error", rr)
+            code = getattr(rr, "exception_code", None)
+            print("exception %d" % code if code else "error %s" % rr)
             return 1
         print(" ".join(str(r) for r in rr.registers))
         return 0
