@@ -148,7 +148,8 @@ static NTSTATUS ForwardBroadcast(PDEVICE_EXTENSION Extension, PMODBUS_REQUEST Re
         PUCHAR buffer = BuildRequest(connection, Request, size);
         if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
         StartTransaction(connection, Request, Serial);
-        SendDataToLinkServer(connection, buffer, size);
+        if (SendDataToLinkServer(connection, buffer, size) == STATUS_SUCCESS)
+            MonitorEvent(Extension, MonitorSent, Request->Mode, connection, buffer, size);
         ExFreePoolWithTag(buffer, QUORVEL_TAG);
     }
     return STATUS_SUCCESS;
@@ -166,7 +167,10 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     LONG serial = InterlockedIncrement(&Extension->RequestSerial);
 
     // No Modbus frame is longer; a longer write is not a frame and is not looked at.
-    if (Length > MODBUS_MAX_FRAME) return STATUS_SUCCESS;
+    if (Length > MODBUS_MAX_FRAME) {
+        MonitorDrop(Extension, DropTooLong, NULL, Frame, Length);
+        return STATUS_SUCCESS;
+    }
 
     MODBUS_REQUEST request;
     RtlZeroMemory(&request, sizeof(request));
@@ -175,7 +179,11 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
 
     NTSTATUS status = ParseRequest(&request);
     if (!NT_SUCCESS(status)) return status;
-    if (request.Mode != FRAME_MODE_RTU && request.Mode != FRAME_MODE_ASCII) return STATUS_SUCCESS;
+    MonitorEvent(Extension, MonitorWritten, request.Mode, NULL, Frame, Length);
+    if (request.Mode != FRAME_MODE_RTU && request.Mode != FRAME_MODE_ASCII) {
+        MonitorDrop(Extension, DropChecksum, NULL, Frame, Length);
+        return STATUS_SUCCESS;
+    }
 
     PETH_CONNECTION connection = FindConnectionByDeviceID(Extension, request.DeviceId);
     if (connection == NULL && request.DeviceId == 0) {
@@ -183,11 +191,14 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
         if (TryToAcquireConnectMutex(Extension)) {
             status = ForwardBroadcast(Extension, &request, serial);
             ReleaseConnectMutex(Extension);
+        } else {
+            MonitorDrop(Extension, DropConnecting, NULL, Frame, Length);
         }
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return status;
     }
     if (connection == NULL) {
+        MonitorDrop(Extension, DropNoRoute, NULL, Frame, Length);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
@@ -197,12 +208,14 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     // unrecognised frame.
     ULONG size = RequestSize(connection, &request);
     if (size > MODBUS_MAX_FRAME) {
+        MonitorDrop(Extension, DropTooLong, connection, Frame, Length);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
 
     // Never wait: a write must not block behind a connect or another write.
     if (!TryToAcquireConnectMutex(Extension)) {
+        MonitorDrop(Extension, DropConnecting, connection, Frame, Length);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
@@ -218,10 +231,16 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     StartTransaction(connection, &request, serial);
 
     status = SendDataToLinkServer(connection, buffer, size);
+    MonitorEvent(Extension, status == STATUS_SUCCESS ? MonitorSent : MonitorParked, request.Mode, connection, buffer,
+                 size);
     if (status != STATUS_SUCCESS) {
         // Park the request for the connection thread, which connects this connection and
         // sends it there once. Only the newest request is kept.
-        if (Extension->PendingData != NULL) ExFreePool(Extension->PendingData);
+        if (Extension->PendingData != NULL) {
+            MonitorDrop(Extension, DropLinkDown, Extension->PendingConnection, Extension->PendingData,
+                        Extension->PendingLength);
+            ExFreePool(Extension->PendingData);
+        }
         Extension->PendingData = buffer;
         Extension->PendingLength = size;
         Extension->PendingConnection = connection;
@@ -280,17 +299,27 @@ static BOOLEAN PlaceFrame(PDEVICE_EXTENSION Extension, const UCHAR *Frame, ULONG
 // placed; whichever way the reply goes, a reply to the current transaction ends it.
 static BOOLEAN PlaceReply(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, const UCHAR *Reply, ULONG Content)
 {
+    ULONG total = Content + MBAP_HEADER_SIZE;
+    MonitorEvent(Extension, MonitorReceived, Connection->Mode, Connection, Reply, total);
     // A late reply to an earlier request, or stray data, leaves the transaction waiting.
     USHORT id = (USHORT)(Reply[0] | (Reply[1] << 8));
-    if (id != ReadUnlocked(&Connection->TransactionId)) return FALSE;
-    if (!TransactionOpen(Extension, Connection)) return FALSE;
+    if (id != ReadUnlocked(&Connection->TransactionId)) {
+        MonitorDrop(Extension, DropUnknownTransaction, Connection, Reply, total);
+        return FALSE;
+    }
+    BOOLEAN awaiting = Connection->Awaiting;
+    if (!TransactionOpen(Extension, Connection)) {
+        MonitorDrop(Extension, awaiting ? DropLate : DropUnknownTransaction, Connection, Reply, total);
+        return FALSE;
+    }
     Connection->Awaiting = FALSE;
 
     const UCHAR *content = Reply + MBAP_HEADER_SIZE;
-    if (Reply[2] != 0 || Reply[3] != 0) return FALSE;
-    if (Content < 2 ||
-        !AnswersRequest(Connection, content[0], content[1], Content, ReplyContentLength(content, Content)))
+    if (Reply[2] != 0 || Reply[3] != 0 || Content < 2 ||
+        !AnswersRequest(Connection, content[0], content[1], Content, ReplyContentLength(content, Content))) {
+        MonitorDrop(Extension, DropBadLength, Connection, Reply, total);
         return FALSE;
+    }
 
     PUCHAR fifo = Extension->Uart.RxFifo;
     if (fifo == NULL) return FALSE;  // the port's UART is gone: nowhere to put it
@@ -301,8 +330,12 @@ static BOOLEAN PlaceReply(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
     } else {
         frameLength = EncodeAsciiFrame(content, Content, fifo, VUART_RX_FIFO_SIZE);
     }
-    if (PlaceFrame(Extension, fifo, frameLength)) return TRUE;
+    if (PlaceFrame(Extension, fifo, frameLength)) {
+        MonitorEvent(Extension, MonitorPlaced, Connection->Mode, Connection, fifo, frameLength);
+        return TRUE;
+    }
     Extension->Uart.RxCount = 0;  // the encoder may have written part of it
+    MonitorDrop(Extension, DropBadLength, Connection, Reply, total);
     return FALSE;
 }
 
@@ -367,9 +400,17 @@ static VOID ProcessRawData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connecti
         ULONG frameLength = RawReplyFrame(Connection, buffer, Connection->ReplyLength, offset == Length);
         if (frameLength == 0) continue;
         Connection->Awaiting = FALSE;
+        ULONG gathered = Connection->ReplyLength;
         Connection->ReplyLength = 0;
+        MonitorEvent(Extension, MonitorReceived, Connection->Mode, Connection, buffer, gathered);
         if (frameLength != RAW_NO_REPLY) placed = PlaceFrame(Extension, buffer, frameLength);
+        if (placed)
+            MonitorEvent(Extension, MonitorPlaced, Connection->Mode, Connection, buffer, frameLength);
+        else
+            MonitorDrop(Extension, DropBadLength, Connection, buffer, gathered);
     }
+    // What no transaction awaits (or came after its time) is not the application's.
+    if (offset < Length) MonitorDrop(Extension, DropLate, Connection, Data + offset, Length - offset);
     KeReleaseSpinLock(&Connection->ReplyLock, irql);
     if (placed && ReplyPlaced != NULL) ReplyPlaced(Extension);
 }
@@ -426,6 +467,7 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
             // the transaction, the transaction is over.
             USHORT id = (USHORT)(buffer[0] | (buffer[1] << 8));
             if (id == ReadUnlocked(&Connection->TransactionId)) Connection->Awaiting = FALSE;
+            MonitorDrop(Extension, DropBadLength, Connection, buffer, total);
             Connection->ReplySkip = total - Connection->ReplyLength;
             Connection->ReplyLength = 0;
             continue;

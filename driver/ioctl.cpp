@@ -240,6 +240,7 @@ NTSTATUS NTAPI KivraIoControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN gated = FALSE;
     KIRQL oldIrql;
 
+    if (IsMonitorHandle(stack->FileObject)) return MonitorIoControl(extension, Irp);
     Irp->IoStatus.Information = 0;
     status = ErrorAbortCheck(extension, Irp);
     if (status != STATUS_SUCCESS) return status;
@@ -576,6 +577,9 @@ NTSTATUS NTAPI KivraIoControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = EthernetIoctl(extension, Irp, stack);
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return status;
+
+    case IOCTL_QUORVEL_MONITOR_START: return MonitorIoControl(extension, Irp);
+    case IOCTL_QUORVEL_MONITOR_READ: return MonitorIoControl(extension, Irp);
 
     case IOCTL_SERIAL_GET_COMMCONFIG:
     case IOCTL_SERIAL_SET_COMMCONFIG:

@@ -55,6 +55,7 @@ static VOID ReleasePendingRequest(PDEVICE_EXTENSION Extension)
 static VOID DropPendingRequestOf(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection)
 {
     if (Extension->PendingConnection == Connection) {
+        MonitorDrop(Extension, DropLinkDown, Connection, Extension->PendingData, Extension->PendingLength);
         ReleasePendingRequest(Extension);
     }
 }
@@ -232,7 +233,11 @@ static PAGED_ROUTINE VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNE
     // flagged connection waits for that connection's turn.
     if (extension->PendingData != NULL && extension->PendingConnection == Connection) {
         DbgPrint("ConnectThread - Sending Data\n");
-        SendDataToLinkServer(Connection, extension->PendingData, extension->PendingLength);
+        if (SendDataToLinkServer(Connection, extension->PendingData, extension->PendingLength) == STATUS_SUCCESS)
+            MonitorEvent(extension, MonitorSent, FRAME_MODE_NONE, Connection, extension->PendingData,
+                         extension->PendingLength);
+        else
+            MonitorDrop(extension, DropLinkDown, Connection, extension->PendingData, extension->PendingLength);
         ReleasePendingRequest(extension);
     }
 }
