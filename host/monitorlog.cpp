@@ -482,6 +482,10 @@ void PcapngWriter::Add(const Event &e, std::int64_t startTime)
     std::size_t bar = comment.find(" | ");
     if (bar != std::string::npos) comment.resize(bar);  // the bytes are the packet
     comment = comment.substr(comment.find(' ') + 1);    // and the time is its timestamp
+    std::string single;  // the text's column padding does not belong in a comment
+    for (char c : comment)
+        if (c != ' ' || single.empty() || single.back() != ' ') single.push_back(c);
+    comment = single;
 
     bool traffic = e.serverPort != 0 && (e.kind == Kind::Sent || e.kind == Kind::Received);
     if (!traffic) {
