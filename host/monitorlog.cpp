@@ -488,6 +488,8 @@ void PcapngWriter::Add(const Event &e, std::int64_t startTime)
     comment = single;
 
     bool traffic = e.serverPort != 0 && (e.kind == Kind::Sent || e.kind == Kind::Received);
+    // A parked request waits for its link to be made: what follows is a new TCP connection.
+    if (e.kind == Kind::Parked) flows_[(std::uint64_t(e.serverIp) << 16) | e.serverPort].open = false;
     if (!traffic) {
         Packet(1, micros, e.data, comment);
         return;
