@@ -478,6 +478,7 @@ int Monitor(Client &client, const std::string &port, const std::vector<std::stri
         if (e != 0) {
             if (gStopMonitor) break;
             if (pcap) pcap->Flush();
+            if (e == 5) Fail("monitor: " + port + " was removed");  // the driver's answer once it is gone
             Fail("monitor: " + port + ": " + ErrorText(e));
         }
         monitor::Batch batch;
