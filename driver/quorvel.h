@@ -203,10 +203,10 @@ typedef struct _QUORVEL_MONITOR_EVENT {
 // IOCTL_QUORVEL_MONITOR_READ's output: this header, then Count events, oldest first. The
 // handle's own position moves past them.
 typedef struct _QUORVEL_MONITOR_READ_HEADER {
-    USHORT Size;         // sizeof(QUORVEL_MONITOR_READ_HEADER)
-    USHORT EventSize;    // sizeof(QUORVEL_MONITOR_EVENT)
-    ULONG Count;         // events that follow
-    ULONG Lost;          // events overwritten before this handle read them
+    USHORT Size;       // sizeof(QUORVEL_MONITOR_READ_HEADER)
+    USHORT EventSize;  // sizeof(QUORVEL_MONITOR_EVENT)
+    ULONG Count;       // events that follow
+    ULONG Lost;        // events overwritten before this handle read them
     ULONG Reserved;
     LONGLONG StartTime;  // system time (100 ns since 1601) of the ring's start
 } QUORVEL_MONITOR_READ_HEADER, *PQUORVEL_MONITOR_READ_HEADER;
@@ -215,18 +215,18 @@ typedef struct _QUORVEL_MONITOR_READ_HEADER {
 // The ring: non-paged, allocated when the first handle starts the monitor, freed when the last
 // one stops. Guarded by the port's MonitorLock.
 typedef struct _MONITOR_RING {
-    ULONG NextSequence;      // sequence of the next event; the first is 1
-    LONGLONG StartTime;      // system time at the start
-    LONGLONG StartCounter;   // performance counter at the start
-    LONGLONG Frequency;      // its ticks per second
+    ULONG NextSequence;                                  // sequence of the next event; the first is 1
+    LONGLONG StartTime;                                  // system time at the start
+    LONGLONG StartCounter;                               // performance counter at the start
+    LONGLONG Frequency;                                  // its ticks per second
     QUORVEL_MONITOR_EVENT Slots[QUORVEL_MONITOR_SLOTS];  // event n in Slots[n % SLOTS]
 } MONITOR_RING, *PMONITOR_RING;
 
 // A monitor handle's state, in its file object's FsContext (non-paged; made at its open,
 // freed at its close). Guarded by the port's MonitorLock.
 typedef struct _MONITOR_HANDLE {
-    BOOLEAN Started;    // this handle counts among the port's readers
-    ULONG NextSequence; // the next event this handle reads
+    BOOLEAN Started;     // this handle counts among the port's readers
+    ULONG NextSequence;  // the next event this handle reads
 } MONITOR_HANDLE, *PMONITOR_HANDLE;
 // ---- end monitor records
 
@@ -406,12 +406,12 @@ struct _DEVICE_EXTENSION {
     // ---- end network link
 
     // ================================================================= monitor
-    KSPIN_LOCK MonitorLock;      // MonitorRing, MonitorReaders, every MONITOR_HANDLE of the port;
-                                 // a leaf, taken at or below DISPATCH_LEVEL
-    PMONITOR_RING MonitorRing;   // NULL while no handle has the monitor started; MonitorLock
-    ULONG MonitorReaders;        // handles with the monitor started; MonitorLock
-    LONG MonitorOn;              // 1 while MonitorRing exists; written under MonitorLock, read
-                                 // unlocked by every hook, so that an idle monitor costs one read
+    KSPIN_LOCK MonitorLock;     // MonitorRing, MonitorReaders, every MONITOR_HANDLE of the port;
+                                // a leaf, taken at or below DISPATCH_LEVEL
+    PMONITOR_RING MonitorRing;  // NULL while no handle has the monitor started; MonitorLock
+    ULONG MonitorReaders;       // handles with the monitor started; MonitorLock
+    LONG MonitorOn;             // 1 while MonitorRing exists; written under MonitorLock, read
+                                // unlocked by every hook, so that an idle monitor costs one read
     // ---- end monitor
 
     // ================================================================= serial

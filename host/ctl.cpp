@@ -484,8 +484,9 @@ int Monitor(Client &client, const std::string &port, const std::vector<std::stri
         monitor::Batch batch;
         if (!monitor::DecodeBatch(reply.events, &batch)) Fail("monitor: quorvel-host sent events that do not decode");
         if (batch.lost != 0)
-            std::printf("%s\n", (gJson ? monitor::Formatter::LostJson(batch.lost)
-                                       : monitor::Formatter::LostText(batch.lost)).c_str());
+            std::printf(
+                "%s\n",
+                (gJson ? monitor::Formatter::LostJson(batch.lost) : monitor::Formatter::LostText(batch.lost)).c_str());
         for (auto &event : batch.events) {
             if (limit != 0 && shown == limit) break;
             std::string line = gJson ? formatter.Json(event, batch.startTime) : formatter.Text(event, batch.startTime);
