@@ -148,8 +148,8 @@ static NTSTATUS ForwardBroadcast(PDEVICE_EXTENSION Extension, PMODBUS_REQUEST Re
         PUCHAR buffer = BuildRequest(connection, Request, size);
         if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
         StartTransaction(connection, Request, Serial);
-        if (SendDataToLinkServer(connection, buffer, size) == STATUS_SUCCESS)
-            MonitorEvent(Extension, MonitorSent, Request->Mode, connection, buffer, size);
+        MonitorEvent(Extension, MonitorSent, Request->Mode, connection, buffer, size);
+        SendDataToLinkServer(connection, buffer, size);
         ExFreePoolWithTag(buffer, QUORVEL_TAG);
     }
     return STATUS_SUCCESS;
@@ -230,9 +230,10 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     // Before the send: a fast server's reply must find its transaction.
     StartTransaction(connection, &request, serial);
 
+    // Recorded before the send: the reply may be placed before the send returns.
+    if (connection->Socket != NULL) MonitorEvent(Extension, MonitorSent, request.Mode, connection, buffer, size);
     status = SendDataToLinkServer(connection, buffer, size);
-    MonitorEvent(Extension, status == STATUS_SUCCESS ? MonitorSent : MonitorParked, request.Mode, connection, buffer,
-                 size);
+    if (status != STATUS_SUCCESS) MonitorEvent(Extension, MonitorParked, request.Mode, connection, buffer, size);
     if (status != STATUS_SUCCESS) {
         // Park the request for the connection thread, which connects this connection and
         // sends it there once. Only the newest request is kept.

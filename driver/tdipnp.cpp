@@ -233,10 +233,10 @@ static PAGED_ROUTINE VOID ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CONNE
     // flagged connection waits for that connection's turn.
     if (extension->PendingData != NULL && extension->PendingConnection == Connection) {
         DbgPrint("ConnectThread - Sending Data\n");
-        if (SendDataToLinkServer(Connection, extension->PendingData, extension->PendingLength) == STATUS_SUCCESS)
-            MonitorEvent(extension, MonitorSent, FRAME_MODE_NONE, Connection, extension->PendingData,
-                         extension->PendingLength);
-        else
+        // Recorded before the send: the reply may be placed before the send returns.
+        MonitorEvent(extension, MonitorSent, FRAME_MODE_NONE, Connection, extension->PendingData,
+                     extension->PendingLength);
+        if (SendDataToLinkServer(Connection, extension->PendingData, extension->PendingLength) != STATUS_SUCCESS)
             MonitorDrop(extension, DropLinkDown, Connection, extension->PendingData, extension->PendingLength);
         ReleasePendingRequest(extension);
     }
