@@ -149,6 +149,7 @@ static NTSTATUS ForwardBroadcast(PDEVICE_EXTENSION Extension, PMODBUS_REQUEST Re
         PUCHAR buffer = BuildRequest(connection, Request, size);
         if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
         StartTransaction(connection, Request, Serial);
+        MonitorEvent(Extension, MonitorSent, Request->Mode, connection, buffer, size);
         SendDataToLinkServer(connection, buffer, size);
         ExFreePoolWithTag(buffer, QUORVEL_TAG);
     }
@@ -169,7 +170,10 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     LONG serial = InterlockedIncrement(&Extension->RequestSerial);
 
     // No Modbus frame is longer; a longer write is not a frame and is not looked at.
-    if (Length > MODBUS_MAX_FRAME) return STATUS_SUCCESS;
+    if (Length > MODBUS_MAX_FRAME) {
+        MonitorDrop(Extension, DropTooLong, NULL, Frame, Length);
+        return STATUS_SUCCESS;
+    }
 
     MODBUS_REQUEST request;
     RtlZeroMemory(&request, sizeof(request));
@@ -178,8 +182,10 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
 
     NTSTATUS status = ParseRequest(&request);
     if (!NT_SUCCESS(status)) return status;
+    MonitorEvent(Extension, MonitorWritten, request.Mode, NULL, Frame, Length);
     if (request.Mode != FRAME_MODE_RTU && request.Mode != FRAME_MODE_ASCII) {
         CountDrop(Extension, NULL, DropChecksum);
+        MonitorDrop(Extension, DropChecksum, NULL, Frame, Length);
         return STATUS_SUCCESS;
     }
 
@@ -189,12 +195,15 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
         if (TryToAcquireConnectMutex(Extension)) {
             status = ForwardBroadcast(Extension, &request, serial);
             ReleaseConnectMutex(Extension);
+        } else {
+            MonitorDrop(Extension, DropConnecting, NULL, Frame, Length);
         }
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return status;
     }
     if (connection == NULL) {
         CountDrop(Extension, NULL, DropNoRoute);
+        MonitorDrop(Extension, DropNoRoute, NULL, Frame, Length);
         AnswerRequest(Extension, &request, serial, MODBUS_EXCEPTION_PATH_UNAVAILABLE);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
@@ -206,6 +215,7 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     ULONG size = RequestSize(connection, &request);
     if (size > MODBUS_MAX_FRAME) {
         CountDrop(Extension, connection, DropTooLong);
+        MonitorDrop(Extension, DropTooLong, connection, Frame, Length);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
     }
@@ -213,6 +223,7 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     // Never wait: a write must not block behind a connect or another write.
     if (!TryToAcquireConnectMutex(Extension)) {
         CountDrop(Extension, connection, DropConnecting);
+        MonitorDrop(Extension, DropConnecting, connection, Frame, Length);
         AnswerRequest(Extension, &request, serial, MODBUS_EXCEPTION_TARGET_FAILED);
         ExFreePoolWithTag(request.Data, QUORVEL_TAG);
         return STATUS_SUCCESS;
@@ -228,12 +239,17 @@ NTSTATUS ForwardRequest(PDEVICE_EXTENSION Extension, PUCHAR Frame, ULONG Length)
     // Before the send: a fast server's reply must find its transaction.
     StartTransaction(connection, &request, serial);
 
+    // Recorded before the send: the reply may be placed before the send returns.
+    if (connection->Socket != NULL) MonitorEvent(Extension, MonitorSent, request.Mode, connection, buffer, size);
     status = SendDataToLinkServer(connection, buffer, size);
+    if (status != STATUS_SUCCESS) MonitorEvent(Extension, MonitorParked, request.Mode, connection, buffer, size);
     if (status != STATUS_SUCCESS) {
         // Park the request for the connection thread, which connects this connection and
         // sends it there once. Only the newest request is kept.
         if (Extension->PendingData != NULL) {
             CountDrop(Extension, Extension->PendingConnection, DropLinkDown);
+            MonitorDrop(Extension, DropLinkDown, Extension->PendingConnection, Extension->PendingData,
+                        Extension->PendingLength);
             ExFreePool(Extension->PendingData);
         }
         Extension->PendingData = buffer;
@@ -302,15 +318,19 @@ static BOOLEAN PlaceFrame(PDEVICE_EXTENSION Extension, const UCHAR *Frame, ULONG
 // placed; whichever way the reply goes, a reply to the current transaction ends it.
 static BOOLEAN PlaceReply(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connection, const UCHAR *Reply, ULONG Content)
 {
+    ULONG total = Content + MBAP_HEADER_SIZE;
+    MonitorEvent(Extension, MonitorReceived, Connection->Mode, Connection, Reply, total);
     // A late reply to an earlier request, or stray data, leaves the transaction waiting.
     USHORT id = (USHORT)(Reply[0] | (Reply[1] << 8));
     if (id != ReadUnlocked(&Connection->TransactionId)) {
         CountDrop(Extension, Connection, DropUnknownTransaction);
+        MonitorDrop(Extension, DropUnknownTransaction, Connection, Reply, total);
         return FALSE;
     }
     ULONG closed = TransactionClosed(Extension, Connection);
     if (closed != 0) {
         CountDrop(Extension, Connection, (QUORVEL_DROP_REASON)closed);
+        MonitorDrop(Extension, (QUORVEL_DROP_REASON)closed, Connection, Reply, total);
         return FALSE;
     }
     Connection->Awaiting = FALSE;
@@ -319,6 +339,7 @@ static BOOLEAN PlaceReply(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
     if (Reply[2] != 0 || Reply[3] != 0 || Content < 2 ||
         !AnswersRequest(Connection, content[0], content[1], Content, ReplyContentLength(content, Content))) {
         CountDrop(Extension, Connection, DropBadLength);
+        MonitorDrop(Extension, DropBadLength, Connection, Reply, total);
         return FALSE;
     }
 
@@ -333,10 +354,12 @@ static BOOLEAN PlaceReply(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
     }
     if (PlaceFrame(Extension, fifo, frameLength)) {
         CountReplyDelivered(Connection);
+        MonitorEvent(Extension, MonitorPlaced, Connection->Mode, Connection, fifo, frameLength);
         return TRUE;
     }
     Extension->Uart.RxCount = 0;  // the encoder may have written part of it
     CountDrop(Extension, Connection, DropBadLength);
+    MonitorDrop(Extension, DropBadLength, Connection, Reply, total);
     return FALSE;
 }
 
@@ -396,23 +419,29 @@ static VOID ProcessRawData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connecti
         ULONG closed = TransactionClosed(Extension, Connection);
         if (closed != 0) {
             CountDrop(Extension, Connection, (QUORVEL_DROP_REASON)closed);
+            MonitorDrop(Extension, (QUORVEL_DROP_REASON)closed, Connection, Data + offset, Length - offset);
             break;
         }
         if (Connection->ReplyLength == ETH_REPLY_BUFFER_SIZE) {
             Connection->Awaiting = FALSE;
             CountDrop(Extension, Connection, DropBadLength);
+            MonitorDrop(Extension, DropBadLength, Connection, Data + offset, Length - offset);
             break;
         }
         buffer[Connection->ReplyLength++] = Data[offset++];
         ULONG frameLength = RawReplyFrame(Connection, buffer, Connection->ReplyLength, offset == Length);
         if (frameLength == 0) continue;
         Connection->Awaiting = FALSE;
+        ULONG gathered = Connection->ReplyLength;
         Connection->ReplyLength = 0;
+        MonitorEvent(Extension, MonitorReceived, Connection->Mode, Connection, buffer, gathered);
         if (frameLength != RAW_NO_REPLY && PlaceFrame(Extension, buffer, frameLength)) {
             placed = TRUE;
             CountReplyDelivered(Connection);
+            MonitorEvent(Extension, MonitorPlaced, Connection->Mode, Connection, buffer, frameLength);
         } else {
             CountDrop(Extension, Connection, DropBadLength);
+            MonitorDrop(Extension, DropBadLength, Connection, buffer, gathered);
         }
     }
     KeReleaseSpinLock(&Connection->ReplyLock, irql);
@@ -472,6 +501,7 @@ ULONG ProcessIncomingData(PDEVICE_EXTENSION Extension, PETH_CONNECTION Connectio
             USHORT id = (USHORT)(buffer[0] | (buffer[1] << 8));
             if (id == ReadUnlocked(&Connection->TransactionId)) Connection->Awaiting = FALSE;
             CountDrop(Extension, Connection, DropBadLength);
+            MonitorDrop(Extension, DropBadLength, Connection, buffer, total);
             Connection->ReplySkip = total - Connection->ReplyLength;
             Connection->ReplyLength = 0;
             continue;
@@ -513,6 +543,7 @@ static BOOLEAN PlaceException(PDEVICE_EXTENSION Extension, UCHAR Mode, UCHAR Uni
         return FALSE;
     }
     InterlockedIncrement(&Extension->ExceptionsSent);
+    MonitorEvent(Extension, MonitorPlaced, Mode, NULL, fifo, frameLength);
     return TRUE;
 }
 

@@ -648,9 +648,13 @@ NTSTATUS NTAPI KivraIoControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
 
+    // A monitor handle carries only the monitor's requests, and the port's own handle none of them.
+    if (IsMonitorHandle(stack->FileObject)) return MonitorIoControl(extension, Irp);
+
     Irp->IoStatus.Information = 0;
     NTSTATUS status = ErrorAbortCheck(extension, Irp);
     if (status != STATUS_SUCCESS) return status;
+    if (code == IOCTL_QUORVEL_MONITOR_START || code == IOCTL_QUORVEL_MONITOR_READ) return MonitorIoControl(extension, Irp);
 
     PRIVATE_CONTROL_ROUTINE privateRoutine = FindPrivateControl(code);
     if (privateRoutine != NULL) {

@@ -20,6 +20,8 @@ static NTSTATUS NTAPI KivraDataDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Irp->IoStatus.Information = 0;
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
+    if (IsMonitorHandle(IoGetCurrentIrpStackLocation(Irp)->FileObject))
+        return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_READ: return KivraReadDispatch(DeviceObject, Irp);
     case IRP_MJ_WRITE: return KivraWriteDispatch(DeviceObject, Irp);
@@ -88,6 +90,7 @@ PAGED_ROUTINE NTSTATUS KivraAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJEC
     // ConnectMutex and ConnectEvent (once for the device's life); the serial defaults.
     InitializeSerialCore(extension);
     GatewayInitialize(extension);
+    MonitorInitialize(extension);
     InitializeSerialData(extension);
 
     extension->OutstandingIo = 1;
@@ -180,6 +183,12 @@ PAGED_ROUTINE NTSTATUS KivraCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp
 
     Irp->IoStatus.Information = 0;
     if (!AcquireIoReference(extension)) return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
+    // A monitor handle opens beside the port's one handle and does not open the port.
+    if (MonitorCreate(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject, &status)) {
+        CompleteRequest(Irp, status);
+        ReleaseIoReference(extension);
+        return status;
+    }
     KeWaitForSingleObject(&extension->OpenCloseLock, Executive, KernelMode, FALSE, NULL);
     status = OpenPort(DeviceObject, Irp);
     KeSetEvent(&extension->OpenCloseLock, IO_NO_INCREMENT, FALSE);
@@ -193,6 +202,7 @@ PAGED_ROUTINE NTSTATUS KivraCleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Ir
     PAGED_CODE();
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
+    MonitorCleanup(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     CleanupFileRequests(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     Irp->IoStatus.Information = 0;
     return CompleteRequest(Irp, STATUS_SUCCESS);
@@ -204,6 +214,10 @@ PAGED_ROUTINE NTSTATUS KivraCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     ULONG state = ReadUnlocked(&extension->PnpState);
 
+    if (IsMonitorHandle(IoGetCurrentIrpStackLocation(Irp)->FileObject)) {
+        MonitorClose(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+        return CompleteRequest(Irp, STATUS_SUCCESS);
+    }
     // After a removal the thread and the links are already gone; these cope with that.
     KeWaitForSingleObject(&extension->OpenCloseLock, Executive, KernelMode, FALSE, NULL);
     StopConnectThread(DeviceObject);

@@ -21,6 +21,8 @@
 //                                ConnectMutex; takes nothing, not even another ReplyLock.
 //  IrpPoolLock         DISPATCH  spin lock, one per transport socket: its idle IRP pool. Taken by
 //                                completions; takes nothing.
+//  MonitorLock         DISPATCH  spin lock, one per port: the monitor's ring and its handles. Taken
+//                                by the gateway's hooks under any of the locks above; takes nothing.
 //
 // No spin lock is held while ConnectMutex is waited for: that would wait at DISPATCH_LEVEL.
 #pragma once
@@ -34,6 +36,7 @@
 #define LOCK_NAME_DEVICE_LIST "DeviceListLock"
 #define LOCK_NAME_REPLY "ReplyLock"
 #define LOCK_NAME_IRP_POOL "IrpPoolLock"
+#define LOCK_NAME_MONITOR "MonitorLock"
 
 // {outer, inner}: `inner` must never be taken while `outer` is held.
 static const char *const QuorvelForbiddenNesting[][2] = {
@@ -79,6 +82,16 @@ static const char *const QuorvelForbiddenNesting[][2] = {
     {LOCK_NAME_IRP_POOL, LOCK_NAME_DEVICE},
     {LOCK_NAME_IRP_POOL, LOCK_NAME_REPLY},
     {LOCK_NAME_IRP_POOL, LOCK_NAME_CANCEL},
+    {LOCK_NAME_MONITOR, LOCK_NAME_MONITOR},
+    {LOCK_NAME_MONITOR, LOCK_NAME_CANCEL},
+    {LOCK_NAME_MONITOR, LOCK_NAME_QUEUE},
+    {LOCK_NAME_MONITOR, LOCK_NAME_GATE},
+    {LOCK_NAME_MONITOR, LOCK_NAME_DEVICE},
+    {LOCK_NAME_MONITOR, LOCK_NAME_CONNECT},
+    {LOCK_NAME_MONITOR, LOCK_NAME_CONNECTION_LIST},
+    {LOCK_NAME_MONITOR, LOCK_NAME_DEVICE_LIST},
+    {LOCK_NAME_MONITOR, LOCK_NAME_REPLY},
+    {LOCK_NAME_MONITOR, LOCK_NAME_IRP_POOL},
 };
 
 // Names a lock for the platform's verifier where the table is checked; nothing on Windows.

@@ -207,6 +207,77 @@ typedef struct _MODBUS_REQUEST {
 typedef VOID (*PREPLY_PLACED_ROUTINE)(PDEVICE_EXTENSION Extension);
 // ---- end gateway records
 
+// ===================================================================== monitor records
+// The port's monitor: a ring of what the port carried, read through a handle opened on the
+// port's name followed by "\Monitor" (the port's single-open rule does not count such
+// handles, so a monitor works while an application holds the port).
+#define IOCTL_QUORVEL_MONITOR_START CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10005, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_QUORVEL_MONITOR_READ CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10006, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define QUORVEL_MONITOR_NAME WIDE("\\Monitor")
+
+// What an event records. The request's way is Written, then Sent, Parked (waiting for its
+// link; Sent follows once connected) or Dropped; the reply's is Received, then Placed or Dropped.
+typedef enum _QUORVEL_MONITOR_KIND {
+    MonitorWritten = 1,   // the application wrote a frame; Mode says RTU, ASCII or neither
+    MonitorSent = 2,      // a request went to its server: MBAP request, or the frame on a raw link
+    MonitorParked = 3,    // a request waits for its link to be made
+    MonitorReceived = 4,  // a whole reply (or what could not become one) came from a server
+    MonitorPlaced = 5,    // a frame was placed for the application to read
+    MonitorDropped = 6,   // Reason says why; Data is what was dropped
+} QUORVEL_MONITOR_KIND;
+
+// At most this many bytes of a frame are kept; Length keeps its full length. Enough for every
+// RTU frame (256) and MBAP message (260).
+#define QUORVEL_MONITOR_DATA 264
+#define QUORVEL_MONITOR_SLOTS 256
+
+#pragma pack(push, 1)
+typedef struct _QUORVEL_MONITOR_EVENT {
+    ULONG Sequence;        // 1, 2, ... from the ring's start; a gap is events lost
+    UCHAR Kind;            // QUORVEL_MONITOR_KIND
+    UCHAR Mode;            // FRAME_MODE_* of the application's frame, when known
+    UCHAR Reason;          // QUORVEL_DROP_REASON of MonitorDropped, else 0
+    UCHAR Raw;             // the connection is raw
+    ULONGLONG Time;        // 100 ns since the ring's start
+    ULONG ServerIp;        // the connection's server, network order; 0 when none
+    USHORT ServerPort;     // machine order
+    USHORT TransactionId;  // the connection's last transaction id when the event was recorded
+    ULONG Length;          // the frame's full length
+    USHORT Stored;         // bytes in Data
+    USHORT Reserved;
+    UCHAR Data[QUORVEL_MONITOR_DATA];
+} QUORVEL_MONITOR_EVENT, *PQUORVEL_MONITOR_EVENT;
+
+// IOCTL_QUORVEL_MONITOR_READ's output: this header, then Count events, oldest first. The
+// handle's own position moves past them.
+typedef struct _QUORVEL_MONITOR_READ_HEADER {
+    USHORT Size;       // sizeof(QUORVEL_MONITOR_READ_HEADER)
+    USHORT EventSize;  // sizeof(QUORVEL_MONITOR_EVENT)
+    ULONG Count;       // events that follow
+    ULONG Lost;        // events overwritten before this handle read them
+    ULONG Reserved;
+    LONGLONG StartTime;  // system time (100 ns since 1601) of the ring's start
+} QUORVEL_MONITOR_READ_HEADER, *PQUORVEL_MONITOR_READ_HEADER;
+#pragma pack(pop)
+
+// The ring: non-paged, allocated when the first handle starts the monitor, freed when the last
+// one stops. Guarded by the port's MonitorLock.
+typedef struct _MONITOR_RING {
+    ULONG NextSequence;                                  // sequence of the next event; the first is 1
+    LONGLONG StartTime;                                  // system time at the start
+    LONGLONG StartCounter;                               // performance counter at the start
+    LONGLONG Frequency;                                  // its ticks per second
+    QUORVEL_MONITOR_EVENT Slots[QUORVEL_MONITOR_SLOTS];  // event n in Slots[n % SLOTS]
+} MONITOR_RING, *PMONITOR_RING;
+
+// A monitor handle's state, in its file object's FsContext (non-paged; made at its open,
+// freed at its close). Guarded by the port's MonitorLock.
+typedef struct _MONITOR_HANDLE {
+    BOOLEAN Started;     // this handle counts among the port's readers
+    ULONG NextSequence;  // the next event this handle reads
+} MONITOR_HANDLE, *PMONITOR_HANDLE;
+// ---- end monitor records
+
 // ===================================================================== transport client records
 #define TDI_SOCKET_IRP_COUNT 8  // requests that can be in flight on one socket
 
@@ -398,6 +469,15 @@ struct _DEVICE_EXTENSION {
     BOOLEAN ExitThread;                   // asks the connection thread to end; guarded by ConnectMutex
     // ---- end network link
 
+    // ================================================================= monitor
+    KSPIN_LOCK MonitorLock;     // MonitorRing, MonitorReaders, every MONITOR_HANDLE of the port;
+                                // a leaf, taken at or below DISPATCH_LEVEL
+    PMONITOR_RING MonitorRing;  // NULL while no handle has the monitor started; MonitorLock
+    ULONG MonitorReaders;       // handles with the monitor started; MonitorLock
+    LONG MonitorOn;             // 1 while MonitorRing exists; written under MonitorLock, read
+                                // unlocked by every hook, so that an idle monitor costs one read
+    // ---- end monitor
+
     // ================================================================= serial
     KSPIN_LOCK DeviceLock;  // the port's lock: serial state, UART, receive ring, transmit state, events
     VUART Uart;             // guarded by DeviceLock
@@ -573,6 +653,35 @@ VOID ResetReplyStream(PETH_CONNECTION Connection);
 NTSTATUS AllocateReplyBuffer(PETH_CONNECTION Connection);
 VOID FreeReplyBuffer(PETH_CONNECTION Connection);
 // ---- end gateway routines
+
+// ===================================================================== monitor routines
+// (monitor.cpp)
+VOID MonitorInitialize(PDEVICE_EXTENSION Extension);  // add-device
+// IRP_MJ_CREATE of a name after the device's: TRUE (and *Status set) when it asked for the monitor.
+BOOLEAN MonitorCreate(PDEVICE_EXTENSION Extension, PFILE_OBJECT FileObject, NTSTATUS *Status);
+BOOLEAN IsMonitorHandle(PFILE_OBJECT FileObject);
+// Cleanup stops the handle's monitor (a reader that was killed leaves nothing on); close frees it.
+VOID MonitorCleanup(PDEVICE_EXTENSION Extension, PFILE_OBJECT FileObject);
+VOID MonitorClose(PFILE_OBJECT FileObject);
+// The monitor's control requests, and every other request sent on a monitor handle. Completes it.
+NTSTATUS MonitorIoControl(PDEVICE_EXTENSION Extension, PIRP Irp);
+// Records one event; at or below DISPATCH_LEVEL, under any of the port's locks.
+VOID MonitorRecord(PDEVICE_EXTENSION Extension, UCHAR Kind, UCHAR Reason, UCHAR Mode, PETH_CONNECTION Connection,
+                   const UCHAR *Data, ULONG Length);
+
+// The hooks: with the monitor off, one read of a flag.
+inline VOID MonitorEvent(PDEVICE_EXTENSION Extension, UCHAR Kind, UCHAR Mode, PETH_CONNECTION Connection,
+                         const UCHAR *Data, ULONG Length)
+{
+    if (ReadUnlocked(&Extension->MonitorOn) != 0) MonitorRecord(Extension, Kind, 0, Mode, Connection, Data, Length);
+}
+inline VOID MonitorDrop(PDEVICE_EXTENSION Extension, QUORVEL_DROP_REASON Reason, PETH_CONNECTION Connection,
+                        const UCHAR *Data, ULONG Length)
+{
+    if (ReadUnlocked(&Extension->MonitorOn) != 0)
+        MonitorRecord(Extension, MonitorDropped, (UCHAR)Reason, 0, Connection, Data, Length);
+}
+// ---- end monitor routines
 
 // ===================================================================== frame routines
 // Plug and Play states of a port

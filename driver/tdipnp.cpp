@@ -60,6 +60,7 @@ static BOOLEAN DropPendingRequestOf(PDEVICE_EXTENSION Extension, PETH_CONNECTION
     if (lost) {
         *LostSerial = Extension->PendingSerial;
         CountDrop(Extension, Connection, DropLinkDown);
+        MonitorDrop(Extension, DropLinkDown, Connection, Extension->PendingData, Extension->PendingLength);
     }
     ReleasePendingRequest(Extension);
     return lost;
@@ -240,6 +241,9 @@ static PAGED_ROUTINE BOOLEAN ConnectAndSend(PDEVICE_OBJECT DeviceObject, PETH_CO
     BOOLEAN lost = FALSE;
     if (extension->PendingData != NULL && extension->PendingConnection == Connection) {
         DbgPrint("ConnectThread - Sending Data\n");
+        // Recorded before the send: the reply may be placed before the send returns.
+        MonitorEvent(extension, MonitorSent, FRAME_MODE_NONE, Connection, extension->PendingData,
+                     extension->PendingLength);
         if (SendDataToLinkServer(Connection, extension->PendingData, extension->PendingLength) != STATUS_SUCCESS) {
             lost = DropPendingRequestOf(extension, Connection, LostSerial);
         }

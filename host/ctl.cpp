@@ -3,12 +3,15 @@
 //              set COMn [--delay MS] [--rts LINES] [--dtr LINES] [--response-ms MS] [--exceptions on|off]
 //                       --conn HOST:PORT[/raw]=ID[,ID...]... |
 //              set COMn [--response-ms MS] [--exceptions on|off] |
-//              status [--watch] COMn | save COMn FILE | load COMn FILE
+//              status [--watch] COMn | save COMn FILE | load COMn FILE |
+//              monitor COMn [--json] [--pcap FILE] [--count N]
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <signal.h>
 
 #include <cctype>
 #include <chrono>
@@ -30,6 +33,7 @@
 #include "common/statedir.h"
 #include "ctlargs.h"
 #include "hostproto.h"
+#include "monitorlog.h"
 
 using namespace quorvel;
 using hostctl::Utf16;
@@ -511,6 +515,82 @@ int Load(Client &client, const std::string &port, const std::string &file)
     return 0;
 }
 
+volatile sig_atomic_t gStopMonitor = 0;
+
+void StopMonitor(int) { gStopMonitor = 1; }
+
+// Prints the port's events as they come until Ctrl-C (or --count events); the host turns the
+// monitor off when this session ends, however it ends.
+int Monitor(Client &client, const std::string &port, const std::vector<std::string> &options)
+{
+    std::string pcapPath;
+    unsigned long long limit = 0;
+    for (size_t i = 0; i < options.size(); ++i) {
+        if (options[i] == "--json") {
+            gJson = true;
+        } else if (options[i] == "--pcap" && i + 1 < options.size()) {
+            pcapPath = options[++i];
+        } else if (options[i] == "--count" && i + 1 < options.size()) {
+            char *end = nullptr;
+            limit = std::strtoull(options[i + 1].c_str(), &end, 10);
+            if (options[i + 1].empty() || *end != 0 || limit == 0) Fail("monitor: --count takes a number above 0", 2);
+            ++i;
+        } else {
+            Fail("monitor: unknown option " + options[i], 2);
+        }
+    }
+    std::FILE *pcapFile = nullptr;
+    if (!pcapPath.empty()) {
+        pcapFile = std::fopen(pcapPath.c_str(), "wb");
+        if (pcapFile == nullptr) Fail("monitor: " + pcapPath + ": " + std::strerror(errno));
+    }
+
+    hostctl::NameMessage req;
+    req.name = Utf16(port);
+    hostctl::MonitorId id;
+    CheckPortError("monitor", port, client.Call(hostctl::MonitorOpen, req, &id));
+
+    struct sigaction action {};
+    action.sa_handler = StopMonitor;
+    action.sa_flags = SA_RESTART;  // a read in progress finishes; the loop then stops
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::fprintf(stderr, "monitoring %s; Ctrl-C stops\n", port.c_str());
+
+    std::optional<monitor::PcapngWriter> pcap;
+    if (pcapFile != nullptr) pcap.emplace(pcapFile, port);
+    monitor::Formatter formatter;
+    unsigned long long shown = 0;
+    while (!gStopMonitor && (limit == 0 || shown < limit)) {
+        hostctl::MonitorEvents reply;
+        Win32Error e = client.Call(hostctl::MonitorRead, id, &reply);
+        if (e != 0) {
+            if (gStopMonitor) break;
+            if (pcap) pcap->Flush();
+            if (e == 5) Fail("monitor: " + port + " was removed");  // the driver's answer once it is gone
+            Fail("monitor: " + port + ": " + ErrorText(e));
+        }
+        monitor::Batch batch;
+        if (!monitor::DecodeBatch(reply.events, &batch)) Fail("monitor: quorvel-host sent events that do not decode");
+        if (batch.lost != 0)
+            std::printf(
+                "%s\n",
+                (gJson ? monitor::Formatter::LostJson(batch.lost) : monitor::Formatter::LostText(batch.lost)).c_str());
+        for (auto &event : batch.events) {
+            if (limit != 0 && shown == limit) break;
+            std::string line = gJson ? formatter.Json(event, batch.startTime) : formatter.Text(event, batch.startTime);
+            std::printf("%s\n", line.c_str());
+            if (pcap) pcap->Add(event, batch.startTime);
+            ++shown;
+        }
+        std::fflush(stdout);
+        if (pcap) pcap->Flush();
+    }
+    if (pcap && !pcap->ok()) Fail("monitor: writing " + pcapPath + " failed");
+    if (pcapFile != nullptr && std::fclose(pcapFile) != 0) Fail("monitor: writing " + pcapPath + " failed");
+    return 0;
+}
+
 void Usage()
 {
     std::fprintf(stderr,
@@ -529,7 +609,10 @@ void Usage()
                  "  set COMn [--response-ms MS] [--exceptions on|off]  the options alone\n"
                  "  status [--watch] COMn      line settings, modem lines, statistics, links and their\n"
                  "                             counters since the port was opened; --watch: every second\n"
-                 "  save COMn FILE.qvor | load COMn FILE.qvor\n");
+                 "  save COMn FILE.qvor | load COMn FILE.qvor\n"
+                 "  monitor COMn [--json] [--pcap FILE] [--count N]\n"
+                 "                             every frame the port carries, one line each, until\n"
+                 "                             Ctrl-C; --pcap also writes them as pcapng (Modbus/TCP)\n");
 }
 
 }  // namespace
@@ -596,6 +679,12 @@ int main(int argc, char **argv)
         if (cmd == "remove") return Remove(c, args[1]);
         if (cmd == "show") return Show(c, args[1]);
         return Status(c, args[1]);
+    }
+    if (cmd == "monitor") {
+        if (args.size() < 2) need(2);
+        if (!ValidPortName(args[1])) Fail("monitor: " + args[1] + " is not a COM port name", 2);
+        Client c(stateDir);
+        return Monitor(c, args[1], std::vector<std::string>(args.begin() + 2, args.end()));
     }
     if (cmd == "save" || cmd == "load") {
         need(3);

@@ -23,6 +23,7 @@
 #include "ctlargs.h"
 #include "inf.h"
 #include "lockorder.h"
+#include "monitorlog.h"
 #include "qv/io.h"
 #include "qv/platform.h"
 #include "qv/pnp.h"
@@ -48,6 +49,11 @@ constexpr Win32Error kErrorCantRemoveDevinst = 0xE0000232;
 // A port request that has not ended after this long is cancelled; one that does not end after
 // the cancel either is given up (its buffers stay allocated for the driver).
 constexpr auto kPortRequestBound = std::chrono::seconds(5);
+// A monitor read waits this long for an event; the driver is asked this often meanwhile.
+constexpr auto kMonitorReadBound = std::chrono::milliseconds(1000);
+constexpr auto kMonitorPollInterval = std::chrono::milliseconds(20);
+constexpr std::size_t kMaxMonitorsPerSession = 4;
+constexpr Win32Error kErrorTooManyOpenFiles = 4;
 constexpr auto kPortRequestCancelBound = std::chrono::seconds(5);
 constexpr ULONG kRegSz = 1;
 constexpr ULONG kRegMultiSz = 7;
@@ -260,6 +266,13 @@ void Host::Stop()
         }
         monitorWake_.notify_all();
         monitor_.join();
+    }
+    // Sessions have ended by now; a monitor handle left by a caller without sessions goes too.
+    {
+        std::lock_guard<std::mutex> guard(portMonitorLock_);
+        for (auto &session : portMonitors_)
+            for (auto &m : session.second) CloseHandle(m.second);
+        portMonitors_.clear();
     }
     std::lock_guard<std::recursive_mutex> guard(lock_);
     for (auto &[name, bridge] : bridges_) bridge->Stop();
@@ -527,6 +540,67 @@ std::vector<PortMetrics> Host::Metrics()
     return out;
 }
 
+Win32Error Host::OpenPortMonitor(const std::string &name, std::uint64_t session, std::uint32_t *id)
+{
+    if (!ValidPortName(name)) return ERROR_INVALID_NAME;
+    if (stopping_) return ERROR_OPERATION_ABORTED;
+    {
+        std::lock_guard<std::mutex> guard(portMonitorLock_);
+        if (portMonitors_[session].size() >= kMaxMonitorsPerSession) return kErrorTooManyOpenFiles;
+    }
+    // A handle of its own beside the port's: a program may hold the port meanwhile.
+    std::u16string path = PortPath(name) + monitor::kMonitorSuffix;
+    HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE || h == nullptr) return GetLastError();
+    ULONG on = 1;
+    DWORD returned = 0;
+    if (!DeviceIoControl(h, monitor::IOCTL_QUORVEL_MONITOR_START, &on, sizeof(on), nullptr, 0, &returned, nullptr)) {
+        Win32Error e = GetLastError();
+        CloseHandle(h);
+        return e;
+    }
+    std::lock_guard<std::mutex> guard(portMonitorLock_);
+    *id = nextPortMonitor_++;
+    portMonitors_[session][*id] = h;
+    return 0;
+}
+
+Win32Error Host::ReadPortMonitor(std::uint64_t session, std::uint32_t id, ctl::Bytes *events,
+                                 const std::function<bool()> &clientGone)
+{
+    HANDLE h = nullptr;
+    {
+        // Only this session's thread reads or closes its handles: the handle stays valid unlocked.
+        std::lock_guard<std::mutex> guard(portMonitorLock_);
+        auto s = portMonitors_.find(session);
+        if (s == portMonitors_.end() || !s->second.count(id)) return ERROR_INVALID_HANDLE;
+        h = s->second[id];
+    }
+    // The driver answers at once, with what it has; an empty answer is asked again a little
+    // later, up to the bound, so that a quiet port costs the client one round trip a second.
+    auto deadline = std::chrono::steady_clock::now() + kMonitorReadBound;
+    std::vector<std::uint8_t> buffer(ctl::kMaxPortIoOutput);
+    for (;;) {
+        DWORD returned = 0;
+        if (!DeviceIoControl(h, monitor::IOCTL_QUORVEL_MONITOR_READ, nullptr, 0, buffer.data(), DWORD(buffer.size()),
+                             &returned, nullptr))
+            return GetLastError();
+        std::uint32_t count = 0, lost = 0;
+        if (returned >= monitor::kHeaderSize) {
+            std::memcpy(&count, buffer.data() + 4, 4);
+            std::memcpy(&lost, buffer.data() + 8, 4);
+        }
+        bool gone = clientGone && clientGone();
+        if (count != 0 || lost != 0 || gone || stopping_ || std::chrono::steady_clock::now() >= deadline) {
+            buffer.resize(returned);
+            *events = std::move(buffer);
+            return stopping_ ? ERROR_OPERATION_ABORTED : 0;
+        }
+        std::this_thread::sleep_for(kMonitorPollInterval);
+    }
+}
+
 Win32Error Host::PortStatus(const std::string &name, hostctl::PortStatusReply *reply)
 {
     if (!ValidPortName(name)) return ERROR_INVALID_NAME;
@@ -736,8 +810,20 @@ std::string Host::InstanceOfDevInst(std::uint32_t devInst)
 
 void Host::EndSession(std::uint64_t session)
 {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    sets_.erase(session);
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        sets_.erase(session);
+    }
+    // Closing the handle stops its monitor; the last one turns the port's ring off.
+    std::map<std::uint32_t, HANDLE> monitors;
+    {
+        std::lock_guard<std::mutex> guard(portMonitorLock_);
+        auto it = portMonitors_.find(session);
+        if (it == portMonitors_.end()) return;
+        monitors = std::move(it->second);
+        portMonitors_.erase(it);
+    }
+    for (auto &m : monitors) CloseHandle(m.second);
 }
 
 bool Host::SessionHoldsSets(std::uint64_t session)
@@ -781,6 +867,8 @@ using NameRequestList = HostRequest<hostctl::ListPorts, ctl::Empty>;
 using NameRequestAdd = HostRequest<hostctl::AddPort, hostctl::NameMessage>;
 using NameRequestRemove = HostRequest<hostctl::RemovePort, hostctl::NameMessage>;
 using NameRequestStatus = HostRequest<hostctl::PortStatus, hostctl::NameMessage>;
+using NameRequestMonitor = HostRequest<hostctl::MonitorOpen, hostctl::NameMessage>;
+using MonitorReadRequest = HostRequest<hostctl::MonitorRead, hostctl::MonitorId>;
 }  // namespace
 
 ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session, const std::function<bool()> &clientGone)
@@ -793,6 +881,12 @@ ctl::Bytes Host::Handle(const ctl::Bytes &body, std::uint64_t session, const std
     if (header.op == ctl::Op::PortIoControl)
         return Serve<ctl::PortIoControlRequest, ctl::PortIoControlResponse>(
             body, [&](auto &req, auto &resp) { return PortIoControl(req, &resp, clientGone); });
+    if (std::uint16_t(header.op) == hostctl::MonitorOpen)
+        return Serve<NameRequestMonitor, hostctl::MonitorId>(
+            body, [&](auto &req, auto &resp) { return OpenPortMonitor(Utf8(req.name), session, &resp.id); });
+    if (std::uint16_t(header.op) == hostctl::MonitorRead)
+        return Serve<MonitorReadRequest, hostctl::MonitorEvents>(
+            body, [&](auto &req, auto &resp) { return ReadPortMonitor(session, req.id, &resp.events, clientGone); });
     if (std::uint16_t(header.op) == hostctl::PortStatus)
         return Serve<NameRequestStatus, hostctl::PortStatusReply>(
             body, [&](auto &req, auto &resp) { return PortStatus(Utf8(req.name), &resp); });

@@ -67,6 +67,9 @@ private:
     Win32Error RemovePort(const std::string &name);
     Win32Error PortStatus(const std::string &name, hostctl::PortStatusReply *reply);
     Win32Error InstallFilterService(const ctl::InstallFilterServiceRequest &req, std::u16string *service);
+    Win32Error OpenPortMonitor(const std::string &name, std::uint64_t session, std::uint32_t *id);
+    Win32Error ReadPortMonitor(std::uint64_t session, std::uint32_t id, ctl::Bytes *events,
+                               const std::function<bool()> &clientGone);
     // The store writes that failed since `before` make the operation a failure: its change was
     // not saved. Logs the store's reason.
     Win32Error StoreOutcome(unsigned long long before, Win32Error error);
@@ -102,6 +105,11 @@ private:
     std::condition_variable monitorWake_;
     bool monitorStop_ = false;                       // guarded by monitorLock_
     std::map<std::string, std::string> linkStates_;  // "COM1 127.0.0.1:502" -> state; monitor thread only
+
+    // Port monitors' handles by session and id; a session's are closed when it ends.
+    std::mutex portMonitorLock_;
+    std::map<std::uint64_t, std::map<std::uint32_t, HANDLE>> portMonitors_;
+    std::uint32_t nextPortMonitor_ = 1;
 };
 
 }  // namespace quorvel

@@ -16,6 +16,30 @@ enum HostOp : std::uint16_t {
     AddPort = 101,     // string name ("" = the lowest free COM name) -> string name
     RemovePort = 102,  // string name -> nothing; 5 while a program holds it, 2 unknown
     PortStatus = 103,  // string name -> PortStatusReply
+    // string name -> u32 id: starts a monitor of the port for this session, on a monitor handle of
+    // its own (the port's program keeps its handle). The monitor stops when the session ends.
+    MonitorOpen = 104,
+    // u32 id -> bytes: the driver's events since the last read (its read layout); waits up to
+    // about a second for one
+    MonitorRead = 105,
+};
+
+struct MonitorId {
+    std::uint32_t id = 0;
+    template <class IO>
+    void Fields(IO &io)
+    {
+        io(id);
+    }
+};
+
+struct MonitorEvents {
+    Bytes events;
+    template <class IO>
+    void Fields(IO &io)
+    {
+        io(events);
+    }
 };
 
 struct PortEntry {

@@ -178,6 +178,8 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG KeQueryInterruptTime(void);
 void KeQueryTickCount(PLARGE_INTEGER TickCount);
 ULONG KeQueryTimeIncrement(void);
+// The high-resolution counter; Frequency (may be NULL) receives its ticks per second.
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 
 // ---------------------------------------------------------------- pool
 typedef enum _POOL_TYPE {

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <vector>
 
 #include "common/controlproto.h"
@@ -1221,6 +1222,82 @@ TEST_F(HostEndToEnd, SaveWritesOnlyRegularFilesWholeAndLoadRefusesWhatSetRefuses
     Result zero = Ctl({"set", "COM1", "--conn", "0.0.0.0:502=1"});
     EXPECT_EQ(zero.status, 2);
     EXPECT_NE(zero.err.find("0.0.0.0"), std::string::npos) << zero.err;
+}
+
+// The lines of `text` that hold every one of `parts`.
+std::vector<std::string> LinesWith(const std::string &text, const std::vector<std::string> &parts)
+{
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        bool all = true;
+        for (auto &p : parts) all = all && line.find(p) != std::string::npos;
+        if (all) found.push_back(line);
+    }
+    return found;
+}
+
+TEST_F(HostEndToEnd, MonitorShowsAPollAWrongIdAndAStoppedServerAndTsharkDecodesTheCapture)
+{
+    std::unique_ptr<Process> sim;
+    int port = 0;
+    PortWithSim(1, &sim, &port);
+    int deadPort = 0;
+    Sim({"--unit", "2"}, &deadPort)->Stop();  // a server that was there and is gone
+    CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(port) + "=1", "--conn",
+           "127.0.0.1:" + std::to_string(deadPort) + "=2"});
+    std::string pcap = state_.Path() + "/trace.pcapng";
+    Process monitor({QV_CTL, "--state", State(), "monitor", "COM1", "--json", "--pcap", pcap},
+                    state_.Path() + "/monitor");
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return monitor.Err().find("monitoring COM1") != std::string::npos; }))
+        << monitor.Err();
+
+    // The program holds the port all along; the monitor reads beside it.
+    Result good = Mbpoll("COM1", 1, 3);
+    EXPECT_TRUE(HasRegister(good, 3, 1002)) << good.out << good.err;
+    for (int unit : {9, 2}) {
+        Result r = hosttest::Run({"mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", std::to_string(unit), "-r",
+                                  "1", "-c", "1", "-t", "4", "-1", "-o", "1", Link("COM1")},
+                                 30);
+        EXPECT_NE(r.status, 0) << r.out;
+    }
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return !LinesWith(monitor.Out(), {"\"reason\": \"link-down\""}).empty(); }))
+        << monitor.Out() << monitor.Err();
+    EXPECT_EQ(monitor.Stop(SIGINT), 0) << monitor.Err();
+    std::string out = monitor.Out();
+
+    std::string server = "\"server\": \"127.0.0.1:" + std::to_string(port) + "\"";
+    ASSERT_EQ(LinesWith(out, {"\"event\": \"written\"", "\"framing\": \"rtu\"", "\"unit\": 1", "\"function\": 3",
+                              "\"address\": 0", "\"count\": 3", "\"hex\": \"010300000003"})
+                  .size(),
+              1u)
+        << out;
+    auto sent = LinesWith(out, {"\"event\": \"sent\"", server, "\"framing\": \"mbap\"", "\"unit\": 1"});
+    ASSERT_EQ(sent.size(), 1u) << out;
+    std::string tid = sent[0].substr(sent[0].find("\"tid\": ") + 7);
+    tid = tid.substr(0, tid.find(','));
+    EXPECT_EQ(
+        LinesWith(out, {"\"event\": \"received\"", server, "\"tid\": " + tid + ",", "\"bytes\": 6", "\"rtt_ms\": "})
+            .size(),
+        1u)
+        << out;
+    EXPECT_EQ(LinesWith(out, {"\"event\": \"placed\"", "\"unit\": 1", "\"bytes\": 6", "\"hex\": \"010306"}).size(), 1u)
+        << out;
+    EXPECT_EQ(LinesWith(out, {"\"event\": \"dropped\"", "\"reason\": \"no-route\"", "\"unit\": 9"}).size(), 1u) << out;
+    std::string gone = "\"server\": \"127.0.0.1:" + std::to_string(deadPort) + "\"";
+    EXPECT_EQ(LinesWith(out, {"\"event\": \"parked\"", gone, "\"unit\": 2"}).size(), 1u) << out;
+    EXPECT_EQ(LinesWith(out, {"\"event\": \"dropped\"", "\"reason\": \"link-down\"", gone, "\"unit\": 2"}).size(), 1u)
+        << out;
+
+    // Wireshark's dissector finds the query and its response on port 502, under the id sent.
+    Result shark = hosttest::Run({"tshark", "-r", pcap, "-Y", "mbtcp", "-T", "fields", "-e", "tcp.dstport", "-e",
+                                  "mbtcp.trans_id", "-e", "mbtcp.unit_id", "-e", "modbus.func_code"});
+    ASSERT_EQ(shark.status, 0) << shark.err;
+    EXPECT_EQ(shark.out, "502\t" + tid + "\t1\t3\n" + "49152\t" + tid + "\t1\t3\n") << shark.err;
+    // The application's side: every frame with its comment, the drops included.
+    Result comments =
+        hosttest::Run({"tshark", "-r", pcap, "-Y", "frame.interface_id == 1", "-T", "fields", "-e", "frame.comment"});
+    EXPECT_EQ(LinesWith(comments.out, {"dropped no-route", "unit 9 fc 3"}).size(), 1u) << comments.out;
 }
 
 }  // namespace

@@ -7,13 +7,14 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/portoptions.h"
 #include "ctlargs.h"
 #include "framing.h"
 #include "inf.h"
 #include "lineconfig.h"
 #include "modbusframe.h"
+#include "monitorlog.h"
 #include "platform_test.h"
-#include "common/portoptions.h"
 #include "simdata.h"
 
 using namespace quorvel;
@@ -397,4 +398,74 @@ TEST(SimFraming, RtuRequestsAreSizedCheckedAndConverted)
     EXPECT_EQ(sim::TcpToRtu(reply.data(), reply.size()), WithCrc({0x01, 0x03, 0x02, 0x03, 0xE8}));
     EXPECT_EQ(sim::HoldingRegister(2, 5), 2005);
     EXPECT_EQ(sim::HoldingRegister(247, 9999), (247 * 1000 + 9999) & 0xFFFF);
+}
+
+namespace {
+
+// One event in the driver's read layout.
+void PutEvent(std::vector<std::uint8_t> *out, std::uint32_t sequence, std::uint8_t kind, std::uint8_t mode,
+              std::uint8_t reason, bool raw, std::uint16_t serverPort, const std::vector<std::uint8_t> &data,
+              std::uint32_t length)
+{
+    std::vector<std::uint8_t> e(monitor::kEventSize, 0);
+    std::memcpy(&e[0], &sequence, 4);
+    e[4] = kind, e[5] = mode, e[6] = reason, e[7] = raw;
+    std::uint64_t time = std::uint64_t(sequence) * 10000;  // 1 ms apart
+    std::memcpy(&e[8], &time, 8);
+    std::uint8_t ip[4] = {127, 0, 0, 1};
+    std::memcpy(&e[16], ip, 4);
+    std::memcpy(&e[20], &serverPort, 2);
+    std::memcpy(&e[24], &length, 4);
+    std::uint16_t stored = std::uint16_t(data.size());
+    std::memcpy(&e[28], &stored, 2);
+    std::copy(data.begin(), data.end(), e.begin() + 32);
+    out->insert(out->end(), e.begin(), e.end());
+}
+
+}  // namespace
+
+TEST(MonitorLines, DecodesEachFramingAndTheRoundTripAndRefusesAForeignLayout)
+{
+    std::string ascii = ":01030000000AF2\r\n";
+    std::vector<std::uint8_t> buffer = {
+        24, 0, std::uint8_t(monitor::kEventSize), std::uint8_t(monitor::kEventSize >> 8), 5, 0, 0, 0, 3, 0, 0, 0, 0, 0,
+        0,  0};
+    std::int64_t start = 116444736000000000LL + 10000000LL * 86400;  // 1970-01-02 00:00:00 UTC
+    for (int i = 0; i < 8; i++) buffer.push_back(std::uint8_t(start >> (8 * i)));
+    PutEvent(&buffer, 4, 1, 2, 0, false, 0, std::vector<std::uint8_t>(ascii.begin(), ascii.end()), 17);
+    PutEvent(&buffer, 5, 2, 2, 0, false, 502, {0x00, 0x07, 0, 0, 0, 6, 1, 3, 0, 0, 0, 10}, 12);
+    PutEvent(&buffer, 7, 4, 2, 0, false, 502, {0x00, 0x07, 0, 0, 0, 3, 1, 0x83, 2}, 9);
+    PutEvent(&buffer, 8, 6, 0, 7, false, 502, {0x00, 0x08, 0, 0, 0, 3, 1, 0x83, 2}, 9);
+    std::vector<std::uint8_t> longFrame(monitor::kDataSize, 0x11);
+    PutEvent(&buffer, 9, 2, 1, 0, true, 4001, longFrame, 600);
+
+    monitor::Batch batch;
+    ASSERT_TRUE(monitor::DecodeBatch(buffer, &batch));
+    EXPECT_EQ(batch.lost, 3u);
+    ASSERT_EQ(batch.events.size(), 5u);
+    monitor::Formatter f;
+    EXPECT_EQ(f.Json(batch.events[0], start),
+              "{\"seq\": 4, \"time\": \"1970-01-02T00:00:00.004000Z\", \"event\": \"written\", \"framing\": \"ascii\", "
+              "\"unit\": 1, \"function\": 3, \"address\": 0, \"count\": 10, \"length\": 17, \"hex\": "
+              "\"3A30313033303030303030304146320D0A\"}");
+    std::string sent = f.Text(batch.events[1], start);
+    EXPECT_NE(sent.find("sent     -> 127.0.0.1:502 tid 7 unit 1 fc 3 addr 0 count 10 |"), std::string::npos) << sent;
+    // The exception reply answers transaction 7, 2 ms after it went out.
+    std::string reply = f.Text(batch.events[2], start);
+    EXPECT_NE(reply.find("received <- 127.0.0.1:502 tid 7 unit 1 fc 3 exception 2 rtt 2.000 ms |"), std::string::npos)
+        << reply;
+    std::string dropped = f.Json(batch.events[3], start);
+    EXPECT_NE(dropped.find("\"reason\": \"bad-length\", \"framing\": \"mbap\""), std::string::npos) << dropped;
+    std::string raw = f.Text(batch.events[4], start);
+    EXPECT_NE(raw.find("-> 127.0.0.1:4001 raw unit 17 fc 17"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("11 11 ... (600 bytes)"), std::string::npos) << raw;
+
+    // Sizes that do not fit the layout are not read as events.
+    for (std::size_t cut : {std::size_t(1), monitor::kEventSize, buffer.size() - 23}) {
+        std::vector<std::uint8_t> shorter(buffer.begin(), buffer.end() - std::ptrdiff_t(cut));
+        EXPECT_FALSE(monitor::DecodeBatch(shorter, &batch)) << cut;
+    }
+    std::vector<std::uint8_t> badKind = buffer;
+    badKind[24 + 4] = 9;
+    EXPECT_FALSE(monitor::DecodeBatch(badKind, &batch));
 }

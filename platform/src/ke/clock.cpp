@@ -124,6 +124,15 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 
 ULONGLONG KeQueryInterruptTime(void) { return InterruptTimeNow(); }
 
+// Counts in 100 ns on the same clock as the interrupt time, so a test's virtual clock moves it too.
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
+{
+    if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;
+    LARGE_INTEGER now;
+    now.QuadPart = static_cast<LONGLONG>(InterruptTimeNow());
+    return now;
+}
+
 // The tick of a uniprocessor-era clock: 15.625 ms.
 ULONG KeQueryTimeIncrement(void) { return 156250; }
 
