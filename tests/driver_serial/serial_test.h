@@ -1,10 +1,11 @@
-// Shared pieces of the serial tests: a fixture that boots the platform and makes a port, and an
-// overlapped request that stays alive until it completes.
+// Shared pieces of the serial tests: a fixture that boots the platform and makes a port of the
+// driver, and an overlapped request that stays alive until it completes.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <ntddser.h>
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -23,17 +24,22 @@ struct Pending {
     DWORD mask = 0;
 
     Pending() { ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    // A request still in flight would complete into freed memory: wait for it.
+    // A request still in flight would complete into freed memory: wait for it, and end the
+    // test's process if it never completes rather than let it write into the stack later.
     ~Pending()
     {
-        if (!HasOverlappedIoCompleted(&ov)) WaitForSingleObject(ov.hEvent, INFINITE);
+        if (!HasOverlappedIoCompleted(&ov) && !qvtest::WaitUntil([this] { return Done(); })) {
+            ADD_FAILURE() << "a request never completed";
+            std::abort();
+        }
         CloseHandle(ov.hEvent);
     }
     Pending(const Pending &) = delete;
     Pending &operator=(const Pending &) = delete;
 
     bool Done() { return WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0; }
-    void Wait() { ASSERT_EQ(WaitForSingleObject(ov.hEvent, INFINITE), WAIT_OBJECT_0); }
+    // Polls in real time: the event's own timed wait would follow the virtual clock.
+    void Wait() { ASSERT_TRUE(qvtest::WaitUntil([this] { return Done(); })) << "the request did not complete"; }
     // Status and byte count once completed (waits for it).
     NTSTATUS Status()
     {
@@ -47,7 +53,7 @@ struct Pending {
     }
 };
 
-class SerialTest : public qvtest::PlatformTest {
+class SerialTest : public qvtest::DriverTest {
 protected:
     // The port goes before the platform shuts down; a test closes its handles itself.
     void TearDown() override
@@ -56,7 +62,7 @@ protected:
             EXPECT_TRUE(qvtest::WaitUntil([this] { return port->OpenCount() == 0; }));
         }
         port.reset();
-        qvtest::PlatformTest::TearDown();
+        qvtest::DriverTest::TearDown();
     }
 
     void MakePort(const PortOptions &options = PortOptions()) { port = std::make_unique<Port>(options); }
@@ -107,7 +113,10 @@ protected:
         DWORD bytes = 0;
         BOOL ok = DeviceIoControl(file, code, const_cast<void *>(input), inputLength, output, outputLength, &bytes,
                                   &request.ov);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(file, &request.ov, &bytes, TRUE);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            request.Wait();
+            ok = GetOverlappedResult(file, &request.ov, &bytes, FALSE);
+        }
         DWORD error = ok ? (DWORD)ERROR_SUCCESS : GetLastError();
         if (returned) *returned = bytes;
         return error;
