@@ -17,8 +17,7 @@ protected:
         SerialTest::SetUp();
         PortOptions options;
         options.Record = MakeRecord(2000, 0, 0, {{server.Port(), false, {1}}});
-        MakePort(options);
-        file = OpenPort();
+        OpenNewPort(options);
 
         DCB dcb = {};
         ASSERT_TRUE(GetCommState(file, &dcb));
@@ -31,12 +30,6 @@ protected:
         SetTimeouts(file, 100, 0, 10000, 0, 1000);
         ASSERT_TRUE(SetCommMask(file, EV_RXCHAR));
     }
-    void TearDown() override
-    {
-        CloseHandle(file);
-        SerialTest::TearDown();
-    }
-
     std::vector<uint8_t> Transact(const std::vector<uint8_t> &request)
     {
         Pending event, write, read;
@@ -52,7 +45,6 @@ protected:
     }
 
     ModbusServer server;
-    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(ModbusMaster, RtuRoundTrip)

@@ -11,15 +11,8 @@ protected:
     {
         SerialTest::SetUp();
         UseVirtualClock();
-        MakePort();
-        file = OpenPort();
+        OpenNewPort();
     }
-    void TearDown() override
-    {
-        CloseHandle(file);
-        SerialTest::TearDown();
-    }
-    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(ReadTimeouts, ZeroLengthReadCompletesAtOnce)

@@ -55,9 +55,11 @@ struct Pending {
 
 class SerialTest : public qvtest::DriverTest {
 protected:
-    // The port goes before the platform shuts down; a test closes its handles itself.
+    // The port goes before the platform shuts down; a test closes the handles it opened itself.
     void TearDown() override
     {
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
         if (port) {
             EXPECT_TRUE(qvtest::WaitUntil([this] { return port->OpenCount() == 0; }));
         }
@@ -66,6 +68,12 @@ protected:
     }
 
     void MakePort(const PortOptions &options = PortOptions()) { port = std::make_unique<Port>(options); }
+    // A new port and the test's handle of it in `file`, which TearDown closes.
+    void OpenNewPort(const PortOptions &options = PortOptions())
+    {
+        MakePort(options);
+        file = OpenPort();
+    }
 
     // Opens the port for overlapped I/O, as serial applications that wait on events do.
     HANDLE OpenPort(bool overlapped = true)
@@ -96,6 +104,16 @@ protected:
         request.data = bytes;
         if (!WriteFile(file, request.data.data(), (DWORD)request.data.size(), nullptr, &request.ov)) {
             ExpectStarted(request);
+        }
+    }
+
+    // Sends an immediate character on the test's handle.
+    void StartImmediate(Pending &request, uint8_t c)
+    {
+        request.data = {c};
+        if (!DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, request.data.data(), 1, nullptr, 0, nullptr,
+                             &request.ov)) {
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
         }
     }
 
@@ -154,6 +172,7 @@ protected:
     void AdvanceMs(ULONGLONG ms) { qv::AdvanceClock(ms * 10000); }
 
     std::unique_ptr<Port> port;
+    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace sertest
