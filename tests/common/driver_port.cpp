@@ -1,5 +1,6 @@
 #include "driver_port.h"
 
+#include <chrono>
 #include <stdexcept>
 
 #include "quorvel.h"
@@ -26,10 +27,42 @@ static bool StoreThroughHandle(const std::string &portName, const Bytes &record)
     HANDLE file = OpenByName(portName, false);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD bytes = 0;
-    BOOL stored = DeviceIoControl(file, IOCTL_SERIAL_SET_ETHERNET, (LPVOID)record.data(), (DWORD)record.size(),
-                                  nullptr, 0, &bytes, nullptr);
+    BOOL stored = DeviceIoControl(file, IOCTL_SERIAL_SET_ETHERNET, (LPVOID)record.data(), (DWORD)record.size(), nullptr,
+                                  0, &bytes, nullptr);
     CloseHandle(file);
     return stored != FALSE;
+}
+
+bool SetModbusLine(HANDLE file)
+{
+    DCB dcb = {};
+    if (!GetCommState(file, &dcb)) return false;
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    return SetCommState(file, &dcb) != FALSE;
+}
+
+IoDeadline::IoDeadline(HANDLE file, int ms)
+{
+    thread_ = std::thread([this, file, ms] {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return over_; })) {
+            expired_ = true;
+            CancelIoEx(file, nullptr);
+        }
+    });
+}
+
+IoDeadline::~IoDeadline()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        over_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
 }
 
 DriverPort::DriverPort(const std::string &portName, const Bytes &record)

@@ -3,8 +3,12 @@
 // name through the file API. The one port fixture of the driver's tests.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform_test.h"
@@ -40,6 +44,28 @@ public:
 
 private:
     std::string instanceId_, name_;
+};
+
+// 9600 baud, 8 data bits, no parity, 1 stop bit, as a Modbus master sets the line: binary
+// replies are then not masked to the port's default 7 bits. False if the port refused.
+bool SetModbusLine(HANDLE file);
+
+// Cancels every request on `file` unless the scope ends within `ms`: a synchronous call that the
+// port never ends then fails the test in seconds instead of hanging it.
+class IoDeadline {
+public:
+    IoDeadline(HANDLE file, int ms);
+    ~IoDeadline();
+    IoDeadline(const IoDeadline &) = delete;
+    IoDeadline &operator=(const IoDeadline &) = delete;
+    bool Expired() const { return expired_; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool over_ = false;  // guarded by mutex_
+    std::atomic<bool> expired_{false};
+    std::thread thread_;
 };
 
 // The driver as Plug and Play loads it, on a fresh platform per test, its lock order checked on

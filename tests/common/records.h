@@ -28,6 +28,12 @@ struct RecordEntry {
     Bytes DeviceIds;
 };
 
+// The record of the configurator's worked example: delay 10000 ms, CTS following RTS, one
+// connection to 192.168.0.10:502 converted to Modbus TCP serving ids 1 and 2. Written out byte
+// by byte, so that every writer and reader is checked against the same bytes.
+inline const Bytes kWorkedRecord = {0x17, 0x00, 0x00, 0x00, 0x01, 0x01, 0x10, 0x27, 0x01, 0x00, 0x0D, 0x00,
+                                    0x00, 0x00, 0xC0, 0xA8, 0x00, 0x0A, 0xF6, 0x01, 0x00, 0x01, 0x02};
+
 inline void PutLe(Bytes &out, uint32_t value, int width)
 {
     for (int i = 0; i < width; i++) out.push_back(uint8_t(value >> (8 * i)));

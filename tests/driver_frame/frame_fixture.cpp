@@ -4,13 +4,7 @@ namespace frametest {
 
 void FrameTest::Configure(HANDLE file, DWORD totalMs)
 {
-    DCB dcb = {};
-    ASSERT_TRUE(GetCommState(file, &dcb));
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    ASSERT_TRUE(SetCommState(file, &dcb));
+    ASSERT_TRUE(qvtest::SetModbusLine(file));
     COMMTIMEOUTS timeouts = {};
     timeouts.ReadTotalTimeoutConstant = totalMs;
     timeouts.WriteTotalTimeoutConstant = 10000;
@@ -24,7 +18,9 @@ std::vector<uint8_t> FrameTest::Transact(HANDLE file, const std::vector<uint8_t>
     EXPECT_EQ(written, request.size());
     std::vector<uint8_t> reply(replyLength);
     DWORD read = 0;
+    qvtest::IoDeadline deadline(file, 30000);
     EXPECT_TRUE(ReadFile(file, reply.data(), (DWORD)reply.size(), &read, nullptr));
+    EXPECT_FALSE(deadline.Expired()) << "the read outlived every timeout the port was given";
     reply.resize(read);
     return reply;
 }

@@ -77,7 +77,7 @@ TEST_F(Forwarding, FramesThatAreNotOneServedRequestSendNothing)
     badCrc[7] ^= 0xFF;
     const Bytes dropped[] = {
         RtuFrame({0x09, 0x03, 0x00, 0x00, 0x00, 0x01}),  // device 9 is served by nobody
-        Text(":09030000000AEA\r\n"),                    // the same in ASCII
+        Text(":09030000000AEA\r\n"),                     // the same in ASCII
         RtuFrame({0x01, 0x03, 0x00, 0x00}),              // 6 bytes: too short for RTU
         badCrc,
         twoInOne,

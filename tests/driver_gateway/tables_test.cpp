@@ -114,7 +114,8 @@ TEST_F(Tables, LargeRecordCostsOnlyItsTables)
 {
     constexpr size_t kEntries = 95000;
     std::vector<RecordEntry> entries;
-    for (size_t i = 0; i < kEntries; i++) entries.push_back({{10, UCHAR(i >> 16), UCHAR(i >> 8), UCHAR(i)}, 502, 0, {UCHAR(i)}});
+    for (size_t i = 0; i < kEntries; i++)
+        entries.push_back({{10, UCHAR(i >> 16), UCHAR(i >> 8), UCHAR(i)}, 502, 0, {UCHAR(i)}});
     Bytes record = MakeRecord(1000, 0, 0, entries);
     ASSERT_GT(record.size(), 1000000u);
 

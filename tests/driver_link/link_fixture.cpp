@@ -37,8 +37,8 @@ PymodbusServer::PymodbusServer(const char *framer)
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (;;) {
-        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                           .count());
+        int left = int(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
         pollfd ready = {fromChild[0], POLLIN, 0};
         char c;
         if (left <= 0 || poll(&ready, 1, left) <= 0 || read(fromChild[0], &c, 1) != 1 || c == '\n') break;

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform_test.h"
-#include "quorvel.h"
 #include "driver_port.h"
 #include "modbus_server.h"
+#include "platform_test.h"
+#include "quorvel.h"
 #include "qv/platform.h"
 #include "records.h"
 
@@ -52,8 +52,9 @@ private:
 };
 
 // One started port of the driver, whose gateway the test opens and closes by the routines the
-// driver's open and close run, without a handle. Replies are read from the receive ring; the line is set to 8 data bits after each
-// open, as a Modbus master sets it, so binary replies are not masked to the default 7.
+// driver's open and close run, without a handle. Replies are read from the receive ring; the line
+// is set to 8 data bits after each open, as a Modbus master sets it, so binary replies are not
+// masked to the default 7.
 class TestPort {
 public:
     TestPort();

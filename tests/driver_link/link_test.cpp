@@ -173,7 +173,8 @@ TEST_F(LinkTest, TwoConnectionsRoutedByDeviceId)
 TEST_F(LinkTest, WriteDuringAConnectIsDropped)
 {
     qvtest::ModbusServer first, second;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})),
+              STATUS_SUCCESS);
 
     qv::UseVirtualClock(true);
     qv::TdiHoldNextConnect(1000, STATUS_SUCCESS);
@@ -196,7 +197,8 @@ TEST_F(LinkTest, WriteDuringAConnectIsDropped)
 TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConnection)
 {
     qvtest::ModbusServer first, second;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})),
+              STATUS_SUCCESS);
     PETH_CONNECTION one = Port().ConnectionOf(1), two = Port().ConnectionOf(2);
     PDEVICE_EXTENSION extension = Port().Extension();
 

@@ -19,13 +19,7 @@ protected:
         options.Record = MakeRecord(2000, 0, 0, {{server.Port(), false, {1}}});
         OpenNewPort(options);
 
-        DCB dcb = {};
-        ASSERT_TRUE(GetCommState(file, &dcb));
-        dcb.BaudRate = CBR_9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        ASSERT_TRUE(SetCommState(file, &dcb));
+        ASSERT_TRUE(qvtest::SetModbusLine(file));
         // The reply ends when the line stays quiet for 100 ms after its last character.
         SetTimeouts(file, 100, 0, 10000, 0, 1000);
         ASSERT_TRUE(SetCommMask(file, EV_RXCHAR));

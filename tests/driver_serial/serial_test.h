@@ -19,6 +19,9 @@ namespace sertest {
 // One overlapped request in flight. The OVERLAPPED, the data and the event mask live here until
 // the request has completed.
 struct Pending {
+    // Longer than any timeout a test sets, short of the test's own time limit.
+    static constexpr int kBoundMs = 30000;
+
     OVERLAPPED ov{};
     std::vector<uint8_t> data;
     DWORD mask = 0;
@@ -28,7 +31,7 @@ struct Pending {
     // test's process if it never completes rather than let it write into the stack later.
     ~Pending()
     {
-        if (!HasOverlappedIoCompleted(&ov) && !qvtest::WaitUntil([this] { return Done(); })) {
+        if (!HasOverlappedIoCompleted(&ov) && !qvtest::WaitUntil([this] { return Done(); }, kBoundMs)) {
             ADD_FAILURE() << "a request never completed";
             std::abort();
         }
@@ -39,7 +42,10 @@ struct Pending {
 
     bool Done() { return WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0; }
     // Polls in real time: the event's own timed wait would follow the virtual clock.
-    void Wait() { ASSERT_TRUE(qvtest::WaitUntil([this] { return Done(); })) << "the request did not complete"; }
+    void Wait()
+    {
+        ASSERT_TRUE(qvtest::WaitUntil([this] { return Done(); }, kBoundMs)) << "the request did not complete";
+    }
     // Status and byte count once completed (waits for it).
     NTSTATUS Status()
     {

@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "io/iomgr.h"
 #include "driver_port.h"
+#include "io/iomgr.h"
 #include "quorvel.h"
 #include "qv/platform.h"
 
