@@ -1,5 +1,6 @@
 // Plug and Play, power and WMI requests of a port, with handles open and requests pending.
 #include "frame_fixture.h"
+#include "overlapped.h"
 #include "quorvel.h"
 #include "qv/io.h"
 
@@ -22,10 +23,10 @@ struct AsyncRead {
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
     }
     ~AsyncRead() { CloseHandle(overlapped.hEvent); }
-    // Waits for the end; returns the Win32 error (0 on success).
+    // Waits for the end, for a bounded time; returns the Win32 error (0 on success).
     DWORD Finish(HANDLE file, DWORD *bytes)
     {
-        return GetOverlappedResult(file, &overlapped, bytes, TRUE) ? 0 : GetLastError();
+        return qvtest::OverlappedResult(file, &overlapped, bytes) ? 0 : GetLastError();
     }
 };
 
@@ -80,7 +81,7 @@ TEST_F(PnpPower, SurpriseRemovalEndsPendingReadAndFailsLaterRequests)
     DWORD bytes = 0;
     SERIAL_BAUD_RATE baud = {9600};
     BOOL ok = DeviceIoControl(file, IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr, 0, &bytes, &o);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(file, &o, &bytes, TRUE);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = qvtest::OverlappedResult(file, &o, &bytes);
     EXPECT_FALSE(ok);
     EXPECT_EQ(GetLastError(), RtlNtStatusToDosError(STATUS_NO_SUCH_DEVICE));
     CloseHandle(o.hEvent);
@@ -114,7 +115,7 @@ TEST_F(PnpPower, SleepAndWakeWithReadPendingThenReplyArrives)
         o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         DWORD bytes = 0;
         BOOL ok = WriteFile(file, kRtuRequest.data(), (DWORD)kRtuRequest.size(), nullptr, &o);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(file, &o, &bytes, TRUE);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = qvtest::OverlappedResult(file, &o, &bytes);
         EXPECT_TRUE(ok);
         CloseHandle(o.hEvent);
         EXPECT_EQ(read.Finish(file, &bytes), 0u);
@@ -186,14 +187,14 @@ TEST_F(PnpPower, AbandonedQueryForD3HoldsThenReleasesControlRequests)
 
     // The system abandons the query: a set to D0 while in D0.
     ASSERT_EQ(qv::PnpSendPowerRequest(id, IRP_MN_SET_POWER, DevicePowerState, d0).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(GetOverlappedResult(file, &o, &bytes, TRUE));
+    EXPECT_TRUE(qvtest::OverlappedResult(file, &o, &bytes));
     CloseHandle(o.hEvent);
     SERIAL_BAUD_RATE now = {};
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED g = {};
     g.hEvent = event;
     BOOL ok = DeviceIoControl(file, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &now, sizeof(now), &bytes, &g);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(file, &g, &bytes, TRUE);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = qvtest::OverlappedResult(file, &g, &bytes);
     EXPECT_TRUE(ok);
     EXPECT_EQ(now.BaudRate, 19200u);
     CloseHandle(event);

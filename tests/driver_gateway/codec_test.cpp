@@ -8,9 +8,9 @@
 #include "quorvel.h"
 #include "records.h"
 
-using gwtest::Bytes;
-using gwtest::Hex;
-using gwtest::Text;
+using qvtest::Bytes;
+using qvtest::Hex;
+using qvtest::Text;
 
 namespace {
 
@@ -44,9 +44,9 @@ TEST(Codec, RtuRecognitionNeedsLengthAndCrc)
     EXPECT_FALSE(IsRtuFrame(swapped.get(), ULONG(swapped.size)));
 
     // Short requests with a correct CRC are refused for their length alone.
-    Exact four(gwtest::WithCrc({0x01, 0x07}));
+    Exact four(qvtest::RtuFrame({0x01, 0x07}));
     EXPECT_FALSE(IsRtuFrame(four.get(), 4));
-    Exact seven(gwtest::WithCrc({0x01, 0x06, 0x00, 0x01, 0x00}));
+    Exact seven(qvtest::RtuFrame({0x01, 0x06, 0x00, 0x01, 0x00}));
     EXPECT_FALSE(IsRtuFrame(seven.get(), 7));
 }
 
@@ -54,7 +54,7 @@ TEST(Codec, RtuFrameOfMaximumLengthIsRecognised)
 {
     Bytes content(65533);
     for (size_t i = 0; i < content.size(); i++) content[i] = uint8_t(i * 7);
-    Exact frame(gwtest::WithCrc(content));
+    Exact frame(qvtest::RtuFrame(content));
     EXPECT_TRUE(IsRtuFrame(frame.get(), 65535));
     frame.get()[100] ^= 1;
     EXPECT_FALSE(IsRtuFrame(frame.get(), 65535));
@@ -144,7 +144,7 @@ TEST(Codec, StrayDigitsAndOddLengths)
 
 TEST(SettingsRecord, WorkedExampleWalksToOneConnection)
 {
-    Bytes record = gwtest::BuildRecord(10000, 0x01, 0x00, {{{192, 168, 0, 10}, 502, 0, {1, 2}}});
+    Bytes record = qvtest::MakeRecord(10000, 0x01, 0x00, {{{192, 168, 0, 10}, 502, 0, {1, 2}}});
     ASSERT_EQ(Hex(record), "17 00 00 00 01 01 10 27 01 00 0D 00 00 00 C0 A8 00 0A F6 01 00 01 02");
     Exact exact(record);
     PETH_INFO_HEADER header = (PETH_INFO_HEADER)exact.get();
@@ -167,14 +167,14 @@ TEST(SettingsRecord, WorkedExampleWalksToOneConnection)
 TEST(SettingsRecord, MalformedRecordsAreRefusedWithoutReadingPastThem)
 {
     // A header alone is a valid record with no connections.
-    Exact empty(gwtest::BuildRecord(0, 0, 0, {}));
+    Exact empty(qvtest::MakeRecord(0, 0, 0, {}));
     EXPECT_TRUE(EthInfoIsWellFormed((PETH_INFO_HEADER)empty.get()));
 
-    Exact oldVersion(gwtest::BuildRecord(0, 0, 0, {}, 0x0100));
+    Exact oldVersion(qvtest::MakeRecord(0, 0, 0, {}, 0x0100));
     EXPECT_FALSE(EthInfoIsWellFormed((PETH_INFO_HEADER)oldVersion.get()));
 
     // An entry of size 0 must stop the walk, not loop on it.
-    Bytes zero = gwtest::BuildRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {}}});
+    Bytes zero = qvtest::MakeRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {}}});
     zero[10] = 0;
     Exact zeroExact(zero);
     ULONG offset = ETH_INFO_HEADER_SIZE;
@@ -188,7 +188,7 @@ TEST(SettingsRecord, MalformedRecordsAreRefusedWithoutReadingPastThem)
     EXPECT_FALSE(EthInfoIsWellFormed((PETH_INFO_HEADER)tenExact.get()));
 
     // An entry that claims more than the record holds.
-    Bytes past = gwtest::BuildRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1, 2}}});
+    Bytes past = qvtest::MakeRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1, 2}}});
     past[10] = 200;
     Exact pastExact(past);
     EXPECT_FALSE(EthInfoIsWellFormed((PETH_INFO_HEADER)pastExact.get()));
@@ -197,14 +197,14 @@ TEST(SettingsRecord, MalformedRecordsAreRefusedWithoutReadingPastThem)
     EXPECT_FALSE(EthInfoIsWellFormed((PETH_INFO_HEADER)hugeExact.get()));
 
     // A record whose last entry is cut inside its 11-byte head: the head is not read.
-    Bytes cut = gwtest::BuildRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1}}, {{10, 0, 0, 2}, 502, 0, {2}}});
+    Bytes cut = qvtest::MakeRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1}}, {{10, 0, 0, 2}, 502, 0, {2}}});
     cut.resize(12 + 10 + 5);
     cut[0] = uint8_t(cut.size());
     Exact cutExact(cut);
     EXPECT_FALSE(EthInfoIsWellFormed((PETH_INFO_HEADER)cutExact.get()));
 
     // The second entry's ids are still walked when the first has none.
-    Exact noIds(gwtest::BuildRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {}}, {{10, 0, 0, 2}, 503, 1, {7}}}));
+    Exact noIds(qvtest::MakeRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {}}, {{10, 0, 0, 2}, 503, 1, {7}}}));
     EXPECT_TRUE(EthInfoIsWellFormed((PETH_INFO_HEADER)noIds.get()));
 }
 

@@ -1,6 +1,6 @@
 // The settings record through the I/O manager: the two Ethernet control requests sent as real
-// IRPs to a port device built here, its ETHERNET2 value in the port's driver key, and the
-// registry routines underneath.
+// IRPs to a port of the driver, its ETHERNET2 value in the port's driver key, and the registry
+// routines underneath.
 
 #include "cm/cm.h"
 #include "io/devnode.h"
@@ -13,58 +13,33 @@ using namespace gwtest;
 
 namespace {
 
-// The control-request dispatcher's part, reduced to what reaches the Ethernet handlers.
-NTSTATUS TestDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    NTSTATUS status = EthernetIoctl(extension, Irp, IoGetCurrentIrpStackLocation(Irp));
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
-{
-    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TestDeviceControl;
-    return STATUS_SUCCESS;
-}
-
 struct Answer {
     NTSTATUS status;
     ULONG_PTR information;
     Bytes output;
 };
 
-class EthernetSettings : public qvtest::PlatformTest {
+class EthernetSettings : public qvtest::DriverTest {
 protected:
     void SetUp() override
     {
-        qvtest::PlatformTest::SetUp();
-        CreatePort();
+        qvtest::DriverTest::SetUp();
+        node = std::make_unique<qvtest::DriverPort>();
+        Attach();
     }
     void TearDown() override
     {
-        DeletePort();
-        qvtest::PlatformTest::TearDown();
+        node.reset();
+        qvtest::DriverTest::TearDown();
     }
 
-    void CreatePort()
+    // The port's objects, again after a restart of the platform has started its node anew.
+    void Attach()
     {
-        ASSERT_EQ(qv::CreateTestPdo("ROOT\\PORTS\\0000", &pdo), STATUS_SUCCESS);
-        ASSERT_EQ(qv::IoCreateDriver(WIDE("\\Driver\\GatewayTest"), TestDriverEntry, &driver), STATUS_SUCCESS);
-        ASSERT_EQ(IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device),
-                  STATUS_SUCCESS);
-        ext = (PDEVICE_EXTENSION)device->DeviceExtension;
-        ext->DeviceObject = device;
-        ext->Pdo = pdo;
-        GatewayInitialize(ext);
-    }
-
-    void DeletePort()
-    {
-        if (device) IoDeleteDevice(device);
-        if (driver) qv::IoUnloadDriver(driver);
-        if (pdo) qv::DeleteTestPdo(pdo);
-        device = nullptr, driver = nullptr, pdo = nullptr, ext = nullptr;
+        pdo = qv::PnpPhysicalDevice(node->InstanceId());
+        device = node->Device();
+        ext = node->Extension();
+        ASSERT_NE(ext, nullptr);
     }
 
     // One DeviceIoControl as the configurator sends it: input or output, METHOD_BUFFERED.
@@ -83,7 +58,9 @@ protected:
         if (!irp) return answer;
         NTSTATUS status = IoCallDriver(device, irp);
         if (status == STATUS_PENDING) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+            LARGE_INTEGER bound;
+            bound.QuadPart = qvtest::RelativeMs(10000);
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
             status = iosb.Status;
         }
         EXPECT_EQ(status, iosb.Status);
@@ -97,13 +74,13 @@ protected:
 
     std::string DriverKeyPath() { return qv::Utf8(qv::IoGetDeviceNode(pdo)->DriverKeyPath); }
 
+    std::unique_ptr<qvtest::DriverPort> node;
     PDEVICE_OBJECT pdo = nullptr;
-    PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
     PDEVICE_EXTENSION ext = nullptr;
 };
 
-const Bytes kWorked = BuildRecord(10000, 0x01, 0x00, {{{192, 168, 0, 10}, 502, 0, {1, 2}}});
+const Bytes kWorked = MakeRecord(10000, 0x01, 0x00, {{{192, 168, 0, 10}, 502, 0, {1, 2}}});
 
 TEST_F(EthernetSettings, StoredRecordComesBackByteForByte)
 {
@@ -130,7 +107,7 @@ TEST_F(EthernetSettings, StoredRecordComesBackByteForByte)
     EXPECT_EQ(data, kWorked);
 
     // The entries are not examined when storing, and raw = 2 is kept as it is.
-    Bytes odd = BuildRecord(0, 0, 0, {{{10, 0, 0, 1}, 1, 2, {}}});
+    Bytes odd = MakeRecord(0, 0, 0, {{{10, 0, 0, 1}, 1, 2, {}}});
     odd[10] = 0;
     EXPECT_EQ(Set(odd).status, STATUS_SUCCESS);
     Answer back = Get();
@@ -146,7 +123,7 @@ TEST_F(EthernetSettings, RefusedSetsKeepThePreviousRecord)
     EXPECT_EQ(Set(longer).status, STATUS_INVALID_PARAMETER) << "length differs from size";
     EXPECT_EQ(Set(Bytes(kWorked.begin(), kWorked.end() - 1)).status, STATUS_INVALID_PARAMETER);
 
-    EXPECT_EQ(Set(BuildRecord(5, 0, 0, {}, 0x0100)).status, STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(Set(MakeRecord(5, 0, 0, {}, 0x0100)).status, STATUS_DEVICE_CONFIGURATION_ERROR);
 
     // Shorter than the header: refused without reading a size that is not there.
     for (size_t n : {0u, 3u, 4u, 9u}) {
@@ -176,7 +153,7 @@ TEST_F(EthernetSettings, GetAnswersForShortBuffersMissingAndBadRecords)
 
     // Values that did not come through the set request.
     std::string key = DriverKeyPath();
-    Bytes wrongVersion = BuildRecord(0, 0, 0, {}, 0x0100);
+    Bytes wrongVersion = MakeRecord(0, 0, 0, {}, 0x0100);
     ASSERT_EQ(qv::RegistryWriteValue(key, "ETHERNET2", REG_BINARY, wrongVersion), STATUS_SUCCESS);
     EXPECT_EQ(Get().status, STATUS_DEVICE_CONFIGURATION_ERROR);
 
@@ -196,16 +173,15 @@ TEST_F(EthernetSettings, GetAnswersForShortBuffersMissingAndBadRecords)
 TEST_F(EthernetSettings, RecordSurvivesAPlatformRestart)
 {
     ASSERT_EQ(Set(kWorked).status, STATUS_SUCCESS);
-    DeletePort();
     Reboot();
-    CreatePort();
+    ASSERT_EQ(qv::PnpStartNode(node->InstanceId()), STATUS_SUCCESS);
+    Attach();
 
     PUCHAR record = GetEthernetSettings(ext);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(Bytes(record, record + 23), kWorked);
 
     // What the first open then builds from it.
-    KeInitializeSpinLock(&ext->DeviceLock);
     EXPECT_EQ(MakeEthernetLists(ext, record), STATUS_SUCCESS);
     ExFreePool(record);
     EXPECT_EQ(ext->EthInfo.delay, 10000);

@@ -19,7 +19,7 @@ using Forwarding = GatewayPort;
 
 TEST_F(Forwarding, RtuAndAsciiRequestsBecomeOneMbapRequestParkedForTheirConnection)
 {
-    ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{192, 168, 0, 10}, 502, 0, {1, 2}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{192, 168, 0, 10}, 502, 0, {1, 2}}})), STATUS_SUCCESS);
     PETH_CONNECTION a = Connection(1);
     EXPECT_EQ(KeReadStateEvent(&ext->ConnectEvent), 0);
 
@@ -41,7 +41,7 @@ TEST_F(Forwarding, RtuAndAsciiRequestsBecomeOneMbapRequestParkedForTheirConnecti
 
 TEST_F(Forwarding, RawConnectionSendsTheWrittenFrameWhole)
 {
-    ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 1, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 1, {1}}})), STATUS_SUCCESS);
     EXPECT_EQ(Write(kRtuRequest), STATUS_TIMEOUT);
     EXPECT_EQ(Pending(), kRtuRequest);
     EXPECT_EQ(Write(Text(kAsciiRequest)), STATUS_TIMEOUT);
@@ -51,7 +51,7 @@ TEST_F(Forwarding, RawConnectionSendsTheWrittenFrameWhole)
 
 TEST_F(Forwarding, TransactionIdsRunFromOneAndSkipZeroOnWrap)
 {
-    ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION a = Connection(1);
     Write(kRtuRequest);
     EXPECT_EQ(Hex(Pending()).substr(0, 5), "01 00") << "the first request carries 1";
@@ -67,7 +67,7 @@ TEST_F(Forwarding, TransactionIdsRunFromOneAndSkipZeroOnWrap)
 
 TEST_F(Forwarding, FramesThatAreNotOneServedRequestSendNothing)
 {
-    ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION a = Connection(1);
 
     Bytes twoInOne = kRtuRequest;
@@ -76,9 +76,9 @@ TEST_F(Forwarding, FramesThatAreNotOneServedRequestSendNothing)
     Bytes badCrc = kRtuRequest;
     badCrc[7] ^= 0xFF;
     const Bytes dropped[] = {
-        WithCrc({0x09, 0x03, 0x00, 0x00, 0x00, 0x01}),  // device 9 is served by nobody
-        Text(":09030000000AEA\r\n"),                    // the same in ASCII
-        WithCrc({0x01, 0x03, 0x00, 0x00}),              // 6 bytes: too short for RTU
+        RtuFrame({0x09, 0x03, 0x00, 0x00, 0x00, 0x01}),  // device 9 is served by nobody
+        Text(":09030000000AEA\r\n"),                     // the same in ASCII
+        RtuFrame({0x01, 0x03, 0x00, 0x00}),              // 6 bytes: too short for RTU
         badCrc,
         twoInOne,
         firstHalf,
@@ -97,7 +97,7 @@ TEST_F(Forwarding, FramesThatAreNotOneServedRequestSendNothing)
 // fixture's port is not open, so the frame placed in the FIFO goes no further.
 TEST_F(Forwarding, WriteDuringAConnectIsDroppedAndEndsTheEarlierTransaction)
 {
-    ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
     ext->Exceptions = TRUE;
     ext->ResponseMs = 600000;
     EXPECT_EQ(Write(kRtuRequest), STATUS_TIMEOUT);
@@ -129,13 +129,13 @@ TEST_F(Forwarding, WriteDuringAConnectIsDroppedAndEndsTheEarlierTransaction)
 
 TEST_F(Forwarding, LongestRtuFrameIsDroppedWhenConvertedAndSentWholeWhenRaw)
 {
-    ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}, {{127, 0, 0, 2}, 502, 1, {5}}})),
+    ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}, {{127, 0, 0, 2}, 502, 1, {5}}})),
               STATUS_SUCCESS);
     for (UCHAR device : {UCHAR(1), UCHAR(5)}) {
         Bytes content(65533, 0x5A);
         content[0] = device;
         content[1] = 0x10;
-        Bytes frame = WithCrc(content);
+        Bytes frame = RtuFrame(content);
         ASSERT_EQ(frame.size(), 65535u);
         NTSTATUS status = Write(frame);
         if (device == 1) {
@@ -153,18 +153,18 @@ TEST_F(Forwarding, LongestRtuFrameIsDroppedWhenConvertedAndSentWholeWhenRaw)
     // The largest converted request that fits: content 65529 bytes, sent with length FF F9.
     Bytes content(65529, 0x11);
     content[0] = 1;
-    EXPECT_EQ(Write(WithCrc(content)), STATUS_TIMEOUT);
+    EXPECT_EQ(Write(RtuFrame(content)), STATUS_TIMEOUT);
     ASSERT_EQ(ext->PendingLength, 65535u);
     EXPECT_EQ(Hex(Pending()).substr(0, 17), "01 00 00 00 FF F9");
 }
 
 TEST_F(Forwarding, ParkedRequestKeepsTheConnectionItWasBuiltFor)
 {
-    ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}, {{127, 0, 0, 2}, 502, 0, {2}}})),
+    ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}, {{127, 0, 0, 2}, 502, 0, {2}}})),
               STATUS_SUCCESS);
     PETH_CONNECTION a = Connection(1), b = Connection(2);
 
-    Write(WithCrc({0x02, 0x03, 0x00, 0x00, 0x00, 0x01}));
+    Write(RtuFrame({0x02, 0x03, 0x00, 0x00, 0x00, 0x01}));
     Write(kRtuRequest);
     EXPECT_EQ(a->NeedConnection, 1);
     EXPECT_EQ(b->NeedConnection, 1);
@@ -184,7 +184,7 @@ TEST_F(Forwarding, ParkedRequestKeepsTheConnectionItWasBuiltFor)
 
 TEST_F(Forwarding, NoMemoryFailsTheWriteAndReleasesEverything)
 {
-    ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}})), STATUS_SUCCESS);
     // Allocation 1 is the test's copy of the frame, 2 the decoded content, 3 the request.
     for (ULONG nth : {2u, 3u}) {
         qv::FailAllocation(nth);

@@ -1,5 +1,5 @@
-// A port as the gateway sees it between open and close: a zero-filled device extension with
-// the gateway's locks, a 4096-byte receive FIFO and the receive ring size of an open port.
+// A started port of the driver as the gateway sees it between open and close: its tables built
+// from a record, writes forwarded and replies delivered by the gateway's own routines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,12 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "platform_test.h"
+#include "driver_port.h"
 #include "quorvel.h"
 #include "qv/platform.h"
 #include "records.h"
 
 namespace gwtest {
+
+using qvtest::Bytes;
+using qvtest::Hex;
+using qvtest::MakeRecord;
+using qvtest::PutLe;
+using qvtest::RecordEntry;
+using qvtest::RtuFrame;
+using qvtest::Text;
 
 #define GWTEST_TAG 'tswG'
 
@@ -39,32 +47,30 @@ private:
     PUCHAR data_;
 };
 
-class GatewayPort : public qvtest::PlatformTest {
+class GatewayPort : public qvtest::DriverTest {
 protected:
     void SetUp() override
     {
-        qvtest::PlatformTest::SetUp();
-        ext_ = std::make_unique<DEVICE_EXTENSION>();
-        ext = ext_.get();
-        GatewayInitialize(ext);
-        KeInitializeSpinLock(&ext->DeviceLock);
-        NAME_DRIVER_LOCK(&ext->DeviceLock, LOCK_NAME_DEVICE);
-        ext->Uart.RxFifo = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, VUART_RX_FIFO_SIZE, GWTEST_TAG);
-        RtlZeroMemory(ext->Uart.RxFifo, VUART_RX_FIFO_SIZE);
-        ext->RxRingSize = VUART_RX_FIFO_SIZE;
-        qv::VerifierForbidNestings(QuorvelForbiddenNesting);
+        qvtest::DriverTest::SetUp();
+        node_ = std::make_unique<qvtest::DriverPort>();
+        ext = node_->Extension();
+        ASSERT_NE(ext, nullptr);
+        ext->RxRingSize = VUART_RX_FIFO_SIZE;  // no ring is read: only its size limits a reply
         current = this;
     }
 
     void TearDown() override
     {
-        // What the link's end does for each connection, then what close does.
-        for (PSINGLE_LIST_ENTRY link = ext->ConnectionList.Next; link != NULL; link = link->Next)
-            FreeReplyBuffer(CONTAINING_RECORD(link, ETH_CONNECTION, Link));
-        FreeEthernetLists(ext);
-        if (ext->Uart.RxFifo != NULL) ExFreePoolWithTag(ext->Uart.RxFifo, GWTEST_TAG);
+        if (ext != nullptr) {
+            // What the link's end does for each connection, then what close does.
+            for (PSINGLE_LIST_ENTRY link = ext->ConnectionList.Next; link != NULL; link = link->Next)
+                FreeReplyBuffer(CONTAINING_RECORD(link, ETH_CONNECTION, Link));
+            FreeEthernetLists(ext);
+            ext->RxRingSize = 0;
+        }
+        node_.reset();
         current = nullptr;
-        qvtest::PlatformTest::TearDown();
+        qvtest::DriverTest::TearDown();
     }
 
     // What the first open does with a stored record.
@@ -126,7 +132,7 @@ protected:
 
 private:
     static inline GatewayPort *current = nullptr;
-    std::unique_ptr<DEVICE_EXTENSION> ext_;
+    std::unique_ptr<qvtest::DriverPort> node_;
 };
 
 inline bool Contains(const std::vector<std::string> &lines, const std::string &line)

@@ -32,7 +32,7 @@ protected:
     // with transaction id 1.
     PETH_CONNECTION OpenWithRequest(UCHAR mode, UCHAR raw = 0)
     {
-        EXPECT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, raw, {0, 1}}})), STATUS_SUCCESS);
+        EXPECT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, raw, {0, 1}}})), STATUS_SUCCESS);
         PETH_CONNECTION connection = Connection(1);
         Ask(mode == FRAME_MODE_ASCII ? Text(":01030000000AF2\r\n") : kRequest);
         EXPECT_EQ(AllocateReplyBuffer(connection), STATUS_SUCCESS);  // as the link does when it comes up
@@ -68,7 +68,7 @@ TEST_F(Replies, ConvertedReplyBecomesTheFrameOfTheRequest)
     Ask(kRequest);
     Deliver(c, Mbap(3, {0x01, 0x83, 0x02}));
     ASSERT_EQ(replies.size(), 3u);
-    EXPECT_EQ(replies[2], WithCrc({0x01, 0x83, 0x02}));
+    EXPECT_EQ(replies[2], RtuFrame({0x01, 0x83, 0x02}));
 }
 
 TEST_F(Replies, WithoutTheReceiveStepTheFifoHoldsTheFrame)
@@ -124,11 +124,11 @@ TEST_F(Replies, EachRequestGetsAtMostOneReplyAndOnlyItsOwn)
     block.insert(block.end(), second.begin(), second.end());
     Deliver(c, block);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0], WithCrc({0x01, 0x03, 0x02, 0x00, 0x2B}));
+    EXPECT_EQ(replies[0], RtuFrame({0x01, 0x03, 0x02, 0x00, 0x2B}));
 
     // Any later write ends the transaction, even one that goes nowhere (device 9 is unserved)
     // or is no frame at all.
-    for (const Bytes &other : {WithCrc({0x09, 0x03, 0x00, 0x00, 0x00, 0x01}), Text("hello")}) {
+    for (const Bytes &other : {RtuFrame({0x09, 0x03, 0x00, 0x00, 0x00, 0x01}), Text("hello")}) {
         replies.clear();
         Ask(kRequest);
         USHORT id = c->TransactionId;
@@ -188,7 +188,7 @@ TEST_F(Replies, RepliesThatDoNotAnswerTheRequestAreDroppedAndEndIt)
 TEST_F(Replies, BroadcastIsForwardedButNeverAnswered)
 {
     PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
-    Bytes broadcast = WithCrc({0x00, 0x06, 0x00, 0x01, 0x00, 0x05});
+    Bytes broadcast = RtuFrame({0x00, 0x06, 0x00, 0x01, 0x00, 0x05});
     EXPECT_EQ(Write(broadcast), STATUS_TIMEOUT);
     EXPECT_EQ(Hex(Pending()), "02 00 00 00 00 06 00 06 00 01 00 05");
     TakePending();
@@ -279,7 +279,7 @@ TEST_F(Replies, FramesThatWouldNotFitAreDroppedNeverCut)
 {
     PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU);
     // Function 0x41 carries no length of its own, so any content answers it.
-    const Bytes open = WithCrc({0x01, 0x41, 0x00, 0x00, 0x00, 0x00});
+    const Bytes open = RtuFrame({0x01, 0x41, 0x00, 0x00, 0x00, 0x00});
     auto content = [](size_t n) {
         Bytes b(n, 0x33);
         b[0] = 0x01;
@@ -291,7 +291,7 @@ TEST_F(Replies, FramesThatWouldNotFitAreDroppedNeverCut)
     Ask(open);
     Deliver(c, Mbap(c->TransactionId, content(4094)));
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0], WithCrc(content(4094)));
+    EXPECT_EQ(replies[0], RtuFrame(content(4094)));
     Ask(open);
     Deliver(c, Mbap(c->TransactionId, content(4095)));
     EXPECT_EQ(replies.size(), 1u);
@@ -319,11 +319,12 @@ TEST_F(Replies, FramesThatWouldNotFitAreDroppedNeverCut)
     ext->RxRingSize = 0;
     Ask(kRequest);
     Deliver(c, Mbap(c->TransactionId, {0x01, 0x03, 0x02, 0x00, 0x2A}));
-    ExFreePoolWithTag(ext->Uart.RxFifo, GWTEST_TAG);
+    PUCHAR fifo = ext->Uart.RxFifo;
     ext->Uart.RxFifo = NULL;
     ext->RxRingSize = 4096;
     Ask(kRequest);
     Deliver(c, Mbap(c->TransactionId, {0x01, 0x03, 0x02, 0x00, 0x2A}));
+    ext->Uart.RxFifo = fifo;
     EXPECT_TRUE(replies.empty());
 }
 
@@ -332,7 +333,7 @@ TEST_F(Replies, FramesThatWouldNotFitAreDroppedNeverCut)
 TEST_F(Replies, RawRepliesMustBeWholeValidFramesAnsweringTheRequest)
 {
     PETH_CONNECTION c = OpenWithRequest(FRAME_MODE_RTU, 1);
-    const Bytes answer = WithCrc({0x01, 0x03, 0x02, 0x00, 0x2A});
+    const Bytes answer = RtuFrame({0x01, 0x03, 0x02, 0x00, 0x2A});
     for (UCHAR b : answer) Deliver(c, Bytes{b});
     Deliver(c, answer);  // the same frame again: the request already has its reply
     ASSERT_EQ(replies.size(), 1u);
@@ -340,8 +341,8 @@ TEST_F(Replies, RawRepliesMustBeWholeValidFramesAnsweringTheRequest)
 
     Bytes badCrc = answer;
     badCrc.back() ^= 1;
-    Bytes otherUnit = WithCrc({0x02, 0x03, 0x02, 0x00, 0x2A});
-    for (const Bytes &wrong : {badCrc, otherUnit, WithCrc({0x01, 0x03, 0x02, 0x00}), Bytes{0x02, 0x00, 0x13}}) {
+    Bytes otherUnit = RtuFrame({0x02, 0x03, 0x02, 0x00, 0x2A});
+    for (const Bytes &wrong : {badCrc, otherUnit, RtuFrame({0x01, 0x03, 0x02, 0x00}), Bytes{0x02, 0x00, 0x13}}) {
         replies.clear();
         Ask(kRequest);
         Deliver(c, wrong);

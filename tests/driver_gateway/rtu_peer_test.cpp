@@ -22,7 +22,7 @@ protected:
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
         ASSERT_EQ(unlockpt(master), 0);
-        ASSERT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {17}}})), STATUS_SUCCESS);
+        ASSERT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {17}}})), STATUS_SUCCESS);
         ASSERT_EQ(AllocateReplyBuffer(Connection(17)), STATUS_SUCCESS);  // the link is up
     }
     void TearDown() override

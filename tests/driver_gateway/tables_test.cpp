@@ -10,7 +10,7 @@ using Tables = GatewayPort;
 
 TEST_F(Tables, LastEntryServesASharedIdAndWaitingConnectionsComeNewestFirst)
 {
-    ASSERT_EQ(Open(BuildRecord(
+    ASSERT_EQ(Open(MakeRecord(
                   500, 0, 0,
                   {{{10, 0, 0, 1}, 502, 0, {1, 2}}, {{10, 0, 0, 2}, 1502, 2, {2, 3}}, {{10, 0, 0, 3}, 503, 0, {}}})),
               STATUS_SUCCESS);
@@ -59,7 +59,7 @@ TEST_F(Tables, LastEntryServesASharedIdAndWaitingConnectionsComeNewestFirst)
 TEST_F(Tables, BuildPrintsItsStepsAndKeepsTheHeader)
 {
     qv::ClearDbgPrint();
-    ASSERT_EQ(Open(BuildRecord(10000, 0x01, 0x0C, {{{192, 168, 0, 10}, 502, 0, {1, 2}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Open(MakeRecord(10000, 0x01, 0x0C, {{{192, 168, 0, 10}, 502, 0, {1, 2}}})), STATUS_SUCCESS);
     EXPECT_EQ(ext->EthInfo.delay, 10000);
     EXPECT_EQ(ext->EthInfo.rtsMask, 0x01);
     EXPECT_EQ(ext->EthInfo.dtrMask, 0x0C);
@@ -88,12 +88,12 @@ TEST_F(Tables, RefusedRecordsBuildNothing)
 {
     ext->EthInfo.delay = 77;
 
-    EXPECT_EQ(Open(BuildRecord(1000, 1, 1, {{{10, 0, 0, 1}, 502, 0, {1}}}, 0x0100)), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(Open(MakeRecord(1000, 1, 1, {{{10, 0, 0, 1}, 502, 0, {1}}}, 0x0100)), STATUS_DEVICE_CONFIGURATION_ERROR);
     EXPECT_EQ(ext->ConnectionList.Next, nullptr);
     EXPECT_EQ(ext->EthInfo.delay, 77);
 
     // Entry sizes that do not tile the record: refused whole, even the good entry before them.
-    Bytes record = BuildRecord(1000, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1}}, {{10, 0, 0, 2}, 502, 0, {2}}});
+    Bytes record = MakeRecord(1000, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1}}, {{10, 0, 0, 2}, 502, 0, {2}}});
     record[10 + 12] = 0;  // second entry's size
     EXPECT_EQ(Open(record), STATUS_DEVICE_CONFIGURATION_ERROR);
     record[10 + 12] = 13;  // one byte past the record
@@ -103,7 +103,7 @@ TEST_F(Tables, RefusedRecordsBuildNothing)
     EXPECT_EQ(ext->EthInfo.delay, 77);
 
     // A header alone opens with no connections.
-    EXPECT_EQ(Open(BuildRecord(0, 0, 0, {})), STATUS_SUCCESS);
+    EXPECT_EQ(Open(MakeRecord(0, 0, 0, {})), STATUS_SUCCESS);
     EXPECT_EQ(ext->ConnectionList.Next, nullptr);
     EXPECT_EQ(ext->EthInfo.delay, 0);
 }
@@ -113,10 +113,10 @@ TEST_F(Tables, RefusedRecordsBuildNothing)
 TEST_F(Tables, LargeRecordCostsOnlyItsTables)
 {
     constexpr size_t kEntries = 95000;
-    std::vector<Entry> entries(kEntries);
+    std::vector<RecordEntry> entries;
     for (size_t i = 0; i < kEntries; i++)
-        entries[i] = {{10, UCHAR(i >> 16), UCHAR(i >> 8), UCHAR(i)}, 502, 0, {UCHAR(i)}};
-    Bytes record = BuildRecord(1000, 0, 0, entries);
+        entries.push_back({{10, UCHAR(i >> 16), UCHAR(i >> 8), UCHAR(i)}, 502, 0, {UCHAR(i)}});
+    Bytes record = MakeRecord(1000, 0, 0, entries);
     ASSERT_GT(record.size(), 1000000u);
 
     const qv::PoolUsage before = qv::QueryPoolUsageByTag(QUORVEL_TAG);
@@ -132,7 +132,7 @@ TEST_F(Tables, OutOfMemoryLeavesOutOnlyWhatCouldNotBeMade)
 {
     // Allocation 1 is the test's copy of the record; 2 the first connection, 3 its first id.
     qv::FailAllocation(3);
-    ASSERT_EQ(Open(BuildRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1, 2}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Open(MakeRecord(0, 0, 0, {{{10, 0, 0, 1}, 502, 0, {1, 2}}})), STATUS_SUCCESS);
     EXPECT_EQ(Connection(1), nullptr);
     EXPECT_NE(Connection(2), nullptr);
 }

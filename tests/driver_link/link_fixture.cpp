@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <modbus/modbus.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -14,80 +14,6 @@
 #include <filesystem>
 
 namespace linktest {
-
-// ------------------------------------------------------------------- libmodbus server
-
-LibmodbusServer::LibmodbusServer(bool closeAfterReply) : closeAfterReply_(closeAfterReply)
-{
-    modbus_t *ctx = modbus_new_tcp("127.0.0.1", 0);
-    context_ = ctx;
-    modbus_mapping_t *mapping = modbus_mapping_new(0, 0, 100, 0);
-    mapping_ = mapping;
-    for (int i = 0; i < 100; i++) mapping->tab_registers[i] = uint16_t(0x2A + i);
-
-    listenFd_ = modbus_tcp_listen(ctx, 4);
-    EXPECT_GE(listenFd_, 0);
-    sockaddr_in address{};
-    socklen_t length = sizeof(address);
-    getsockname(listenFd_, (sockaddr *)&address, &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-}
-
-LibmodbusServer::~LibmodbusServer()
-{
-    stop_ = true;
-    shutdown(listenFd_, SHUT_RDWR);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (clientFd_ >= 0) shutdown(clientFd_, SHUT_RDWR);
-    }
-    thread_.join();
-    close(listenFd_);
-    modbus_mapping_free((modbus_mapping_t *)mapping_);
-    modbus_free((modbus_t *)context_);
-}
-
-std::vector<std::vector<UCHAR>> LibmodbusServer::RequestLog()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return log_;
-}
-
-void LibmodbusServer::Serve()
-{
-    modbus_t *ctx = (modbus_t *)context_;
-    uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-    while (!stop_) {
-        int fd = accept(listenFd_, nullptr, nullptr);
-        if (fd < 0) break;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_) {
-                close(fd);
-                break;
-            }
-            clientFd_ = fd;
-        }
-        connections_++;
-        modbus_set_socket(ctx, fd);
-        for (;;) {
-            int rc = modbus_receive(ctx, query);
-            if (rc == 0) continue;  // a request for another unit: libmodbus ignores it
-            if (rc < 0) break;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                log_.emplace_back(query, query + rc);
-            }
-            requests_++;
-            modbus_reply(ctx, query, rc, (modbus_mapping_t *)mapping_);
-            if (closeAfterReply_) break;
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        close(fd);
-        clientFd_ = -1;
-    }
-}
 
 // ------------------------------------------------------------------- pymodbus peer
 
@@ -107,9 +33,17 @@ PymodbusServer::PymodbusServer(const char *framer)
     close(fromChild[1]);
     stdinFd_ = toChild[1];
 
+    // The peer says its port once it listens; a peer that never does fails the test in seconds.
     std::string line;
-    char c;
-    while (read(fromChild[0], &c, 1) == 1 && c != '\n') line += c;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        int left = int(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        pollfd ready = {fromChild[0], POLLIN, 0};
+        char c;
+        if (left <= 0 || poll(&ready, 1, left) <= 0 || read(fromChild[0], &c, 1) != 1 || c == '\n') break;
+        line += c;
+    }
     close(fromChild[0]);
     unsigned port = 0;
     EXPECT_EQ(sscanf(line.c_str(), "PORT %u", &port), 1) << "peer said: " << line;
@@ -119,55 +53,13 @@ PymodbusServer::PymodbusServer(const char *framer)
 PymodbusServer::~PymodbusServer()
 {
     if (stdinFd_ >= 0) close(stdinFd_);  // the peer ends when its input closes
-    if (pid_ > 0) {
-        int status;
+    if (pid_ <= 0) return;
+    int status;
+    if (!qvtest::WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
+        ADD_FAILURE() << "the pymodbus peer did not end with its input";
+        kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
     }
-}
-
-USHORT UnusedPort()
-{
-    // Bound but never listened on: the system refuses connects to it.
-    static int fd = -1;
-    if (fd < 0) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (sockaddr *)&address, sizeof(address));
-    }
-    sockaddr_in address{};
-    socklen_t length = sizeof(address);
-    getsockname(fd, (sockaddr *)&address, &length);
-    return ntohs(address.sin_port);
-}
-
-std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionEntry> &connections)
-{
-    std::vector<UCHAR> record(10, 0);
-    auto put16 = [](std::vector<UCHAR> &to, size_t at, USHORT v) {
-        to[at] = UCHAR(v);
-        to[at + 1] = UCHAR(v >> 8);
-    };
-    auto put32 = [](std::vector<UCHAR> &to, size_t at, ULONG v) {
-        for (int i = 0; i < 4; i++) to[at + i] = UCHAR(v >> (8 * i));
-    };
-    put16(record, 4, 0x0101);
-    put16(record, 6, delayMs);
-    for (const ConnectionEntry &entry : connections) {
-        size_t at = record.size();
-        record.resize(at + 11 + entry.DeviceIds.size());
-        put32(record, at, ULONG(11 + entry.DeviceIds.size()));
-        record[at + 4] = 127;  // 127.0.0.1, network order
-        record[at + 5] = 0;
-        record[at + 6] = 0;
-        record[at + 7] = 1;
-        put16(record, at + 8, entry.Port);
-        record[at + 10] = entry.Raw ? 1 : 0;
-        for (size_t i = 0; i < entry.DeviceIds.size(); i++) record[at + 11 + i] = entry.DeviceIds[i];
-    }
-    put32(record, 0, ULONG(record.size()));
-    return record;
 }
 
 std::vector<std::string> Violations()
@@ -179,96 +71,24 @@ std::vector<std::string> Violations()
     return violations;
 }
 
-std::vector<UCHAR> RtuFrame(std::vector<UCHAR> content)
-{
-    USHORT crc = 0xFFFF;
-    for (UCHAR b : content) {
-        crc ^= b;
-        for (int i = 0; i < 8; i++) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    content.push_back(UCHAR(crc & 0xFF));
-    content.push_back(UCHAR(crc >> 8));
-    return content;
-}
-
-std::vector<UCHAR> AsciiFrame(const std::vector<UCHAR> &content)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::vector<UCHAR> frame{':'};
-    UCHAR lrc = 0;
-    for (UCHAR b : content) {
-        frame.push_back(hex[b >> 4]);
-        frame.push_back(hex[b & 15]);
-        lrc = UCHAR(lrc + b);
-    }
-    lrc = UCHAR(-lrc);
-    frame.push_back(hex[lrc >> 4]);
-    frame.push_back(hex[lrc & 15]);
-    frame.push_back('\r');
-    frame.push_back('\n');
-    return frame;
-}
-
 }  // namespace linktest
 
 // ------------------------------------------------------------------- the port
 
-namespace qv {
-// The I/O manager's own way to make a driver object (the platform's loader uses it).
-NTSTATUS IoCreateDriver(PCWSTR driverName, PDRIVER_INITIALIZE init, PDRIVER_OBJECT *out);
-void IoUnloadDriver(PDRIVER_OBJECT driver);
-}  // namespace qv
-
 namespace linktest {
 namespace {
-
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
-VOID TestDriverUnload(PDRIVER_OBJECT) {}
 
 // 8 data bits, no parity, 1 stop bit: what the set-line-control request stores for it.
 const UCHAR kLine8N1 = 0x03;
 
 }  // namespace
 
-TestPort::TestPort()
-{
-    static std::atomic<int> instances{0};
-    std::u16string name = u"\\Driver\\QvLinkTest";
-    for (char c : std::to_string(instances++)) name += char16_t(c);
-    NTSTATUS status = qv::IoCreateDriver((PCWSTR)name.c_str(), TestDriverEntry, &driver_);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    if (!NT_SUCCESS(status)) return;
-    driver_->DriverUnload = TestDriverUnload;
-    status = IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device_);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    if (!NT_SUCCESS(status)) return;
-
-    // What add-device and device start leave.
-    PDEVICE_EXTENSION extension = Extension();
-    RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION));
-    extension->DeviceObject = device_;
-    InitializeSerialCore(extension);
-    GatewayInitialize(extension);
-    InitializeSerialData(extension);
-    extension->DevicePowerState = PowerDeviceD0;
-    status = VuartInitialize(&extension->Uart, extension);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    started_ = true;
-
-    qv::VerifierForbidNestings(QuorvelForbiddenNesting);
-}
+// The port's start leaves log lines of its own; the test's log begins after them.
+TestPort::TestPort() { qv::ClearDbgPrint(); }
 
 TestPort::~TestPort()
 {
     if (open_) Close();
-    if (started_) {
-        // Queued DPCs of the port must not outlive it.
-        KeFlushQueuedDpcs();
-        VuartFree(&Extension()->Uart);
-    }
-    if (device_ != nullptr) IoDeleteDevice(device_);
-    if (driver_ != nullptr) qv::IoUnloadDriver(driver_);
 }
 
 NTSTATUS TestPort::Open(const std::vector<UCHAR> &record)
@@ -278,7 +98,7 @@ NTSTATUS TestPort::Open(const std::vector<UCHAR> &record)
     EXPECT_EQ(MakeEthernetLists(extension, copy.data()), STATUS_SUCCESS);
     NTSTATUS status = AllocateRxRing(extension);
     if (NT_SUCCESS(status)) {
-        status = ConnectToLinkServer(device_);
+        status = ConnectToLinkServer(Device());
         if (!NT_SUCCESS(status)) FreeRxRing(extension);
     }
     if (!NT_SUCCESS(status)) {
@@ -300,7 +120,7 @@ NTSTATUS TestPort::Open(const std::vector<UCHAR> &record)
 void TestPort::Close()
 {
     PDEVICE_EXTENSION extension = Extension();
-    StopConnectThread(device_);
+    StopConnectThread(Device());
     FreeEthernetLists(extension);
     SerialClosePort(extension);
     open_ = false;

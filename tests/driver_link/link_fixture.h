@@ -12,52 +12,27 @@
 #include <thread>
 #include <vector>
 
+#include "driver_port.h"
+#include "modbus_server.h"
 #include "platform_test.h"
 #include "quorvel.h"
 #include "qv/platform.h"
+#include "records.h"
 
 namespace linktest {
 
+using qvtest::AsciiFrame;
+using qvtest::MakeRecord;
+using qvtest::RtuFrame;
+
 // A booted platform per test, on a state directory of its own; a clean report at the end.
-class PlatformFixture : public qvtest::PlatformTest {
+class PlatformFixture : public qvtest::DriverTest {
 protected:
     void SetUp() override
     {
-        qvtest::PlatformTest::SetUp();
+        qvtest::DriverTest::SetUp();
         qv::ClearDbgPrint();
     }
-};
-
-// A libmodbus Modbus TCP server on 127.0.0.1 in a thread of its own. Holding register i holds
-// 0x2A + i. One client at a time; with CloseAfterReply the server closes each connection
-// after its first reply.
-class LibmodbusServer {
-public:
-    explicit LibmodbusServer(bool closeAfterReply = false);
-    ~LibmodbusServer();
-    LibmodbusServer(const LibmodbusServer &) = delete;
-    LibmodbusServer &operator=(const LibmodbusServer &) = delete;
-
-    USHORT Port() const { return port_; }
-    int Requests() const { return requests_.load(); }
-    int Connections() const { return connections_.load(); }
-    // Raw bytes of every request received, in order.
-    std::vector<std::vector<UCHAR>> RequestLog();
-
-private:
-    void Serve();
-
-    void *context_ = nullptr;  // modbus_t
-    void *mapping_ = nullptr;  // modbus_mapping_t
-    int listenFd_ = -1;
-    USHORT port_ = 0;
-    bool closeAfterReply_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0}, connections_{0};
-    std::mutex mutex_;
-    int clientFd_ = -1;                    // guarded by mutex_
-    std::vector<std::vector<UCHAR>> log_;  // guarded by mutex_
-    std::thread thread_;
 };
 
 // The pymodbus peer (modbus_peer.py) as a child process: "tcp" for Modbus TCP, "rtu" for RTU
@@ -76,22 +51,10 @@ private:
     USHORT port_ = 0;
 };
 
-// A closed port that is never listened on: connects to it are refused.
-USHORT UnusedPort();
-
-struct ConnectionEntry {
-    USHORT Port;
-    bool Raw;
-    std::vector<UCHAR> DeviceIds;
-};
-
-// The Ethernet settings record for connections to 127.0.0.1.
-std::vector<UCHAR> MakeRecord(USHORT delayMs, const std::vector<ConnectionEntry> &connections);
-
-// One port: a device object with its extension set up as add-device and device start leave it
-// (serial core, gateway, serial defaults, the UART), opened and closed as the driver's open and
-// close do. Replies are read from the receive ring; the line is set to 8 data bits after each
-// open, as a Modbus master sets it, so binary replies are not masked to the default 7.
+// One started port of the driver, whose gateway the test opens and closes by the routines the
+// driver's open and close run, without a handle. Replies are read from the receive ring; the line
+// is set to 8 data bits after each open, as a Modbus master sets it, so binary replies are not
+// masked to the default 7.
 class TestPort {
 public:
     TestPort();
@@ -105,8 +68,8 @@ public:
     // Stops the link, frees the tables and closes the emulated port, as close does.
     void Close();
 
-    PDEVICE_OBJECT Device() const { return device_; }
-    PDEVICE_EXTENSION Extension() const { return (PDEVICE_EXTENSION)device_->DeviceExtension; }
+    PDEVICE_OBJECT Device() const { return node_.Device(); }
+    PDEVICE_EXTENSION Extension() const { return node_.Extension(); }
 
     // What a write of `frame` hands the gateway.
     NTSTATUS Write(const std::vector<UCHAR> &frame);
@@ -125,17 +88,11 @@ public:
     bool WaitLink(PETH_CONNECTION connection, bool up, int timeoutMs = 10000);
 
 private:
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT device_ = nullptr;
+    qvtest::DriverPort node_;
     bool open_ = false;
-    bool started_ = false;  // the UART exists
 };
 
 // The verifier's findings that are violations (warnings left out).
 std::vector<std::string> Violations();
-
-// Frames of the tests.
-std::vector<UCHAR> RtuFrame(std::vector<UCHAR> content);           // content + CRC
-std::vector<UCHAR> AsciiFrame(const std::vector<UCHAR> &content);  // ":" hex LRC CR LF
 
 }  // namespace linktest

@@ -18,9 +18,9 @@ NTSTATUS NTAPI KivraTdiReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CON
 
 namespace {
 
-using linktest::AsciiFrame;
-using linktest::MakeRecord;
-using linktest::RtuFrame;
+using qvtest::AsciiFrame;
+using qvtest::MakeRecord;
+using qvtest::RtuFrame;
 using Bytes = std::vector<UCHAR>;
 
 const Bytes kReadOneRegister = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
@@ -81,8 +81,8 @@ protected:
 
 TEST_F(LinkTest, FirstRtuRequestGoesThroughThePendingSlot)
 {
-    linktest::LibmodbusServer server;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
 
     // No link yet: the request waits for the connection thread, which connects and sends it.
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
@@ -104,9 +104,9 @@ TEST_F(LinkTest, FirstRtuRequestGoesThroughThePendingSlot)
 // a kernel handle, and the socket requests run at PASSIVE_LEVEL under ConnectMutex.
 TEST_F(LinkTest, AnOpenFromAProgramKeepsItsHandlesAndIrqlsKernelClean)
 {
-    linktest::LibmodbusServer server;
+    qvtest::ModbusServer server;
     qv::ProgramScope scope(qv::CreateProgram("modbus client"));
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
     Port().Close();
@@ -116,7 +116,7 @@ TEST_F(LinkTest, AnOpenFromAProgramKeepsItsHandlesAndIrqlsKernelClean)
 TEST_F(LinkTest, AsciiRequestToPymodbusComesBackAsAscii)
 {
     linktest::PymodbusServer server("tcp");
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
 
     EXPECT_EQ(Port().Write(AsciiFrame(kReadOneRegister)), STATUS_TIMEOUT);
     std::string reply;
@@ -134,7 +134,7 @@ TEST_F(LinkTest, AsciiRequestToPymodbusComesBackAsAscii)
 TEST_F(LinkTest, RawConnectionPassesFramesBothWaysUnchanged)
 {
     linktest::PymodbusServer server("rtu");  // RTU frames over TCP
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), true, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), true, {1}}})), STATUS_SUCCESS);
 
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
@@ -145,9 +145,9 @@ TEST_F(LinkTest, RawConnectionPassesFramesBothWaysUnchanged)
 
 TEST_F(LinkTest, TwoConnectionsRoutedByDeviceId)
 {
-    linktest::LibmodbusServer first;
+    qvtest::ModbusServer first;
     linktest::PymodbusServer second("tcp");
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1, 3}}, {second.Port(), false, {2}}})),
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{first.Port(), false, {1, 3}}, {second.Port(), false, {2}}})),
               STATUS_SUCCESS);
 
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
@@ -172,8 +172,9 @@ TEST_F(LinkTest, TwoConnectionsRoutedByDeviceId)
 // connection it was built for, and its reply is not delivered after the later write.
 TEST_F(LinkTest, WriteDuringAConnectIsDropped)
 {
-    linktest::LibmodbusServer first, second;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer first, second;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})),
+              STATUS_SUCCESS);
 
     qv::UseVirtualClock(true);
     qv::TdiHoldNextConnect(1000, STATUS_SUCCESS);
@@ -195,8 +196,9 @@ TEST_F(LinkTest, WriteDuringAConnectIsDropped)
 // the first, and the thread serves the second flag without waiting for another write.
 TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConnection)
 {
-    linktest::LibmodbusServer first, second;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer first, second;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{first.Port(), false, {1}}, {second.Port(), false, {2}}})),
+              STATUS_SUCCESS);
     PETH_CONNECTION one = Port().ConnectionOf(1), two = Port().ConnectionOf(2);
     PDEVICE_EXTENSION extension = Port().Extension();
 
@@ -229,8 +231,8 @@ TEST_F(LinkTest, EveryFlaggedConnectionIsServedAndThePendingRequestKeepsItsConne
 
 TEST_F(LinkTest, ServerClosingAfterReplyMakesTheNextRequestReconnect)
 {
-    linktest::LibmodbusServer server(/*closeAfterReply=*/true);
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer server(/*closeAfterReply=*/true);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION connection = Port().ConnectionOf(1);
     EXPECT_EQ(connection->ReplyBuffer, nullptr) << "no link, no reply buffer";
 
@@ -248,7 +250,7 @@ TEST_F(LinkTest, ServerClosingAfterReplyMakesTheNextRequestReconnect)
 
 TEST_F(LinkTest, UnreachableServerLosesTheRequestAndTheNextWriteTriesAgain)
 {
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), false, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), false, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION connection = Port().ConnectionOf(1);
 
     for (int attempt = 1; attempt <= 2; attempt++) {
@@ -268,8 +270,8 @@ TEST_F(LinkTest, UnreachableServerLosesTheRequestAndTheNextWriteTriesAgain)
 
 TEST_F(LinkTest, SendHeldPastTheDelayClosesTheLinkAndIsSentAgainAfterReconnect)
 {
-    linktest::LibmodbusServer server;
-    ASSERT_EQ(Port().Open(MakeRecord(100, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(100, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION connection = Port().ConnectionOf(1);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
@@ -294,8 +296,8 @@ TEST_F(LinkTest, SendHeldPastTheDelayClosesTheLinkAndIsSentAgainAfterReconnect)
 
 TEST_F(LinkTest, DescriptorThatCannotBeHadIsAFailedSend)
 {
-    linktest::LibmodbusServer server;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
     Port().Settle();
@@ -309,8 +311,8 @@ TEST_F(LinkTest, DescriptorThatCannotBeHadIsAFailedSend)
 
 TEST_F(LinkTest, ClosingWithTheLinkUpEndsItGracefullyAndThePortOpensAgain)
 {
-    linktest::LibmodbusServer server;
-    std::vector<UCHAR> record = MakeRecord(1000, {{server.Port(), false, {1}}});
+    qvtest::ModbusServer server;
+    std::vector<UCHAR> record = MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}});
     ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), kRtuReply);
@@ -334,8 +336,8 @@ TEST_F(LinkTest, ClosingWithTheLinkUpEndsItGracefullyAndThePortOpensAgain)
 
 TEST_F(LinkTest, ClosingDuringAConnectWaitsForTheAttempt)
 {
-    linktest::LibmodbusServer server;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
 
     qv::UseVirtualClock(true);
     qv::TdiHoldNextConnect(5000, STATUS_SUCCESS);
@@ -379,8 +381,8 @@ TEST_F(LinkTest, TransportAddressNotificationsAreDumped)
 TEST_F(LinkTest, TheDriversLockOrderIsCheckedOnItsOwnLocks)
 {
     qv::ExpectedVerifierFindings expected;  // on purpose: takes the forbidden nestings
-    linktest::LibmodbusServer server;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     ASSERT_EQ(Port().Reply(), kRtuReply);
     Port().Settle();
@@ -464,8 +466,8 @@ TEST_F(LinkTest, ReplyShownInSmallPiecesArrivesWholeWithItsRestFetchedAtOnce)
     qv::TdiSettings settings;
     settings.IndicationSize = 2;
     ASSERT_EQ(qv::TdiSetSettings(settings), STATUS_SUCCESS);
-    linktest::LibmodbusServer server;
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    qvtest::ModbusServer server;
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     const Bytes readTen = {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A};
     Bytes content = {0x01, 0x03, 20};
     for (UCHAR i = 0; i < 10; i++) {
@@ -506,7 +508,7 @@ static void GiveTheLinkItsBuffer(linktest::TestPort &port, PETH_CONNECTION conne
 
 TEST_F(LinkTest, ReceiveIndicationTakesLargeBlocksWhole)
 {
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), true, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), true, {1}}})), STATUS_SUCCESS);
     ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
     GiveTheLinkItsBuffer(Port(), Port().ConnectionOf(1));
     TDI_SOCKET socket{};
@@ -525,7 +527,7 @@ TEST_F(LinkTest, ReceiveIndicationTakesLargeBlocksWhole)
 // second is dropped: a request is answered once.
 TEST_F(LinkTest, OfRepliesSharingOneBlockOnlyTheFirstAnswerReachesTheRing)
 {
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), false, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), false, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION connection = Port().ConnectionOf(1);
     PDEVICE_EXTENSION extension = Port().Extension();
     ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
@@ -552,7 +554,7 @@ TEST_F(LinkTest, OfRepliesSharingOneBlockOnlyTheFirstAnswerReachesTheRing)
 // unset target; once the port is open, replies arrive again.
 TEST_F(LinkTest, ReplyBeforeTheReceiveSideIsOpenIsDropped)
 {
-    ASSERT_EQ(Port().Open(MakeRecord(1000, {{linktest::UnusedPort(), true, {1}}})), STATUS_SUCCESS);
+    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), true, {1}}})), STATUS_SUCCESS);
     PDEVICE_EXTENSION extension = Port().Extension();
     SerialClosePort(extension);
     ASSERT_EQ(AllocateRxRing(extension), STATUS_SUCCESS);
@@ -582,8 +584,8 @@ TEST_F(LinkTest, ReplyBeforeTheReceiveSideIsOpenIsDropped)
 // platform's report at the end of the test checks what is left.
 TEST_F(LinkTest, ManyOpenRequestCloseCyclesLeaveNothingBehind)
 {
-    linktest::LibmodbusServer server;
-    std::vector<UCHAR> record = MakeRecord(1000, {{server.Port(), false, {1}}});
+    qvtest::ModbusServer server;
+    std::vector<UCHAR> record = MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}});
     Port();  // the device and its UART, made once, before the count
     qv::PoolUsage before = qv::QueryPoolUsageByTag(QUORVEL_TAG);
     for (int cycle = 0; cycle < 500; cycle++) {
@@ -604,8 +606,8 @@ TEST_F(LinkTest, ManyOpenRequestCloseCyclesLeaveNothingBehind)
 // neither the closed socket, nor the released tables, nor a newer socket.
 TEST_F(LinkTest, ServerDropRacingCloseIsHarmless)
 {
-    linktest::LibmodbusServer server(/*closeAfterReply=*/true);
-    std::vector<UCHAR> record = MakeRecord(1000, {{server.Port(), false, {1}}});
+    qvtest::ModbusServer server(/*closeAfterReply=*/true);
+    std::vector<UCHAR> record = MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}});
     for (int round = 0; round < 200; round++) {
         ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);
         // The previous round's disconnect work may hold ConnectMutex for a moment, and a

@@ -87,7 +87,7 @@ TEST_F(TransportClientTest, CreationFailuresLeaveNothingAllocated)
 
 TEST_F(TransportClientTest, EmptyIrpPoolRefusesTheRequest)
 {
-    linktest::LibmodbusServer server;
+    qvtest::ModbusServer server;
     PTDI_SOCKET socket = Create();
     ASSERT_NE(socket, nullptr);
     ASSERT_EQ(Connect(socket, server.Port()), STATUS_SUCCESS);
@@ -113,7 +113,7 @@ TEST_F(TransportClientTest, EmptyIrpPoolRefusesTheRequest)
 
 TEST_F(TransportClientTest, SendIsBoundedByThePortsDelay)
 {
-    linktest::LibmodbusServer server;
+    qvtest::ModbusServer server;
     linktest::TestPort port;
     port.Extension()->EthInfo.delay = 100;
     PTDI_SOCKET socket = Create();

@@ -16,15 +16,8 @@ protected:
     void SetUp() override
     {
         SerialTest::SetUp();
-        MakePort();
-        file = OpenPort();
+        OpenNewPort();
     }
-    void TearDown() override
-    {
-        CloseHandle(file);
-        SerialTest::TearDown();
-    }
-    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(ControlRequests, NewPortReportsItsDefaults)

@@ -9,22 +9,12 @@ namespace {
 
 class Events : public SerialTest {
 protected:
-    void Open(const PortOptions &options = PortOptions())
-    {
-        MakePort(options);
-        file = OpenPort();
-    }
-    void TearDown() override
-    {
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-        SerialTest::TearDown();
-    }
+    void Open(const PortOptions &options = PortOptions()) { OpenNewPort(options); }
     void SetHandFlow(ULONG control, ULONG flow)
     {
         SERIAL_HANDFLOW handFlow = {control, flow, 2048, 512};
         ASSERT_EQ(Ioctl(file, IOCTL_SERIAL_SET_HANDFLOW, &handFlow, sizeof(handFlow), nullptr, 0), ERROR_SUCCESS);
     }
-    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(Events, WaitOnMaskReportsReceivedCharacters)

@@ -1,79 +1,14 @@
 // A Windows serial Modbus master on the port: open, configure, write a request, wait for the
 // reply's first character, read the reply, against a libmodbus Modbus TCP server on 127.0.0.1.
-#include <arpa/inet.h>
-#include <modbus/modbus.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
+#include "modbus_server.h"
 #include "serial_test.h"
 
 namespace sertest {
 namespace {
 
-// Holding register i holds 0x2A + i; one client at a time.
-class ModbusServer {
-public:
-    ModbusServer()
-    {
-        context_ = modbus_new_tcp("127.0.0.1", 0);
-        mapping_ = modbus_mapping_new(0, 0, 16, 0);
-        for (int i = 0; i < 16; i++) mapping_->tab_registers[i] = (uint16_t)(0x2A + i);
-        listen_ = modbus_tcp_listen(context_, 1);
-        sockaddr_in address{};
-        socklen_t length = sizeof(address);
-        getsockname(listen_, (sockaddr *)&address, &length);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~ModbusServer()
-    {
-        stop_ = true;
-        shutdown(listen_, SHUT_RDWR);
-        int client = client_.exchange(-1);
-        if (client >= 0) shutdown(client, SHUT_RDWR);
-        thread_.join();
-        close(listen_);
-        modbus_mapping_free(mapping_);
-        modbus_free(context_);
-    }
-    uint16_t Port() const { return port_; }
-    int Requests() const { return requests_.load(); }
-
-private:
-    void Serve()
-    {
-        uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-        while (!stop_) {
-            int fd = accept(listen_, nullptr, nullptr);
-            if (fd < 0) return;
-            client_ = fd;
-            modbus_set_socket(context_, fd);
-            for (;;) {
-                int rc = modbus_receive(context_, query);
-                if (rc < 0) break;
-                if (rc > 0) {
-                    requests_++;
-                    modbus_reply(context_, query, rc, mapping_);
-                }
-            }
-            if (client_.exchange(-1) >= 0) close(fd);
-        }
-    }
-
-    modbus_t *context_ = nullptr;
-    modbus_mapping_t *mapping_ = nullptr;
-    int listen_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> client_{-1};
-    std::atomic<int> requests_{0};
-    std::thread thread_;
-};
+using qvtest::ModbusServer;
 
 class ModbusMaster : public SerialTest {
 protected:
@@ -82,26 +17,13 @@ protected:
         SerialTest::SetUp();
         PortOptions options;
         options.Record = MakeRecord(2000, 0, 0, {{server.Port(), false, {1}}});
-        MakePort(options);
-        file = OpenPort();
+        OpenNewPort(options);
 
-        DCB dcb = {};
-        ASSERT_TRUE(GetCommState(file, &dcb));
-        dcb.BaudRate = CBR_9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        ASSERT_TRUE(SetCommState(file, &dcb));
+        ASSERT_TRUE(qvtest::SetModbusLine(file));
         // The reply ends when the line stays quiet for 100 ms after its last character.
         SetTimeouts(file, 100, 0, 10000, 0, 1000);
         ASSERT_TRUE(SetCommMask(file, EV_RXCHAR));
     }
-    void TearDown() override
-    {
-        CloseHandle(file);
-        SerialTest::TearDown();
-    }
-
     std::vector<uint8_t> Transact(const std::vector<uint8_t> &request)
     {
         Pending event, write, read;
@@ -117,7 +39,6 @@ protected:
     }
 
     ModbusServer server;
-    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(ModbusMaster, RtuRoundTrip)

@@ -47,16 +47,11 @@ protected:
     }
     void TearDown() override
     {
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         SerialTest::TearDown();
         if (pinned_) SetEveryThreadsAffinity(original_);
     }
 
-    void Open(const PortOptions &options = PortOptions())
-    {
-        MakePort(options);
-        file = OpenPort();
-    }
+    void Open(const PortOptions &options = PortOptions()) { OpenNewPort(options); }
     void ChangeState(const std::function<void(DCB &)> &change)
     {
         DCB dcb = {};
@@ -64,17 +59,7 @@ protected:
         change(dcb);
         ASSERT_TRUE(SetCommState(file, &dcb));
     }
-    void StartImmediate(Pending &request, uint8_t c)
-    {
-        request.data = {c};
-        if (!DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, request.data.data(), 1, nullptr, 0, nullptr,
-                             &request.ov)) {
-            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-        }
-    }
     ULONG HoldReasons() { return CommStatus(file).HoldReasons; }
-
-    HANDLE file = INVALID_HANDLE_VALUE;
 
 private:
     cpu_set_t original_;

@@ -19,13 +19,7 @@ protected:
     void SetUp() override
     {
         SerialTest::SetUp();
-        MakePort();
-        file = OpenPort();
-    }
-    void TearDown() override
-    {
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-        SerialTest::TearDown();
+        OpenNewPort();
     }
     static bool OneOf(NTSTATUS status, std::initializer_list<NTSTATUS> legal)
     {
@@ -33,7 +27,6 @@ protected:
             if (s == status) return true;
         return false;
     }
-    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(Races, ReadCancelVersusReceiveVersusTimers)

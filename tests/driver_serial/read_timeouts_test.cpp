@@ -11,15 +11,8 @@ protected:
     {
         SerialTest::SetUp();
         UseVirtualClock();
-        MakePort();
-        file = OpenPort();
+        OpenNewPort();
     }
-    void TearDown() override
-    {
-        CloseHandle(file);
-        SerialTest::TearDown();
-    }
-    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(ReadTimeouts, ZeroLengthReadCompletesAtOnce)
@@ -100,17 +93,43 @@ TEST_F(ReadTimeouts, MaxIntervalWithOrdinaryTotalsReturnsWhatTheRingHeld)
     StartRead(file, ready, 10);
     EXPECT_EQ(ready.Status(), STATUS_SUCCESS);
     EXPECT_EQ(ready.Bytes(), 2u);
+    // With an empty ring it runs to its total: a case of the next test.
+}
 
-    // An empty ring: the read is not cut down to one character, it runs to its total.
-    Pending waiting;
-    StartRead(file, waiting, 10);
-    AdvanceMs(50);
-    port->Receive({3, 4, 5});
-    AdvanceMs(149);
-    EXPECT_FALSE(waiting.Done());
-    AdvanceMs(1);
-    EXPECT_EQ(waiting.Status(), STATUS_TIMEOUT);
-    EXPECT_EQ(waiting.Bytes(), 3u);
+// Reads that end by their timeout: not a millisecond early, with every character that came.
+TEST_F(ReadTimeouts, ReadEndsAtItsTimeoutWithWhatCame)
+{
+    struct Case {
+        const char *what;
+        DWORD interval, multiplier, constant;
+        std::vector<uint8_t> before;  // in the ring when the read starts
+        ULONG arriveMs;
+        std::vector<uint8_t> during;
+        ULONG endMs;
+    };
+    const Case cases[] = {
+        // 10 bytes: 10 * 10 + 100 ms; characters arriving do not end it early.
+        {"total", 0, 10, 100, {}, 150, {1, 2, 3}, 200},
+        // An empty ring: not cut down to one character, it runs to its total.
+        {"max interval, ordinary totals", MAXDWORD, 10, 100, {}, 50, {3, 4, 5}, 200},
+        // The interval runs from the start: characters the ring supplied have arrived already.
+        {"interval after the ring's characters", 50, 0, 0, {1, 2, 3}, 0, {}, 50},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(PurgeComm(file, PURGE_RXCLEAR));
+        SetTimeouts(file, c.interval, c.multiplier, c.constant);
+        port->Receive(c.before);
+        Pending read;
+        StartRead(file, read, 10);
+        AdvanceMs(c.arriveMs);
+        port->Receive(c.during);
+        AdvanceMs(c.endMs - c.arriveMs - 1);
+        EXPECT_FALSE(read.Done());
+        AdvanceMs(1);
+        EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+        EXPECT_EQ(read.Bytes(), c.before.size() + c.during.size());
+    }
 }
 
 TEST_F(ReadTimeouts, MaxIntervalWithMaxConstantWaitsForTheWholeBuffer)
@@ -124,20 +143,6 @@ TEST_F(ReadTimeouts, MaxIntervalWithMaxConstantWaitsForTheWholeBuffer)
     port->Receive({3, 4});
     EXPECT_EQ(read.Status(), STATUS_SUCCESS);
     EXPECT_EQ(read.data, (std::vector<uint8_t>{1, 2, 3, 4}));
-}
-
-// The interval runs from the first character; characters the ring supplied have arrived already.
-TEST_F(ReadTimeouts, IntervalRunsAtOnceWhenTheRingSuppliedCharacters)
-{
-    SetTimeouts(file, 50, 0, 0);
-    port->Receive({1, 2, 3});
-    Pending read;
-    StartRead(file, read, 10);
-    AdvanceMs(49);
-    EXPECT_FALSE(read.Done());
-    AdvanceMs(1);
-    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
-    EXPECT_EQ(read.Bytes(), 3u);
 }
 
 // Totals past what 32 bits, or 64 bits of 100 ns, can hold mean "practically never", not "now".
@@ -158,20 +163,6 @@ TEST_F(ReadTimeouts, LargeTotalsDoNotWrap)
     EXPECT_FALSE(product.Done());
     ASSERT_TRUE(CancelIo(file));
     EXPECT_EQ(product.Status(), STATUS_CANCELLED);
-}
-
-TEST_F(ReadTimeouts, TotalTimeoutEndsTheRead)
-{
-    SetTimeouts(file, 0, 10, 100);  // 10 bytes: 10 * 10 + 100 ms
-    Pending read;
-    StartRead(file, read, 10);
-    AdvanceMs(150);
-    port->Receive({1, 2, 3});
-    AdvanceMs(49);
-    EXPECT_FALSE(read.Done());
-    AdvanceMs(1);
-    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
-    EXPECT_EQ(read.Bytes(), 3u);
 }
 
 TEST_F(ReadTimeouts, IntervalTimeoutAfterTheLastCharacter)

@@ -1,10 +1,11 @@
-// Shared pieces of the serial tests: a fixture that boots the platform and makes a port, and an
-// overlapped request that stays alive until it completes.
+// Shared pieces of the serial tests: a fixture that boots the platform and makes a port of the
+// driver, and an overlapped request that stays alive until it completes.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <ntddser.h>
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -18,22 +19,33 @@ namespace sertest {
 // One overlapped request in flight. The OVERLAPPED, the data and the event mask live here until
 // the request has completed.
 struct Pending {
+    // Longer than any timeout a test sets, short of the test's own time limit.
+    static constexpr int kBoundMs = 30000;
+
     OVERLAPPED ov{};
     std::vector<uint8_t> data;
     DWORD mask = 0;
 
     Pending() { ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    // A request still in flight would complete into freed memory: wait for it.
+    // A request still in flight would complete into freed memory: wait for it, and end the
+    // test's process if it never completes rather than let it write into the stack later.
     ~Pending()
     {
-        if (!HasOverlappedIoCompleted(&ov)) WaitForSingleObject(ov.hEvent, INFINITE);
+        if (!HasOverlappedIoCompleted(&ov) && !qvtest::WaitUntil([this] { return Done(); }, kBoundMs)) {
+            ADD_FAILURE() << "a request never completed";
+            std::abort();
+        }
         CloseHandle(ov.hEvent);
     }
     Pending(const Pending &) = delete;
     Pending &operator=(const Pending &) = delete;
 
     bool Done() { return WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0; }
-    void Wait() { ASSERT_EQ(WaitForSingleObject(ov.hEvent, INFINITE), WAIT_OBJECT_0); }
+    // Polls in real time: the event's own timed wait would follow the virtual clock.
+    void Wait()
+    {
+        ASSERT_TRUE(qvtest::WaitUntil([this] { return Done(); }, kBoundMs)) << "the request did not complete";
+    }
     // Status and byte count once completed (waits for it).
     NTSTATUS Status()
     {
@@ -47,19 +59,27 @@ struct Pending {
     }
 };
 
-class SerialTest : public qvtest::PlatformTest {
+class SerialTest : public qvtest::DriverTest {
 protected:
-    // The port goes before the platform shuts down; a test closes its handles itself.
+    // The port goes before the platform shuts down; a test closes the handles it opened itself.
     void TearDown() override
     {
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
         if (port) {
             EXPECT_TRUE(qvtest::WaitUntil([this] { return port->OpenCount() == 0; }));
         }
         port.reset();
-        qvtest::PlatformTest::TearDown();
+        qvtest::DriverTest::TearDown();
     }
 
     void MakePort(const PortOptions &options = PortOptions()) { port = std::make_unique<Port>(options); }
+    // A new port and the test's handle of it in `file`, which TearDown closes.
+    void OpenNewPort(const PortOptions &options = PortOptions())
+    {
+        MakePort(options);
+        file = OpenPort();
+    }
 
     // Opens the port for overlapped I/O, as serial applications that wait on events do.
     HANDLE OpenPort(bool overlapped = true)
@@ -93,6 +113,16 @@ protected:
         }
     }
 
+    // Sends an immediate character on the test's handle.
+    void StartImmediate(Pending &request, uint8_t c)
+    {
+        request.data = {c};
+        if (!DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, request.data.data(), 1, nullptr, 0, nullptr,
+                             &request.ov)) {
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        }
+    }
+
     void StartWait(HANDLE file, Pending &request)
     {
         if (!WaitCommEvent(file, &request.mask, &request.ov)) ExpectStarted(request);
@@ -107,7 +137,10 @@ protected:
         DWORD bytes = 0;
         BOOL ok = DeviceIoControl(file, code, const_cast<void *>(input), inputLength, output, outputLength, &bytes,
                                   &request.ov);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(file, &request.ov, &bytes, TRUE);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            request.Wait();
+            ok = GetOverlappedResult(file, &request.ov, &bytes, FALSE);
+        }
         DWORD error = ok ? (DWORD)ERROR_SUCCESS : GetLastError();
         if (returned) *returned = bytes;
         return error;
@@ -145,6 +178,7 @@ protected:
     void AdvanceMs(ULONGLONG ms) { qv::AdvanceClock(ms * 10000); }
 
     std::unique_ptr<Port> port;
+    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace sertest

@@ -18,13 +18,7 @@ protected:
     void Open(const PortOptions &options = PortOptions())
     {
         UseVirtualClock();
-        MakePort(options);
-        file = OpenPort();
-    }
-    void TearDown() override
-    {
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-        SerialTest::TearDown();
+        OpenNewPort(options);
     }
     // CTS handshake on, RTS off: with CTS wired to RTS the transmitter is held.
     void HoldByCts()
@@ -50,15 +44,6 @@ protected:
             ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
         }
     }
-    void StartImmediate(Pending &request, uint8_t c)
-    {
-        request.data = {c};
-        if (!DeviceIoControl(file, IOCTL_SERIAL_IMMEDIATE_CHAR, request.data.data(), 1, nullptr, 0, nullptr,
-                             &request.ov)) {
-            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-        }
-    }
-    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(WritePath, WriteCompletesWithItsLengthAndEmptiesTheTransmitter)

@@ -1,5 +1,5 @@
-// A serial port device as add-device and start leave it, with the data-path routines of the
-// driver, for tests that drive its queues, virtual UART and interrupt processing directly.
+// A started port of the driver, for tests that drive its queues, virtual UART and interrupt
+// processing directly.
 // Requests are real IRPs; a completion routine records each completion and keeps the IRP, so
 // a test sees how often and with what a request was completed.
 #pragma once
@@ -9,10 +9,11 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <vector>
 
+#include "driver_port.h"
 #include "io/iomgr.h"
-#include "platform_test.h"
 #include "quorvel.h"
 #include "qv/platform.h"
 
@@ -25,7 +26,7 @@ class Request {
 public:
     Request(PDEVICE_OBJECT device, UCHAR major, ULONG bufferLength = 0, PFILE_OBJECT file = nullptr)
     {
-        irp_ = IoAllocateIrp(1, FALSE);
+        irp_ = IoAllocateIrp(device->StackSize, FALSE);
         if (bufferLength != 0) {
             buffer_ = ExAllocatePoolWithTag(NonPagedPool, bufferLength, SCTEST_TAG);
             RtlZeroMemory(buffer_, bufferLength);
@@ -69,25 +70,14 @@ public:
         return request;
     }
 
-    // Sends the request to the port. The port's dispatch routine for its major function takes
-    // it, or `handler` when given (a test's way into one routine of the driver).
+    // Sends the request to the port's dispatch routine for its major function, or hands it to
+    // `handler` as that routine would receive it (a test's way into one routine of the driver).
     NTSTATUS Send(std::function<NTSTATUS(PIRP)> handler = nullptr)
     {
-        Handler() = std::move(handler);
-        return IoCallDriver(device_, irp_);
-    }
-    // The dispatch routine of the test driver.
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
-    {
-        std::function<NTSTATUS(PIRP)> handler = std::move(Handler());
-        Handler() = nullptr;
-        if (handler) return handler(irp);
-        switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-        case IRP_MJ_READ: return KivraReadDispatch(device, irp);
-        case IRP_MJ_WRITE: return KivraWriteDispatch(device, irp);
-        case IRP_MJ_FLUSH_BUFFERS: return KivraFlushDispatch(device, irp);
-        default: return KivraIoControlDispatch(device, irp);
-        }
+        if (!handler) return IoCallDriver(device_, irp_);
+        IoSetNextIrpStackLocation(irp_);
+        stack_->DeviceObject = device_;
+        return handler(irp_);
     }
 
     PIRP irp() const { return irp_; }
@@ -114,12 +104,6 @@ private:
         return STATUS_MORE_PROCESSING_REQUIRED;  // the test keeps and frees the IRP
     }
 
-    static std::function<NTSTATUS(PIRP)> &Handler()
-    {
-        static thread_local std::function<NTSTATUS(PIRP)> handler;
-        return handler;
-    }
-
     PIRP irp_ = nullptr;
     PIO_STACK_LOCATION stack_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
@@ -129,27 +113,15 @@ private:
     ULONG_PTR information_ = 0;
 };
 
-class SerialPort : public qvtest::PlatformTest {
+class SerialPort : public qvtest::DriverTest {
 protected:
     void SetUp() override
     {
-        qvtest::PlatformTest::SetUp();
-        ASSERT_EQ(STATUS_SUCCESS, qv::IoCreateDriver(WIDE("\\Driver\\QvSerialCore"), DriverInit, &driver));
-        ASSERT_EQ(STATUS_SUCCESS,
-                  IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device));
-        device->Flags |= DO_BUFFERED_IO;
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        ext = (PDEVICE_EXTENSION)device->DeviceExtension;
-        ext->DeviceObject = device;
-        InitializeSerialCore(ext);
-        InitializeSerialData(ext);
-        ASSERT_EQ(STATUS_SUCCESS, VuartInitialize(&ext->Uart, ext));
-        ext->DevicePowerState = PowerDeviceD0;
-
-        // The driver's lock order, checked on every acquisition.
-        qv::VerifierForbidNestings(QuorvelForbiddenNesting);
-
-        RestartAllQueues(ext);  // the device has started
+        qvtest::DriverTest::SetUp();
+        node = std::make_unique<qvtest::DriverPort>();
+        device = node->Device();
+        ext = node->Extension();
+        ASSERT_NE(ext, nullptr);
     }
 
     void TearDown() override
@@ -164,11 +136,9 @@ protected:
                 SerialClosePort(ext);
             }
             KeFlushQueuedDpcs();
-            VuartFree(&ext->Uart);
-            IoDeleteDevice(device);
         }
-        if (driver != nullptr) qv::IoUnloadDriver(driver);
-        qvtest::PlatformTest::TearDown();
+        node.reset();
+        qvtest::DriverTest::TearDown();
     }
 
     // The serial part of a first open, with the given wiring.
@@ -295,18 +265,10 @@ protected:
         });
     }
 
-    PDRIVER_OBJECT driver = nullptr;
+    std::unique_ptr<qvtest::DriverPort> node;
     PDEVICE_OBJECT device = nullptr;
     PDEVICE_EXTENSION ext = nullptr;
     bool opened = false;
-
-private:
-    static NTSTATUS DriverInit(PDRIVER_OBJECT driverObject, PUNICODE_STRING)
-    {
-        for (UCHAR major : {IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_FLUSH_BUFFERS})
-            driverObject->MajorFunction[major] = Request::Dispatch;
-        return STATUS_SUCCESS;
-    }
 };
 
 }  // namespace sctest

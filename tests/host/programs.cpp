@@ -92,7 +92,11 @@ int Process::Stop(int signal)
     if (status_ >= 0) return status_;
     kill(pid_, signal);
     int status = 0;
-    waitpid(pid_, &status, 0);
+    // A program that ignores the signal is killed: its status then says so.
+    if (!qvtest::WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 20000)) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+    }
     status_ = Decode(status);
     return status_;
 }

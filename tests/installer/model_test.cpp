@@ -7,14 +7,14 @@
 #include "FakePlatform.h"
 #include "PortSettings.h"
 #include "SetupClasses.h"
+#include "records.h"
 
 using namespace quorvel;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-const Bytes kWorkedExample = {0x17, 0x00, 0x00, 0x00, 0x01, 0x01, 0x10, 0x27, 0x01, 0x00, 0x0D, 0x00,
-                              0x00, 0x00, 0xC0, 0xA8, 0x00, 0x0A, 0xF6, 0x01, 0x00, 0x01, 0x02};
+const Bytes &kWorkedExample = qvtest::kWorkedRecord;
 
 class ModelTest : public ::testing::Test {
 protected:

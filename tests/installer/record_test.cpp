@@ -9,14 +9,14 @@
 #include "common/ethrecord.h"
 #include "common/multisz.h"
 #include "common/sysmsg.h"
+#include "records.h"
 
 using namespace quorvel;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-const Bytes kWorkedExample = {0x17, 0x00, 0x00, 0x00, 0x01, 0x01, 0x10, 0x27, 0x01, 0x00, 0x0D, 0x00,
-                              0x00, 0x00, 0xC0, 0xA8, 0x00, 0x0A, 0xF6, 0x01, 0x00, 0x01, 0x02};
+const Bytes &kWorkedExample = qvtest::kWorkedRecord;
 
 std::uint32_t Ip(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
 {

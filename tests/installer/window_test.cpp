@@ -20,14 +20,14 @@
 #include "ErrorReporting.h"
 #include "FakePlatform.h"
 #include "Main.h"
+#include "records.h"
 
 using namespace quorvel;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-const Bytes kWorkedExample = {0x17, 0x00, 0x00, 0x00, 0x01, 0x01, 0x10, 0x27, 0x01, 0x00, 0x0D, 0x00,
-                              0x00, 0x00, 0xC0, 0xA8, 0x00, 0x0A, 0xF6, 0x01, 0x00, 0x01, 0x02};
+const Bytes &kWorkedExample = qvtest::kWorkedRecord;
 
 // The worked example plus a raw connection to 10.0.0.7:4001 serving device 7; DTR wired to DCD.
 Bytes TwoConnectionRecord()

@@ -272,7 +272,8 @@ std::atomic<bool> gBlockerRunning, gReleaseBlocker;
 void BlockerDpc(PKDPC, PVOID, PVOID, PVOID)
 {
     gBlockerRunning = true;
-    while (!gReleaseBlocker) std::this_thread::yield();
+    // Bounded, so that a test that fails before releasing it still ends.
+    qvtest::WaitUntil([] { return gReleaseBlocker.load(); }, 30000);
 }
 
 // The window the driver's reference bits rely on: the timer has fired, its DPC has not run yet.

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "io_test_support.h"
+#include "overlapped.h"
 #include "qv/io.h"
 #include "qv/win32.h"
 
@@ -67,7 +68,7 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
     EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &ov));
     ExpectFinding("returned STATUS_PENDING for IRP");  // "... without IoMarkIrpPending"
     Complete(kept.load(), STATUS_SUCCESS, 0);
-    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_TRUE(qvtest::OverlappedResult(h, &ov, &n));
     CloseHandle(h);
 
     // Marked properly, the same flow is quiet.
@@ -79,7 +80,7 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
     h = CreateFileW(u"\\Device\\QvWrong", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &ov));
     Complete(kept.load(), STATUS_SUCCESS, 0);
-    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_TRUE(qvtest::OverlappedResult(h, &ov, &n));
     CloseHandle(h);
     EXPECT_TRUE(qv::VerifierFindings().empty());
 }
@@ -104,7 +105,7 @@ TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported)
     DeleteDevice(dev);
     ExpectFinding("still pending");
     Complete(kept.load(), STATUS_CANCELLED, 0);
-    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_FALSE(qvtest::OverlappedResult(h, &ov, &n));
     CloseHandle(h);
 }
 

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "io_test_support.h"
+#include "overlapped.h"
 #include "qv/io.h"
 #include "qv/win32.h"
 
@@ -279,8 +280,8 @@ TEST_F(IrpTest, CancelIoEndsAPendingReadWithOperationAborted)
     EXPECT_FALSE(GetOverlappedResult(h, &ov, &read, FALSE));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
     EXPECT_TRUE(CancelIo(h));
-    EXPECT_EQ(WaitForSingleObject(ov.hEvent, INFINITE), (DWORD)WAIT_OBJECT_0);
-    EXPECT_FALSE(GetOverlappedResult(h, &ov, &read, TRUE));
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0; }));
+    EXPECT_FALSE(qvtest::OverlappedResult(h, &ov, &read));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
     EXPECT_EQ(read, 0u);
     EXPECT_EQ(parking.CancelCalls.load(), 1);
@@ -341,7 +342,7 @@ TEST_F(IrpTest, CancelRacingCompletionEndsEachReadExactlyOnce)
         go = true;
         CancelIo(h);
         completer.join();
-        BOOL ok = GetOverlappedResult(h, &ov, &n, TRUE);
+        BOOL ok = qvtest::OverlappedResult(h, &ov, &n);
         EXPECT_EQ(parking.Completions.load() - completionsBefore, 1);
         if (ok) {
             ++completed;

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform_test.h"
+
 namespace tditest {
 namespace {
 
@@ -239,6 +241,15 @@ NTSTATUS TdiClient::Disconnect(ULONG flags)
     return Run(request);
 }
 
+NTSTATUS TdiClient::OpenAssociated(CONNECTION_CONTEXT context)
+{
+    NTSTATUS status = OpenTransport();
+    if (NT_SUCCESS(status)) status = OpenAddress();
+    if (NT_SUCCESS(status)) status = OpenConnection(context);
+    if (NT_SUCCESS(status)) status = Associate();
+    return status;
+}
+
 NTSTATUS TdiClient::Link(ULONG address, USHORT port, PVOID receiveHandler, PVOID disconnectHandler, PVOID context)
 {
     NTSTATUS status = OpenTransport();
@@ -301,7 +312,8 @@ NTSTATUS RecordReceive(PVOID eventContext, CONNECTION_CONTEXT connection, ULONG,
     auto *r = static_cast<Recorder *>(eventContext);
     if (r->Forbidden.load()) r->CalledWhenForbidden++;
     r->Inside = true;
-    while (r->Hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Bounded, so that a test that fails while holding it still ends.
+    qvtest::WaitUntil([r] { return !r->Hold.load(); }, 30000);
     std::lock_guard<std::mutex> guard(r->Lock);
     r->Inside = false;
     r->Irqls.push_back(KeGetCurrentIrql());

@@ -71,6 +71,8 @@ public:
     NTSTATUS Send(const void *data, ULONG length);
     std::unique_ptr<Request> StartReceive(ULONG length);
     NTSTATUS Disconnect(ULONG flags);
+    // Transport, address, endpoint and association: a link up to its connect.
+    NTSTATUS OpenAssociated(CONNECTION_CONTEXT context = nullptr);
     // The full open sequence of a link: transport, address, the given handlers, endpoint,
     // association, connect.
     NTSTATUS Link(ULONG address, USHORT port, PVOID receiveHandler, PVOID disconnectHandler, PVOID context);

@@ -2,13 +2,13 @@
 // completion, the receive and disconnect indications, cancellation, close, and the test switches.
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <modbus/modbus.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <thread>
 
+#include "modbus_server.h"
 #include "platform_test.h"
 #include "qv/tdi.h"
 #include "tdi_client.h"
@@ -59,53 +59,7 @@ protected:
 
 // ---------------------------------------------------------------- a Modbus request and its reply
 
-// A libmodbus TCP server on 127.0.0.1 that answers requests for holding registers 0..9.
-class ModbusServer {
-public:
-    ModbusServer()
-    {
-        ctx_ = modbus_new_tcp("127.0.0.1", 0);
-        mapping_ = modbus_mapping_new(0, 0, 10, 0);
-        for (int i = 0; i < 10; ++i) mapping_->tab_registers[i] = (uint16_t)(0x1100 + i);
-        listener_ = modbus_tcp_listen(ctx_, 1);
-        sockaddr_in sin{};
-        socklen_t len = sizeof(sin);
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&sin), &len);
-        port_ = ntohs(sin.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~ModbusServer()
-    {
-        shutdown(listener_, SHUT_RDWR);
-        if (client_ >= 0) shutdown(client_, SHUT_RDWR);
-        thread_.join();
-        modbus_close(ctx_);  // the accepted connection
-        close(listener_);
-        modbus_mapping_free(mapping_);
-        modbus_free(ctx_);
-    }
-    USHORT Port() const { return port_; }
-
-private:
-    void Serve()
-    {
-        int s = listener_;
-        client_ = modbus_tcp_accept(ctx_, &s);
-        if (client_ < 0) return;
-        uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-        for (;;) {
-            int rc = modbus_receive(ctx_, query);
-            if (rc <= 0) break;
-            modbus_reply(ctx_, query, rc, mapping_);
-        }
-    }
-    modbus_t *ctx_;
-    modbus_mapping_t *mapping_;
-    int listener_;
-    std::atomic<int> client_{-1};
-    USHORT port_;
-    std::thread thread_;
-};
+using qvtest::ModbusServer;
 
 TEST_F(TransportTest, ModbusReplyArrivesThroughTheReceiveIndication)
 {
@@ -132,7 +86,7 @@ TEST_F(TransportTest, ModbusReplyArrivesThroughTheReceiveIndication)
     const UCHAR request[] = {0x12, 0x34, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x02, 0x00, 0x02};
     ASSERT_EQ(client.Send(request, sizeof(request)), STATUS_SUCCESS);
     ASSERT_TRUE(recorder.WaitBytes(13));
-    const std::vector<UCHAR> reply = {0x12, 0x34, 0x00, 0x00, 0x00, 0x07, 0x01, 0x03, 0x04, 0x11, 0x02, 0x11, 0x03};
+    const std::vector<UCHAR> reply = {0x12, 0x34, 0x00, 0x00, 0x00, 0x07, 0x01, 0x03, 0x04, 0x00, 0x2C, 0x00, 0x2D};
     std::lock_guard<std::mutex> guard(recorder.Lock);
     EXPECT_EQ(recorder.Data, reply);
     for (KIRQL irql : recorder.Irqls) EXPECT_EQ(irql, DISPATCH_LEVEL);
@@ -408,10 +362,7 @@ TEST_F(TransportTest, ConnectToAClosedPortIsRefusedAndTheEndpointCanTryAgain)
     Peer peer;
     Recorder recorder;
     TdiClient client;
-    ASSERT_EQ(client.OpenTransport(), STATUS_SUCCESS);
-    ASSERT_EQ(client.OpenAddress(), STATUS_SUCCESS);
-    ASSERT_EQ(client.OpenConnection(&recorder), STATUS_SUCCESS);
-    ASSERT_EQ(client.Associate(), STATUS_SUCCESS);
+    ASSERT_EQ(client.OpenAssociated(&recorder), STATUS_SUCCESS);
     EXPECT_EQ(client.Connect(kLoopback, ClosedPort()), STATUS_CONNECTION_REFUSED);
     ASSERT_EQ(qv::TdiListEndpoints().size(), 1u);
     EXPECT_EQ(qv::TdiListEndpoints()[0].State, qv::TdiEndpointState::Idle);
@@ -425,10 +376,7 @@ TEST_F(TransportTest, HeldConnectCompletesLateOrFailsAsTold)
     Peer peer;
     qv::UseVirtualClock(true);
     TdiClient client;
-    ASSERT_EQ(client.OpenTransport(), STATUS_SUCCESS);
-    ASSERT_EQ(client.OpenAddress(), STATUS_SUCCESS);
-    ASSERT_EQ(client.OpenConnection(nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(client.Associate(), STATUS_SUCCESS);
+    ASSERT_EQ(client.OpenAssociated(), STATUS_SUCCESS);
 
     qv::TdiHoldNextConnect(1000, STATUS_SUCCESS);
     auto connect = client.StartConnect(kLoopback, peer.Port());
@@ -444,10 +392,7 @@ TEST_F(TransportTest, HeldConnectCompletesLateOrFailsAsTold)
     client.Close();
 
     TdiClient second;
-    ASSERT_EQ(second.OpenTransport(), STATUS_SUCCESS);
-    ASSERT_EQ(second.OpenAddress(), STATUS_SUCCESS);
-    ASSERT_EQ(second.OpenConnection(nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(second.Associate(), STATUS_SUCCESS);
+    ASSERT_EQ(second.OpenAssociated(), STATUS_SUCCESS);
     qv::TdiHoldNextConnect(200, STATUS_HOST_UNREACHABLE);
     connect = second.StartConnect(kLoopback, peer.Port());
     qv::AdvanceClock(200 * 10000ULL);
@@ -480,10 +425,7 @@ TEST_F(TransportTest, ConnectThatNobodyAnswersTimesOut)
 
     qv::UseVirtualClock(true);
     TdiClient client;
-    ASSERT_EQ(client.OpenTransport(), STATUS_SUCCESS);
-    ASSERT_EQ(client.OpenAddress(), STATUS_SUCCESS);
-    ASSERT_EQ(client.OpenConnection(nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(client.Associate(), STATUS_SUCCESS);
+    ASSERT_EQ(client.OpenAssociated(), STATUS_SUCCESS);
     auto connect = client.StartConnect(kLoopback, ntohs(sin.sin_port));
     EXPECT_FALSE(connect->Wait(100));
     qv::AdvanceClock((ULONGLONG)qv::TdiGetSettings().ConnectTimeoutMs * 10000);
@@ -575,10 +517,7 @@ TEST_F(TransportTest, ClosingWithRequestsInFlightCompletesThemAll)
     {
         // A connect held far in the future.
         TdiClient client;
-        ASSERT_EQ(client.OpenTransport(), STATUS_SUCCESS);
-        ASSERT_EQ(client.OpenAddress(), STATUS_SUCCESS);
-        ASSERT_EQ(client.OpenConnection(nullptr), STATUS_SUCCESS);
-        ASSERT_EQ(client.Associate(), STATUS_SUCCESS);
+        ASSERT_EQ(client.OpenAssociated(), STATUS_SUCCESS);
         qv::TdiHoldNextConnect(600000, STATUS_SUCCESS);
         auto connect = client.StartConnect(kLoopback, peer.Port());
         ASSERT_EQ(connect->CallStatus(), STATUS_PENDING);
