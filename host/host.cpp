@@ -183,6 +183,9 @@ bool Host::Start(std::string *error)
     qv::BootConfig config;
     config.StateDirectory = options_.stateDir;
     config.DbgPrintToStderr = options_.debug;
+    // A port's DPCs run on the thread that queued them, as on the processor that queued them:
+    // a request and its reply then cross no thread but the bridge's and the network's.
+    config.InlineDpcs = true;
     // The driver's expected warnings (sockets opened and closed under its connection mutex)
     // would fill the log at every connection; --debug shows them.
     config.VerifierWarningsToStderr = options_.debug;

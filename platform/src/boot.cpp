@@ -54,7 +54,7 @@ void ExecutiveStartup(const BootConfig &config)
     DbgPrintStartup(config.DbgPrintToStderr);
     ObStartup();
     PoolStartup();
-    KeStartup(config.ProcessorCount, config.VirtualClock);
+    KeStartup(config.ProcessorCount, config.VirtualClock, config.InlineDpcs);
     VerifierNameLock(CancelSpinLock(), "CancelSpinLock");
 }
 
@@ -201,10 +201,10 @@ void EnsureBooted()
     }
 }
 
-void KeStartup(int processorCount, bool virtualClock)
+void KeStartup(int processorCount, bool virtualClock, bool inlineDpcs)
 {
     UseVirtualClock(virtualClock);
-    DpcStartup(processorCount);
+    DpcStartup(processorCount, inlineDpcs);
     TimerStartup();
 }
 

@@ -78,7 +78,7 @@ ThreadState::ThreadState() : LockOwnerId(gNextOwnerId.fetch_add(1) & ~kWaiters) 
 
 ThreadState::~ThreadState()
 {
-    if (HasDeferredDpcs) ReleaseDeferredDpcs(*this);
+    if (HasDeferredDpcs) ReleaseDeferredDpcs(*this, true);
     if (UndeliveredApcs.load() != 0) ForgetThreadApcs(*this);
     if (Thread != nullptr && !Thread->SystemThread) delete Thread;
 }

@@ -60,6 +60,7 @@ struct ThreadState {
     int Processor = -1;       // emulated processor that takes this thread's DPCs
     LIST_ENTRY DeferredDpcs;  // DPCs queued at DISPATCH_LEVEL, released when IRQL drops
     bool HasDeferredDpcs = false;
+    bool RunningOwnDpcs = false;  // inside RunDeferredDpcsHere: no nested delivery
     // APC delivery: normal kernel APCs are off inside a critical region or while a kernel mutex
     // is held; special kernel APCs too at APC_LEVEL and above and inside a guarded region.
     int KernelApcDisable = 0;
@@ -106,7 +107,10 @@ bool WaiterUsesMemoryLocked(const void *base, SIZE_T size);
 // DPCs (caller holds DispatcherLock).
 BOOLEAN InsertQueueDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, int processor);
 int NextTimerProcessor();
-void ReleaseDeferredDpcs(ThreadState &t);
+// Called when the thread's IRQL drops below DISPATCH_LEVEL: runs the DPCs it deferred on the
+// thread itself (or hands them to its processor's DPC thread when inline delivery is off).
+// `exiting`: the thread is going away and runs no more driver code.
+void ReleaseDeferredDpcs(ThreadState &t, bool exiting = false);
 // Waits until no DPC is queued to a processor or running.
 void WaitForDpcsIdle();
 bool DpcEngineRunning();
@@ -130,12 +134,12 @@ void SetVirtualClockLocked(bool on);
 void SetVirtualNowLocked(ULONGLONG now);
 
 // Startup and shutdown of the pieces (boot.cpp calls them).
-void KeStartup(int processorCount, bool virtualClock);
+void KeStartup(int processorCount, bool virtualClock, bool inlineDpcs);
 void KeShutdown(std::vector<std::string> &leaks);
 void PsWaitForSystemThreads(std::vector<std::string> &leaks);
 void TimerStartup();
 void TimerShutdown(std::vector<std::string> &leaks);
-void DpcStartup(int processorCount);
+void DpcStartup(int processorCount, bool inlineDpcs);
 void DpcShutdown();
 
 // Boot on first use for plain programs.
