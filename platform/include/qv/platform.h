@@ -15,7 +15,8 @@ struct BootConfig {
     bool VirtualClock = false;   // start with the clock frozen; tests advance it
     // Where the DPCs a thread queues at DISPATCH_LEVEL run once its IRQL drops below it: on that
     // thread, as Windows runs a DPC on the processor that queued it (a host), or on a DPC thread,
-    // so that they run beside their queuer on another processor (race tests).
+    // so that they run beside their queuer on another processor (race tests). The environment
+    // variable QUORVEL_INLINE_DPCS=1 or 0 overrides it.
     bool InlineDpcs = false;
     bool DbgPrintToStderr = false;  // echo DbgPrint output (also on with QUORVEL_DBGPRINT=1)
     // Print each verifier warning as it is found; violations are always printed. Warnings are

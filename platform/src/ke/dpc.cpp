@@ -105,6 +105,7 @@ void RunDeferredDpcsHere(ThreadState &t)
     const int heldCount = t.HeldCount, spinLocks = t.SpinLocksHeld, fastMutexes = t.FastMutexesHeld;
     for (int i = 0; i < heldCount; ++i) held[i] = t.Held[i];
     t.HeldCount = t.SpinLocksHeld = t.FastMutexesHeld = 0;
+    t.OuterTakesFinishes = irql == PASSIVE_LEVEL && heldCount == 0 && t.SpecialApcDisable == 0;
     const bool wasDpcThread = t.IsDpcThread;
     t.IsDpcThread = true;
     t.RunningOwnDpcs = true;
