@@ -51,7 +51,7 @@ const Subsystem kSubsystems[] = {
 void ExecutiveStartup(const BootConfig &config)
 {
     VerifierReset(config.VerifierWarningsToStderr);
-    DbgPrintStartup(config.DbgPrintToStderr);
+    DbgPrintStartup(config.DbgPrintToStderr, config.CaptureDbgPrint);
     ObStartup();
     PoolStartup();
     KeStartup(config.ProcessorCount, config.VirtualClock, config.InlineDpcs);

@@ -19,6 +19,9 @@ struct BootConfig {
     // variable QUORVEL_INLINE_DPCS=1 or 0 overrides it.
     bool InlineDpcs = false;
     bool DbgPrintToStderr = false;  // echo DbgPrint output (also on with QUORVEL_DBGPRINT=1)
+    // Keep DbgPrint output for DbgPrintLines. With neither capture nor echo a print is dropped
+    // unformatted, as Windows drops a print that its debug print filter masks.
+    bool CaptureDbgPrint = true;
     // Print each verifier warning as it is found; violations are always printed. Warnings are
     // kept for the shutdown report either way (the first kMaxVerifierWarnings, then a count).
     bool VerifierWarningsToStderr = true;
