@@ -1,13 +1,17 @@
-/* Round trips of one Modbus request (read 10 holding registers of a unit), timed one by one.
+/* Round trips of one Modbus request (read 5 holding registers of a unit), timed one by one.
  *   modbus_bench rtu DEVICE BAUD UNIT COUNT     libmodbus RTU client on a serial device
  *   modbus_bench tcp HOST PORT UNIT COUNT       libmodbus TCP client
  *   modbus_bench rawtcp HOST PORT UNIT COUNT    RTU frames over a plain TCP socket (raw servers)
- * Prints "p50_us p99_us tps errors". */
+ * Prints "p50_us p99_us tps errors".
+ * With BENCH_SYNC set, the client stops itself (SIGSTOP) once connected and warmed up and again
+ * after the timed requests, so that a script can read the other processes' counters around
+ * exactly the timed part. With BENCH_SAMPLES=FILE every round trip (µs) is written to FILE. */
 #include <arpa/inet.h>
 #include <errno.h>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +19,8 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+enum { kRegisters = 5, kWarmUp = 50 };
 
 static double now_us(void)
 {
@@ -42,13 +48,13 @@ static uint16_t crc16(const uint8_t *p, int n)
 /* One RTU request over a TCP socket; 0 when a whole reply with a good CRC came back. */
 static int raw_round_trip(int fd, int unit)
 {
-    uint8_t req[8] = {(uint8_t)unit, 3, 0, 0, 0, 10, 0, 0};
+    uint8_t req[8] = {(uint8_t)unit, 3, 0, 0, 0, kRegisters, 0, 0};
     uint16_t crc = crc16(req, 6);
     req[6] = crc & 0xFF;
     req[7] = crc >> 8;
     if (send(fd, req, 8, 0) != 8) return -1;
     uint8_t rep[64];
-    int got = 0, want = 5 + 20;
+    int got = 0, want = 5 + 2 * kRegisters;
     while (got < want) {
         ssize_t n = recv(fd, rep + got, sizeof(rep) - got, 0);
         if (n <= 0) return -1;
@@ -56,6 +62,13 @@ static int raw_round_trip(int fd, int unit)
     }
     crc = crc16(rep, want - 2);
     return (rep[want - 2] == (crc & 0xFF) && rep[want - 1] == (crc >> 8)) ? 0 : -1;
+}
+
+static int round_trip(modbus_t *ctx, int fd, int unit)
+{
+    uint16_t regs[kRegisters];
+    if (ctx) return modbus_read_registers(ctx, 0, kRegisters, regs) == kRegisters ? 0 : -1;
+    return raw_round_trip(fd, unit);
 }
 
 int main(int argc, char **argv)
@@ -66,6 +79,7 @@ int main(int argc, char **argv)
     }
     const char *mode = argv[1];
     int unit = atoi(argv[4]), count = atoi(argv[5]);
+    int sync = getenv("BENCH_SYNC") != NULL;
     modbus_t *ctx = NULL;
     int fd = -1;
     if (strcmp(mode, "rtu") == 0) {
@@ -94,12 +108,13 @@ int main(int argc, char **argv)
         }
     }
     double *t = calloc(count, sizeof(double));
-    uint16_t regs[10];
     int errors = 0, ok = 0;
+    for (int i = 0; i < kWarmUp; i++) round_trip(ctx, fd, unit);
+    if (sync) raise(SIGSTOP);
     double start = now_us();
     for (int i = 0; i < count; i++) {
         double t0 = now_us();
-        int rc = ctx ? (modbus_read_registers(ctx, 0, 10, regs) == 10 ? 0 : -1) : raw_round_trip(fd, unit);
+        int rc = round_trip(ctx, fd, unit);
         double t1 = now_us();
         if (rc != 0) {
             errors++;
@@ -108,6 +123,15 @@ int main(int argc, char **argv)
         t[ok++] = t1 - t0;
     }
     double total = now_us() - start;
+    if (sync) raise(SIGSTOP);
+    const char *samples = getenv("BENCH_SAMPLES");
+    if (samples) {
+        FILE *f = fopen(samples, "w");
+        if (f) {
+            for (int i = 0; i < ok; i++) fprintf(f, "%.1f\n", t[i]);
+            fclose(f);
+        }
+    }
     qsort(t, ok, sizeof(double), cmp);
     printf("%.0f %.0f %.1f %d\n", ok ? t[ok / 2] : 0.0, ok ? t[(int)(ok * 0.99)] : 0.0, ok / (total / 1e6), errors);
     if (ctx) {

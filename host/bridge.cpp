@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -118,7 +119,10 @@ bool PortBridge::Start(std::string *error)
         return false;
     }
     linkMade_ = true;
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "qv-bridge");
+        Run();
+    });
     return true;
 }
 
@@ -266,7 +270,10 @@ bool PortBridge::OpenPort()
     ApplyLineSettings(true);
     readerStop_ = false;
     readerDone_ = false;
-    reader_ = std::thread([this, h] { ReadLoop(h); });
+    reader_ = std::thread([this, h] {
+        pthread_setname_np(pthread_self(), "qv-reader");
+        ReadLoop(h);
+    });
     log_(portName_ + ": program opened " + ptyPath_ + "; port open at " + std::to_string(applied_.baud) + " baud");
     return true;
 }

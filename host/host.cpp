@@ -190,6 +190,11 @@ bool Host::Start(std::string *error)
     qv::BootConfig config;
     config.StateDirectory = options_.stateDir;
     config.DbgPrintToStderr = options_.debug;
+    // A port's DPCs run on the thread that queued them, as on the processor that queued them:
+    // a request and its reply then cross no thread but the bridge's and the network's.
+    config.InlineDpcs = true;
+    // The driver's prints are for --debug only.
+    config.CaptureDbgPrint = false;
     // The driver's expected warnings (sockets opened and closed under its connection mutex)
     // would fill the log at every connection; --debug shows them.
     config.VerifierWarningsToStderr = options_.debug;
@@ -225,7 +230,6 @@ void Host::Monitor()
 {
     std::unique_lock<std::mutex> wait(monitorLock_);
     while (!monitorWake_.wait_for(wait, std::chrono::milliseconds(250), [&] { return monitorStop_; })) {
-        if (!options_.debug) qv::ClearDbgPrint();
         std::map<std::string, std::string> now;
         {
             std::lock_guard<std::recursive_mutex> guard(lock_);

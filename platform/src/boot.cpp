@@ -51,10 +51,10 @@ const Subsystem kSubsystems[] = {
 void ExecutiveStartup(const BootConfig &config)
 {
     VerifierReset(config.VerifierWarningsToStderr);
-    DbgPrintStartup(config.DbgPrintToStderr);
+    DbgPrintStartup(config.DbgPrintToStderr, config.CaptureDbgPrint);
     ObStartup();
     PoolStartup();
-    KeStartup(config.ProcessorCount, config.VirtualClock);
+    KeStartup(config.ProcessorCount, config.VirtualClock, config.InlineDpcs);
     VerifierNameLock(CancelSpinLock(), "CancelSpinLock");
 }
 
@@ -81,6 +81,8 @@ NTSTATUS BootLocked(BootState &s, const BootConfig &config)
     s.Config = config;
     if (s.Config.ProcessorCount < 1) s.Config.ProcessorCount = 1;
     if (s.Config.ProcessorCount > 64) s.Config.ProcessorCount = 64;
+    // Runs any program or test in the other execution model (QUORVEL_INLINE_DPCS=1 or 0).
+    if (const char *env = getenv("QUORVEL_INLINE_DPCS")) s.Config.InlineDpcs = env[0] == '1';
     ExecutiveStartup(s.Config);
     // Subsystems use the executive while they start: from here on first-use boots are not wanted.
     s.Booted.store(true, std::memory_order_release);
@@ -201,10 +203,10 @@ void EnsureBooted()
     }
 }
 
-void KeStartup(int processorCount, bool virtualClock)
+void KeStartup(int processorCount, bool virtualClock, bool inlineDpcs)
 {
     UseVirtualClock(virtualClock);
-    DpcStartup(processorCount);
+    DpcStartup(processorCount, inlineDpcs);
     TimerStartup();
 }
 

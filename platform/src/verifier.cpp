@@ -9,6 +9,8 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "ke/ke.h"
@@ -198,10 +200,11 @@ constexpr IrqlRule kIrqlRules[] = {
     {"TdiDeregisterPnPHandlers", PASSIVE_LEVEL},
 };
 
-const std::map<std::string, KIRQL> &IrqlTable()
+// Looked up on every checked call: keyed by the name's characters without copying them.
+const std::unordered_map<std::string_view, KIRQL> &IrqlTable()
 {
     static const auto *table = [] {
-        auto *t = new std::map<std::string, KIRQL>;
+        auto *t = new std::unordered_map<std::string_view, KIRQL>;
         for (const IrqlRule &rule : kIrqlRules) (*t)[rule.Routine] = rule.MaxIrql;
         return t;
     }();
@@ -212,7 +215,7 @@ const std::map<std::string, KIRQL> &IrqlTable()
 
 int DocumentedMaxIrql(const char *routine)
 {
-    auto it = IrqlTable().find(routine);
+    auto it = IrqlTable().find(std::string_view(routine));
     return it == IrqlTable().end() ? -1 : it->second;
 }
 

@@ -375,4 +375,118 @@ TEST_F(DpcTest, SwitchingClocksNeverGoesBackwards)
     EXPECT_GE(qv::ClockNow100ns(), advanced);
 }
 
+// A timer set after a later one must wake the timer thread: it moved the next deadline earlier.
+TEST_F(DpcTest, EarlierTimerFiresWhileALaterOneWaits)
+{
+    KTIMER later, sooner;
+    DpcProbe laterProbe, soonerProbe;
+    KeInitializeTimer(&later);
+    KeInitializeTimer(&sooner);
+    KeInitializeDpc(&laterProbe.Dpc, CountingDpc, &laterProbe);
+    KeInitializeDpc(&soonerProbe.Dpc, CountingDpc, &soonerProbe);
+    KeSetTimer(&later, Due(RelativeMs(600000)), &laterProbe.Dpc);
+    KeSetTimer(&sooner, Due(RelativeMs(2)), &soonerProbe.Dpc);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return soonerProbe.Runs.load() == 1; }));
+    EXPECT_TRUE(KeCancelTimer(&later));
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(laterProbe.Runs.load(), 0);
+}
+
+// DPCs a thread queues at DISPATCH_LEVEL run on that thread once its IRQL drops, as on the
+// processor that queued them; DPCs queued below DISPATCH_LEVEL still run on a DPC thread.
+class InlineDpcTest : public PlatformTest {
+protected:
+    void Configure(qv::BootConfig &config) override { config.InlineDpcs = true; }
+};
+
+struct ChainProbe {
+    KDPC First, Second;
+    std::atomic<int> FirstRuns{0}, SecondRuns{0};
+    std::atomic<int> WrongIrql{0};
+    std::atomic<std::thread::id> FirstThread, SecondThread;
+    std::atomic<bool> InsideInsert{false};
+};
+
+void ChainSecondDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto *probe = static_cast<ChainProbe *>(context);
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL) probe->WrongIrql++;
+    probe->SecondThread = std::this_thread::get_id();
+    probe->SecondRuns++;
+}
+
+void ChainFirstDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto *probe = static_cast<ChainProbe *>(context);
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL || probe->InsideInsert) probe->WrongIrql++;
+    probe->FirstThread = std::this_thread::get_id();
+    probe->FirstRuns++;
+    // Queued from a DPC: runs after this one returns, not inside it.
+    probe->InsideInsert = true;
+    KeInsertQueueDpc(&probe->Second, nullptr, nullptr);
+    probe->InsideInsert = false;
+    if (probe->SecondRuns.load() != 0) probe->WrongIrql++;
+}
+
+TEST_F(InlineDpcTest, QueuedUnderASpinLockRunsOnTheQueuerWhenItReleasesTheLock)
+{
+    ChainProbe probe;
+    KeInitializeDpc(&probe.First, ChainFirstDpc, &probe);
+    KeInitializeDpc(&probe.Second, ChainSecondDpc, &probe);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    // Under a fast mutex (APC_LEVEL) too: a DPC interrupts the thread; no lock order between
+    // the mutex and the DPC's locks is implied (the fixture fails on any verifier finding).
+    ExAcquireFastMutex(&mutex);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    probe.InsideInsert = true;
+    EXPECT_TRUE(KeInsertQueueDpc(&probe.First, nullptr, nullptr));
+    probe.InsideInsert = false;
+    EXPECT_FALSE(KeInsertQueueDpc(&probe.First, nullptr, nullptr)) << "already queued";
+    EXPECT_EQ(probe.FirstRuns.load(), 0) << "ran while its queuer held a spin lock";
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(probe.FirstRuns.load(), 1);
+    EXPECT_EQ(probe.SecondRuns.load(), 1);
+    EXPECT_EQ(probe.FirstThread.load(), std::this_thread::get_id());
+    EXPECT_EQ(probe.SecondThread.load(), std::this_thread::get_id());
+    EXPECT_EQ(probe.WrongIrql.load(), 0);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL) << "the thread's own IRQL comes back";
+    ExReleaseFastMutex(&mutex);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    DpcProbe passive;
+    KeInitializeDpc(&passive.Dpc, CountingDpc, &passive);
+    ASSERT_TRUE(KeInsertQueueDpc(&passive.Dpc, nullptr, nullptr));
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(passive.Runs.load(), 1);
+    EXPECT_NE(passive.Thread.load(), std::this_thread::get_id());
+}
+
+TEST_F(InlineDpcTest, EverySuccessfulInsertRunsExactlyOnceAcrossThreads)
+{
+    DpcProbe probe;
+    probe.RequeueUntil = 0;
+    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> inserters;
+    for (int i = 0; i < 4; ++i) {
+        inserters.emplace_back([&] {
+            for (int n = 0; n < 2000; ++n) {
+                KIRQL old = PASSIVE_LEVEL;
+                if (n & 1) KeRaiseIrql(DISPATCH_LEVEL, &old);
+                if (KeInsertQueueDpc(&probe.Dpc, nullptr, nullptr)) accepted++;
+                if (n & 1) KeLowerIrql(old);
+            }
+        });
+    }
+    for (auto &t : inserters) t.join();
+    KeFlushQueuedDpcs();
+    EXPECT_GT(accepted.load(), 0);
+    EXPECT_EQ(probe.Runs.load(), accepted.load());
+    EXPECT_EQ(probe.WrongIrql.load(), 0);
+}
+
 }  // namespace

@@ -10,10 +10,18 @@
 namespace qv {
 
 struct BootConfig {
-    std::string StateDirectory;     // persistent state (the registry store lives here)
-    int ProcessorCount = 2;         // emulated processors: one DPC thread each
-    bool VirtualClock = false;      // start with the clock frozen; tests advance it
+    std::string StateDirectory;  // persistent state (the registry store lives here)
+    int ProcessorCount = 2;      // emulated processors: one DPC thread each
+    bool VirtualClock = false;   // start with the clock frozen; tests advance it
+    // Where the DPCs a thread queues at DISPATCH_LEVEL run once its IRQL drops below it: on that
+    // thread, as Windows runs a DPC on the processor that queued it (a host), or on a DPC thread,
+    // so that they run beside their queuer on another processor (race tests). The environment
+    // variable QUORVEL_INLINE_DPCS=1 or 0 overrides it.
+    bool InlineDpcs = false;
     bool DbgPrintToStderr = false;  // echo DbgPrint output (also on with QUORVEL_DBGPRINT=1)
+    // Keep DbgPrint output for DbgPrintLines. With neither capture nor echo a print is dropped
+    // unformatted, as Windows drops a print that its debug print filter masks.
+    bool CaptureDbgPrint = true;
     // Print each verifier warning as it is found; violations are always printed. Warnings are
     // kept for the shutdown report either way (the first kMaxVerifierWarnings, then a count).
     bool VerifierWarningsToStderr = true;
@@ -50,9 +58,11 @@ NTSTATUS PnpStartup(const BootConfig &);
 void PnpShutdown(PlatformReport &);
 
 // Execution model: every thread is a kernel thread starting at PASSIVE_LEVEL. DPCs run at
-// DISPATCH_LEVEL on one DPC thread per emulated processor, never inside KeInsertQueueDpc; a DPC
-// queued by a thread at DISPATCH_LEVEL (under a spin lock, in a DPC) is held until that thread's
-// IRQL drops below DISPATCH_LEVEL. Timers expire on a timer thread (real clock) or in AdvanceClock.
+// DISPATCH_LEVEL, never inside KeInsertQueueDpc. A DPC queued by a thread at DISPATCH_LEVEL (under
+// a spin lock, in a DPC) is held until that thread's IRQL drops below DISPATCH_LEVEL; then it runs
+// on that thread (InlineDpcs) or on the DPC thread of the thread's emulated processor. DPCs queued
+// below DISPATCH_LEVEL and timer DPCs run on the DPC threads, one per emulated processor. Timers
+// expire on a timer thread (real clock) or in AdvanceClock.
 
 // Clock. Real monotonic time by default. With the virtual clock, time moves only in AdvanceClock,
 // which fires the timers that fall due (in due order, each step's DPCs run to the end before the

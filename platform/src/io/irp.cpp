@@ -233,6 +233,17 @@ void IoCompleteByThreadApc(PIRP irp, bool ifPending)
     ApcCompletions().push_back(ApcCompletion{irp, irp->UserEvent, &CurrentThreadState()});
 }
 
+void RunThreadFinishes(ThreadState &t)
+{
+    std::vector<void *> finishes;
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        finishes.swap(t.Finishes);
+        t.FinishCount.store(0, std::memory_order_relaxed);
+    }
+    for (void *irp : finishes) FinishThreadedIrp(static_cast<PIRP>(irp));
+}
+
 void DeliverThreadApcs(ThreadState &t)
 {
     std::lock_guard<std::mutex> guard(gIrpLock);
@@ -297,6 +308,7 @@ PIRP IoAllocateIrpBlock(CCHAR stackSize, bool threaded)
     InitializeListHead(&irp->ThreadListEntry);
     if (threaded) irp->Tail.Overlay.Thread = (PETHREAD)KeGetCurrentThread();
     h->Requester = (uintptr_t)pthread_self();
+    h->RequesterState = &CurrentThreadState();
     std::lock_guard<std::mutex> guard(gIrpLock);
     gLive.insert(irp);
     return irp;
@@ -636,10 +648,15 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         return;
     }
     gFinalizing.fetch_add(1);
-    if (Irp->Tail.Overlay.OriginalFileObject && KeGetCurrentIrql() > PASSIVE_LEVEL)
-        IoQueueSystemWork(FinishDeferred, Irp);
-    else
+    // Above PASSIVE_LEVEL the requester finishes its request itself, as in the special kernel
+    // APC Windows queues to it, when it can take one now (it waits, or it completed its own
+    // request in a DPC); otherwise a worker thread does.
+    if (Irp->Tail.Overlay.OriginalFileObject && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        if (h->ApcCompletion || !HandFinishToThread(static_cast<ThreadState *>(h->RequesterState), Irp))
+            IoQueueSystemWork(FinishDeferred, Irp);
+    } else {
         FinishThreadedIrp(Irp);
+    }
 }
 
 extern "C" BOOLEAN IoCancelIrp(PIRP Irp)

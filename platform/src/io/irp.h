@@ -33,8 +33,9 @@ struct alignas(16) IrpHeader {
     bool ApcIfPending;   // ... only when a driver returned STATUS_PENDING (deferred completion)
     int Pins;
     CCHAR StackSize;
-    uintptr_t Requester;  // thread that built it (CancelIo cancels the caller's requests)
-    PFILE_OBJECT File;    // file whose request list holds it
+    uintptr_t Requester;   // thread that built it (CancelIo cancels the caller's requests)
+    void *RequesterState;  // its kernel thread state: the thread that may finish the request
+    PFILE_OBJECT File;     // file whose request list holds it
     LIST_ENTRY FileLink;
     void *CopyBackTo;  // buffered output: the caller's buffer and its size
     ULONG CopyBackLength;

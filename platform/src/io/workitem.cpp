@@ -2,6 +2,8 @@
 // worker thread. The device of a queued work item stays referenced until its routine returns.
 // The I/O manager's own deferred work (requests finished at PASSIVE_LEVEL) has a thread of its
 // own, so that a work item waiting for a request can never hold up that request's end.
+#include <pthread.h>
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -35,10 +37,10 @@ enum QueueIndex { kCritical, kDelayed, kSystem, kPower, kQueues };
 struct WorkQueue {
     std::deque<Work> Items;
     std::vector<std::thread> Threads;
+    std::condition_variable Ready;  // items queued or stopping; one sleeper per item is woken
 };
 
 std::mutex gWorkLock;  // guards the queues, the work item set and the queued flags
-std::condition_variable gWorkCv;
 WorkQueue gQueues[kQueues];
 std::set<PIO_WORKITEM> gWorkItems;
 bool gStopping;
@@ -46,12 +48,14 @@ bool gRunning;
 
 void WorkerLoop(int index)
 {
+    static const char *const kNames[kQueues] = {"qv-critical", "qv-delayed", "qv-system", "qv-power"};
+    pthread_setname_np(pthread_self(), kNames[index]);
     WorkQueue &queue = gQueues[index];
     for (;;) {
         Work work;
         {
             std::unique_lock<std::mutex> lock(gWorkLock);
-            gWorkCv.wait(lock, [&] { return !queue.Items.empty() || gStopping; });
+            queue.Ready.wait(lock, [&] { return !queue.Items.empty() || gStopping; });
             if (queue.Items.empty()) return;  // stopping and drained
             work = queue.Items.front();
             queue.Items.pop_front();
@@ -69,7 +73,7 @@ void Enqueue(int index, Work work)
         std::lock_guard<std::mutex> guard(gWorkLock);
         gQueues[index].Items.push_back(work);
     }
-    gWorkCv.notify_all();
+    gQueues[index].Ready.notify_one();
 }
 
 void RunWorkItem(void *context)
@@ -114,7 +118,7 @@ void WorkerShutdown(std::vector<std::string> &leaks)
         if (!gRunning) return;
         gStopping = true;
     }
-    gWorkCv.notify_all();
+    for (WorkQueue &queue : gQueues) queue.Ready.notify_all();
     // Work items first (their routines may still send requests), then the power manager's
     // thread (whose requests may still be finished on the I/O manager's), then that one.
     for (int q : {kCritical, kDelayed, kPower, kSystem}) {

@@ -19,6 +19,8 @@ struct Waiter {
     DISPATCHER_HEADER **Objects;
     ULONG Count;
     PKTHREAD Thread;  // the waiting thread: a mutex it owns is signalled for it
+    ThreadState *Owner;
+    bool TakesFinishes;  // the wait may be interrupted to run the thread's request finishes
     WAIT_TYPE Type;
     ULONGLONG Deadline;
     NTSTATUS Status = STATUS_PENDING;  // STATUS_PENDING until satisfied or timed out
@@ -116,6 +118,32 @@ void SignalObjectLocked(DISPATCHER_HEADER *header)
     }
 }
 
+bool HandFinishToThread(ThreadState *requester, void *irp)
+{
+    if (requester == nullptr) return false;
+    ThreadState &self = CurrentThreadState();
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    if (requester == &self) {
+        // Only if the thread gets to run it: not while it holds a lock or stays in a guarded region.
+        bool later = self.RunningOwnDpcs ? self.OuterTakesFinishes : self.HeldCount == 0 && self.SpecialApcDisable == 0;
+        if (!later) return false;
+        self.Finishes.push_back(irp);
+        self.FinishCount.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    // Another thread is only known to be alive while it is on the waiter list.
+    LIST_ENTRY &head = Waiters();
+    for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink) {
+        Waiter *w = CONTAINING_RECORD(e, Waiter, Entry);
+        if (w->Owner != requester || !w->TakesFinishes || w->Status != STATUS_PENDING) continue;
+        requester->Finishes.push_back(irp);
+        requester->FinishCount.fetch_add(1, std::memory_order_relaxed);
+        w->Wake.notify_one();
+        return true;
+    }
+    return false;
+}
+
 void ExpireWaitersLocked(ULONGLONG now)
 {
     LIST_ENTRY &head = Waiters();
@@ -182,6 +210,7 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
             VerifierCheckNesting(routine, objects[i]);
     if (!poll) {
         if (t.Irql == PASSIVE_LEVEL && t.SpecialApcDisable == 0 && t.UndeliveredApcs.load() != 0) DeliverThreadApcs(t);
+        TakeThreadFinishes(t);
         // The completion this thread waits for comes as a special kernel APC, which it cannot
         // take now: on Windows the wait never ends. Reported; the wait goes on so the test ends.
         for (ULONG i = 0; i < count; ++i)
@@ -206,13 +235,24 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
     w.Thread = thread;
     w.Type = type;
     w.Deadline = timeout ? DueTimeToInterruptTime(timeout->QuadPart, InterruptTimeNow()) : kNoDeadline;
+    w.Owner = &t;
+    w.TakesFinishes = CanRunThreadFinishes(t);
     InsertTailList(&Waiters(), &w.Entry);
     while (w.Status == STATUS_PENDING) {
+        if (!t.Finishes.empty()) {
+            // Still a waiter meanwhile: an event the finish sets ends this wait as usual.
+            lock.unlock();
+            RunThreadFinishes(t);
+            lock.lock();
+            continue;
+        }
         bool expired = WaitUntilInterruptTime(w.Wake, lock, w.Deadline);
         if (w.Status == STATUS_PENDING && expired) w.Status = STATUS_TIMEOUT;
     }
     RemoveEntryList(&w.Entry);
+    bool finishes = !t.Finishes.empty();
     lock.unlock();
+    if (finishes) RunThreadFinishes(t);
     if (!SpecialApcsBlocked(t) && t.UndeliveredApcs.load() != 0) DeliverThreadApcs(t);
     TookMutexes(t, objects, count, type, w.Status, routine);
     return w.Status;

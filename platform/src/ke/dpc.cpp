@@ -1,11 +1,17 @@
-// DPCs. Each emulated processor has a DPC queue served by its own thread at DISPATCH_LEVEL. A
-// thread's DPCs go to "its" processor (threads are spread over the processors as they first queue
-// one). A DPC queued while the caller is at DISPATCH_LEVEL waits on the caller's own list until the
-// caller drops below DISPATCH_LEVEL, as on a processor that cannot run it before; so a DPC never
-// runs inside KeInsertQueueDpc, nor while its queuer still holds a spin lock. The DPC is dequeued
-// before its routine runs, so a DPC queued again while it runs runs again, possibly on another
-// processor at the same time, as on a multiprocessor.
+// DPCs. Each emulated processor has a DPC queue served by its own thread at DISPATCH_LEVEL. A DPC
+// queued while the caller is at DISPATCH_LEVEL waits on the caller's own list until the caller drops
+// below DISPATCH_LEVEL, as on a processor that cannot run it before; so a DPC never runs inside
+// KeInsertQueueDpc, nor while its queuer still holds a spin lock. Then, as Windows drains the
+// current processor's queue when its IRQL drops, the thread runs those DPCs itself (inline
+// delivery); without inline delivery they go to the DPC thread of the thread's processor (threads
+// are spread over the processors as they first queue one). DPCs queued below DISPATCH_LEVEL and
+// timer DPCs always go to a DPC thread. The DPC is dequeued before its routine runs, so a DPC
+// queued again while it runs runs again, possibly on another thread at the same time, as on a
+// multiprocessor.
+#include <pthread.h>
+
 #include <atomic>
+#include <cstdio>
 #include <set>
 #include <thread>
 
@@ -34,6 +40,7 @@ struct DpcState {
     std::condition_variable Idle;
     std::set<PKDPC> All;  // every queued DPC, deferred ones included; guarded by DispatcherLock
     std::atomic<unsigned> NextProcessor{0};
+    std::atomic<bool> Inline{false};  // set at startup
 };
 
 DpcState &Dpcs()
@@ -68,10 +75,74 @@ void UnlinkDpcLocked(PKDPC dpc)
     if (s.Queued == 0 && s.Active == 0) s.Idle.notify_all();
 }
 
+// Runs one dequeued DPC's routine on the calling thread at DISPATCH_LEVEL and checks how it left.
+void CallDpcRoutine(ThreadState &t, PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2)
+{
+    t.Irql = DISPATCH_LEVEL;
+    try {
+        routine(dpc, context, arg1, arg2);
+    } catch (...) {
+        VerifierViolation("KeInsertQueueDpc", "DPC routine %p ended by an exception", (void *)routine);
+    }
+    if (t.Irql != DISPATCH_LEVEL || t.HeldCount != 0) {
+        VerifierViolation("KeInsertQueueDpc", "DPC routine %p returned at IRQL %u holding %d lock(s)", (void *)routine,
+                          t.Irql, t.HeldCount);
+        for (int i = 0; i < t.HeldCount; ++i)
+            if (!t.Held[i].FastMutex) ReleaseLockWord(const_cast<void *>(t.Held[i].Lock));
+        t.HeldCount = t.SpinLocksHeld = t.FastMutexesHeld = 0;
+    }
+}
+
+// Inline delivery: the thread, just below DISPATCH_LEVEL, runs the DPCs it deferred, and those
+// that they queue, until its list is empty. The DPCs run as on an interrupted processor: at
+// DISPATCH_LEVEL, as a DPC (no waiting, no flushing), and with the thread's own locks (a fast
+// mutex, say) set aside, so that no lock order is recorded between the thread and its DPCs.
+void RunDeferredDpcsHere(ThreadState &t)
+{
+    DpcState &s = Dpcs();
+    const KIRQL irql = t.Irql;
+    HeldLock held[RTL_NUMBER_OF(t.Held)];
+    const int heldCount = t.HeldCount, spinLocks = t.SpinLocksHeld, fastMutexes = t.FastMutexesHeld;
+    for (int i = 0; i < heldCount; ++i) held[i] = t.Held[i];
+    t.HeldCount = t.SpinLocksHeld = t.FastMutexesHeld = 0;
+    t.OuterTakesFinishes = irql == PASSIVE_LEVEL && heldCount == 0 && t.SpecialApcDisable == 0;
+    const bool wasDpcThread = t.IsDpcThread;
+    t.IsDpcThread = true;
+    t.RunningOwnDpcs = true;
+
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    while (!IsListEmpty(&t.DeferredDpcs)) {
+        PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&t.DeferredDpcs), KDPC, DpcListEntry);
+        dpc->DpcData = nullptr;
+        s.All.erase(dpc);
+        ++s.Active;
+        PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+        PVOID context = dpc->DeferredContext, arg1 = dpc->SystemArgument1, arg2 = dpc->SystemArgument2;
+        lock.unlock();
+        CallDpcRoutine(t, dpc, routine, context, arg1, arg2);
+        lock.lock();
+        --s.Active;
+        if (s.Queued == 0 && s.Active == 0) s.Idle.notify_all();
+    }
+    t.HasDeferredDpcs = false;
+    lock.unlock();
+
+    t.RunningOwnDpcs = false;
+    t.IsDpcThread = wasDpcThread;
+    for (int i = 0; i < heldCount; ++i) t.Held[i] = held[i];
+    t.HeldCount = heldCount;
+    t.SpinLocksHeld = spinLocks;
+    t.FastMutexesHeld = fastMutexes;
+    t.Irql = irql;
+}
+
 void RunDpcs(Processor *p)
 {
     DpcState &s = Dpcs();
     ThreadState &t = CurrentThreadState();
+    char name[16];
+    snprintf(name, sizeof(name), "qv-dpc%d", p->Number);
+    pthread_setname_np(pthread_self(), name);
     t.IsDpcThread = true;
     t.Processor = p->Number;
     std::unique_lock<std::mutex> lock(DispatcherLock());
@@ -87,19 +158,7 @@ void RunDpcs(Processor *p)
         PVOID context = dpc->DeferredContext, arg1 = dpc->SystemArgument1, arg2 = dpc->SystemArgument2;
         lock.unlock();
 
-        t.Irql = DISPATCH_LEVEL;
-        try {
-            routine(dpc, context, arg1, arg2);
-        } catch (...) {
-            VerifierViolation("KeInsertQueueDpc", "DPC routine %p ended by an exception", (void *)routine);
-        }
-        if (t.Irql != DISPATCH_LEVEL || t.HeldCount != 0) {
-            VerifierViolation("KeInsertQueueDpc", "DPC routine %p returned at IRQL %u holding %d lock(s)",
-                              (void *)routine, t.Irql, t.HeldCount);
-            for (int i = 0; i < t.HeldCount; ++i)
-                if (!t.Held[i].FastMutex) ReleaseLockWord(const_cast<void *>(t.Held[i].Lock));
-            t.HeldCount = t.SpinLocksHeld = t.FastMutexesHeld = 0;
-        }
+        CallDpcRoutine(t, dpc, routine, context, arg1, arg2);
         SetIrql(t, PASSIVE_LEVEL);
 
         lock.lock();
@@ -136,9 +195,15 @@ int NextTimerProcessor()
     return static_cast<int>(s.NextProcessor.fetch_add(1) % s.Processors.size());
 }
 
-void ReleaseDeferredDpcs(ThreadState &t)
+void ReleaseDeferredDpcs(ThreadState &t, bool exiting)
 {
     DpcState &s = Dpcs();
+    // A thread still holding a spin lock below DISPATCH_LEVEL (released out of order) is no
+    // place to run a DPC; neither is one that is ending.
+    if (s.Inline.load(std::memory_order_relaxed) && !exiting && !t.RunningOwnDpcs && t.SpinLocksHeld == 0) {
+        RunDeferredDpcsHere(t);
+        return;
+    }
     std::lock_guard<std::mutex> guard(DispatcherLock());
     t.HasDeferredDpcs = false;
     while (!IsListEmpty(&t.DeferredDpcs)) {
@@ -193,10 +258,11 @@ bool ForgetKernelObjectsIn(const void *base, SIZE_T size, const char **what)
     return found;
 }
 
-void DpcStartup(int processorCount)
+void DpcStartup(int processorCount, bool inlineDpcs)
 {
     DpcState &s = Dpcs();
     std::lock_guard<std::mutex> guard(DispatcherLock());
+    s.Inline = inlineDpcs;
     s.Processors.clear();
     s.All.clear();
     s.Queued = s.Active = 0;

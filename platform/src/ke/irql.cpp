@@ -78,8 +78,9 @@ ThreadState::ThreadState() : LockOwnerId(gNextOwnerId.fetch_add(1) & ~kWaiters) 
 
 ThreadState::~ThreadState()
 {
-    if (HasDeferredDpcs) ReleaseDeferredDpcs(*this);
+    if (HasDeferredDpcs) ReleaseDeferredDpcs(*this, true);
     if (UndeliveredApcs.load() != 0) ForgetThreadApcs(*this);
+    if (FinishCount.load() != 0) RunThreadFinishes(*this);
     if (Thread != nullptr && !Thread->SystemThread) delete Thread;
 }
 
@@ -139,6 +140,7 @@ void SetIrql(ThreadState &t, KIRQL irql)
     t.Irql = irql;
     if (irql < DISPATCH_LEVEL && t.HasDeferredDpcs) ReleaseDeferredDpcs(t);
     if (apcs && t.UndeliveredApcs.load(std::memory_order_relaxed) != 0) DeliverThreadApcs(t);
+    if (irql == PASSIVE_LEVEL) TakeThreadFinishes(t);
 }
 
 // Takes `lock` for the calling thread; the IRQL is the caller's business.

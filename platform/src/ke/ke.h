@@ -60,12 +60,19 @@ struct ThreadState {
     int Processor = -1;       // emulated processor that takes this thread's DPCs
     LIST_ENTRY DeferredDpcs;  // DPCs queued at DISPATCH_LEVEL, released when IRQL drops
     bool HasDeferredDpcs = false;
+    bool RunningOwnDpcs = false;      // inside RunDeferredDpcsHere: no nested delivery
+    bool OuterTakesFinishes = false;  // ... and the interrupted code may run request finishes
     // APC delivery: normal kernel APCs are off inside a critical region or while a kernel mutex
     // is held; special kernel APCs too at APC_LEVEL and above and inside a guarded region.
     int KernelApcDisable = 0;
     int SpecialApcDisable = 0;
     std::atomic<int> UndeliveredApcs{0};  // completions queued to this thread, not yet run
     ProgramContext *Program = nullptr;    // NULL: the system's context
+    // Requests of this thread completed above PASSIVE_LEVEL whose last step (status block,
+    // event, file reference) the thread runs itself, as the special kernel APC that Windows
+    // queues to the requester. Guarded by DispatcherLock; FinishCount is read without it.
+    std::vector<void *> Finishes;
+    std::atomic<int> FinishCount{0};
 };
 // True when the thread cannot take a special kernel APC now.
 inline bool SpecialApcsBlocked(const ThreadState &t) { return t.Irql >= APC_LEVEL || t.SpecialApcDisable > 0; }
@@ -77,6 +84,20 @@ void DeliverThreadApcs(ThreadState &t);
 bool WaitNeedsThreadApc(ThreadState &t, const void *object);
 void ForgetThreadApcs(ThreadState &t);
 ThreadState &CurrentThreadState();
+// Gives the last step of `irp` to `requester` when that is the calling thread, or a thread now
+// in a kernel wait that a special kernel APC may interrupt (woken for it); false otherwise.
+bool HandFinishToThread(ThreadState *requester, void *irp);
+// Runs the last steps handed to the thread (io defines it).
+void RunThreadFinishes(ThreadState &t);
+// Where a thread takes them: at PASSIVE_LEVEL, holding nothing, outside a guarded region.
+inline bool CanRunThreadFinishes(const ThreadState &t)
+{
+    return t.Irql == PASSIVE_LEVEL && t.HeldCount == 0 && t.SpecialApcDisable == 0 && !t.RunningOwnDpcs;
+}
+inline void TakeThreadFinishes(ThreadState &t)
+{
+    if (t.FinishCount.load(std::memory_order_relaxed) != 0 && CanRunThreadFinishes(t)) RunThreadFinishes(t);
+}
 
 void TrackLockAcquired(ThreadState &t, const void *lock, bool fastMutex, const char *routine);
 // Returns false when the lock was not on the thread's list.
@@ -106,7 +127,10 @@ bool WaiterUsesMemoryLocked(const void *base, SIZE_T size);
 // DPCs (caller holds DispatcherLock).
 BOOLEAN InsertQueueDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, int processor);
 int NextTimerProcessor();
-void ReleaseDeferredDpcs(ThreadState &t);
+// Called when the thread's IRQL drops below DISPATCH_LEVEL: runs the DPCs it deferred on the
+// thread itself (or hands them to its processor's DPC thread when inline delivery is off).
+// `exiting`: the thread is going away and runs no more driver code.
+void ReleaseDeferredDpcs(ThreadState &t, bool exiting = false);
 // Waits until no DPC is queued to a processor or running.
 void WaitForDpcsIdle();
 bool DpcEngineRunning();
@@ -130,12 +154,12 @@ void SetVirtualClockLocked(bool on);
 void SetVirtualNowLocked(ULONGLONG now);
 
 // Startup and shutdown of the pieces (boot.cpp calls them).
-void KeStartup(int processorCount, bool virtualClock);
+void KeStartup(int processorCount, bool virtualClock, bool inlineDpcs);
 void KeShutdown(std::vector<std::string> &leaks);
 void PsWaitForSystemThreads(std::vector<std::string> &leaks);
 void TimerStartup();
 void TimerShutdown(std::vector<std::string> &leaks);
-void DpcStartup(int processorCount);
+void DpcStartup(int processorCount, bool inlineDpcs);
 void DpcShutdown();
 
 // Boot on first use for plain programs.

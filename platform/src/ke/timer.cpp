@@ -1,7 +1,11 @@
 // Kernel timers. Armed timers sit in one queue ordered by due interrupt time, under the dispatcher
 // lock. Expiry takes the timer out of the queue, signals it and queues its DPC, all in one step
 // under that lock: from then on KeCancelTimer returns FALSE, even though the DPC has not run yet.
-// On the real clock a timer thread expires timers; on the virtual clock AdvanceClock does.
+// On the real clock a timer thread expires timers; on the virtual clock AdvanceClock does. Setting
+// a timer wakes the timer thread only when it moves the thread's next deadline earlier, so the
+// usual timeout that is set and cancelled long before it falls due costs no thread switch.
+#include <pthread.h>
+
 #include <map>
 #include <thread>
 
@@ -18,6 +22,9 @@ struct TimerState {
     std::thread Thread;
     bool Stop = false;     // guarded by DispatcherLock
     bool Running = false;  // guarded by DispatcherLock
+    // Interrupt time the sleeping timer thread wakes at by itself: ~0 when only a notification
+    // wakes it, 0 while it runs or waits for AdvanceClock. Guarded by DispatcherLock.
+    ULONGLONG SleepsUntil = 0;
 };
 
 TimerState &Timers()
@@ -71,12 +78,19 @@ void ExpireDueTimersLocked(ULONGLONG now)
 
 void TimerThread()
 {
+    pthread_setname_np(pthread_self(), "qv-timer");
     CurrentThreadState().Irql = DISPATCH_LEVEL;
     TimerState &s = Timers();
     std::unique_lock<std::mutex> lock(DispatcherLock());
     while (!s.Stop) {
-        if (VirtualClockInUse() || s.Queue.empty()) {
+        if (VirtualClockInUse()) {
             s.Changed.wait(lock);
+            continue;
+        }
+        if (s.Queue.empty()) {
+            s.SleepsUntil = ~0ULL;
+            s.Changed.wait(lock);
+            s.SleepsUntil = 0;
             continue;
         }
         ULONGLONG now = InterruptTimeNow();
@@ -85,7 +99,9 @@ void TimerThread()
             ExpireDueTimersLocked(now);
             continue;
         }
+        s.SleepsUntil = first;
         WaitUntilInterruptTime(s.Changed, lock, first);
+        s.SleepsUntil = 0;
     }
 }
 
@@ -223,8 +239,9 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.Absolute = DueTime.QuadPart > 0;
     Timer->Dpc = Dpc;
     Timer->Period = Period;
-    InsertTimerLocked(Timer, DueTimeToInterruptTime(DueTime.QuadPart, InterruptTimeNow()));
-    Timers().Changed.notify_all();
+    ULONGLONG due = DueTimeToInterruptTime(DueTime.QuadPart, InterruptTimeNow());
+    InsertTimerLocked(Timer, due);
+    if (due < Timers().SleepsUntil) Timers().Changed.notify_all();
     return wasArmed;
 }
 

@@ -85,6 +85,11 @@ Win32Call::Win32Call() : Saved(CurrentThreadState().Program)
     CurrentThreadState().Program = tWin32Program ? tWin32Program : DefaultProgram();
 }
 
-Win32Call::~Win32Call() { CurrentThreadState().Program = Saved; }
+Win32Call::~Win32Call()
+{
+    ThreadState &t = CurrentThreadState();
+    TakeThreadFinishes(t);
+    t.Program = Saved;
+}
 
 }  // namespace qv

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -23,9 +24,10 @@ constexpr size_t kMaxCapturedLines = 200000;  // oldest lines are dropped beyond
 struct DebugState {
     std::mutex Lock;
     std::condition_variable Printed;
-    std::deque<std::string> Lines;  // guarded by Lock
-    std::string Partial;            // text after the last newline; guarded by Lock
-    bool ToStderr = false;          // guarded by Lock
+    std::deque<std::string> Lines;   // guarded by Lock
+    std::string Partial;             // text after the last newline; guarded by Lock
+    bool ToStderr = false;           // guarded by Lock
+    std::atomic<bool> Wanted{true};  // captured or echoed
 };
 
 DebugState &State()
@@ -60,11 +62,12 @@ bool AnyLineContains(const DebugState &s, const std::string &substring)
 
 }  // namespace
 
-void DbgPrintStartup(bool toStderr)
+void DbgPrintStartup(bool toStderr, bool capture)
 {
     const char *env = getenv("QUORVEL_DBGPRINT");
     std::lock_guard<std::mutex> guard(State().Lock);
     State().ToStderr = toStderr || (env != nullptr && env[0] == '1');
+    State().Wanted = capture || State().ToStderr;
     State().Lines.clear();
     State().Partial.clear();
 }
@@ -102,6 +105,7 @@ extern "C" {
 
 ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist)
 {
+    if (!State().Wanted.load(std::memory_order_relaxed)) return STATUS_SUCCESS;
     char text[kMaxPrint];
     size_t n = FormatV(text, sizeof(text), Format, arglist);
     if (n > sizeof(text)) n = sizeof(text);

@@ -17,7 +17,7 @@ size_t FormatV(char *buffer, size_t capacity, const char *format, va_list args);
 // UTF-16 (WCHAR) to UTF-8; `count` characters.
 std::string WideToUtf8(const WCHAR *text, size_t count);
 
-void DbgPrintStartup(bool toStderr);
+void DbgPrintStartup(bool toStderr, bool capture);
 void DbgPrintShutdown();
 
 }  // namespace qv

@@ -2,6 +2,7 @@
 // queued sends, reads received blocks, keeps the transport's timers (held and timed-out
 // connects, held sends), and delivers the receive and disconnect indications at DISPATCH_LEVEL.
 // It is the only thread that touches an endpoint's received bytes.
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -412,6 +413,7 @@ int NextTimeout()
 
 void NetworkThread()
 {
+    pthread_setname_np(pthread_self(), "qv-network");
     Tcp().NetworkId = std::this_thread::get_id();
     epoll_event events[32];
     for (;;) {

@@ -154,7 +154,9 @@ BOOL Issue(HANDLE handle, UCHAR major, ULONG code, PVOID in, ULONG inLength, PVO
     }
     if (status == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
     if (!NT_SUCCESS(status)) return FailStatus(status);
-    // Completed at once: its results reach the OVERLAPPED when its completion has run.
+    // Completed at once: its results reach the OVERLAPPED when its completion has run (maybe
+    // by this thread).
+    TakeThreadFinishes(CurrentThreadState());
     while (!HasOverlappedIoCompleted(overlapped)) sched_yield();
     return Finish((NTSTATUS)(ULONG)overlapped->Internal, overlapped->InternalHigh, transferred, major);
 }
