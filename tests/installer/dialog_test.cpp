@@ -721,7 +721,7 @@ private slots:
         Run([&] { ClickButton("OpenSettFile"); }, {File(saved + ".qvor", QStringLiteral("Открыть"), "qvor")});
         QCOMPARE(Children(kCom6), QStringList({kConnA, kConnB}));
         QCOMPARE(Tree()->currentItem()->text(0), kCom6);
-        QCOMPARE(form->CurrentSelection(), TForm1::Selection::DriverPort);
+        QCOMPARE(form->CurrentSelection(), NodeKind::DriverPort);
         QCOMPARE(Rows("ListView2"), QStringList({kConnA + "|", "|1", "|2", kConnB + "|", "|7"}));
         QCOMPARE(Child<QCheckBox>("CheckBox1")->isChecked(), true);
         QCOMPARE(Child<QLineEdit>("DelayEdit")->text(), QStringLiteral("10000"));
