@@ -60,6 +60,7 @@ QTableWidget *MakeReportList(QWidget *parent, const char *name, const QStringLis
     list->verticalHeader()->setDefaultSectionSize(18);
     list->horizontalHeader()->setHighlightSections(false);
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setTextElideMode(Qt::ElideMiddle);
     return list;
 }
 
@@ -132,6 +133,8 @@ void TForm1::CreateControls()
     TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     TreeView1->setIconSize(QSize(16, 16));
     TreeView1->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Port names differ at their end, "(COM5)": cut the middle, never the end.
+    TreeView1->setTextElideMode(Qt::ElideMiddle);
     QPalette treePalette = TreeView1->palette();
     for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
         treePalette.setColor(QPalette::Inactive, role, treePalette.color(QPalette::Active, role));
@@ -219,13 +222,14 @@ void TForm1::CreateControls()
     ApplyButton->setEnabled(false);
 
     // The port's options, below the devices.
-    ExceptionsBox = new QCheckBox(QStringLiteral("Ответ исключением Modbus"), central);
+    ExceptionsBox = new QCheckBox(QStringLiteral("Исключения Modbus"), central);
     ExceptionsBox->setObjectName(QStringLiteral("ExceptionsBox"));
     ExceptionsBox->setToolTip(QStringLiteral("Отвечать исключением Modbus на запрос, который нельзя выполнить"));
-    ExceptionsBox->setGeometry(249, 392, 180, 22);
+    ExceptionsBox->setGeometry(249, 392, 150, 22);
     ResponseEditLabel = new QLabel(QStringLiteral("Время ответа  (мс)"), central);
     ResponseEditLabel->setObjectName(QStringLiteral("ResponseEditLabel"));
-    ResponseEditLabel->setGeometry(431, 392, 102, 22);
+    ResponseEditLabel->setGeometry(401, 392, 130, 22);
+    ResponseEditLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     ResponseEdit = new QLineEdit(central);
     ResponseEdit->setObjectName(QStringLiteral("ResponseEdit"));
     ResponseEdit->setToolTip(QStringLiteral("0 - без ограничения"));
@@ -351,6 +355,7 @@ QTreeWidgetItem *TForm1::AddNode(QTreeWidgetItem *parent, const TreeItem &item)
     auto *node = parent ? new QTreeWidgetItem(parent, types[int(item.node.kind)])
                         : new QTreeWidgetItem(TreeView1, types[int(item.node.kind)]);
     node->setText(0, item.text);
+    node->setToolTip(0, item.text);
     node->setIcon(0, ClassIcon(item.iconClass));
     node->setData(0, kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(item.node.object())));
     node->setData(0, kDriverPortRole, item.node.kind == NodeKind::DriverPort);
@@ -490,7 +495,10 @@ void TForm1::FillPanel()
     PanelState panel = presenter_.Panel();
     ClearDeviceList();
     ListView1->setRowCount(0);
-    for (const PanelRow &row : panel.lines) AddRow(ListView1, row.first, row.second);
+    for (const PanelRow &row : panel.lines) {
+        AddRow(ListView1, row.first, row.second);
+        ListView1->item(ListView1->rowCount() - 1, 1)->setToolTip(row.second);
+    }
     for (const PanelRow &row : panel.devices) {
         AddRow(ListView2, row.first, row.second);
         if (row.id >= 0) ListView2->item(ListView2->rowCount() - 1, 0)->setData(Qt::UserRole, row.id);

@@ -47,7 +47,6 @@ TPresenter::TPresenter(plat::IPlatform &platform)
 TPresenter::~TPresenter()
 {
     // The ports point at the class list's devices, so they go first.
-    tree_.clear();
     portList_.clear();
     classList_.reset();
 }
@@ -68,10 +67,23 @@ void TPresenter::Refresh()
     // Nothing may keep pointing at the objects about to be freed.
     selected_ = {};
     optionsPort_ = nullptr;
-    tree_.clear();
     portList_.clear();
     classList_->Refresh(&quorvel::kPortsClassGuid);
+    for (int c = 0; c < classList_->ClassCount(); ++c) {
+        TClassInfo *info = classList_->ClassAt(c);
+        for (int d = 0; d < info->DeviceCount(); ++d) {
+            auto port = std::make_unique<TPortClass>(info->DeviceAt(d), platform_);
+            // A port whose settings cannot be read shows none; Apply stays refused until a refresh.
+            if (port->IsDriverPort()) port->ReadFromDriver();
+            portList_.push_back(std::move(port));
+        }
+    }
+}
 
+std::vector<TreeItem> TPresenter::Tree() const
+{
+    std::vector<TreeItem> tree;
+    auto port = portList_.begin();
     for (int c = 0; c < classList_->ClassCount(); ++c) {
         TClassInfo *info = classList_->ClassAt(c);
         TreeItem classItem;
@@ -79,24 +91,20 @@ void TPresenter::Refresh()
         classItem.node.cls = info;
         classItem.text = info->Description();
         classItem.iconClass = info->ClassGuid();
-        tree_.push_back(classItem);
-        for (int d = 0; d < info->DeviceCount(); ++d) {
-            TDeviceInfo *device = info->DeviceAt(d);
-            auto port = std::make_unique<TPortClass>(device, platform_);
-            // A port whose settings cannot be read shows none; Apply stays refused until a refresh.
-            if (port->IsDriverPort()) port->ReadFromDriver();
+        tree.push_back(classItem);
+        // The ports were made in this same order.
+        for (int d = 0; d < info->DeviceCount() && port != portList_.end(); ++d, ++port) {
             TreeItem portItem;
-            portItem.node = PortRef(port.get());
+            portItem.node = PortRef(port->get());
             portItem.depth = 1;
-            portItem.text = device->DisplayName();
+            portItem.text = info->DeviceAt(d)->DisplayName();
             portItem.iconClass = info->ClassGuid();
-            portItem.marked = port->IsDriverPort();
-            tree_.push_back(portItem);
-            for (int i = 0; i < port->ethInfo().ConnectionCount(); ++i)
-                tree_.push_back(ConnectionItem(port->ethInfo().ConnectionAt(i), 2));
-            portList_.push_back(std::move(port));
+            portItem.marked = (*port)->IsDriverPort();
+            tree.push_back(portItem);
+            for (const TreeItem &item : ConnectionItems(port->get())) tree.push_back(item);
         }
     }
+    return tree;
 }
 
 std::vector<TreeItem> TPresenter::ConnectionItems(const TPortClass *port) const

