@@ -18,6 +18,7 @@ const char kIdMessage[] = "ID устройства должно быть пол�
 // The letter after the first word is a Latin c, as the program has always shown it.
 const char kDuplicateIdMessage[] = "Устройства c заданным ID уже присутствует в списке";
 const char kAddressMessage[] = "Не удалось определить IP адрес «%1»";
+const char kDamagedFileMessage[] = "Файл настроек поврежден: настройки порта не изменены";
 const char kUnreadMessage[] = "Настройки порта не прочитаны: ";
 
 std::filesystem::path FilePath(const QString &name) { return std::filesystem::path(name.toStdU16String()); }
@@ -399,12 +400,13 @@ Outcome TPresenter::LoadSettings(const QString &path)
     case quorvel::SettingsFileStatus::BadVersion:
     case quorvel::SettingsFileStatus::RecordTooLarge:
         return Outcome::Fail(QString::fromStdString(quorvel::SettingsFileMessage(status, version)));
+    case quorvel::SettingsFileStatus::BadRecord: return Outcome::Fail(QString::fromUtf8(kDamagedFileMessage));
     default: break;
     }
-    // The connections are about to be replaced: a selected one hands the selection to its port.
+    if (!port->ethInfo().Parse(recordBytes.data(), recordBytes.size()))
+        return Outcome::Fail(QString::fromUtf8(kDamagedFileMessage));
+    // The connections were replaced: a selected one hands the selection to its port.
     selected_ = PortRef(port);
-    // A damaged record leaves the model as it was.
-    if (status == quorvel::SettingsFileStatus::Ok) port->ethInfo().Parse(recordBytes.data(), recordBytes.size());
     return {};
 }
 

@@ -132,7 +132,8 @@ public:
     // The port the settings files act on: the selected port or the selected connection's.
     TPortClass *SelectedPort() const;
     Outcome SaveSettings(const QString &path);
-    // A loaded file replaces the port's connections; the selection moves to the port.
+    // A loaded file replaces the port's connections; the selection moves to the port. A damaged
+    // one changes nothing and says so.
     Outcome LoadSettings(const QString &path);
 
     // After success the ports changed: the caller refreshes.

@@ -207,10 +207,11 @@ public:
         return true;
     }
 
+    quorvel::Win32Error installResult = ERROR_ACCESS_DENIED;
     quorvel::Win32Error InstallDevice(const std::u16string &, const std::u16string &) override
     {
         calls.push_back("InstallDevice");
-        return ERROR_ACCESS_DENIED;
+        return installResult;
     }
     quorvel::Win32Error RemoveDevice(plat::DevSet, const plat::DevData &) override
     {

@@ -9,6 +9,7 @@
 
 #include "FakePlatform.h"
 #include "Presenter.h"
+#include "common/settingsfile.h"
 
 using namespace quorvel;
 using Bytes = std::vector<std::uint8_t>;
@@ -300,6 +301,29 @@ TEST_F(PresenterTest, SettingsFilesCarryAPortsRecordAndADamagedOneIsSaid)
     Outcome outcome = presenter.LoadSettings(damaged);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, QStringLiteral("Некорректный формат файла"));
+    // Right header, damaged record: said, and the port keeps its connections.
+    std::ifstream in(file.toStdString(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes[kSettingsFileHeaderSize + 4] = 9;  // record version
+    std::ofstream(damaged.toStdString(), std::ios::binary | std::ios::trunc) << bytes;
+    EXPECT_EQ(presenter.LoadSettings(damaged).error,
+              QStringLiteral("Файл настроек поврежден: настройки порта не изменены"));
+    EXPECT_EQ(presenter.ConnectionItems(presenter.Selection().port).size(), 2u);
     EXPECT_FALSE(presenter.LoadSettings(TempFile("missing.qvor")).ok);
     EXPECT_FALSE(presenter.SaveSettings(TempFile("no-such-dir/x.qvor")).ok);
+}
+
+TEST_F(PresenterTest, InstallationErrorsAreSaidInWords)
+{
+    fake.installResult = ERROR_NO_COMPAT_DRIVERS;
+    Outcome outcome = presenter.InstallDriver(QStringLiteral("/tmp/other.inf"));
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error,
+              QStringLiteral("В INF-файле нет драйвера, подходящего для этого устройства. (код 3758096936)"));
+    fake.installResult = ERROR_WRONG_INF_STYLE;
+    EXPECT_TRUE(
+        presenter.InstallDriver(QStringLiteral("/tmp/x.txt")).error.startsWith(QStringLiteral("Файл не является")));
+    fake.installResult = 0xE0000999;  // no text anywhere: the code itself
+    EXPECT_EQ(presenter.InstallDriver(QStringLiteral("/tmp/x.inf")).error,
+              QStringLiteral("Ошибка 3758098841 (0xE0000999)"));
 }
