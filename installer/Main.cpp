@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTableWidget>
@@ -61,6 +62,8 @@ QTableWidget *MakeReportList(QWidget *parent, const char *name, const QStringLis
     list->horizontalHeader()->setHighlightSections(false);
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list->setTextElideMode(Qt::ElideMiddle);
+    // Tab moves to the next control; the arrows move between rows.
+    list->setTabKeyNavigation(false);
     return list;
 }
 
@@ -163,7 +166,10 @@ void TForm1::CreateControls()
         box->setObjectName(QStringLiteral("CheckBox%1").arg(i + 1));
         box->setGeometry(40, 22 + 23 * (i % 4), 110, 20);
         box->setEnabled(false);
-        (i < 4 ? RtsInputBoxes : DtrInputBoxes)[i % 4] = box;
+        if (i < 4)
+            RtsInputBoxes[i] = box;
+        else
+            DtrInputBoxes[i - 4] = box;
     }
 
     GroupBox3 = new QGroupBox(QStringLiteral(" Устройства "), central);
@@ -181,7 +187,8 @@ void TForm1::CreateControls()
     QFont bold = AddDeviceButt->font();
     bold.setBold(true);
     AddDeviceButt->setFont(bold);
-    AddDeviceButt->setStyleSheet(QStringLiteral("color: red"));
+    // Red only while it can be used: disabled, it greys like every other control.
+    AddDeviceButt->setStyleSheet(QStringLiteral("QToolButton:enabled { color: red; }"));
     AddDeviceButt->setEnabled(false);
 
     RemoveDevButt = new QToolButton(GroupBox3);
@@ -207,7 +214,7 @@ void TForm1::CreateControls()
     SaveSettFile->setToolTip(QStringLiteral("Сохранить настройки в файл"));
     SaveSettFile->setGeometry(277, 422, 28, 28);
 
-    DelayEditLabel = new QLabel(QStringLiteral("Таймаут на установку соединения  (мс)"), central);
+    DelayEditLabel = new QLabel(QStringLiteral("&Таймаут на установку соединения  (мс)"), central);
     DelayEditLabel->setObjectName(QStringLiteral("DelayEditLabel"));
     DelayEditLabel->setGeometry(311, 425, 222, 22);
     DelayEdit = new QLineEdit(central);
@@ -216,17 +223,17 @@ void TForm1::CreateControls()
     DelayEdit->setEnabled(false);
     DelayEditLabel->setBuddy(DelayEdit);
 
-    ApplyButton = new QPushButton(QStringLiteral("Принять настройки"), central);
+    ApplyButton = new QPushButton(QStringLiteral("&Принять настройки"), central);
     ApplyButton->setObjectName(QStringLiteral("ApplyButton"));
     ApplyButton->setGeometry(245, 458, 346, 28);
     ApplyButton->setEnabled(false);
 
     // The port's options, below the devices.
-    ExceptionsBox = new QCheckBox(QStringLiteral("Исключения Modbus"), central);
+    ExceptionsBox = new QCheckBox(QStringLiteral("&Исключения Modbus"), central);
     ExceptionsBox->setObjectName(QStringLiteral("ExceptionsBox"));
     ExceptionsBox->setToolTip(QStringLiteral("Отвечать исключением Modbus на запрос, который нельзя выполнить"));
     ExceptionsBox->setGeometry(249, 392, 150, 22);
-    ResponseEditLabel = new QLabel(QStringLiteral("Время ответа  (мс)"), central);
+    ResponseEditLabel = new QLabel(QStringLiteral("&Время ответа  (мс)"), central);
     ResponseEditLabel->setObjectName(QStringLiteral("ResponseEditLabel"));
     ResponseEditLabel->setGeometry(401, 392, 130, 22);
     ResponseEditLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -256,25 +263,26 @@ void TForm1::CreateMenus()
         return a;
     };
 
-    DrvMenu = menuBar()->addMenu(QStringLiteral("Драйвер"));
+    DrvMenu = menuBar()->addMenu(QStringLiteral("&Драйвер"));
     DrvMenu->setObjectName(QStringLiteral("DrvMenu"));
-    DrvInstMenu = action(DrvMenu, "DrvInstMenu", QStringLiteral("Установить"));
-    DrvUninstMenu = action(DrvMenu, "DrvUninstMenu", QStringLiteral("Удалить"));
+    DrvInstMenu = action(DrvMenu, "DrvInstMenu", QStringLiteral("&Установить"));
+    DrvUninstMenu = action(DrvMenu, "DrvUninstMenu", QStringLiteral("У&далить"));
     DrvMenu->addSeparator();
-    DrvUpdateMenu = action(DrvMenu, "DrvUpdateMenu", QStringLiteral("Обновить..."));
+    DrvUpdateMenu = action(DrvMenu, "DrvUpdateMenu", QStringLiteral("&Обновить..."));
+    DrvUpdateMenu->setShortcut(QKeySequence(Qt::Key_F5));
 
-    FiltrMenu = menuBar()->addMenu(QStringLiteral("Фильтр"));
+    FiltrMenu = menuBar()->addMenu(QStringLiteral("&Фильтр"));
     FiltrMenu->setObjectName(QStringLiteral("FiltrMenu"));
-    FiltrInstMenu = action(FiltrMenu, "FiltrInstMenu", QStringLiteral("Установить"));
-    FiltrUninstMenu = action(FiltrMenu, "FiltrUninstMenu", QStringLiteral("Удалить"));
+    FiltrInstMenu = action(FiltrMenu, "FiltrInstMenu", QStringLiteral("&Установить"));
+    FiltrUninstMenu = action(FiltrMenu, "FiltrUninstMenu", QStringLiteral("У&далить"));
 
-    ConnectionsMenu = menuBar()->addMenu(QStringLiteral("Соединение"));
+    ConnectionsMenu = menuBar()->addMenu(QStringLiteral("&Соединение"));
     ConnectionsMenu->setObjectName(QStringLiteral("ConnectionsMenu"));
-    AddConnMenu = action(ConnectionsMenu, "AddConnMenu", QStringLiteral("Добавить"));
-    DelConnMenu = action(ConnectionsMenu, "DelConnMenu", QStringLiteral("Удалить"));
-    ChangeConnMenu = action(ConnectionsMenu, "ChangeConnMenu", QStringLiteral("Изменить"));
+    AddConnMenu = action(ConnectionsMenu, "AddConnMenu", QStringLiteral("&Добавить"));
+    DelConnMenu = action(ConnectionsMenu, "DelConnMenu", QStringLiteral("&Удалить"));
+    ChangeConnMenu = action(ConnectionsMenu, "ChangeConnMenu", QStringLiteral("&Изменить"));
 
-    N18 = menuBar()->addAction(QStringLiteral("О программе..."));
+    N18 = menuBar()->addAction(QStringLiteral("&О программе..."));
     N18->setObjectName(QStringLiteral("N18"));
 
     PopupMenu1 = new QMenu(this);
@@ -304,6 +312,17 @@ void TForm1::ConnectHandlers()
     connect(TreeView1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { RunGuarded(this, [&] { TreeView1ContextPopup(pos); }); });
     connect(ListView2, &QTableWidget::cellClicked, this, guard(&TForm1::ListView2Click));
+    // A row chosen with the keyboard counts as a click.
+    connect(ListView2, &QTableWidget::itemSelectionChanged, this, guard(&TForm1::ListView2Click));
+    // Del removes what the focused list shows selected.
+    auto *removeId = new QShortcut(QKeySequence::Delete, ListView2, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(removeId, &QShortcut::activated, this, [this] {
+        if (RemoveDevButt->isEnabled()) RemoveDevButt->click();
+    });
+    auto *removeConnection = new QShortcut(QKeySequence::Delete, TreeView1, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(removeConnection, &QShortcut::activated, this, [this] {
+        if (DelConnMenu->isEnabled()) DelConnMenu->trigger();
+    });
     connect(ApplyButton, &QPushButton::clicked, this, guard(&TForm1::ApplyButtonClick));
     connect(RemoveDevButt, &QToolButton::clicked, this, guard(&TForm1::RemoveDevButtClick));
     connect(DelConnMenu, &QAction::triggered, this, guard(&TForm1::DelConnMenuClick));
@@ -401,6 +420,7 @@ void TForm1::Refresh()
     ListView1->setRowCount(0);
     SetSettingsEnabled(false);
     SetOptionsEnabled(false);
+    ClearSettings();
     StatusBar1->clearMessage();
 
     presenter_.Refresh();
@@ -482,6 +502,15 @@ void TForm1::SetOptionsEnabled(bool enabled)
     ResponseEdit->setEnabled(enabled);
 }
 
+void TForm1::ClearSettings()
+{
+    for (QCheckBox *box : RtsInputBoxes) box->setChecked(false);
+    for (QCheckBox *box : DtrInputBoxes) box->setChecked(false);
+    DelayEdit->clear();
+    ExceptionsBox->setChecked(false);
+    ResponseEdit->clear();
+}
+
 void TForm1::ClearDeviceList()
 {
     listView2Clicks_ = false;
@@ -523,13 +552,22 @@ void TForm1::FillPanel()
 
 void TForm1::ListView2Click()
 {
-    if (listView2Clicks_ && CurrentSelection() == NodeKind::Connection && ListView2->currentRow() >= 0)
-        RemoveDevButt->setEnabled(true);
+    RemoveDevButt->setEnabled(listView2Clicks_ && CurrentSelection() == NodeKind::Connection &&
+                              ListView2->currentRow() >= 0 && !ListView2->selectedItems().isEmpty());
 }
 
 // ---- commands ----
 
 void TForm1::ShowError(const QString &text) { ShowErrorBox(this, text); }
+
+bool TForm1::Confirm(const QString &question)
+{
+    QMessageBox box(QMessageBox::Question, ConfiguratorCaption(), question, QMessageBox::Ok | QMessageBox::Cancel,
+                    this);
+    box.button(QMessageBox::Cancel)->setText(QStringLiteral("Отмена"));
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
+}
 
 bool TForm1::Report(const Outcome &outcome)
 {
@@ -547,7 +585,7 @@ void TForm1::ApplyButtonClick()
     input.delay = DelayEdit->text();
     input.exceptions = ExceptionsBox->isChecked();
     input.responseMs = ResponseEdit->text();
-    Report(presenter_.Apply(input));
+    if (Report(presenter_.Apply(input))) StatusBar1->showMessage(QStringLiteral("Настройки порта приняты"));
 }
 
 void TForm1::RemoveDevButtClick()
@@ -564,6 +602,7 @@ void TForm1::DelConnMenuClick()
 {
     QTreeWidgetItem *node = SelectedItem();
     if (NodeOf(node).kind != NodeKind::Connection || CurrentSelection() != NodeKind::Connection) return;
+    if (!Confirm(presenter_.DeleteConnectionQuestion())) return;
     presenter_.DeleteConnection();
     // Nothing may point at the freed connection: selection, node, panel.
     TreeView1->setCurrentItem(nullptr);

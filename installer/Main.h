@@ -53,6 +53,8 @@ public:
     void ShowError(const QString &text);
     // Shows the outcome's error, if any; true when it succeeded.
     bool Report(const Outcome &outcome);
+    // Asks before what cannot be undone; true for OK.
+    bool Confirm(const QString &question);
 
     NodeKind CurrentSelection() const { return presenter_.Selection().kind; }
 
@@ -89,6 +91,8 @@ private:
     void UpdateCommands(const CommandState &state);
     void FillPanel();
     void ClearDeviceList();
+    // The boxes and fields show nothing that is not known.
+    void ClearSettings();
     void SetSettingsEnabled(bool enabled);
     void SetOptionsEnabled(bool enabled);
 

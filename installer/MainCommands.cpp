@@ -114,6 +114,7 @@ void TForm1::DrvInstMenuClick()
 void TForm1::DrvUninstMenuClick()
 {
     if (CurrentSelection() != NodeKind::DriverPort) return;
+    if (!Confirm(presenter_.UninstallQuestion())) return;
     if (Report(presenter_.UninstallDriver())) Refresh();
 }
 

@@ -351,6 +351,21 @@ Outcome TPresenter::DeleteConnection()
     return {};
 }
 
+QString TPresenter::DeleteConnectionQuestion() const
+{
+    CModbusDevInfo *connection = selected_.connection;
+    if (!connection) return {};
+    QString text = QStringLiteral("Удалить соединение %1").arg(connection->DisplayText());
+    if (connection->IdCount() > 0) text += QStringLiteral(" вместе с ID устройств (%1)").arg(connection->IdCount());
+    return text + QStringLiteral("?");
+}
+
+QString TPresenter::UninstallQuestion() const
+{
+    if (selected_.kind != NodeKind::DriverPort || !selected_.port->device()) return {};
+    return QStringLiteral("Удалить порт %1 вместе с его настройками?").arg(selected_.port->device()->DisplayName());
+}
+
 Outcome TPresenter::AddId(const QString &text)
 {
     CModbusDevInfo *connection = selected_.connection;

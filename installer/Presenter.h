@@ -126,6 +126,9 @@ public:
     Outcome ChangeConnection(const ConnectionFields &fields);
     // On a connection: the model forgets it, and the selection with it.
     Outcome DeleteConnection();
+    // What to ask before the selected connection, or the selected port's device, goes for good.
+    QString DeleteConnectionQuestion() const;
+    QString UninstallQuestion() const;
     Outcome AddId(const QString &text);
     void RemoveId(int id);
 

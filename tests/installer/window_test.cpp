@@ -465,7 +465,12 @@ private slots:
         Click(conn);
         auto *list = Child<QTableWidget>("ListView2");
         QCOMPARE(list->rowCount(), 2);
-        Child<QAction>("DelConnMenu")->trigger();
+        // Asked first; Cancel keeps it.
+        BoxSeen box = CaptureBox([&] { Child<QAction>("DelConnMenu")->trigger(); }, QMessageBox::Cancel, form.get());
+        QCOMPARE(box.text,
+                 QStringLiteral("Удалить соединение 192.168.0.10 (502) - Modbus TCP вместе с ID устройств (2)?"));
+        QCOMPARE(com5->childCount(), 2);
+        CaptureBox([&] { Child<QAction>("DelConnMenu")->trigger(); }, QMessageBox::Ok);
         QCOMPARE(com5->childCount(), 1);
         QCOMPARE(Commands(), QString(kNone));
         QCOMPARE(list->rowCount(), 0);
@@ -511,7 +516,7 @@ private slots:
         Open();
         QTreeWidgetItem *conn = Node(QStringLiteral("10.0.0.7 (4001)"));
         Click(conn);
-        Child<QAction>("DelConnMenu")->trigger();
+        CaptureBox([&] { Child<QAction>("DelConnMenu")->trigger(); }, QMessageBox::Ok);
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
         QCOMPARE(Commands(), QString(kDriver));
         Child<QAction>("DrvUpdateMenu")->trigger();
@@ -522,6 +527,50 @@ private slots:
         QCOMPARE(Node(QStringLiteral("Quorvel Modbus port (COM5)"))->childCount(), 2);
         Child<QPushButton>("ApplyButton")->click();
         QCOMPARE(fake->CountCalls("SET"), 0);
+    }
+
+    void keyboardReachesEveryControlAndActs()
+    {
+        Open();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        Tree()->setFocus();
+        Tree()->setCurrentItem(Node(QStringLiteral("Порты (COM и LPT)")));
+        for (int i = 0; i < 3; ++i) QTest::keyClick(Tree(), Qt::Key_Down);
+        QCOMPARE(Tree()->currentItem()->text(0), QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+        QCOMPARE(Commands(), QString(kConnection));
+
+        // Tab goes through every enabled control once and leaves the tables.
+        QStringList order;
+        for (int i = 0; i < 16; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(order, (QStringList{"ListView1", "CheckBox1", "CheckBox2", "CheckBox3", "CheckBox4", "CheckBox5",
+                                     "CheckBox6", "CheckBox7", "CheckBox8", "ListView2", "AddDeviceButt",
+                                     "ExceptionsBox", "ResponseEdit", "OpenSettFile", "SaveSettFile", "DelayEdit"}));
+
+        // A row chosen by keyboard enables "-"; Del removes it.
+        auto *list = Child<QTableWidget>("ListView2");
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Down);
+        QTest::keyClick(list, Qt::Key_Down);
+        QVERIFY(!list->selectedItems().isEmpty());
+        QVERIFY(Child<QToolButton>("RemoveDevButt")->isEnabled());
+        QTest::keyClick(list, Qt::Key_Delete);
+        QCOMPARE(Rows("ListView2").size(), 1);
+
+        // Apply says it worked; F5 refreshes and leaves no stale values behind.
+        Child<QLineEdit>("DelayEdit")->setFocus();
+        QTest::keyClick(Child<QLineEdit>("DelayEdit"), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("ApplyButton"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QCOMPARE(form->statusBar()->currentMessage(), QStringLiteral("Настройки порта приняты"));
+        QCOMPARE(int(fake->ports[u"COM5"].record[0]), int(TwoConnectionRecord().size()) - 1);
+        QTest::keyClick(Tree(), Qt::Key_F5);
+        QCOMPARE(Tree()->currentItem(), nullptr);
+        QCOMPARE(Boxes(), QStringLiteral("00000000"));
+        QCOMPARE(Child<QLineEdit>("DelayEdit")->text(), QString());
     }
 
     void startupPromptAsksBeforeAnything()
