@@ -521,7 +521,9 @@ void TForm1::ClearDeviceList()
 
 void TForm1::FillPanel()
 {
-    PanelState panel = presenter_.Panel();
+    bool reread = false;
+    PanelState panel = presenter_.Panel(&reread);
+    if (reread) RebuildConnectionNodes(PortNodeOf(presenter_.SelectedPort()));
     ClearDeviceList();
     ListView1->setRowCount(0);
     for (const PanelRow &row : panel.lines) {
@@ -585,7 +587,12 @@ void TForm1::ApplyButtonClick()
     input.delay = DelayEdit->text();
     input.exceptions = ExceptionsBox->isChecked();
     input.responseMs = ResponseEdit->text();
-    if (Report(presenter_.Apply(input))) StatusBar1->showMessage(QStringLiteral("Настройки порта приняты"));
+    Outcome outcome = presenter_.Apply(input);
+    if (outcome.reread) {
+        RebuildConnectionNodes(PortNodeOf(presenter_.SelectedPort()));
+        FillPanel();
+    }
+    if (Report(outcome)) StatusBar1->showMessage(QStringLiteral("Настройки порта приняты"));
 }
 
 void TForm1::RemoveDevButtClick()

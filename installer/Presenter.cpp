@@ -19,6 +19,8 @@ const char kIdMessage[] = "ID устройства должно быть пол�
 const char kDuplicateIdMessage[] = "Устройства c заданным ID уже присутствует в списке";
 const char kAddressMessage[] = "Не удалось определить IP адрес «%1»";
 const char kDamagedFileMessage[] = "Файл настроек поврежден: настройки порта не изменены";
+const char kRereadMessage[] =
+    "Настройки порта прочитаны заново и показаны в окне. Проверьте их и примите настройки еще раз";
 const char kUnreadMessage[] = "Настройки порта не прочитаны: ";
 
 std::filesystem::path FilePath(const QString &name) { return std::filesystem::path(name.toStdU16String()); }
@@ -197,9 +199,17 @@ void TPresenter::FillPortSettings(TPortClass &port, PanelState *panel)
     if (port.SettingsUnread()) panel->status = QString::fromUtf8(kUnreadMessage) + SystemMessage(port.readError());
 }
 
-PanelState TPresenter::Panel()
+bool TPresenter::Reread(TPortClass &port)
+{
+    if (!port.SettingsUnread()) return false;
+    port.ReadFromDriver();
+    return !port.SettingsUnread();
+}
+
+PanelState TPresenter::Panel(bool *reread)
 {
     PanelState panel;
+    if (reread) *reread = false;
     optionsPort_ = nullptr;
     switch (selected_.kind) {
     case NodeKind::None: panel.keepSettings = true; break;
@@ -211,6 +221,7 @@ PanelState TPresenter::Panel()
     case NodeKind::OtherPort: FillPortLines(*selected_.port, &panel); break;
     case NodeKind::DriverPort: {
         TPortClass &port = *selected_.port;
+        if (Reread(port) && reread) *reread = true;
         FillPortLines(port, &panel);
         FillPortSettings(port, &panel);
         const CEthInfo &eth = port.ethInfo();
@@ -243,8 +254,13 @@ Outcome TPresenter::Apply(const PanelInput &input)
 {
     TPortClass *port = SelectedPort();
     if (!port || !port->IsDriverPort()) return {};
-    // The driver may hold settings this window never saw; a refresh must read them first.
-    if (port->SettingsUnread()) return Outcome::Fail(SystemMessage(port->readError()));
+    // The driver may hold settings this window never saw: they are read, and shown, first.
+    if (port->SettingsUnread()) {
+        if (!Reread(*port)) return Outcome::Fail(SystemMessage(port->readError()));
+        Outcome outcome = Outcome::Fail(QString::fromUtf8(kRereadMessage));
+        outcome.reread = true;
+        return outcome;
+    }
     // The same ranges quorvelctl and the host accept.
     qlonglong delay = 0;
     if (!ParseFieldNumber(input.delay, quorvel::kEthMaxDelay, &delay) || !quorvel::EthDelayValid(delay))

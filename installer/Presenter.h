@@ -91,6 +91,7 @@ struct ConnectionFields {
 struct Outcome {
     bool ok = true;
     QString error;
+    bool reread = false;  // the port's settings were read again: redraw its connections and the panel
     static Outcome Fail(const QString &text) { return {false, text}; }
 };
 
@@ -114,9 +115,12 @@ public:
     const NodeRef &Selection() const { return selected_; }
     static CommandState CommandsFor(NodeKind kind);
     CommandState Commands() const { return CommandsFor(selected_.kind); }
-    // Reads the port's options as well: the panel shows what the driver holds now.
-    PanelState Panel();
+    // Reads the port's options as well: the panel shows what the driver holds now. A port whose
+    // settings could not be read is tried again (*reread: it worked, its connections changed).
+    PanelState Panel(bool *reread = nullptr);
 
+    // A port whose settings could not be read is tried again first; read now, it is not written
+    // until the user has seen what it holds.
     Outcome Apply(const PanelInput &input);
 
     ConnectionFields FieldsOfSelectedConnection() const;
@@ -157,6 +161,8 @@ private:
     };
     Options ReadOptions(const TPortClass &port) const;
     plat::Win32Error WriteOptions(const TPortClass &port, const quorvel::PortOptions &options) const;
+    // Reads an unread port again; true when it is read now.
+    bool Reread(TPortClass &port);
     void FillPortLines(const TPortClass &port, PanelState *panel) const;
     void FillPortSettings(TPortClass &port, PanelState *panel);
     TreeItem ConnectionItem(CModbusDevInfo *connection, int depth) const;

@@ -225,12 +225,20 @@ TEST_F(PresenterTest, ApplyWritesTheRecordAndOnlyChangedOptions)
     expected[9] = 0;
     EXPECT_EQ(fake.ports[u"COM5"].record, expected);
 
-    // A port held while the tree was built is not overwritten until a refresh reads it.
+    // A port held while the tree was built shows nothing and refuses Apply; released, the next look
+    // reads it again, and only what was shown is written.
     fake.ports[u"COM5"].failure = ERROR_ACCESS_DENIED;
     presenter.Refresh();
+    PanelState held = Select("Quorvel Modbus port (COM5)");
+    EXPECT_FALSE(held.status.isEmpty());
+    EXPECT_EQ(presenter.Apply(InputOf(held)).error, QStringLiteral("Отказано в доступе. (код 5)"));
     fake.ports[u"COM5"].failure = 0;
-    EXPECT_EQ(presenter.Apply(InputOf(Select("Quorvel Modbus port (COM5)"))).error,
-              QStringLiteral("Отказано в доступе. (код 5)"));
+    bool reread = false;
+    panel = presenter.Panel(&reread);
+    EXPECT_TRUE(reread);
+    EXPECT_EQ(panel.devices.size(), 5u);
+    EXPECT_EQ(panel.status, QString());
+    ASSERT_TRUE(presenter.Apply(InputOf(panel)).ok);
     EXPECT_EQ(fake.ports[u"COM5"].record, expected);
 }
 

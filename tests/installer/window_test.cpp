@@ -412,7 +412,7 @@ private slots:
         QVERIFY(box.ownedByForm);
     }
 
-    void unreadSettingsAreNotOverwrittenUntilARefresh()
+    void unreadSettingsAreReadAgainAndShownBeforeTheyAreOverwritten()
     {
         fake->ports[u"COM5"].failure = ERROR_ACCESS_DENIED;  // held while the tree is built
         Open();
@@ -420,20 +420,30 @@ private slots:
         QCOMPARE(com5->childCount(), 0);
         Click(com5);
         QVERIFY(form->statusBar()->currentMessage().contains(QStringLiteral("Отказано в доступе. (код 5)")));
-        fake->ports[u"COM5"].failure = 0;
         BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
         QCOMPARE(box.text, QStringLiteral("Отказано в доступе. (код 5)"));
-        QCOMPARE(fake->CountCalls("SET"), 0);
-        QCOMPARE(fake->ports[u"COM5"].record, TwoConnectionRecord());
 
-        Child<QAction>("DrvUpdateMenu")->trigger();
-        com5 = Node(QStringLiteral("Quorvel Modbus port (COM5)"));
+        // Released: the next Apply reads the port and shows what it holds instead of overwriting it.
+        fake->ports[u"COM5"].failure = 0;
+        box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
+        QVERIFY(box.text.startsWith(QStringLiteral("Настройки порта прочитаны заново")));
+        QCOMPARE(fake->CountCalls("SET"), 0);
         QCOMPARE(com5->childCount(), 2);
-        Click(com5);
+        QCOMPARE(Boxes(), QStringLiteral("10000010"));
         QCOMPARE(form->statusBar()->currentMessage(), QString());
         box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
         QVERIFY(!box.shown);
+        QCOMPARE(fake->ports[u"COM5"].record, TwoConnectionRecord());
         QCOMPARE(fake->CountCalls("SET"), 1);
+
+        // Selecting a port that could not be read tries it again too.
+        fake->ports[u"COM6"].failure = ERROR_ACCESS_DENIED;
+        Child<QAction>("DrvUpdateMenu")->trigger();
+        fake->ports[u"COM6"].failure = 0;
+        fake->ports[u"COM6"] = {true, TwoConnectionRecord()};
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM6)")));
+        QCOMPARE(Node(QStringLiteral("Quorvel Modbus port (COM6)"))->childCount(), 2);
+        QCOMPARE(form->statusBar()->currentMessage(), QString());
     }
 
     void portOptionsShowTheDriversAndARefusalIsAnError()
