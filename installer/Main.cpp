@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -577,7 +578,7 @@ bool TForm1::Report(const Outcome &outcome)
     return outcome.ok;
 }
 
-void TForm1::ApplyButtonClick()
+PanelInput TForm1::ShownInput() const
 {
     PanelInput input;
     for (int i = 0; i < 4; ++i) {
@@ -587,7 +588,23 @@ void TForm1::ApplyButtonClick()
     input.delay = DelayEdit->text();
     input.exceptions = ExceptionsBox->isChecked();
     input.responseMs = ResponseEdit->text();
-    Outcome outcome = presenter_.Apply(input);
+    return input;
+}
+
+void TForm1::closeEvent(QCloseEvent *event)
+{
+    PanelInput input = ShownInput();
+    if (presenter_.HasUnapplied(ApplyButton->isEnabled() ? &input : nullptr) &&
+        !Confirm(QStringLiteral("Изменения не приняты. Закрыть конфигуратор без них?"))) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void TForm1::ApplyButtonClick()
+{
+    Outcome outcome = presenter_.Apply(ShownInput());
     if (outcome.reread) {
         RebuildConnectionNodes(PortNodeOf(presenter_.SelectedPort()));
         FillPanel();

@@ -58,7 +58,12 @@ public:
 
     NodeKind CurrentSelection() const { return presenter_.Selection().kind; }
 
+protected:
+    // Leaving with unapplied changes asks first.
+    void closeEvent(QCloseEvent *event) override;
+
 private:
+    PanelInput ShownInput() const;
     void CreateControls();
     void CreateMenus();
     void ConnectHandlers();

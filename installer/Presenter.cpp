@@ -70,6 +70,7 @@ void TPresenter::Refresh()
     // Nothing may keep pointing at the objects about to be freed.
     selected_ = {};
     optionsPort_ = nullptr;
+    unapplied_.clear();
     portList_.clear();
     classList_->Refresh(&quorvel::kPortsClassGuid);
     for (int c = 0; c < classList_->ClassCount(); ++c) {
@@ -288,12 +289,30 @@ Outcome TPresenter::Apply(const PanelInput &input)
         eth.dtrMask = input.dtrInputs[i] ? (eth.dtrMask | bit) : (eth.dtrMask & ~bit);
     }
     if (plat::Win32Error err = port->WriteToDriver()) return Outcome::Fail(SystemMessage(err));
+    unapplied_.erase(port);
     // Options unchanged are not written: a driver without them still takes the settings.
     if (withOptions && (options.flags != options_.value.flags || options.responseMs != options_.value.responseMs)) {
         if (plat::Win32Error err = WriteOptions(*port, options)) return Outcome::Fail(SystemMessage(err));
         options_.value = options;
     }
     return {};
+}
+
+bool TPresenter::HasUnapplied(const PanelInput *shown) const
+{
+    if (!unapplied_.empty()) return true;
+    TPortClass *port = SelectedPort();
+    if (!shown || !port || !port->IsDriverPort() || port->SettingsUnread()) return false;
+    const CEthInfo &eth = port->ethInfo();
+    for (int i = 0; i < 4; ++i)
+        if (shown->rtsInputs[i] != bool(eth.rtsMask & (1u << i)) ||
+            shown->dtrInputs[i] != bool(eth.dtrMask & (1u << i)))
+            return true;
+    if (shown->delay.trimmed() != QString::number(eth.delay)) return true;
+    if (optionsPort_ == port && options_.error == 0)
+        return shown->exceptions != bool(options_.value.flags & quorvel::kPortOptionExceptions) ||
+               shown->responseMs.trimmed() != QString::number(options_.value.responseMs);
+    return false;
 }
 
 // ---- connections and ids ----
@@ -340,6 +359,7 @@ Outcome TPresenter::AddConnection(const ConnectionFields &fields, CModbusDevInfo
     connection->raw = !fields.convert;
     CModbusDevInfo *result = eth.AddConnection(std::move(connection));
     if (added) *added = result;
+    unapplied_.insert(selected_.port);
     return {};
 }
 
@@ -354,6 +374,7 @@ Outcome TPresenter::ChangeConnection(const ConnectionFields &fields)
     connection->ip = ip;
     connection->port = tcpPort;
     connection->raw = !fields.convert;
+    unapplied_.insert(connection->owner()->owner());
     return {};
 }
 
@@ -363,6 +384,7 @@ Outcome TPresenter::DeleteConnection()
     if (!connection) return {};
     selected_ = {};
     optionsPort_ = nullptr;
+    unapplied_.insert(connection->owner()->owner());
     connection->owner()->RemoveConnection(connection);
     return {};
 }
@@ -392,12 +414,15 @@ Outcome TPresenter::AddId(const QString &text)
     // Only this connection matters: several connections of a port may list one id.
     if (connection->IndexOfId(id) >= 0) return Outcome::Fail(QString::fromUtf8(kDuplicateIdMessage));
     connection->AddId(id);
+    unapplied_.insert(connection->owner()->owner());
     return {};
 }
 
 void TPresenter::RemoveId(int id)
 {
-    if (selected_.connection && id >= 0 && id <= 255) selected_.connection->RemoveId(static_cast<std::uint8_t>(id));
+    if (!selected_.connection || id < 0 || id > 255) return;
+    selected_.connection->RemoveId(static_cast<std::uint8_t>(id));
+    unapplied_.insert(selected_.connection->owner()->owner());
 }
 
 // ---- settings files ----
@@ -438,6 +463,7 @@ Outcome TPresenter::LoadSettings(const QString &path)
         return Outcome::Fail(QString::fromUtf8(kDamagedFileMessage));
     // The connections were replaced: a selected one hands the selection to its port.
     selected_ = PortRef(port);
+    unapplied_.insert(port);
     return {};
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include <QString>
@@ -151,6 +152,10 @@ public:
     Outcome AddFilter(const QString &filePath, int kind);
     Outcome RemoveFilter(const QString &name, int kind);
 
+    // True when something the user changed has not been applied: an edit of connections or ids,
+    // a loaded file, or (given the panel's fields) a field that differs from the selected port's.
+    bool HasUnapplied(const PanelInput *shown) const;
+
     // The system's text for a code, never empty.
     QString SystemMessage(plat::Win32Error code) const;
 
@@ -173,5 +178,6 @@ private:
     NodeRef selected_;
     // The options of the port the panel showed last, as read: written only when changed.
     const TPortClass *optionsPort_ = nullptr;
+    std::set<const TPortClass *> unapplied_;  // ports whose connections or ids changed since Apply
     Options options_;
 };

@@ -254,8 +254,10 @@ TEST_F(PresenterTest, ConnectionAndIdEditsAreAllOrNothing)
 
     fake.hosts["plc.local"] = {10, 1, 2, 3};
     CModbusDevInfo *added = nullptr;
+    EXPECT_FALSE(presenter.HasUnapplied(nullptr));
     ASSERT_TRUE(presenter.AddConnection({QStringLiteral("plc.local"), QStringLiteral("+1502"), false}, &added).ok);
     ASSERT_NE(added, nullptr);
+    EXPECT_TRUE(presenter.HasUnapplied(nullptr));
     EXPECT_EQ(added->DisplayText(), QStringLiteral("10.1.2.3 (1502)"));
 
     Select("10.1.2.3 (1502)");
@@ -276,6 +278,12 @@ TEST_F(PresenterTest, ConnectionAndIdEditsAreAllOrNothing)
     ASSERT_EQ(panel.devices.size(), 1u);
     EXPECT_EQ(panel.devices[0].id, 18);
     ASSERT_TRUE(presenter.Apply(InputOf(panel)).ok);
+    // Applied: nothing is pending unless a field differs from what the port holds.
+    EXPECT_FALSE(presenter.HasUnapplied(nullptr));
+    PanelInput edited = InputOf(panel);
+    EXPECT_FALSE(presenter.HasUnapplied(&edited));
+    edited.delay = QStringLiteral("77");
+    EXPECT_TRUE(presenter.HasUnapplied(&edited));
     EXPECT_EQ(fake.ports[u"COM6"].record,
               (Bytes{0x16, 0, 0, 0, 0x01, 0x01, 0x10, 0x27, 0, 0, 0x0C, 0, 0, 0, 127, 0, 0, 1, 0xF6, 0x01, 0, 18}));
 

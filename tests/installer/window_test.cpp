@@ -570,9 +570,17 @@ private slots:
         QTest::keyClick(list, Qt::Key_Delete);
         QCOMPARE(Rows("ListView2").size(), 1);
 
+        // Leaving with the removal unapplied asks; Cancel stays.
+        BoxSeen box = CaptureBox([&] { form->close(); }, QMessageBox::Cancel, form.get());
+        QCOMPARE(box.text, QStringLiteral("Изменения не приняты. Закрыть конфигуратор без них?"));
+        QVERIFY(form->isVisible());
+
         // Apply says it worked; F5 refreshes and leaves no stale values behind.
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
         Child<QLineEdit>("DelayEdit")->setFocus();
         QTest::keyClick(Child<QLineEdit>("DelayEdit"), Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget());
         QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("ApplyButton"));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         QCOMPARE(form->statusBar()->currentMessage(), QStringLiteral("Настройки порта приняты"));
@@ -581,6 +589,15 @@ private slots:
         QCOMPARE(Tree()->currentItem(), nullptr);
         QCOMPARE(Boxes(), QStringLiteral("00000000"));
         QCOMPARE(Child<QLineEdit>("DelayEdit")->text(), QString());
+        // Nothing unapplied: it closes without a question; an edited field asks.
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM6)")));
+        Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("999"));
+        box = CaptureBox([&] { form->close(); }, QMessageBox::Cancel);
+        QVERIFY(box.shown);
+        Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("10000"));
+        box = CaptureBox([&] { form->close(); });
+        QVERIFY(!box.shown);
+        QVERIFY(!form->isVisible());
     }
 
     void startupPromptAsksBeforeAnything()
