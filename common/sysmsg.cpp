@@ -10,6 +10,9 @@ struct MessageEntry {
     const char *text;
 };
 
+// ERROR_ELEVATION_REQUIRED: not in every SDK's headers.
+constexpr Win32Error kErrorElevationRequired = 740;
+
 // Keep in step with the table in docs/control-protocol.md.
 constexpr MessageEntry kMessages[] = {
     {ERROR_SUCCESS, "Операция успешно завершена."},
@@ -37,13 +40,24 @@ constexpr MessageEntry kMessages[] = {
     {ERROR_SERVICE_MARKED_FOR_DELETE, "Указанная служба помечена для удаления."},
     {ERROR_SERVICE_EXISTS, "Указанная служба уже существует."},
     {ERROR_DUPLICATE_SERVICE_NAME, "Это имя уже используется как имя службы или как ее отображаемое имя."},
+    {kErrorElevationRequired,
+     "Запрошенная операция требует повышения прав: запустите конфигуратор от имени администратора."},
     {ERROR_REVISION_MISMATCH, "Версия протокола управления не совпадает с версией quorvel-host."},
     {ERROR_NO_SYSTEM_RESOURCES, "Недостаточно системных ресурсов для завершения операции."},
+    {ERROR_GENERAL_SYNTAX, "Синтаксическая ошибка в INF-файле."},
+    {ERROR_WRONG_INF_STYLE, "Файл не является INF-файлом драйвера устройства или в нем не указан класс установки."},
+    {ERROR_SECTION_NOT_FOUND, "В INF-файле нет нужного раздела."},
+    {ERROR_LINE_NOT_FOUND, "В разделе INF-файла нет нужной строки."},
     {ERROR_NO_ASSOCIATED_CLASS, "Для INF-файла или устройства не задан класс установки."},
     {ERROR_NO_DRIVER_SELECTED, "Для устройства не выбран драйвер."},
     {ERROR_INVALID_CLASS, "Класс установки указан неверно."},
+    {ERROR_DEVINST_ALREADY_EXISTS, "Экземпляр устройства уже существует."},
     {ERROR_NO_SUCH_DEVINST, "Экземпляр устройства не существует."},
+    {ERROR_NO_COMPAT_DRIVERS, "В INF-файле нет драйвера, подходящего для этого устройства."},
     {ERROR_CANT_REMOVE_DEVINST, "Не удается удалить экземпляр устройства."},
+    {ERROR_IN_WOW64,
+     "32-разрядная программа не может устанавливать драйверы в 64-разрядной Windows: запустите 64-разрядный "
+     "конфигуратор."},
 };
 
 }  // namespace

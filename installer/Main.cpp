@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,6 +11,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTableWidget>
@@ -60,6 +62,9 @@ QTableWidget *MakeReportList(QWidget *parent, const char *name, const QStringLis
     list->verticalHeader()->setDefaultSectionSize(18);
     list->horizontalHeader()->setHighlightSections(false);
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setTextElideMode(Qt::ElideMiddle);
+    // Tab moves to the next control; the arrows move between rows.
+    list->setTabKeyNavigation(false);
     return list;
 }
 
@@ -99,7 +104,7 @@ TForm1::TForm1(plat::IPlatform &platform, QWidget *parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       platform_(platform),
-      classList_(std::make_unique<TClassesList>(platform))
+      presenter_(platform)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(ConfiguratorCaption());
@@ -114,10 +119,8 @@ TForm1::TForm1(plat::IPlatform &platform, QWidget *parent)
 
 TForm1::~TForm1()
 {
-    // FormDestroy: the tree and the ports point into the class list, so they go first.
+    // FormDestroy: the tree points into the presenter's model, so it goes first.
     TreeView1->clear();
-    portList_.clear();
-    classList_.reset();
 }
 
 void TForm1::CreateControls()
@@ -134,6 +137,8 @@ void TForm1::CreateControls()
     TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     TreeView1->setIconSize(QSize(16, 16));
     TreeView1->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Port names differ at their end, "(COM5)": cut the middle, never the end.
+    TreeView1->setTextElideMode(Qt::ElideMiddle);
     QPalette treePalette = TreeView1->palette();
     for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
         treePalette.setColor(QPalette::Inactive, role, treePalette.color(QPalette::Active, role));
@@ -162,14 +167,17 @@ void TForm1::CreateControls()
         box->setObjectName(QStringLiteral("CheckBox%1").arg(i + 1));
         box->setGeometry(40, 22 + 23 * (i % 4), 110, 20);
         box->setEnabled(false);
-        CheckBoxes[i] = box;
+        if (i < 4)
+            RtsInputBoxes[i] = box;
+        else
+            DtrInputBoxes[i - 4] = box;
     }
 
     GroupBox3 = new QGroupBox(QStringLiteral(" Устройства "), central);
     GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
-    GroupBox3->setGeometry(245, 215, 346, 200);
+    GroupBox3->setGeometry(245, 215, 346, 172);
     ListView2 = MakeReportList(GroupBox3, "ListView2", {QStringLiteral("Соединение"), QStringLiteral("ID")}, {238, 49});
-    ListView2->setGeometry(8, 20, 296, 172);
+    ListView2->setGeometry(8, 20, 296, 144);
 
     AddDeviceButt = new QToolButton(GroupBox3);
     AddDeviceButt->setObjectName(QStringLiteral("AddDeviceButt"));
@@ -180,7 +188,8 @@ void TForm1::CreateControls()
     QFont bold = AddDeviceButt->font();
     bold.setBold(true);
     AddDeviceButt->setFont(bold);
-    AddDeviceButt->setStyleSheet(QStringLiteral("color: red"));
+    // Red only while it can be used: disabled, it greys like every other control.
+    AddDeviceButt->setStyleSheet(QStringLiteral("QToolButton:enabled { color: red; }"));
     AddDeviceButt->setEnabled(false);
 
     RemoveDevButt = new QToolButton(GroupBox3);
@@ -206,7 +215,7 @@ void TForm1::CreateControls()
     SaveSettFile->setToolTip(QStringLiteral("Сохранить настройки в файл"));
     SaveSettFile->setGeometry(277, 422, 28, 28);
 
-    DelayEditLabel = new QLabel(QStringLiteral("Таймаут на установку соединения  (мс)"), central);
+    DelayEditLabel = new QLabel(QStringLiteral("&Таймаут на установку соединения  (мс)"), central);
     DelayEditLabel->setObjectName(QStringLiteral("DelayEditLabel"));
     DelayEditLabel->setGeometry(311, 425, 222, 22);
     DelayEdit = new QLineEdit(central);
@@ -215,17 +224,36 @@ void TForm1::CreateControls()
     DelayEdit->setEnabled(false);
     DelayEditLabel->setBuddy(DelayEdit);
 
-    ApplyButton = new QPushButton(QStringLiteral("Принять настройки"), central);
+    ApplyButton = new QPushButton(QStringLiteral("&Принять настройки"), central);
     ApplyButton->setObjectName(QStringLiteral("ApplyButton"));
     ApplyButton->setGeometry(245, 458, 346, 28);
     ApplyButton->setEnabled(false);
 
+    // The port's options, below the devices.
+    ExceptionsBox = new QCheckBox(QStringLiteral("&Исключения Modbus"), central);
+    ExceptionsBox->setObjectName(QStringLiteral("ExceptionsBox"));
+    ExceptionsBox->setToolTip(QStringLiteral("Отвечать исключением Modbus на запрос, который нельзя выполнить"));
+    ExceptionsBox->setGeometry(249, 392, 150, 22);
+    ResponseEditLabel = new QLabel(QStringLiteral("&Время ответа  (мс)"), central);
+    ResponseEditLabel->setObjectName(QStringLiteral("ResponseEditLabel"));
+    ResponseEditLabel->setGeometry(401, 392, 130, 22);
+    ResponseEditLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    ResponseEdit = new QLineEdit(central);
+    ResponseEdit->setObjectName(QStringLiteral("ResponseEdit"));
+    ResponseEdit->setToolTip(QStringLiteral("0 - без ограничения"));
+    ResponseEdit->setGeometry(535, 392, 56, 22);
+    ResponseEditLabel->setBuddy(ResponseEdit);
+    SetOptionsEnabled(false);
+
     // Tab order of the panel: the order of the controls above.
-    QWidget *order[] = {ListView1,     CheckBoxes[0], CheckBoxes[1], CheckBoxes[2], CheckBoxes[3], CheckBoxes[4],
-                        CheckBoxes[5], CheckBoxes[6], CheckBoxes[7], ListView2,     AddDeviceButt, RemoveDevButt,
-                        OpenSettFile,  SaveSettFile,  DelayEdit,     ApplyButton};
+    QWidget *order[] = {ListView1,    ListView2,    AddDeviceButt, RemoveDevButt, ExceptionsBox,
+                        ResponseEdit, OpenSettFile, SaveSettFile,  DelayEdit,     ApplyButton};
     QWidget::setTabOrder(TreeView1, order[0]);
-    for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+    QWidget *previous = order[0];
+    for (QCheckBox *box : RtsInputBoxes) QWidget::setTabOrder(std::exchange(previous, box), box);
+    for (QCheckBox *box : DtrInputBoxes) QWidget::setTabOrder(std::exchange(previous, box), box);
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        QWidget::setTabOrder(std::exchange(previous, order[i]), order[i]);
 }
 
 void TForm1::CreateMenus()
@@ -236,25 +264,26 @@ void TForm1::CreateMenus()
         return a;
     };
 
-    DrvMenu = menuBar()->addMenu(QStringLiteral("Драйвер"));
+    DrvMenu = menuBar()->addMenu(QStringLiteral("&Драйвер"));
     DrvMenu->setObjectName(QStringLiteral("DrvMenu"));
-    DrvInstMenu = action(DrvMenu, "DrvInstMenu", QStringLiteral("Установить"));
-    DrvUninstMenu = action(DrvMenu, "DrvUninstMenu", QStringLiteral("Удалить"));
+    DrvInstMenu = action(DrvMenu, "DrvInstMenu", QStringLiteral("&Установить"));
+    DrvUninstMenu = action(DrvMenu, "DrvUninstMenu", QStringLiteral("У&далить"));
     DrvMenu->addSeparator();
-    DrvUpdateMenu = action(DrvMenu, "DrvUpdateMenu", QStringLiteral("Обновить..."));
+    DrvUpdateMenu = action(DrvMenu, "DrvUpdateMenu", QStringLiteral("&Обновить..."));
+    DrvUpdateMenu->setShortcut(QKeySequence(Qt::Key_F5));
 
-    FiltrMenu = menuBar()->addMenu(QStringLiteral("Фильтр"));
+    FiltrMenu = menuBar()->addMenu(QStringLiteral("&Фильтр"));
     FiltrMenu->setObjectName(QStringLiteral("FiltrMenu"));
-    FiltrInstMenu = action(FiltrMenu, "FiltrInstMenu", QStringLiteral("Установить"));
-    FiltrUninstMenu = action(FiltrMenu, "FiltrUninstMenu", QStringLiteral("Удалить"));
+    FiltrInstMenu = action(FiltrMenu, "FiltrInstMenu", QStringLiteral("&Установить"));
+    FiltrUninstMenu = action(FiltrMenu, "FiltrUninstMenu", QStringLiteral("У&далить"));
 
-    ConnectionsMenu = menuBar()->addMenu(QStringLiteral("Соединение"));
+    ConnectionsMenu = menuBar()->addMenu(QStringLiteral("&Соединение"));
     ConnectionsMenu->setObjectName(QStringLiteral("ConnectionsMenu"));
-    AddConnMenu = action(ConnectionsMenu, "AddConnMenu", QStringLiteral("Добавить"));
-    DelConnMenu = action(ConnectionsMenu, "DelConnMenu", QStringLiteral("Удалить"));
-    ChangeConnMenu = action(ConnectionsMenu, "ChangeConnMenu", QStringLiteral("Изменить"));
+    AddConnMenu = action(ConnectionsMenu, "AddConnMenu", QStringLiteral("&Добавить"));
+    DelConnMenu = action(ConnectionsMenu, "DelConnMenu", QStringLiteral("&Удалить"));
+    ChangeConnMenu = action(ConnectionsMenu, "ChangeConnMenu", QStringLiteral("&Изменить"));
 
-    N18 = menuBar()->addAction(QStringLiteral("О программе..."));
+    N18 = menuBar()->addAction(QStringLiteral("&О программе..."));
     N18->setObjectName(QStringLiteral("N18"));
 
     PopupMenu1 = new QMenu(this);
@@ -284,6 +313,17 @@ void TForm1::ConnectHandlers()
     connect(TreeView1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { RunGuarded(this, [&] { TreeView1ContextPopup(pos); }); });
     connect(ListView2, &QTableWidget::cellClicked, this, guard(&TForm1::ListView2Click));
+    // A row chosen with the keyboard counts as a click.
+    connect(ListView2, &QTableWidget::itemSelectionChanged, this, guard(&TForm1::ListView2Click));
+    // Del removes what the focused list shows selected.
+    auto *removeId = new QShortcut(QKeySequence::Delete, ListView2, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(removeId, &QShortcut::activated, this, [this] {
+        if (RemoveDevButt->isEnabled()) RemoveDevButt->click();
+    });
+    auto *removeConnection = new QShortcut(QKeySequence::Delete, TreeView1, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(removeConnection, &QShortcut::activated, this, [this] {
+        if (DelConnMenu->isEnabled()) DelConnMenu->trigger();
+    });
     connect(ApplyButton, &QPushButton::clicked, this, guard(&TForm1::ApplyButtonClick));
     connect(RemoveDevButt, &QToolButton::clicked, this, guard(&TForm1::RemoveDevButtClick));
     connect(DelConnMenu, &QAction::triggered, this, guard(&TForm1::DelConnMenuClick));
@@ -294,15 +334,26 @@ void TForm1::ConnectHandlers()
 
 // ---- tree ----
 
-TClassInfo *TForm1::ClassOf(const QTreeWidgetItem *item) { return ObjectOf<TClassInfo>(item, ClassNode); }
-TPortClass *TForm1::PortOf(const QTreeWidgetItem *item) { return ObjectOf<TPortClass>(item, PortNode); }
-CModbusDevInfo *TForm1::ConnectionOf(const QTreeWidgetItem *item)
+NodeRef TForm1::NodeOf(const QTreeWidgetItem *item)
 {
-    return ObjectOf<CModbusDevInfo>(item, ConnectionNode);
-}
-bool TForm1::IsDriverPortNode(const QTreeWidgetItem *item)
-{
-    return PortOf(item) && item->data(0, kDriverPortRole).toBool();
+    NodeRef ref;
+    if (!item) return ref;
+    switch (item->type()) {
+    case ClassNode:
+        ref.kind = NodeKind::Class;
+        ref.cls = ObjectOf<TClassInfo>(item, ClassNode);
+        break;
+    case PortNode:
+        ref.kind = item->data(0, kDriverPortRole).toBool() ? NodeKind::DriverPort : NodeKind::OtherPort;
+        ref.port = ObjectOf<TPortClass>(item, PortNode);
+        break;
+    case ConnectionNode:
+        ref.kind = NodeKind::Connection;
+        ref.connection = ObjectOf<CModbusDevInfo>(item, ConnectionNode);
+        break;
+    default: break;
+    }
+    return ref;
 }
 
 QTreeWidgetItem *TForm1::SelectedItem() const
@@ -311,97 +362,87 @@ QTreeWidgetItem *TForm1::SelectedItem() const
     return item && item->isSelected() ? item : nullptr;
 }
 
-TPortClass *TForm1::SelectedPort() const
+QIcon TForm1::ClassIcon(const plat::Guid &cls)
 {
-    QTreeWidgetItem *item = SelectedItem();
-    if (TPortClass *port = PortOf(item)) return port;
-    if (CModbusDevInfo *connection = ConnectionOf(item)) return connection->owner()->owner();
+    plat::Icon16 icon;
+    if (platform_.ClassIcon(cls, &icon)) return IconFrom(icon);
+    return style()->standardIcon(cls == quorvel::kNetClassGuid ? QStyle::SP_DriveNetIcon : QStyle::SP_ComputerIcon);
+}
+
+QTreeWidgetItem *TForm1::AddNode(QTreeWidgetItem *parent, const TreeItem &item)
+{
+    static const int types[] = {0, ClassNode, PortNode, PortNode, ConnectionNode};
+    auto *node = parent ? new QTreeWidgetItem(parent, types[int(item.node.kind)])
+                        : new QTreeWidgetItem(TreeView1, types[int(item.node.kind)]);
+    node->setText(0, item.text);
+    node->setToolTip(0, item.text);
+    node->setIcon(0, ClassIcon(item.iconClass));
+    node->setData(0, kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(item.node.object())));
+    node->setData(0, kDriverPortRole, item.node.kind == NodeKind::DriverPort);
+    if (item.marked) {
+        QFont font = node->font(0);
+        font.setItalic(true);
+        font.setUnderline(true);
+        node->setFont(0, font);
+    }
+    return node;
+}
+
+QTreeWidgetItem *TForm1::PortNodeOf(const TPortClass *port) const
+{
+    for (int c = 0; c < TreeView1->topLevelItemCount(); ++c) {
+        QTreeWidgetItem *classNode = TreeView1->topLevelItem(c);
+        for (int p = 0; p < classNode->childCount(); ++p)
+            if (NodeOf(classNode->child(p)).port == port) return classNode->child(p);
+    }
     return nullptr;
 }
 
-CModbusDevInfo *TForm1::SelectedConnection() const { return ConnectionOf(SelectedItem()); }
-
-TForm1::Selection TForm1::CurrentSelection() const
+void TForm1::RebuildConnectionNodes(QTreeWidgetItem *portNode)
 {
-    QTreeWidgetItem *item = SelectedItem();
-    if (!item) return Selection::None;
-    switch (item->type()) {
-    case ClassNode: return Selection::Class;
-    case PortNode: return IsDriverPortNode(item) ? Selection::DriverPort : Selection::OtherPort;
-    case ConnectionNode: return Selection::Connection;
-    default: return Selection::None;
+    TPortClass *port = NodeOf(portNode).port;
+    // A connection node about to go would leave the selection on a freed object.
+    if (QTreeWidgetItem *selected = SelectedItem(); selected && selected->parent() == portNode) {
+        TreeView1->setCurrentItem(portNode);
+        portNode->setSelected(true);
     }
-}
-
-QTreeWidgetItem *TForm1::AddConnectionNode(QTreeWidgetItem *portNode, CModbusDevInfo *connection)
-{
-    auto *node = new QTreeWidgetItem(portNode, ConnectionNode);
-    node->setText(0, connection->DisplayText());
-    node->setIcon(0, connectionIcon_);
-    node->setData(0, kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(connection)));
-    return node;
+    qDeleteAll(portNode->takeChildren());
+    for (const TreeItem &item : presenter_.ConnectionItems(port)) AddNode(portNode, item);
+    portNode->setExpanded(true);
 }
 
 void TForm1::Refresh()
 {
-    // The tree and the panel let go of every object before the objects are freed.
+    // The tree and the panel let go of every object before the presenter frees them.
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clear();
     filledItem_ = nullptr;
     ClearDeviceList();
     ListView1->setRowCount(0);
     SetSettingsEnabled(false);
+    SetOptionsEnabled(false);
+    ClearSettings();
     StatusBar1->clearMessage();
-    portList_.clear();
 
-    classList_->Refresh(&quorvel::kPortsClassGuid);
-
-    plat::Icon16 icon;
-    connectionIcon_ = platform_.ClassIcon(quorvel::kNetClassGuid, &icon)
-                          ? IconFrom(icon)
-                          : style()->standardIcon(QStyle::SP_DriveNetIcon);
-    for (int c = 0; c < classList_->ClassCount(); ++c) {
-        TClassInfo *info = classList_->ClassAt(c);
-        QIcon classIcon = platform_.ClassIcon(info->ClassGuid(), &icon)
-                              ? IconFrom(icon)
-                              : style()->standardIcon(QStyle::SP_ComputerIcon);
-        auto *classNode = new QTreeWidgetItem(TreeView1, ClassNode);
-        classNode->setText(0, info->Description());
-        classNode->setIcon(0, classIcon);
-        classNode->setData(0, kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(info)));
-        for (int d = 0; d < info->DeviceCount(); ++d) {
-            TDeviceInfo *device = info->DeviceAt(d);
-            auto port = std::make_unique<TPortClass>(device, platform_);
-            bool driverPort = port->IsDriverPort();
-            if (driverPort) port->ReadFromDriver();
-            auto *portNode = new QTreeWidgetItem(classNode, PortNode);
-            portNode->setText(0, device->DisplayName());
-            portNode->setIcon(0, classIcon);
-            portNode->setData(0, kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(port.get())));
-            portNode->setData(0, kDriverPortRole, driverPort);
-            if (driverPort) {
-                QFont font = portNode->font(0);
-                font.setItalic(true);
-                font.setUnderline(true);
-                portNode->setFont(0, font);
-            }
-            for (int i = 0; i < port->ethInfo().ConnectionCount(); ++i)
-                AddConnectionNode(portNode, port->ethInfo().ConnectionAt(i));
-            portList_.push_back(std::move(port));
-        }
+    presenter_.Refresh();
+    QTreeWidgetItem *parents[2] = {};
+    for (const TreeItem &item : presenter_.Tree()) {
+        QTreeWidgetItem *node = AddNode(item.depth ? parents[item.depth - 1] : nullptr, item);
+        if (item.depth < 2) parents[item.depth] = node;
     }
     TreeView1->expandAll();
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clearSelection();
-    UpdateCommands(Selection::None);
+    UpdateCommands(TPresenter::CommandsFor(NodeKind::None));
 }
 
 void TForm1::TreeView1Click()
 {
-    UpdateCommands(CurrentSelection());
     QTreeWidgetItem *item = SelectedItem();
+    presenter_.Select(NodeOf(item));
+    UpdateCommands(presenter_.Commands());
     filledItem_ = item;
-    if (item) FillPanel(item);
+    if (item) FillPanel();
 }
 
 void TForm1::TreeView1ItemClicked(QTreeWidgetItem *item)
@@ -421,43 +462,54 @@ void TForm1::TreeView1ContextPopup(const QPoint &pos)
     PopupMenu1->exec(TreeView1->viewport()->mapToGlobal(pos));
 }
 
-void TForm1::UpdateCommands(Selection s)
+void TForm1::UpdateCommands(const CommandState &s)
 {
-    const bool classNode = s == Selection::Class;
-    const bool anyPort = s == Selection::OtherPort || s == Selection::DriverPort;
-    const bool driverPort = s == Selection::DriverPort;
-    const bool connection = s == Selection::Connection;
+    FiltrMenu->menuAction()->setVisible(s.filters);
+    N11->setVisible(s.filters);
+    FiltrInstPMenu->setVisible(s.filters);
+    FiltrUnInstPMenu->setVisible(s.filters);
 
-    FiltrMenu->menuAction()->setVisible(classNode || anyPort);
-    N11->setVisible(classNode || anyPort);
-    FiltrInstPMenu->setVisible(classNode || anyPort);
-    FiltrUnInstPMenu->setVisible(classNode || anyPort);
+    DrvUninstMenu->setEnabled(s.uninstallDriver);
+    DrvUninstPMenu->setVisible(s.uninstallDriver);
 
-    DrvUninstMenu->setEnabled(driverPort);
-    DrvUninstPMenu->setVisible(driverPort);
+    ConnectionsMenu->menuAction()->setVisible(s.connectionsMenu);
+    N14->setVisible(s.connectionsMenu);
+    AddConnMenu->setEnabled(s.addConnection);
+    AddConnPMenu->setVisible(s.addConnection);
+    DelConnMenu->setEnabled(s.editConnection);
+    ChangeConnMenu->setEnabled(s.editConnection);
+    DelConnPMenu->setVisible(s.editConnection);
+    ChangeConnPMenu->setVisible(s.editConnection);
 
-    ConnectionsMenu->menuAction()->setVisible(driverPort || connection);
-    N14->setVisible(driverPort || connection);
-    AddConnMenu->setEnabled(driverPort);
-    AddConnPMenu->setVisible(driverPort);
-    DelConnMenu->setEnabled(connection);
-    ChangeConnMenu->setEnabled(connection);
-    DelConnPMenu->setVisible(connection);
-    ChangeConnPMenu->setVisible(connection);
-
-    AddDeviceButt->setEnabled(connection);
+    AddDeviceButt->setEnabled(s.addDevice);
     RemoveDevButt->setEnabled(false);
-    OpenSettFile->setEnabled(driverPort || connection);
-    SaveSettFile->setEnabled(driverPort || connection);
+    OpenSettFile->setEnabled(s.settingsFiles);
+    SaveSettFile->setEnabled(s.settingsFiles);
 }
 
 // ---- panel ----
 
 void TForm1::SetSettingsEnabled(bool enabled)
 {
-    for (QCheckBox *box : CheckBoxes) box->setEnabled(enabled);
+    for (QCheckBox *box : RtsInputBoxes) box->setEnabled(enabled);
+    for (QCheckBox *box : DtrInputBoxes) box->setEnabled(enabled);
     DelayEdit->setEnabled(enabled);
     ApplyButton->setEnabled(enabled);
+}
+
+void TForm1::SetOptionsEnabled(bool enabled)
+{
+    ExceptionsBox->setEnabled(enabled);
+    ResponseEdit->setEnabled(enabled);
+}
+
+void TForm1::ClearSettings()
+{
+    for (QCheckBox *box : RtsInputBoxes) box->setChecked(false);
+    for (QCheckBox *box : DtrInputBoxes) box->setChecked(false);
+    DelayEdit->clear();
+    ExceptionsBox->setChecked(false);
+    ResponseEdit->clear();
 }
 
 void TForm1::ClearDeviceList()
@@ -468,130 +520,103 @@ void TForm1::ClearDeviceList()
     RemoveDevButt->setEnabled(false);
 }
 
-void TForm1::FillPortLines(TPortClass *port)
+void TForm1::FillPanel()
 {
-    ListView1->setRowCount(0);
-    TDeviceInfo *device = port->device();
-    AddRow(ListView1, QStringLiteral("Device"), device ? device->DisplayName() : QString());
-    AddRow(ListView1, QStringLiteral("Upper Filters"), device ? device->FilterText(kUpperFilters) : QString());
-    AddRow(ListView1, QStringLiteral("Lower Filters"), device ? device->FilterText(kLowerFilters) : QString());
-}
-
-void TForm1::ShowPortSettings(TPortClass *port)
-{
-    const CEthInfo &eth = port->ethInfo();
-    SetSettingsEnabled(true);
-    for (int i = 0; i < 4; ++i) {
-        CheckBoxes[i]->setChecked(eth.rtsMask & (1u << i));
-        CheckBoxes[i + 4]->setChecked(eth.dtrMask & (1u << i));
-    }
-    DelayEdit->setText(QString::number(eth.delay));
-}
-
-void TForm1::ShowReadState(TPortClass *port)
-{
-    if (port && port->SettingsUnread())
-        StatusBar1->showMessage(QStringLiteral("Настройки порта не прочитаны: ") +
-                                QString::fromStdU16String(platform_.SystemMessage(port->readError())));
-    else
-        StatusBar1->clearMessage();
-}
-
-void TForm1::FillPanel(QTreeWidgetItem *item)
-{
+    bool reread = false;
+    PanelState panel = presenter_.Panel(&reread);
+    if (reread) RebuildConnectionNodes(PortNodeOf(presenter_.SelectedPort()));
     ClearDeviceList();
-    if (TClassInfo *info = ClassOf(item)) {
-        SetSettingsEnabled(false);
-        ListView1->setRowCount(0);
-        AddRow(ListView1, QStringLiteral("Upper Filters"), info->FilterText(kUpperFilters));
-        AddRow(ListView1, QStringLiteral("Lower Filters"), info->FilterText(kLowerFilters));
-        ShowReadState(nullptr);
-        return;
+    ListView1->setRowCount(0);
+    for (const PanelRow &row : panel.lines) {
+        AddRow(ListView1, row.first, row.second);
+        ListView1->item(ListView1->rowCount() - 1, 1)->setToolTip(row.second);
     }
-    if (TPortClass *port = PortOf(item)) {
-        FillPortLines(port);
-        if (!IsDriverPortNode(item)) {
-            SetSettingsEnabled(false);
-            for (QCheckBox *box : CheckBoxes) box->setChecked(false);
-            DelayEdit->clear();
-            ShowReadState(nullptr);
-            return;
-        }
-        ShowPortSettings(port);
-        const CEthInfo &eth = port->ethInfo();
-        for (int c = 0; c < eth.ConnectionCount(); ++c) {
-            const CModbusDevInfo *connection = eth.ConnectionAt(c);
-            AddRow(ListView2, connection->DisplayText(), QString());
-            for (int i = 0; i < connection->IdCount(); ++i)
-                AddRow(ListView2, QString(), QString::number(connection->IdAt(i)));
-        }
-        ShowReadState(port);
-        return;
+    for (const PanelRow &row : panel.devices) {
+        AddRow(ListView2, row.first, row.second);
+        if (row.id >= 0) ListView2->item(ListView2->rowCount() - 1, 0)->setData(Qt::UserRole, row.id);
     }
-    if (CModbusDevInfo *connection = ConnectionOf(item)) {
-        TPortClass *port = connection->owner()->owner();
-        FillPortLines(port);
-        ShowPortSettings(port);
-        listView2Clicks_ = true;
-        for (int i = 0; i < connection->IdCount(); ++i) {
-            AddRow(ListView2, connection->DisplayText(), QString::number(connection->IdAt(i)));
-            ListView2->item(ListView2->rowCount() - 1, 0)->setData(Qt::UserRole, int(connection->IdAt(i)));
+    listView2Clicks_ = panel.devicesRemovable;
+    SetSettingsEnabled(panel.settingsEnabled);
+    SetOptionsEnabled(panel.optionsEnabled);
+    if (!panel.keepSettings) {
+        for (int i = 0; i < 4; ++i) {
+            RtsInputBoxes[i]->setChecked(panel.rtsInputs[i]);
+            DtrInputBoxes[i]->setChecked(panel.dtrInputs[i]);
         }
-        ShowReadState(port);
+        DelayEdit->setText(panel.delay);
+        ExceptionsBox->setChecked(panel.exceptions);
+        ResponseEdit->setText(panel.responseMs);
     }
+    if (panel.status.isEmpty())
+        StatusBar1->clearMessage();
+    else
+        StatusBar1->showMessage(panel.status);
 }
 
 void TForm1::ListView2Click()
 {
-    if (listView2Clicks_ && SelectedConnection() && ListView2->currentRow() >= 0) RemoveDevButt->setEnabled(true);
+    RemoveDevButt->setEnabled(listView2Clicks_ && CurrentSelection() == NodeKind::Connection &&
+                              ListView2->currentRow() >= 0 && !ListView2->selectedItems().isEmpty());
 }
 
 // ---- commands ----
 
 void TForm1::ShowError(const QString &text) { ShowErrorBox(this, text); }
 
-void TForm1::ShowSystemError(plat::Win32Error code)
+bool TForm1::Confirm(const QString &question)
 {
-    QString text = QString::fromStdU16String(platform_.SystemMessage(code));
-    if (text.isEmpty())
-        text = QStringLiteral("Ошибка %1 (0x%2)").arg(code).arg(code, 8, 16, QLatin1Char('0')).toUpper();
-    ShowError(text);
+    QMessageBox box(QMessageBox::Question, ConfiguratorCaption(), question, QMessageBox::Ok | QMessageBox::Cancel,
+                    this);
+    box.button(QMessageBox::Cancel)->setText(QStringLiteral("Отмена"));
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
+}
+
+bool TForm1::Report(const Outcome &outcome)
+{
+    if (!outcome.ok) ShowError(outcome.error);
+    return outcome.ok;
+}
+
+PanelInput TForm1::ShownInput() const
+{
+    PanelInput input;
+    for (int i = 0; i < 4; ++i) {
+        input.rtsInputs[i] = RtsInputBoxes[i]->isChecked();
+        input.dtrInputs[i] = DtrInputBoxes[i]->isChecked();
+    }
+    input.delay = DelayEdit->text();
+    input.exceptions = ExceptionsBox->isChecked();
+    input.responseMs = ResponseEdit->text();
+    return input;
+}
+
+void TForm1::closeEvent(QCloseEvent *event)
+{
+    PanelInput input = ShownInput();
+    if (presenter_.HasUnapplied(ApplyButton->isEnabled() ? &input : nullptr) &&
+        !Confirm(QStringLiteral("Изменения не приняты. Закрыть конфигуратор без них?"))) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void TForm1::ApplyButtonClick()
 {
-    TPortClass *port = SelectedPort();
-    if (!port || !port->IsDriverPort()) return;
-    if (port->SettingsUnread()) {
-        // The driver may hold settings this window never saw; a refresh must read them first.
-        ShowSystemError(port->readError());
-        return;
+    Outcome outcome = presenter_.Apply(ShownInput());
+    if (outcome.reread) {
+        RebuildConnectionNodes(PortNodeOf(presenter_.SelectedPort()));
+        FillPanel();
     }
-    // The same range quorvelctl and the host accept.
-    qlonglong delay = 0;
-    if (!ParseFieldNumber(DelayEdit->text(), quorvel::kEthMaxDelay, &delay) || !quorvel::EthDelayValid(delay))
-        throw ConfiguratorError("Таймаут должен быть целым числом от " + std::to_string(quorvel::kEthMinDelay) +
-                                " до " + std::to_string(quorvel::kEthMaxDelay));
-    CEthInfo &eth = port->ethInfo();
-    if (eth.RecordSize() == 0 || eth.RecordSize() > quorvel::kEthMaxAppliedSize) {
-        ShowError(QStringLiteral("Ошибка обработки буфера конфигурации порта"));
-        return;
-    }
-    eth.delay = static_cast<std::uint16_t>(delay);
-    for (int i = 0; i < 4; ++i) {
-        std::uint8_t bit = static_cast<std::uint8_t>(1u << i);
-        eth.rtsMask = CheckBoxes[i]->isChecked() ? (eth.rtsMask | bit) : (eth.rtsMask & ~bit);
-        eth.dtrMask = CheckBoxes[i + 4]->isChecked() ? (eth.dtrMask | bit) : (eth.dtrMask & ~bit);
-    }
-    if (plat::Win32Error err = port->WriteToDriver()) ShowSystemError(err);
+    if (Report(outcome)) StatusBar1->showMessage(QStringLiteral("Настройки порта приняты"));
 }
 
 void TForm1::RemoveDevButtClick()
 {
-    CModbusDevInfo *connection = SelectedConnection();
     int row = ListView2->currentRow();
-    if (!connection || !listView2Clicks_ || row < 0 || !ListView2->item(row, 0)) return;
-    connection->RemoveId(static_cast<std::uint8_t>(ListView2->item(row, 0)->data(Qt::UserRole).toInt()));
+    if (CurrentSelection() != NodeKind::Connection || !listView2Clicks_ || row < 0 || !ListView2->item(row, 0)) return;
+    presenter_.RemoveId(ListView2->item(row, 0)->data(Qt::UserRole).toInt());
     ListView2->removeRow(row);
     RemoveDevButt->setEnabled(false);
     ListView2->clearSelection();
@@ -600,17 +625,18 @@ void TForm1::RemoveDevButtClick()
 void TForm1::DelConnMenuClick()
 {
     QTreeWidgetItem *node = SelectedItem();
-    CModbusDevInfo *connection = ConnectionOf(node);
-    if (!connection) return;
-    // Nothing may point at the connection once it is freed: selection, node, panel.
+    if (NodeOf(node).kind != NodeKind::Connection || CurrentSelection() != NodeKind::Connection) return;
+    if (!Confirm(presenter_.DeleteConnectionQuestion())) return;
+    presenter_.DeleteConnection();
+    // Nothing may point at the freed connection: selection, node, panel.
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clearSelection();
     filledItem_ = nullptr;
     delete node;
     ClearDeviceList();
     SetSettingsEnabled(false);
-    connection->owner()->RemoveConnection(connection);
-    UpdateCommands(Selection::None);
+    SetOptionsEnabled(false);
+    UpdateCommands(TPresenter::CommandsFor(NodeKind::None));
 }
 
 void TForm1::DrvUpdateMenuClick() { Refresh(); }

@@ -8,8 +8,7 @@
 #include <QMainWindow>
 
 #include "Platform.h"
-#include "PortSettings.h"
-#include "SetupClasses.h"
+#include "Presenter.h"
 
 class QAction;
 class QCheckBox;
@@ -44,7 +43,6 @@ class TForm1 : public QMainWindow {
 public:
     // Kinds of tree node, also the QTreeWidgetItem types.
     enum NodeType { ClassNode = 1000 + 0, PortNode = 1000 + 1, ConnectionNode = 1000 + 2 };
-    enum class Selection { None, Class, OtherPort, DriverPort, Connection };
 
     explicit TForm1(plat::IPlatform &platform, QWidget *parent = nullptr);
     ~TForm1() override;
@@ -52,13 +50,20 @@ public:
     // Re-enumerates the ports and rebuilds the tree; nothing is selected afterwards.
     void Refresh();
 
-    // The error box for a Win32 code (the system's message text), and for the program's own texts.
-    void ShowSystemError(plat::Win32Error code);
     void ShowError(const QString &text);
+    // Shows the outcome's error, if any; true when it succeeded.
+    bool Report(const Outcome &outcome);
+    // Asks before what cannot be undone; true for OK.
+    bool Confirm(const QString &question);
 
-    Selection CurrentSelection() const;
+    NodeKind CurrentSelection() const { return presenter_.Selection().kind; }
+
+protected:
+    // Leaving with unapplied changes asks first.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
+    PanelInput ShownInput() const;
     void CreateControls();
     void CreateMenus();
     void ConnectHandlers();
@@ -84,31 +89,26 @@ private:
     void FiltrUninstMenuClick();
     void SaveSettFileClick();
     void OpenSettFileClick();
-    // The address and port of a filled connection dialog; false after the field's message.
-    bool ReadConnectionForm(const TConnForm &form, std::uint32_t *ip, std::uint16_t *port);
     QTreeWidgetItem *PortNodeOf(const TPortClass *port) const;
+    // Replaces a port node's connection nodes with the model's.
+    void RebuildConnectionNodes(QTreeWidgetItem *portNode);
 
-    void UpdateCommands(Selection selection);
-    void FillPanel(QTreeWidgetItem *item);
-    void FillPortLines(TPortClass *port);
-    void ShowPortSettings(TPortClass *port);
+    void UpdateCommands(const CommandState &state);
+    void FillPanel();
     void ClearDeviceList();
+    // The boxes and fields show nothing that is not known.
+    void ClearSettings();
     void SetSettingsEnabled(bool enabled);
-    void ShowReadState(TPortClass *port);
+    void SetOptionsEnabled(bool enabled);
 
     QTreeWidgetItem *SelectedItem() const;
-    TPortClass *SelectedPort() const;
-    CModbusDevInfo *SelectedConnection() const;
-    static TClassInfo *ClassOf(const QTreeWidgetItem *item);
-    static TPortClass *PortOf(const QTreeWidgetItem *item);
-    static CModbusDevInfo *ConnectionOf(const QTreeWidgetItem *item);
-    static bool IsDriverPortNode(const QTreeWidgetItem *item);
-    QTreeWidgetItem *AddConnectionNode(QTreeWidgetItem *portNode, CModbusDevInfo *connection);
+    // The presenter's reference for a node (none for null).
+    static NodeRef NodeOf(const QTreeWidgetItem *item);
+    QTreeWidgetItem *AddNode(QTreeWidgetItem *parent, const TreeItem &item);
+    QIcon ClassIcon(const plat::Guid &cls);
 
     plat::IPlatform &platform_;
-    std::unique_ptr<TClassesList> classList_;
-    std::vector<std::unique_ptr<TPortClass>> portList_;
-    QIcon connectionIcon_;
+    TPresenter presenter_;
     bool listView2Clicks_ = false;
     const QTreeWidgetItem *filledItem_ = nullptr;  // compared only, never dereferenced
     std::unique_ptr<TVersionInfo> versionInfo_;    // the program's own version resource
@@ -119,7 +119,9 @@ private:
     QGroupBox *GroupBox1 = nullptr;
     QGroupBox *GroupBox2 = nullptr;
     QGroupBox *GroupBox3 = nullptr;
-    QCheckBox *CheckBoxes[8] = {};
+    // The status inputs that follow RTS, and those that follow DTR: CTS, DSR, DCD, RING.
+    QCheckBox *RtsInputBoxes[4] = {};
+    QCheckBox *DtrInputBoxes[4] = {};
     QTableWidget *ListView2 = nullptr;
     QToolButton *AddDeviceButt = nullptr;
     QToolButton *RemoveDevButt = nullptr;
@@ -128,6 +130,9 @@ private:
     QLabel *DelayEditLabel = nullptr;
     QLineEdit *DelayEdit = nullptr;
     QPushButton *ApplyButton = nullptr;
+    QCheckBox *ExceptionsBox = nullptr;
+    QLabel *ResponseEditLabel = nullptr;
+    QLineEdit *ResponseEdit = nullptr;
 
     QMenu *DrvMenu = nullptr;
     QMenu *FiltrMenu = nullptr;

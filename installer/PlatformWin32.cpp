@@ -1,5 +1,7 @@
 #include "PlatformWin32.h"
 
+#include "common/sysmsg.h"
+
 #include "common/filterservice.h"
 #include "common/multisz.h"
 
@@ -479,13 +481,9 @@ U16 PlatformWin32::SystemMessage(Win32Error code)
             message.pop_back();
     }
     if (text) LocalFree(text);
-    if (message.empty()) {
-        // Some SetupAPI codes have no system text; the code itself is then the message.
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "Ошибка %lu (0x%08lX)", static_cast<unsigned long>(code),
-                      static_cast<unsigned long>(code));
-        message = quorvel::Utf8ToUtf16(buffer);
-    }
+    // Most SetupAPI codes have no system text: our table has them, and the code itself is the
+    // last resort.
+    if (message.empty()) message = quorvel::Utf8ToUtf16(quorvel::HostSystemMessage(code));
     return message;
 }
 

@@ -3,7 +3,9 @@
 #include <cstdlib>
 
 #include <QCommandLineParser>
+#include <QLibraryInfo>
 #include <QScreen>
+#include <QTranslator>
 
 #include "ErrorReporting.h"
 #include "Main.h"
@@ -14,6 +16,11 @@ int main(int argc, char **argv)
 {
     InstallTerminateReporter();
     TApplication app(argc, argv);
+    // Qt's own texts (file dialogs, their buttons and questions) in the program's language.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Конфигуратор портов Quorvel"));

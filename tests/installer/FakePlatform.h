@@ -11,6 +11,7 @@
 #include "Platform.h"
 #include "common/ethrecord.h"
 #include "common/multisz.h"
+#include "common/portoptions.h"
 #include "common/sysmsg.h"
 
 class FakePlatform : public plat::IPlatform {
@@ -23,8 +24,11 @@ public:
 
     struct Port {
         bool hasRecord = false;
-        plat::Bytes record;               // what the driver stores
-        quorvel::Win32Error failure = 0;  // every exchange fails with it (the port is held, say)
+        plat::Bytes record;                                    // what the driver stores
+        quorvel::Win32Error failure = 0;                       // every exchange fails with it (the port is held, say)
+        plat::Bytes options = quorvel::EncodePortOptions({});  // the options record, as the driver keeps it
+        std::uint32_t knownFlags = 0;                          // option flags the driver takes; others are refused
+        bool optionsRequests = true;                           // false: a driver older than the options requests
     };
 
     std::vector<Device> devices;
@@ -155,13 +159,28 @@ public:
                                       std::uint32_t outputSize, plat::Bytes *output,
                                       std::uint32_t *information) override
     {
-        calls.push_back((ioctl == quorvel::IOCTL_SERIAL_SET_ETHERNET ? "SET " : "GET ") +
-                        quorvel::Utf16ToUtf8(portName));
+        const bool options = ioctl == quorvel::IOCTL_QUORVEL_SET_OPTIONS || ioctl == quorvel::IOCTL_QUORVEL_GET_OPTIONS;
+        const bool set = ioctl == quorvel::IOCTL_SERIAL_SET_ETHERNET || ioctl == quorvel::IOCTL_QUORVEL_SET_OPTIONS;
+        calls.push_back(std::string(options ? "OPT" : "") + (set ? "SET " : "GET ") + quorvel::Utf16ToUtf8(portName));
         *information = 0;
         auto it = ports.find(portName);
         if (it == ports.end()) return ERROR_FILE_NOT_FOUND;
         Port &port = it->second;
         if (port.failure) return port.failure;
+        if (options) {
+            if (!port.optionsRequests) return ERROR_INVALID_PARAMETER;
+            if (ioctl == quorvel::IOCTL_QUORVEL_GET_OPTIONS) {
+                *information = static_cast<std::uint32_t>(port.options.size());
+                if (outputSize < port.options.size()) return ERROR_INSUFFICIENT_BUFFER;
+                *output = port.options;
+                return 0;
+            }
+            quorvel::PortOptions decoded;
+            if (!quorvel::DecodePortOptions(input, &decoded) || (decoded.flags & ~port.knownFlags))
+                return ERROR_INVALID_PARAMETER;
+            port.options = input;
+            return 0;
+        }
         if (ioctl == quorvel::IOCTL_SERIAL_SET_ETHERNET) {
             std::uint32_t size = 0;
             if (input.size() >= 4) std::memcpy(&size, input.data(), 4);
@@ -188,10 +207,11 @@ public:
         return true;
     }
 
+    quorvel::Win32Error installResult = ERROR_ACCESS_DENIED;
     quorvel::Win32Error InstallDevice(const std::u16string &, const std::u16string &) override
     {
         calls.push_back("InstallDevice");
-        return ERROR_ACCESS_DENIED;
+        return installResult;
     }
     quorvel::Win32Error RemoveDevice(plat::DevSet, const plat::DevData &) override
     {

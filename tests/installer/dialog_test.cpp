@@ -618,8 +618,11 @@ private slots:
         QCOMPARE(boxes.takeLast(), QString::fromStdU16String(fake->SystemMessage(0xE0000235)));
         QCOMPARE(fake->CountCalls("GetClassDevs"), enumerations);
 
+        // Removing a device is asked first; Cancel keeps it.
         Select(QStringLiteral("Quorvel Modbus port (COM7)"));
-        Run([&] { Trigger("DrvUninstMenu"); }, {});
+        Run([&] { Trigger("DrvUninstMenu"); }, {Answer(QMessageBox::Cancel)});
+        QVERIFY(Node("Quorvel Modbus port (COM7)"));
+        Run([&] { Trigger("DrvUninstMenu"); }, {Answer(QMessageBox::Ok)});
         QVERIFY(!Node("Quorvel Modbus port (COM7)"));
         QVERIFY(Node("Quorvel Modbus port (COM8)"));
 
@@ -630,7 +633,7 @@ private slots:
 
         fake->removeResult = ERROR_ACCESS_DENIED;
         Select(kCom5);
-        Run([&] { Trigger("DrvUninstMenu"); }, {Box()});
+        Run([&] { Trigger("DrvUninstMenu"); }, {Answer(QMessageBox::Ok), Box()});
         QCOMPARE(boxes.takeLast(), QString::fromStdU16String(fake->SystemMessage(ERROR_ACCESS_DENIED)));
         QVERIFY(Node(kCom5));
     }
@@ -721,7 +724,7 @@ private slots:
         Run([&] { ClickButton("OpenSettFile"); }, {File(saved + ".qvor", QStringLiteral("Открыть"), "qvor")});
         QCOMPARE(Children(kCom6), QStringList({kConnA, kConnB}));
         QCOMPARE(Tree()->currentItem()->text(0), kCom6);
-        QCOMPARE(form->CurrentSelection(), TForm1::Selection::DriverPort);
+        QCOMPARE(form->CurrentSelection(), NodeKind::DriverPort);
         QCOMPARE(Rows("ListView2"), QStringList({kConnA + "|", "|1", "|2", kConnB + "|", "|7"}));
         QCOMPARE(Child<QCheckBox>("CheckBox1")->isChecked(), true);
         QCOMPARE(Child<QLineEdit>("DelayEdit")->text(), QStringLiteral("10000"));
@@ -739,12 +742,13 @@ private slots:
         Select(kCom5);
         Run([&] { ClickButton("OpenSettFile"); }, {File(WriteFile("a.qvor", wrongGuid)), Box()});
         Run([&] { ClickButton("OpenSettFile"); }, {File(WriteFile("b.qvor", oldVersion)), Box()});
-        Run([&] { ClickButton("OpenSettFile"); }, {File(WriteFile("c.qvor", damaged))});
+        Run([&] { ClickButton("OpenSettFile"); }, {File(WriteFile("c.qvor", damaged)), Box()});
         Bytes huge = expected;
         huge.resize(40000);
         Run([&] { ClickButton("OpenSettFile"); }, {File(WriteFile("d.qvor", huge)), Box()});
         QCOMPARE(boxes, QStringList({QStringLiteral("Некорректный формат файла"),
                                      QStringLiteral("Версия файла 1.0 не поддерживается конфигуратором"),
+                                     QStringLiteral("Файл настроек поврежден: настройки порта не изменены"),
                                      QStringLiteral("Некорректный формат файла")}));
         QCOMPARE(Children(kCom5), QStringList({kConnA, kConnB}));
 

@@ -383,18 +383,15 @@ private slots:
     {
         Open();
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
-        for (const char *text : {"12a", "70000", "-1", "0", ""}) {
-            Child<QLineEdit>("DelayEdit")->setText(QLatin1String(text));
-            Child<QCheckBox>("CheckBox3")->setChecked(true);
-            BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
-            QVERIFY2(box.shown, text);
-            QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
-            QCOMPARE(box.text, QStringLiteral("Таймаут должен быть целым числом от 1 до 65535"));
-            QCOMPARE(box.icon, QMessageBox::Critical);
-            QVERIFY(box.ownedByForm);
-        }
+        Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("70000"));
+        Child<QCheckBox>("CheckBox3")->setChecked(true);
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
+        QVERIFY(box.shown);
+        QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
+        QCOMPARE(box.text, QStringLiteral("Таймаут должен быть целым числом от 1 до 65535"));
+        QCOMPARE(box.icon, QMessageBox::Critical);
+        QVERIFY(box.ownedByForm);
         QCOMPARE(fake->CountCalls("SET"), 0);
-        QCOMPARE(fake->ports[u"COM5"].record, TwoConnectionRecord());
         // The model did not take the check box either: the port still shows its stored wiring.
         Click(Node(QStringLiteral("Порты (COM и LPT)")));
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
@@ -415,7 +412,7 @@ private slots:
         QVERIFY(box.ownedByForm);
     }
 
-    void unreadSettingsAreNotOverwrittenUntilARefresh()
+    void unreadSettingsAreReadAgainAndShownBeforeTheyAreOverwritten()
     {
         fake->ports[u"COM5"].failure = ERROR_ACCESS_DENIED;  // held while the tree is built
         Open();
@@ -423,37 +420,51 @@ private slots:
         QCOMPARE(com5->childCount(), 0);
         Click(com5);
         QVERIFY(form->statusBar()->currentMessage().contains(QStringLiteral("Отказано в доступе. (код 5)")));
-        fake->ports[u"COM5"].failure = 0;
         BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
         QCOMPARE(box.text, QStringLiteral("Отказано в доступе. (код 5)"));
-        QCOMPARE(fake->CountCalls("SET"), 0);
-        QCOMPARE(fake->ports[u"COM5"].record, TwoConnectionRecord());
 
-        Child<QAction>("DrvUpdateMenu")->trigger();
-        com5 = Node(QStringLiteral("Quorvel Modbus port (COM5)"));
+        // Released: the next Apply reads the port and shows what it holds instead of overwriting it.
+        fake->ports[u"COM5"].failure = 0;
+        box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
+        QVERIFY(box.text.startsWith(QStringLiteral("Настройки порта прочитаны заново")));
+        QCOMPARE(fake->CountCalls("SET"), 0);
         QCOMPARE(com5->childCount(), 2);
-        Click(com5);
+        QCOMPARE(Boxes(), QStringLiteral("10000010"));
         QCOMPARE(form->statusBar()->currentMessage(), QString());
         box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
         QVERIFY(!box.shown);
+        QCOMPARE(fake->ports[u"COM5"].record, TwoConnectionRecord());
         QCOMPARE(fake->CountCalls("SET"), 1);
+
+        // Selecting a port that could not be read tries it again too.
+        fake->ports[u"COM6"].failure = ERROR_ACCESS_DENIED;
+        Child<QAction>("DrvUpdateMenu")->trigger();
+        fake->ports[u"COM6"].failure = 0;
+        fake->ports[u"COM6"] = {true, TwoConnectionRecord()};
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM6)")));
+        QCOMPARE(Node(QStringLiteral("Quorvel Modbus port (COM6)"))->childCount(), 2);
+        QCOMPARE(form->statusBar()->currentMessage(), QString());
     }
 
-    void oversizedRecordIsRefusedBeforeSending()
+    void portOptionsShowTheDriversAndARefusalIsAnError()
     {
-        Bytes big = {0, 0, 0, 0, 0x01, 0x01, 0x10, 0x27, 0, 0};
-        for (int i = 0; i < 2977; ++i) big.insert(big.end(), {11, 0, 0, 0, 1, 2, 3, 4, 0xF6, 0x01, 0});
-        std::uint32_t size = static_cast<std::uint32_t>(big.size());
-        std::memcpy(big.data(), &size, 4);
-        fake->ports[u"COM6"].hasRecord = true;
-        fake->ports[u"COM6"].record = big;  // 32757 bytes: readable, but no longer saveable
+        fake->ports[u"COM5"].options = EncodePortOptions({0, 1500});
         Open();
-        QTreeWidgetItem *com6 = Node(QStringLiteral("Quorvel Modbus port (COM6)"));
-        QCOMPARE(com6->childCount(), 2977);
-        Click(com6);
-        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
-        QCOMPARE(box.text, QStringLiteral("Ошибка обработки буфера конфигурации порта"));
-        QCOMPARE(fake->CountCalls("SET"), 0);
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
+        auto *exceptions = Child<QCheckBox>("ExceptionsBox");
+        auto *response = Child<QLineEdit>("ResponseEdit");
+        QVERIFY(exceptions->isEnabled());
+        QCOMPARE(response->text(), QStringLiteral("1500"));
+        exceptions->setChecked(true);
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); }, QMessageBox::Ok, form.get());
+        QCOMPARE(box.text, QStringLiteral("Параметр задан неверно. (код 87)"));
+        QCOMPARE(fake->ports[u"COM5"].options, EncodePortOptions({0, 1500}));
+
+        // A port of another driver shows no options and no stale ones.
+        Click(Node(QStringLiteral("Последовательный порт (COM1)")));
+        QVERIFY(!exceptions->isEnabled());
+        QVERIFY(!exceptions->isChecked());
+        QCOMPARE(response->text(), QString());
     }
 
     void deletedConnectionLeavesNothingToActOn()
@@ -464,7 +475,12 @@ private slots:
         Click(conn);
         auto *list = Child<QTableWidget>("ListView2");
         QCOMPARE(list->rowCount(), 2);
-        Child<QAction>("DelConnMenu")->trigger();
+        // Asked first; Cancel keeps it.
+        BoxSeen box = CaptureBox([&] { Child<QAction>("DelConnMenu")->trigger(); }, QMessageBox::Cancel, form.get());
+        QCOMPARE(box.text,
+                 QStringLiteral("Удалить соединение 192.168.0.10 (502) - Modbus TCP вместе с ID устройств (2)?"));
+        QCOMPARE(com5->childCount(), 2);
+        CaptureBox([&] { Child<QAction>("DelConnMenu")->trigger(); }, QMessageBox::Ok);
         QCOMPARE(com5->childCount(), 1);
         QCOMPARE(Commands(), QString(kNone));
         QCOMPARE(list->rowCount(), 0);
@@ -510,7 +526,7 @@ private slots:
         Open();
         QTreeWidgetItem *conn = Node(QStringLiteral("10.0.0.7 (4001)"));
         Click(conn);
-        Child<QAction>("DelConnMenu")->trigger();
+        CaptureBox([&] { Child<QAction>("DelConnMenu")->trigger(); }, QMessageBox::Ok);
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
         QCOMPARE(Commands(), QString(kDriver));
         Child<QAction>("DrvUpdateMenu")->trigger();
@@ -521,6 +537,67 @@ private slots:
         QCOMPARE(Node(QStringLiteral("Quorvel Modbus port (COM5)"))->childCount(), 2);
         Child<QPushButton>("ApplyButton")->click();
         QCOMPARE(fake->CountCalls("SET"), 0);
+    }
+
+    void keyboardReachesEveryControlAndActs()
+    {
+        Open();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        Tree()->setFocus();
+        Tree()->setCurrentItem(Node(QStringLiteral("Порты (COM и LPT)")));
+        for (int i = 0; i < 3; ++i) QTest::keyClick(Tree(), Qt::Key_Down);
+        QCOMPARE(Tree()->currentItem()->text(0), QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+        QCOMPARE(Commands(), QString(kConnection));
+
+        // Tab goes through every enabled control once and leaves the tables.
+        QStringList order;
+        for (int i = 0; i < 16; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(order, (QStringList{"ListView1", "CheckBox1", "CheckBox2", "CheckBox3", "CheckBox4", "CheckBox5",
+                                     "CheckBox6", "CheckBox7", "CheckBox8", "ListView2", "AddDeviceButt",
+                                     "ExceptionsBox", "ResponseEdit", "OpenSettFile", "SaveSettFile", "DelayEdit"}));
+
+        // A row chosen by keyboard enables "-"; Del removes it.
+        auto *list = Child<QTableWidget>("ListView2");
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Down);
+        QTest::keyClick(list, Qt::Key_Down);
+        QVERIFY(!list->selectedItems().isEmpty());
+        QVERIFY(Child<QToolButton>("RemoveDevButt")->isEnabled());
+        QTest::keyClick(list, Qt::Key_Delete);
+        QCOMPARE(Rows("ListView2").size(), 1);
+
+        // Leaving with the removal unapplied asks; Cancel stays.
+        BoxSeen box = CaptureBox([&] { form->close(); }, QMessageBox::Cancel, form.get());
+        QCOMPARE(box.text, QStringLiteral("Изменения не приняты. Закрыть конфигуратор без них?"));
+        QVERIFY(form->isVisible());
+
+        // Apply says it worked; F5 refreshes and leaves no stale values behind.
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        Child<QLineEdit>("DelayEdit")->setFocus();
+        QTest::keyClick(Child<QLineEdit>("DelayEdit"), Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget());
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("ApplyButton"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QCOMPARE(form->statusBar()->currentMessage(), QStringLiteral("Настройки порта приняты"));
+        QCOMPARE(int(fake->ports[u"COM5"].record[0]), int(TwoConnectionRecord().size()) - 1);
+        QTest::keyClick(Tree(), Qt::Key_F5);
+        QCOMPARE(Tree()->currentItem(), nullptr);
+        QCOMPARE(Boxes(), QStringLiteral("00000000"));
+        QCOMPARE(Child<QLineEdit>("DelayEdit")->text(), QString());
+        // Nothing unapplied: it closes without a question; an edited field asks.
+        Click(Node(QStringLiteral("Quorvel Modbus port (COM6)")));
+        Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("999"));
+        box = CaptureBox([&] { form->close(); }, QMessageBox::Cancel);
+        QVERIFY(box.shown);
+        Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("10000"));
+        box = CaptureBox([&] { form->close(); });
+        QVERIFY(!box.shown);
+        QVERIFY(!form->isVisible());
     }
 
     void startupPromptAsksBeforeAnything()

@@ -1,0 +1,516 @@
+// The main window's decisions, shared by every view.
+#include "Presenter.h"
+
+#include <filesystem>
+
+#include "DeviceClasses.h"
+#include "FieldNumber.h"
+#include "common/settingsfile.h"
+#include "newdev.hpp"
+
+namespace {
+
+const char kDelayMessage[] = "Таймаут должен быть целым числом от %1 до %2";
+const char kResponseMessage[] = "Время ответа должно быть целым числом от 0 до %1 (0 - без ограничения)";
+const char kRecordMessage[] = "Ошибка обработки буфера конфигурации порта";
+const char kPortMessage[] = "Порт должен быть положительным целым числом";
+const char kIdMessage[] = "ID устройства должно быть положительным целым числом";
+// The letter after the first word is a Latin c, as the program has always shown it.
+const char kDuplicateIdMessage[] = "Устройства c заданным ID уже присутствует в списке";
+const char kAddressMessage[] = "Не удалось определить IP адрес «%1»";
+const char kDamagedFileMessage[] = "Файл настроек поврежден: настройки порта не изменены";
+const char kRereadMessage[] =
+    "Настройки порта прочитаны заново и показаны в окне. Проверьте их и примите настройки еще раз";
+const char kUnreadMessage[] = "Настройки порта не прочитаны: ";
+
+std::filesystem::path FilePath(const QString &name) { return std::filesystem::path(name.toStdU16String()); }
+
+NodeRef PortRef(TPortClass *port)
+{
+    NodeRef ref;
+    ref.kind = port->IsDriverPort() ? NodeKind::DriverPort : NodeKind::OtherPort;
+    ref.port = port;
+    return ref;
+}
+
+}  // namespace
+
+const void *NodeRef::object() const
+{
+    if (cls) return cls;
+    if (port) return port;
+    return connection;
+}
+
+TPresenter::TPresenter(plat::IPlatform &platform)
+    : platform_(platform), classList_(std::make_unique<TClassesList>(platform))
+{
+}
+
+TPresenter::~TPresenter()
+{
+    // The ports point at the class list's devices, so they go first.
+    portList_.clear();
+    classList_.reset();
+}
+
+TreeItem TPresenter::ConnectionItem(CModbusDevInfo *connection, int depth) const
+{
+    TreeItem item;
+    item.node.kind = NodeKind::Connection;
+    item.node.connection = connection;
+    item.depth = depth;
+    item.text = connection->DisplayText();
+    item.iconClass = quorvel::kNetClassGuid;
+    return item;
+}
+
+void TPresenter::Refresh()
+{
+    // Nothing may keep pointing at the objects about to be freed.
+    selected_ = {};
+    optionsPort_ = nullptr;
+    unapplied_.clear();
+    portList_.clear();
+    classList_->Refresh(&quorvel::kPortsClassGuid);
+    for (int c = 0; c < classList_->ClassCount(); ++c) {
+        TClassInfo *info = classList_->ClassAt(c);
+        for (int d = 0; d < info->DeviceCount(); ++d) {
+            auto port = std::make_unique<TPortClass>(info->DeviceAt(d), platform_);
+            // A port whose settings cannot be read shows none; Apply stays refused until a refresh.
+            if (port->IsDriverPort()) port->ReadFromDriver();
+            portList_.push_back(std::move(port));
+        }
+    }
+}
+
+std::vector<TreeItem> TPresenter::Tree() const
+{
+    std::vector<TreeItem> tree;
+    auto port = portList_.begin();
+    for (int c = 0; c < classList_->ClassCount(); ++c) {
+        TClassInfo *info = classList_->ClassAt(c);
+        TreeItem classItem;
+        classItem.node.kind = NodeKind::Class;
+        classItem.node.cls = info;
+        classItem.text = info->Description();
+        classItem.iconClass = info->ClassGuid();
+        tree.push_back(classItem);
+        // The ports were made in this same order.
+        for (int d = 0; d < info->DeviceCount() && port != portList_.end(); ++d, ++port) {
+            TreeItem portItem;
+            portItem.node = PortRef(port->get());
+            portItem.depth = 1;
+            portItem.text = info->DeviceAt(d)->DisplayName();
+            portItem.iconClass = info->ClassGuid();
+            portItem.marked = (*port)->IsDriverPort();
+            tree.push_back(portItem);
+            for (const TreeItem &item : ConnectionItems(port->get())) tree.push_back(item);
+        }
+    }
+    return tree;
+}
+
+std::vector<TreeItem> TPresenter::ConnectionItems(const TPortClass *port) const
+{
+    std::vector<TreeItem> items;
+    for (int i = 0; i < port->ethInfo().ConnectionCount(); ++i)
+        items.push_back(ConnectionItem(port->ethInfo().ConnectionAt(i), 2));
+    return items;
+}
+
+void TPresenter::Select(const NodeRef &node) { selected_ = node; }
+
+CommandState TPresenter::CommandsFor(NodeKind kind)
+{
+    const bool anyPort = kind == NodeKind::OtherPort || kind == NodeKind::DriverPort;
+    const bool driverPort = kind == NodeKind::DriverPort;
+    const bool connection = kind == NodeKind::Connection;
+    CommandState s;
+    s.filters = kind == NodeKind::Class || anyPort;
+    s.uninstallDriver = driverPort;
+    s.connectionsMenu = driverPort || connection;
+    s.addConnection = driverPort;
+    s.editConnection = connection;
+    s.addDevice = connection;
+    s.settingsFiles = driverPort || connection;
+    return s;
+}
+
+TPortClass *TPresenter::SelectedPort() const
+{
+    if (selected_.port) return selected_.port;
+    if (selected_.connection) return selected_.connection->owner()->owner();
+    return nullptr;
+}
+
+QString TPresenter::SystemMessage(plat::Win32Error code) const
+{
+    QString text = QString::fromStdU16String(platform_.SystemMessage(code));
+    if (text.isEmpty())
+        text = QStringLiteral("Ошибка %1 (0x%2)").arg(code).arg(code, 8, 16, QLatin1Char('0')).toUpper();
+    return text;
+}
+
+// ---- panel ----
+
+TPresenter::Options TPresenter::ReadOptions(const TPortClass &port) const
+{
+    Options options;
+    if (port.portName().isEmpty()) return options;
+    plat::Bytes output;
+    std::uint32_t information = 0;
+    options.error = platform_.PortIoControl(port.portName().toStdU16String(), quorvel::IOCTL_QUORVEL_GET_OPTIONS, {},
+                                            quorvel::kPortOptionsSize, &output, &information);
+    if (options.error == 0 && !quorvel::DecodePortOptions(output, &options.value)) options.error = ERROR_INVALID_DATA;
+    return options;
+}
+
+plat::Win32Error TPresenter::WriteOptions(const TPortClass &port, const quorvel::PortOptions &options) const
+{
+    std::uint32_t information = 0;
+    return platform_.PortIoControl(port.portName().toStdU16String(), quorvel::IOCTL_QUORVEL_SET_OPTIONS,
+                                   quorvel::EncodePortOptions(options), 0, nullptr, &information);
+}
+
+void TPresenter::FillPortLines(const TPortClass &port, PanelState *panel) const
+{
+    TDeviceInfo *device = port.device();
+    panel->lines = {{QStringLiteral("Device"), device ? device->DisplayName() : QString()},
+                    {QStringLiteral("Upper Filters"), device ? device->FilterText(kUpperFilters) : QString()},
+                    {QStringLiteral("Lower Filters"), device ? device->FilterText(kLowerFilters) : QString()}};
+}
+
+void TPresenter::FillPortSettings(TPortClass &port, PanelState *panel)
+{
+    const CEthInfo &eth = port.ethInfo();
+    panel->settingsEnabled = true;
+    for (int i = 0; i < 4; ++i) {
+        panel->rtsInputs[i] = eth.rtsMask & (1u << i);
+        panel->dtrInputs[i] = eth.dtrMask & (1u << i);
+    }
+    panel->delay = QString::number(eth.delay);
+    optionsPort_ = &port;
+    options_ = ReadOptions(port);
+    if (options_.error == 0) {
+        panel->optionsEnabled = true;
+        panel->exceptions = options_.value.flags & quorvel::kPortOptionExceptions;
+        panel->responseMs = QString::number(options_.value.responseMs);
+    }
+    if (port.SettingsUnread()) panel->status = QString::fromUtf8(kUnreadMessage) + SystemMessage(port.readError());
+}
+
+bool TPresenter::Reread(TPortClass &port)
+{
+    if (!port.SettingsUnread()) return false;
+    port.ReadFromDriver();
+    return !port.SettingsUnread();
+}
+
+PanelState TPresenter::Panel(bool *reread)
+{
+    PanelState panel;
+    if (reread) *reread = false;
+    optionsPort_ = nullptr;
+    switch (selected_.kind) {
+    case NodeKind::None: panel.keepSettings = true; break;
+    case NodeKind::Class:
+        panel.keepSettings = true;
+        panel.lines = {{QStringLiteral("Upper Filters"), selected_.cls->FilterText(kUpperFilters)},
+                       {QStringLiteral("Lower Filters"), selected_.cls->FilterText(kLowerFilters)}};
+        break;
+    case NodeKind::OtherPort: FillPortLines(*selected_.port, &panel); break;
+    case NodeKind::DriverPort: {
+        TPortClass &port = *selected_.port;
+        if (Reread(port) && reread) *reread = true;
+        FillPortLines(port, &panel);
+        FillPortSettings(port, &panel);
+        const CEthInfo &eth = port.ethInfo();
+        for (int c = 0; c < eth.ConnectionCount(); ++c) {
+            const CModbusDevInfo *connection = eth.ConnectionAt(c);
+            panel.devices.push_back({connection->DisplayText(), QString()});
+            for (int i = 0; i < connection->IdCount(); ++i)
+                panel.devices.push_back({QString(), QString::number(connection->IdAt(i))});
+        }
+        break;
+    }
+    case NodeKind::Connection: {
+        CModbusDevInfo *connection = selected_.connection;
+        TPortClass &port = *connection->owner()->owner();
+        FillPortLines(port, &panel);
+        FillPortSettings(port, &panel);
+        panel.devicesRemovable = true;
+        for (int i = 0; i < connection->IdCount(); ++i)
+            panel.devices.push_back(
+                {connection->DisplayText(), QString::number(connection->IdAt(i)), connection->IdAt(i)});
+        break;
+    }
+    }
+    return panel;
+}
+
+// ---- Apply ----
+
+Outcome TPresenter::Apply(const PanelInput &input)
+{
+    TPortClass *port = SelectedPort();
+    if (!port || !port->IsDriverPort()) return {};
+    // The driver may hold settings this window never saw: they are read, and shown, first.
+    if (port->SettingsUnread()) {
+        if (!Reread(*port)) return Outcome::Fail(SystemMessage(port->readError()));
+        Outcome outcome = Outcome::Fail(QString::fromUtf8(kRereadMessage));
+        outcome.reread = true;
+        return outcome;
+    }
+    // The same ranges quorvelctl and the host accept.
+    qlonglong delay = 0;
+    if (!ParseFieldNumber(input.delay, quorvel::kEthMaxDelay, &delay) || !quorvel::EthDelayValid(delay))
+        return Outcome::Fail(QString::fromUtf8(kDelayMessage).arg(quorvel::kEthMinDelay).arg(quorvel::kEthMaxDelay));
+    const bool withOptions = optionsPort_ == port && options_.error == 0;
+    quorvel::PortOptions options = options_.value;
+    if (withOptions) {
+        bool ok = true;
+        QString text = input.responseMs.trimmed();
+        qlonglong ms = text.isEmpty() ? 0 : text.toLongLong(&ok, 10);
+        if (!ok || ms < 0 || ms > qlonglong(quorvel::kMaxResponseMs))
+            return Outcome::Fail(QString::fromUtf8(kResponseMessage).arg(quorvel::kMaxResponseMs));
+        options.responseMs = static_cast<std::uint32_t>(ms);
+        options.flags = input.exceptions ? (options.flags | quorvel::kPortOptionExceptions)
+                                         : (options.flags & ~quorvel::kPortOptionExceptions);
+    }
+    CEthInfo &eth = port->ethInfo();
+    if (eth.RecordSize() == 0 || eth.RecordSize() > quorvel::kEthMaxAppliedSize)
+        return Outcome::Fail(QString::fromUtf8(kRecordMessage));
+    eth.delay = static_cast<std::uint16_t>(delay);
+    // Bits above the four inputs are the driver's; they stay as read.
+    for (int i = 0; i < 4; ++i) {
+        auto bit = static_cast<std::uint8_t>(1u << i);
+        eth.rtsMask = input.rtsInputs[i] ? (eth.rtsMask | bit) : (eth.rtsMask & ~bit);
+        eth.dtrMask = input.dtrInputs[i] ? (eth.dtrMask | bit) : (eth.dtrMask & ~bit);
+    }
+    if (plat::Win32Error err = port->WriteToDriver()) return Outcome::Fail(SystemMessage(err));
+    unapplied_.erase(port);
+    // Options unchanged are not written: a driver without them still takes the settings.
+    if (withOptions && (options.flags != options_.value.flags || options.responseMs != options_.value.responseMs)) {
+        if (plat::Win32Error err = WriteOptions(*port, options)) return Outcome::Fail(SystemMessage(err));
+        options_.value = options;
+    }
+    return {};
+}
+
+bool TPresenter::HasUnapplied(const PanelInput *shown) const
+{
+    if (!unapplied_.empty()) return true;
+    TPortClass *port = SelectedPort();
+    if (!shown || !port || !port->IsDriverPort() || port->SettingsUnread()) return false;
+    const CEthInfo &eth = port->ethInfo();
+    for (int i = 0; i < 4; ++i)
+        if (shown->rtsInputs[i] != bool(eth.rtsMask & (1u << i)) ||
+            shown->dtrInputs[i] != bool(eth.dtrMask & (1u << i)))
+            return true;
+    if (shown->delay.trimmed() != QString::number(eth.delay)) return true;
+    if (optionsPort_ == port && options_.error == 0)
+        return shown->exceptions != bool(options_.value.flags & quorvel::kPortOptionExceptions) ||
+               shown->responseMs.trimmed() != QString::number(options_.value.responseMs);
+    return false;
+}
+
+// ---- connections and ids ----
+
+ConnectionFields TPresenter::FieldsOfSelectedConnection() const
+{
+    ConnectionFields fields;
+    if (CModbusDevInfo *connection = selected_.connection) {
+        fields.address = connection->IpText();
+        fields.port = QString::number(connection->port);
+        fields.convert = !connection->raw;
+    }
+    return fields;
+}
+
+namespace {
+
+// The address and port of a filled connection dialog, or the field's message.
+Outcome ReadConnectionFields(const ConnectionFields &fields, plat::IPlatform &platform, std::uint32_t *ip,
+                             std::uint16_t *port)
+{
+    std::uint32_t resolved = ResolveIpAddress(fields.address, platform);
+    // An unknown name would otherwise reach the driver as the broadcast address.
+    if (resolved == kInaddrNone) return Outcome::Fail(QString::fromUtf8(kAddressMessage).arg(fields.address));
+    qlonglong number = 0;
+    if (!ParseFieldNumber(fields.port, 65535, &number)) return Outcome::Fail(QString::fromUtf8(kPortMessage));
+    *ip = resolved;
+    *port = static_cast<std::uint16_t>(number);
+    return {};
+}
+
+}  // namespace
+
+Outcome TPresenter::AddConnection(const ConnectionFields &fields, CModbusDevInfo **added)
+{
+    if (selected_.kind != NodeKind::DriverPort) return {};
+    std::uint32_t ip = 0;
+    std::uint16_t tcpPort = 0;
+    if (Outcome read = ReadConnectionFields(fields, platform_, &ip, &tcpPort); !read.ok) return read;
+    CEthInfo &eth = selected_.port->ethInfo();
+    auto connection = std::make_unique<CModbusDevInfo>(&eth);
+    connection->ip = ip;
+    connection->port = tcpPort;
+    connection->raw = !fields.convert;
+    CModbusDevInfo *result = eth.AddConnection(std::move(connection));
+    if (added) *added = result;
+    unapplied_.insert(selected_.port);
+    return {};
+}
+
+Outcome TPresenter::ChangeConnection(const ConnectionFields &fields)
+{
+    CModbusDevInfo *connection = selected_.connection;
+    if (!connection) return {};
+    // All or nothing: a refused field leaves the connection exactly as the tree shows it.
+    std::uint32_t ip = 0;
+    std::uint16_t tcpPort = 0;
+    if (Outcome read = ReadConnectionFields(fields, platform_, &ip, &tcpPort); !read.ok) return read;
+    connection->ip = ip;
+    connection->port = tcpPort;
+    connection->raw = !fields.convert;
+    unapplied_.insert(connection->owner()->owner());
+    return {};
+}
+
+Outcome TPresenter::DeleteConnection()
+{
+    CModbusDevInfo *connection = selected_.connection;
+    if (!connection) return {};
+    selected_ = {};
+    optionsPort_ = nullptr;
+    unapplied_.insert(connection->owner()->owner());
+    connection->owner()->RemoveConnection(connection);
+    return {};
+}
+
+QString TPresenter::DeleteConnectionQuestion() const
+{
+    CModbusDevInfo *connection = selected_.connection;
+    if (!connection) return {};
+    QString text = QStringLiteral("Удалить соединение %1").arg(connection->DisplayText());
+    if (connection->IdCount() > 0) text += QStringLiteral(" вместе с ID устройств (%1)").arg(connection->IdCount());
+    return text + QStringLiteral("?");
+}
+
+QString TPresenter::UninstallQuestion() const
+{
+    if (selected_.kind != NodeKind::DriverPort || !selected_.port->device()) return {};
+    return QStringLiteral("Удалить порт %1 вместе с его настройками?").arg(selected_.port->device()->DisplayName());
+}
+
+Outcome TPresenter::AddId(const QString &text)
+{
+    CModbusDevInfo *connection = selected_.connection;
+    if (!connection) return {};
+    qlonglong number = 0;
+    if (!ParseFieldNumber(text, 255, &number)) return Outcome::Fail(QString::fromUtf8(kIdMessage));
+    auto id = static_cast<std::uint8_t>(number);
+    // Only this connection matters: several connections of a port may list one id.
+    if (connection->IndexOfId(id) >= 0) return Outcome::Fail(QString::fromUtf8(kDuplicateIdMessage));
+    connection->AddId(id);
+    unapplied_.insert(connection->owner()->owner());
+    return {};
+}
+
+void TPresenter::RemoveId(int id)
+{
+    if (!selected_.connection || id < 0 || id > 255) return;
+    selected_.connection->RemoveId(static_cast<std::uint8_t>(id));
+    unapplied_.insert(selected_.connection->owner()->owner());
+}
+
+// ---- settings files ----
+
+Outcome TPresenter::SaveSettings(const QString &path)
+{
+    TPortClass *port = SelectedPort();
+    if (!port) return {};
+    std::string ioError;
+    quorvel::SettingsFileStatus status =
+        quorvel::SaveSettingsFile(FilePath(path), port->ethInfo().ToRecord(), &ioError);
+    if (status == quorvel::SettingsFileStatus::IoError) return Outcome::Fail(QString::fromStdString(ioError));
+    if (status != quorvel::SettingsFileStatus::Ok)
+        return Outcome::Fail(QString::fromStdString(quorvel::SettingsFileMessage(status, 0)));
+    return {};
+}
+
+Outcome TPresenter::LoadSettings(const QString &path)
+{
+    TPortClass *port = SelectedPort();
+    if (!port) return {};
+    std::vector<std::uint8_t> recordBytes;
+    quorvel::EthRecord record;
+    std::uint16_t version = 0;
+    std::string ioError;
+    quorvel::SettingsFileStatus status =
+        quorvel::LoadSettingsFile(FilePath(path), &recordBytes, &record, &version, &ioError);
+    switch (status) {
+    case quorvel::SettingsFileStatus::IoError: return Outcome::Fail(QString::fromStdString(ioError));
+    case quorvel::SettingsFileStatus::BadFormat:
+    case quorvel::SettingsFileStatus::BadVersion:
+    case quorvel::SettingsFileStatus::RecordTooLarge:
+        return Outcome::Fail(QString::fromStdString(quorvel::SettingsFileMessage(status, version)));
+    case quorvel::SettingsFileStatus::BadRecord: return Outcome::Fail(QString::fromUtf8(kDamagedFileMessage));
+    default: break;
+    }
+    if (!port->ethInfo().Parse(recordBytes.data(), recordBytes.size()))
+        return Outcome::Fail(QString::fromUtf8(kDamagedFileMessage));
+    // The connections were replaced: a selected one hands the selection to its port.
+    selected_ = PortRef(port);
+    unapplied_.insert(port);
+    return {};
+}
+
+// ---- driver and filters ----
+
+Outcome TPresenter::InstallDriver(const QString &infPath)
+{
+    if (plat::Win32Error err =
+            ::InstallDriver(platform_, infPath, QString::fromStdU16String(quorvel::QUORVEL_HARDWARE_ID)))
+        return Outcome::Fail(SystemMessage(err));
+    return {};
+}
+
+Outcome TPresenter::UninstallDriver()
+{
+    // Only the driver's own ports are removed here, whatever the menus showed.
+    if (selected_.kind != NodeKind::DriverPort || !selected_.port->device()) return {};
+    if (plat::Win32Error err = ::RemoveDevice(*selected_.port->device())) return Outcome::Fail(SystemMessage(err));
+    return {};
+}
+
+bool TPresenter::CanChangeFilters() const { return selected_.cls || (selected_.port && selected_.port->device()); }
+
+QStringList TPresenter::Filters(int kind) const
+{
+    if (selected_.cls) return selected_.cls->ReadFilters(kind);
+    if (selected_.port && selected_.port->device()) return selected_.port->device()->ReadFilters(kind);
+    return {};
+}
+
+Outcome TPresenter::AddFilter(const QString &filePath, int kind)
+{
+    plat::Win32Error err = 0;
+    if (selected_.cls)
+        err = ::AddFilter(*selected_.cls, filePath, kind);
+    else if (selected_.port && selected_.port->device())
+        err = ::AddFilter(*selected_.port->device(), filePath, kind);
+    return err ? Outcome::Fail(SystemMessage(err)) : Outcome{};
+}
+
+Outcome TPresenter::RemoveFilter(const QString &name, int kind)
+{
+    if (name.isEmpty()) return {};
+    plat::Win32Error err = 0;
+    if (selected_.cls)
+        err = ::RemoveFilter(*selected_.cls, name, kind);
+    else if (selected_.port && selected_.port->device())
+        err = ::RemoveFilter(*selected_.port->device(), name, kind);
+    return err ? Outcome::Fail(SystemMessage(err)) : Outcome{};
+}

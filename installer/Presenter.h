@@ -1,0 +1,183 @@
+// What the main window shows and decides, without widgets: the tree, the commands a selection
+// allows, the panel, validation and its messages, Apply, the connection and id edits, settings
+// files, driver and filter installation. A view draws these states and passes on what the user
+// did; it holds no rule of its own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include <QString>
+#include <QStringList>
+
+#include "Platform.h"
+#include "PortSettings.h"
+#include "SetupClasses.h"
+#include "common/portoptions.h"
+
+enum class NodeKind { None, Class, OtherPort, DriverPort, Connection };
+
+// A tree node as a view keeps it. Exactly the pointer its kind names is set.
+struct NodeRef {
+    NodeKind kind = NodeKind::None;
+    TClassInfo *cls = nullptr;
+    TPortClass *port = nullptr;
+    CModbusDevInfo *connection = nullptr;
+
+    const void *object() const;
+    bool operator==(const NodeRef &o) const { return kind == o.kind && object() == o.object(); }
+};
+
+// One node of the tree in display order; depth 0 class, 1 port, 2 connection.
+struct TreeItem {
+    NodeRef node;
+    int depth = 0;
+    QString text;
+    plat::Guid iconClass{};  // the class whose icon the node shows
+    bool marked = false;     // a port of our driver: italic, underlined
+};
+
+// What the menus and buttons allow for the selection.
+struct CommandState {
+    bool filters = false;  // the filter menu and its popup entries
+    bool uninstallDriver = false;
+    bool connectionsMenu = false;
+    bool addConnection = false;
+    bool editConnection = false;  // delete and change
+    bool addDevice = false;       // "+"
+    bool settingsFiles = false;   // load and save
+};
+
+struct PanelRow {
+    QString first, second;
+    int id = -1;  // the device id a row of the connection view stands for
+};
+
+// The right-hand panel for the selection.
+struct PanelState {
+    std::vector<PanelRow> lines;      // parameter / value
+    std::vector<PanelRow> devices;    // connection / id
+    bool devicesRemovable = false;    // a selected device row may be removed ("-")
+    bool settingsEnabled = false;     // wiring boxes, delay, Apply
+    bool keepSettings = false;        // the boxes and the delay keep what they show
+    std::array<bool, 4> rtsInputs{};  // CTS, DSR, DCD, RING following RTS
+    std::array<bool, 4> dtrInputs{};  // the same following DTR
+    QString delay;
+    bool optionsEnabled = false;  // the port answered the options request
+    bool exceptions = false;
+    QString responseMs;
+    QString status;  // the status bar
+};
+
+// The panel's editable fields as the user left them.
+struct PanelInput {
+    std::array<bool, 4> rtsInputs{};
+    std::array<bool, 4> dtrInputs{};
+    QString delay;
+    bool exceptions = false;
+    QString responseMs;
+};
+
+// A connection dialog's fields.
+struct ConnectionFields {
+    QString address = QStringLiteral("127.0.0.1");
+    QString port = QStringLiteral("502");
+    bool convert = true;  // to Modbus TCP, i.e. not raw
+};
+
+// The result of an action: ok, or the text of the error box.
+struct Outcome {
+    bool ok = true;
+    QString error;
+    bool reread = false;  // the port's settings were read again: redraw its connections and the panel
+    static Outcome Fail(const QString &text) { return {false, text}; }
+};
+
+class TPresenter {
+public:
+    explicit TPresenter(plat::IPlatform &platform);
+    ~TPresenter();
+    TPresenter(const TPresenter &) = delete;
+    TPresenter &operator=(const TPresenter &) = delete;
+
+    plat::IPlatform &platform() const { return platform_; }
+
+    // Re-enumerates the ports and reads the driver's ones; nothing is selected afterwards.
+    void Refresh();
+    // The tree as the model holds it now.
+    std::vector<TreeItem> Tree() const;
+    // The connection nodes of a port, after its connections changed.
+    std::vector<TreeItem> ConnectionItems(const TPortClass *port) const;
+
+    void Select(const NodeRef &node);
+    const NodeRef &Selection() const { return selected_; }
+    static CommandState CommandsFor(NodeKind kind);
+    CommandState Commands() const { return CommandsFor(selected_.kind); }
+    // Reads the port's options as well: the panel shows what the driver holds now. A port whose
+    // settings could not be read is tried again (*reread: it worked, its connections changed).
+    PanelState Panel(bool *reread = nullptr);
+
+    // A port whose settings could not be read is tried again first; read now, it is not written
+    // until the user has seen what it holds.
+    Outcome Apply(const PanelInput &input);
+
+    ConnectionFields FieldsOfSelectedConnection() const;
+    // On a driver port: adds the connection; *added is the new one.
+    Outcome AddConnection(const ConnectionFields &fields, CModbusDevInfo **added = nullptr);
+    // On a connection: all or nothing.
+    Outcome ChangeConnection(const ConnectionFields &fields);
+    // On a connection: the model forgets it, and the selection with it.
+    Outcome DeleteConnection();
+    // What to ask before the selected connection, or the selected port's device, goes for good.
+    QString DeleteConnectionQuestion() const;
+    QString UninstallQuestion() const;
+    Outcome AddId(const QString &text);
+    void RemoveId(int id);
+
+    // The port the settings files act on: the selected port or the selected connection's.
+    TPortClass *SelectedPort() const;
+    Outcome SaveSettings(const QString &path);
+    // A loaded file replaces the port's connections; the selection moves to the port. A damaged
+    // one changes nothing and says so.
+    Outcome LoadSettings(const QString &path);
+
+    // After success the ports changed: the caller refreshes.
+    Outcome InstallDriver(const QString &infPath);
+    Outcome UninstallDriver();
+    bool CanChangeFilters() const;
+    QStringList Filters(int kind) const;
+    Outcome AddFilter(const QString &filePath, int kind);
+    Outcome RemoveFilter(const QString &name, int kind);
+
+    // True when something the user changed has not been applied: an edit of connections or ids,
+    // a loaded file, or (given the panel's fields) a field that differs from the selected port's.
+    bool HasUnapplied(const PanelInput *shown) const;
+
+    // The system's text for a code, never empty.
+    QString SystemMessage(plat::Win32Error code) const;
+
+private:
+    struct Options {
+        plat::Win32Error error = ERROR_INVALID_FUNCTION;
+        quorvel::PortOptions value;
+    };
+    Options ReadOptions(const TPortClass &port) const;
+    plat::Win32Error WriteOptions(const TPortClass &port, const quorvel::PortOptions &options) const;
+    // Reads an unread port again; true when it is read now.
+    bool Reread(TPortClass &port);
+    void FillPortLines(const TPortClass &port, PanelState *panel) const;
+    void FillPortSettings(TPortClass &port, PanelState *panel);
+    TreeItem ConnectionItem(CModbusDevInfo *connection, int depth) const;
+
+    plat::IPlatform &platform_;
+    std::unique_ptr<TClassesList> classList_;
+    std::vector<std::unique_ptr<TPortClass>> portList_;
+    NodeRef selected_;
+    // The options of the port the panel showed last, as read: written only when changed.
+    const TPortClass *optionsPort_ = nullptr;
+    std::set<const TPortClass *> unapplied_;  // ports whose connections or ids changed since Apply
+    Options options_;
+};
