@@ -20,11 +20,12 @@
 
 #include "common/controlproto.h"
 #include "common/ethrecord.h"
+#include "common/portoptions.h"
 #include "common/settingsfile.h"
 #include "common/statedir.h"
+#include "common/version.h"
 #include "ctlargs.h"
 #include "hostproto.h"
-#include "common/portoptions.h"
 
 using namespace quorvel;
 using hostctl::Utf16;
@@ -426,6 +427,7 @@ void Usage()
 {
     std::fprintf(stderr,
                  "usage: quorvelctl [--state DIR] [--json] COMMAND\n"
+                 "       quorvelctl --help | --version\n"
                  "  list                       ports, terminals, in use, connections\n"
                  "  add [--name COMn]          new port (the lowest free name by default)\n"
                  "  remove COMn\n"
@@ -454,6 +456,9 @@ int main(int argc, char **argv)
             gJson = true;
         else if ((a == "--help" || a == "-h") && args.empty()) {
             Usage();
+            return 0;
+        } else if (a == "--version" && args.empty()) {
+            std::printf("quorvelctl %s\n", QUORVEL_VERSION);
             return 0;
         } else
             args.push_back(a);
