@@ -49,8 +49,14 @@ bool ControlServer::Start(std::string *error)
     mode_t old = umask(0177);
     int rc = bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
     umask(old);
-    if (rc != 0 || (access_.group != gid_t(-1) && chown(bound.c_str(), uid_t(-1), access_.group) != 0) ||
-        chmod(bound.c_str(), access_.mode) != 0 || listen(listener_, SOMAXCONN) != 0 ||
+    if (rc == 0 && access_.group != gid_t(-1) && chown(bound.c_str(), uid_t(-1), access_.group) != 0) {
+        // Only root, or a member of the group, may give the socket to it.
+        *error = "cannot give " + path_ + " to group " + std::to_string(access_.group) + ": " + std::strerror(errno);
+        unlink(bound.c_str());
+        path_.clear();
+        return false;
+    }
+    if (rc != 0 || chmod(bound.c_str(), access_.mode) != 0 || listen(listener_, SOMAXCONN) != 0 ||
         rename(bound.c_str(), path_.c_str()) != 0) {
         *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
         unlink(bound.c_str());
