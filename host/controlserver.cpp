@@ -22,8 +22,8 @@ constexpr size_t kMaxSessionsPerUser = 16;
 constexpr int kFrameTimeoutSeconds = 10;
 }  // namespace
 
-ControlServer::ControlServer(Host &host, std::string path, LogFunction log, int idleSeconds)
-    : host_(host), path_(std::move(path)), log_(std::move(log)), idleSeconds_(idleSeconds)
+ControlServer::ControlServer(Host &host, std::string path, LogFunction log, int idleSeconds, SocketAccess access)
+    : host_(host), path_(std::move(path)), log_(std::move(log)), idleSeconds_(idleSeconds), access_(access)
 {
 }
 
@@ -44,11 +44,19 @@ bool ControlServer::Start(std::string *error)
     unlink(bound.c_str());  // the lock proves no other host uses these
     unlink(path_.c_str());
     listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // Created 0660 from the start: no moment where others could connect.
-    mode_t old = umask(0117);
+    // Created owner-only and opened to the group once it has its final group: no moment where
+    // others could connect.
+    mode_t old = umask(0177);
     int rc = bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
     umask(old);
-    if (rc != 0 || listen(listener_, SOMAXCONN) != 0 || chmod(bound.c_str(), 0660) != 0 ||
+    if (rc == 0 && access_.group != gid_t(-1) && chown(bound.c_str(), uid_t(-1), access_.group) != 0) {
+        // Only root, or a member of the group, may give the socket to it.
+        *error = "cannot give " + path_ + " to group " + std::to_string(access_.group) + ": " + std::strerror(errno);
+        unlink(bound.c_str());
+        path_.clear();
+        return false;
+    }
+    if (rc != 0 || chmod(bound.c_str(), access_.mode) != 0 || listen(listener_, SOMAXCONN) != 0 ||
         rename(bound.c_str(), path_.c_str()) != 0) {
         *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
         unlink(bound.c_str());

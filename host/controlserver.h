@@ -14,10 +14,17 @@
 
 namespace quorvel {
 
+// Who may connect: the socket file's group and mode. No group keeps the one bind gives (the
+// host's, or the state directory's when that is set-group-id).
+struct SocketAccess {
+    gid_t group = gid_t(-1);
+    mode_t mode = 0660;
+};
+
 class ControlServer {
 public:
     // A session that sends nothing for `idleSeconds` is closed unless it holds device sets.
-    ControlServer(Host &host, std::string path, LogFunction log, int idleSeconds = 60);
+    ControlServer(Host &host, std::string path, LogFunction log, int idleSeconds = 60, SocketAccess access = {});
     ~ControlServer();
     bool Start(std::string *error);
     // Closes the listener and every session, removes the socket file.
@@ -38,6 +45,7 @@ private:
     std::string path_;
     LogFunction log_;
     int idleSeconds_;
+    SocketAccess access_;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
     std::thread acceptor_;

@@ -31,6 +31,7 @@
 #include "common/portoptions.h"
 #include "common/settingsfile.h"
 #include "common/statedir.h"
+#include "common/version.h"
 #include "ctlargs.h"
 #include "hostproto.h"
 #include "monitorlog.h"
@@ -595,6 +596,7 @@ void Usage()
 {
     std::fprintf(stderr,
                  "usage: quorvelctl [--state DIR] [--json] COMMAND\n"
+                 "       quorvelctl --help | --version\n"
                  "  list                       ports, terminals, in use, connections\n"
                  "  add [--name COMn]          new port (the lowest free name by default)\n"
                  "  remove COMn\n"
@@ -629,6 +631,9 @@ int main(int argc, char **argv)
             gJson = true;
         else if ((a == "--help" || a == "-h") && args.empty()) {
             Usage();
+            return 0;
+        } else if (a == "--version" && args.empty()) {
+            std::printf("quorvelctl %s\n", QUORVEL_VERSION);
             return 0;
         } else
             args.push_back(a);

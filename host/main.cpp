@@ -1,5 +1,6 @@
 // quorvel-host [--state DIR] [--dev-dir DIR] [--pty-group GROUP] [--pty-mode MODE]
-//              [--control-idle-timeout SECONDS] [--metrics [ADDRESS:]PORT] [--debug] [--demo]
+//              [--socket-group GROUP] [--socket-mode MODE] [--control-idle-timeout SECONDS]
+//              [--metrics [ADDRESS:]PORT] [--debug] [--demo]
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 #include "common/controlproto.h"
 #include "common/ethrecord.h"
 #include "common/statedir.h"
+#include "common/version.h"
 #include "hostproto.h"
 
 #include "controlserver.h"
@@ -49,7 +51,8 @@ void Usage()
 {
     std::fprintf(stderr,
                  "usage: quorvel-host [--state DIR] [--dev-dir DIR] [--pty-group GROUP] [--pty-mode MODE]\n"
-                 "                    [--control-idle-timeout SECONDS] [--metrics [ADDRESS:]PORT] [--debug] [--demo]\n"
+                 "                    [--socket-group GROUP] [--socket-mode MODE] [--control-idle-timeout SECONDS]\n"
+                 "                    [--metrics [ADDRESS:]PORT] [--debug] [--demo] [--help] [--version]\n"
                  "  --metrics: the ports' gateway counters for Prometheus at http://ADDRESS:PORT/metrics\n"
                  "             (off by default; 127.0.0.1 unless an address is given)\n");
 }
@@ -68,7 +71,7 @@ bool ParseGroup(const std::string &text, gid_t *gid)
     return true;
 }
 
-// Octal read and write bits only: a terminal is never executable or set-id.
+// Octal read and write bits only: a terminal or a socket is never executable or set-id.
 bool ParseMode(const std::string &text, mode_t *mode)
 {
     char *end = nullptr;
@@ -173,6 +176,7 @@ int main(int argc, char **argv)
     HostOptions options;
     bool demo = false;
     bool groupGiven = false;
+    SocketAccess socketAccess;
     int idleSeconds = 60;
     std::string metricsHost, metricsPort;
     for (int i = 1; i < argc; ++i) {
@@ -186,6 +190,20 @@ int main(int argc, char **argv)
         } else if (a == "--pty-mode" && i + 1 < argc) {
             if (!ParseMode(argv[++i], &options.ptyAccess.mode)) {
                 std::fprintf(stderr, "quorvel-host: --pty-mode %s: an octal mode of read/write bits, such as 0660\n",
+                             argv[i]);
+                return 2;
+            }
+        } else if (a == "--socket-group" && i + 1 < argc) {
+            if (!ParseGroup(argv[++i], &socketAccess.group)) {
+                std::fprintf(stderr, "quorvel-host: --socket-group %s: no such group\n", argv[i]);
+                return 2;
+            }
+        } else if (a == "--socket-mode" && i + 1 < argc) {
+            // The owner keeps read and write: the host's own user always manages its ports.
+            if (!ParseMode(argv[++i], &socketAccess.mode) || (socketAccess.mode & 0600) != 0600) {
+                std::fprintf(stderr,
+                             "quorvel-host: --socket-mode %s: an octal mode of read/write bits with the owner's, "
+                             "such as 0660\n",
                              argv[i]);
                 return 2;
             }
@@ -215,6 +233,9 @@ int main(int argc, char **argv)
         } else if (a == "--help" || a == "-h") {
             Usage();
             return 0;
+        } else if (a == "--version") {
+            std::printf("quorvel-host %s\n", QUORVEL_VERSION);
+            return 0;
         } else {
             Usage();
             return 2;
@@ -235,9 +256,11 @@ int main(int argc, char **argv)
 
     int lockFd = TakeLock(options.stateDir);
     if (lockFd < 0) return 1;
-    // The terminals' group is by default the control socket's: the host's group, or the state
-    // directory's when that is set-group-id (bind gives the socket that group then).
-    if (!groupGiven) {
+    // The terminals' group is by default the control socket's: --socket-group, else the host's
+    // group, or the state directory's when that is set-group-id (bind gives the socket that group).
+    if (!groupGiven && socketAccess.group != gid_t(-1)) {
+        options.ptyAccess.group = socketAccess.group;
+    } else if (!groupGiven) {
         struct stat st {};
         bool inherit = stat(options.stateDir.c_str(), &st) == 0 && (st.st_mode & S_ISGID);
         options.ptyAccess.group = inherit ? st.st_gid : getegid();
@@ -260,7 +283,7 @@ int main(int argc, char **argv)
         Log(error);
         return 1;
     }
-    ControlServer server(host, options.stateDir + "/control.sock", Log, idleSeconds);
+    ControlServer server(host, options.stateDir + "/control.sock", Log, idleSeconds, socketAccess);
     if (!server.Start(&error)) {
         Log(error);
         host.Stop();

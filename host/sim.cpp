@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/version.h"
 #include "simdata.h"
 
 namespace {
@@ -38,13 +39,15 @@ struct Options {
     bool rtuOverTcp = false;
     int delayMs = 0;
     int closeAfter = 0;  // close a connection after this many replies; 0 = never
+    bool help = false;
+    bool version = false;
 };
 
 void Usage()
 {
     std::fprintf(stderr,
                  "usage: quorvel-sim [--listen HOST:PORT] [--unit ID...] [--rtu-over-tcp]\n"
-                 "                   [--delay MS] [--close-after N]\n");
+                 "                   [--delay MS] [--close-after N] [--help] [--version]\n");
 }
 
 bool ParseOptions(int argc, char **argv, Options *o)
@@ -82,6 +85,10 @@ bool ParseOptions(int argc, char **argv, Options *o)
                 }
             }
             if (!any) return false;
+        } else if (a == "--help" || a == "-h") {
+            o->help = true;
+        } else if (a == "--version") {
+            o->version = true;
         } else if (a == "--rtu-over-tcp") {
             o->rtuOverTcp = true;
         } else if (a == "--delay") {
@@ -228,6 +235,14 @@ int main(int argc, char **argv)
     if (!ParseOptions(argc, argv, &options)) {
         Usage();
         return 2;
+    }
+    if (options.help) {
+        Usage();
+        return 0;
+    }
+    if (options.version) {
+        std::printf("quorvel-sim %s\n", QUORVEL_VERSION);
+        return 0;
     }
     struct sigaction sa {};
     sa.sa_handler = OnSignal;

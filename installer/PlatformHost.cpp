@@ -17,6 +17,7 @@
 #include "common/filterservice.h"
 #include "common/multisz.h"
 #include "common/sysmsg.h"
+#include "common/version.h"
 
 extern char **environ;
 
@@ -48,7 +49,7 @@ Bytes BuiltInVersionBlob()
     };
     add(u"\\VarFileInfo\\Translation", Bytes{0x19, 0x04, 0xE3, 0x04});
     add(u"\\StringFileInfo\\041904e3\\ProductName", text("Конфигуратор порта Quorvel"));
-    add(u"\\StringFileInfo\\041904e3\\FileVersion", text("2.0.1.79"));
+    add(u"\\StringFileInfo\\041904e3\\FileVersion", text(QUORVEL_VERSION));
     add(u"\\StringFileInfo\\041904e3\\FileDescription", text("Конфигуратор порта Quorvel"));
     return std::move(w.bytes());
 }

@@ -11,6 +11,7 @@
 #include "Main.h"
 #include "PlatformHost.h"
 #include "common/statedir.h"
+#include "common/version.h"
 
 int main(int argc, char **argv)
 {
@@ -24,7 +25,9 @@ int main(int argc, char **argv)
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Конфигуратор портов Quorvel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption stateOption(QStringList{QStringLiteral("state")},
                                    QStringLiteral("Каталог состояния quorvel-host (по умолчанию $QUORVEL_STATE, "
                                                   "иначе тот же, что у quorvel-host)."),

@@ -1,6 +1,6 @@
 # Sourced by build-sys and wincheck: the mingw-w64 toolchain and flags for the driver on one
-# architecture. Usage: mingw_driver_setup x86|x64; sets TRIPLE, CXX, OBJDUMP, NM, DLLTOOL, ENTRY,
-# IMAGE_BASE, PE_FORMAT, CXXFLAGS (array).
+# architecture. Usage: mingw_driver_setup x86|x64; sets TRIPLE, CXX, OBJDUMP, NM, DLLTOOL, WINDRES,
+# ENTRY, IMAGE_BASE, PE_FORMAT, CXXFLAGS (array).
 mingw_driver_setup() {
   local inc=/usr/share/mingw-w64/include
   case $1 in
@@ -30,6 +30,7 @@ mingw_driver_setup() {
   OBJDUMP=$TRIPLE-objdump
   NM=$TRIPLE-nm
   DLLTOOL=$TRIPLE-dlltool
+  WINDRES=$TRIPLE-windres
   # min-pagesize=0: KeGetCurrentThread and friends read fixed fs:/gs: offsets, which GCC
   # would otherwise take for accesses through a null pointer.
   CXXFLAGS=(-std=c++17 -O2 -fno-exceptions -fno-rtti -fno-threadsafe-statics -ffreestanding

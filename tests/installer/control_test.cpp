@@ -18,6 +18,7 @@
 #include "common/controlproto.h"
 #include "common/ethrecord.h"
 #include "common/multisz.h"
+#include "common/version.h"
 
 using namespace quorvel;
 using namespace quorvel::ctl;
@@ -301,7 +302,7 @@ TEST(ControlClientTest, LocalServicesNeedNoHost)
     ASSERT_TRUE(host.QueryVersionValue(blob, u"\\VarFileInfo\\Translation", &value));
     EXPECT_EQ(value, (Bytes{0x19, 0x04, 0xE3, 0x04}));
     ASSERT_TRUE(host.QueryVersionValue(blob, u"\\StringFileInfo\\041904e3\\FileVersion", &value));
-    EXPECT_EQ(DecodeFirstString(value.data(), value.size()), u"2.0.1.79");
+    EXPECT_EQ(DecodeFirstString(value.data(), value.size()), quorvel::Utf8ToUtf16(QUORVEL_VERSION));
     EXPECT_FALSE(host.QueryVersionValue(blob, u"\\StringFileInfo\\041904e3\\Nothing", &value));
 }
 

@@ -37,6 +37,7 @@
 #include "Version.h"
 #include "VersionInfo.h"
 #include "common/filterservice.h"
+#include "common/version.h"
 #include "newdev.hpp"
 #include "records.h"
 
@@ -642,7 +643,7 @@ private slots:
     {
         Run([&] { Trigger("N18"); }, {Dialog<TVersionForm>([&](TVersionForm *d) {
                 if (d->windowTitle() != QStringLiteral("Конфигуратор порта Quorvel") ||
-                    d->Label1->text() != QStringLiteral("Версия продукта: 2.0.1.79") ||
+                    d->Label1->text() != QStringLiteral("Версия продукта: " QUORVEL_VERSION) ||
                     d->Label3->text() != "support@quorvel.example" || d->Label4->text() != "https://quorvel.example" ||
                     !d->Label3->font().underline() || d->Label4->cursor().shape() != Qt::PointingHandCursor ||
                     d->findChild<QPushButton *>("CancelBtn"))
