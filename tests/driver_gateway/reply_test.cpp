@@ -426,7 +426,7 @@ TEST_F(Replies, ResponseTimerAnswersTheLateRequestOnceAndItsReplyIsDropped)
     ext->ResponseMs = 20;
     Ask(kRequest);
     ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadUnlocked(&ext->ExceptionsSent) == 1; }, 10000));
-    EXPECT_EQ(Bytes(ext->Uart.RxFifo, ext->Uart.RxFifo + 5), WithCrc({0x01, 0x83, 0x0B}));
+    EXPECT_EQ(Bytes(ext->Uart.RxFifo, ext->Uart.RxFifo + 5), RtuFrame({0x01, 0x83, 0x0B}));
     Deliver(c, Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2A}));
     EXPECT_EQ(replies.size(), 1u) << "the reply after its exception is not delivered";
     EXPECT_EQ(c->Counters.repliesLate, 1u);
@@ -438,7 +438,7 @@ TEST_F(Replies, ResponseTimerAnswersTheLateRequestOnceAndItsReplyIsDropped)
 // decoder that quorvelctl and the metrics endpoint use; a short buffer learns the size needed.
 TEST_F(Replies, CountersRecordReadsBackThroughTheSharedDecoder)
 {
-    EXPECT_EQ(Open(BuildRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}, {{10, 0, 0, 2}, 1502, 1, {2}}})),
+    EXPECT_EQ(Open(MakeRecord(1000, 0, 0, {{{127, 0, 0, 1}, 502, 0, {1}}, {{10, 0, 0, 2}, 1502, 1, {2}}})),
               STATUS_SUCCESS);
     PETH_CONNECTION first = Connection(1), second = Connection(2);
     ULONG *fields = &first->Counters.requestsSent;
