@@ -615,14 +615,15 @@ VOID NTAPI ResponseTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, P
     KeReleaseSpinLock(&extension->DeviceLock, irql);
 }
 
-// The response timer's DPC reads a connection: none may run once the lists are freed. Not
+// The response timer's DPC reaches a connection only through TimedConnection, under DeviceLock:
+// once it is cleared here a DPC still queued or running finds nothing, so the lists may be freed
+// without waiting for DPCs (a close must not wait on a processor that is busy elsewhere). Not
 // pageable: takes DeviceLock.
 VOID StopResponseTimer(PDEVICE_EXTENSION Extension)
 {
-    KeCancelTimer(&Extension->ResponseTimer);
-    KeFlushQueuedDpcs();
     KIRQL irql;
     KeAcquireSpinLock(&Extension->DeviceLock, &irql);
     Extension->TimedConnection = NULL;
     KeReleaseSpinLock(&Extension->DeviceLock, irql);
+    KeCancelTimer(&Extension->ResponseTimer);
 }

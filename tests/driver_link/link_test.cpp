@@ -458,16 +458,18 @@ NTSTATUS CallReceiveIndication(PTDI_SOCKET socket, Bytes &data, ULONG *taken)
 // further indications.
 TEST_F(LinkTest, ReplyShownInSmallPiecesArrivesWholeWithItsRestFetchedAtOnce)
 {
-    // The blocks the gateway is handed show only in its verbose trace.
-    struct VerboseTrace {
-        VerboseTrace() { TraceLevel = TRACE_LEVEL_VERBOSE; }
-        ~VerboseTrace() { TraceLevel = QUORVEL_TRACE_LEVEL; }
-    } verbose;
     qv::TdiSettings settings;
     settings.IndicationSize = 2;
     ASSERT_EQ(qv::TdiSetSettings(settings), STATUS_SUCCESS);
     qvtest::ModbusServer server;
     ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
+    // The blocks the gateway is handed show only in its verbose trace; set after driver entry,
+    // which reads the level.
+    struct VerboseTrace {
+        VerboseTrace() { TraceLevel = TRACE_LEVEL_VERBOSE; }
+        ~VerboseTrace() { TraceLevel = QUORVEL_TRACE_LEVEL; }
+    } verbose;
+    qv::ClearDbgPrint();
     const Bytes readTen = {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A};
     Bytes content = {0x01, 0x03, 20};
     for (UCHAR i = 0; i < 10; i++) {
