@@ -36,8 +36,8 @@ typedef struct _DEVICE_EXTENSION DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 // Reads the port's gateway counters (QUORVEL_COUNTERS, then one QUORVEL_LINK_COUNTERS per link).
 #define IOCTL_QUORVEL_GET_COUNTERS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 10004, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
-// Private control requests still to be filled in: 10005 and 10006 start and read the port's
-// monitor ring.
+// 10005 and 10006 (IOCTL_QUORVEL_MONITOR_START/READ, below) start and read the port's monitor
+// ring, on a monitor handle only.
 
 // Why the gateway dropped a request or a reply; the counters and the monitor both name these.
 typedef enum _QUORVEL_DROP_REASON {
