@@ -38,7 +38,9 @@ LARGE_INTEGER Due(LONGLONG value)
 
 class DpcTest : public PlatformTest {};
 
-TEST_F(DpcTest, EverySuccessfulInsertRunsExactlyOnce)
+// Four threads insert one DPC 2000 times each; every insert that was accepted runs once, at
+// DISPATCH_LEVEL, whichever model delivers it.
+void ExpectEverySuccessfulInsertRunsExactlyOnce()
 {
     DpcProbe probe;
     KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
@@ -60,6 +62,11 @@ TEST_F(DpcTest, EverySuccessfulInsertRunsExactlyOnce)
     EXPECT_GT(accepted.load(), 0);
     EXPECT_EQ(probe.Runs.load(), accepted.load());
     EXPECT_EQ(probe.WrongIrql.load(), 0);
+}
+
+TEST_F(DpcTest, EverySuccessfulInsertRunsExactlyOnce)
+{
+    ExpectEverySuccessfulInsertRunsExactlyOnce();
 }
 
 TEST_F(DpcTest, DpcQueuedFromItsOwnRoutineRunsAgain)
@@ -467,26 +474,7 @@ TEST_F(InlineDpcTest, QueuedUnderASpinLockRunsOnTheQueuerWhenItReleasesTheLock)
 
 TEST_F(InlineDpcTest, EverySuccessfulInsertRunsExactlyOnceAcrossThreads)
 {
-    DpcProbe probe;
-    probe.RequeueUntil = 0;
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
-    std::atomic<int> accepted{0};
-    std::vector<std::thread> inserters;
-    for (int i = 0; i < 4; ++i) {
-        inserters.emplace_back([&] {
-            for (int n = 0; n < 2000; ++n) {
-                KIRQL old = PASSIVE_LEVEL;
-                if (n & 1) KeRaiseIrql(DISPATCH_LEVEL, &old);
-                if (KeInsertQueueDpc(&probe.Dpc, nullptr, nullptr)) accepted++;
-                if (n & 1) KeLowerIrql(old);
-            }
-        });
-    }
-    for (auto &t : inserters) t.join();
-    KeFlushQueuedDpcs();
-    EXPECT_GT(accepted.load(), 0);
-    EXPECT_EQ(probe.Runs.load(), accepted.load());
-    EXPECT_EQ(probe.WrongIrql.load(), 0);
+    ExpectEverySuccessfulInsertRunsExactlyOnce();
 }
 
 }  // namespace
