@@ -426,7 +426,11 @@ TEST_F(Replies, ResponseTimerAnswersTheLateRequestOnceAndItsReplyIsDropped)
     ext->ResponseMs = 20;
     Ask(kRequest);
     ASSERT_TRUE(qvtest::WaitUntil([&] { return ReadUnlocked(&ext->ExceptionsSent) == 1; }, 10000));
-    EXPECT_EQ(Bytes(ext->Uart.RxFifo, ext->Uart.RxFifo + 5), RtuFrame({0x01, 0x83, 0x0B}));
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->DeviceLock, &irql);  // the timer's DPC placed it under this lock
+    Bytes placed(ext->Uart.RxFifo, ext->Uart.RxFifo + 5);
+    KeReleaseSpinLock(&ext->DeviceLock, irql);
+    EXPECT_EQ(placed, RtuFrame({0x01, 0x83, 0x0B}));
     Deliver(c, Mbap(2, {0x01, 0x03, 0x02, 0x00, 0x2A}));
     EXPECT_EQ(replies.size(), 1u) << "the reply after its exception is not delivered";
     EXPECT_EQ(c->Counters.repliesLate, 1u);
