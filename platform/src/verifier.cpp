@@ -1,7 +1,9 @@
 // Verifier findings, IRQL rule checks and lock nesting rules.
 #include "verifier.h"
 
+#include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <atomic>
 #include <map>
@@ -200,24 +202,41 @@ constexpr IrqlRule kIrqlRules[] = {
     {"TdiDeregisterPnPHandlers", PASSIVE_LEVEL},
 };
 
-// Looked up on every checked call: keyed by the name's characters without copying them.
-const std::unordered_map<std::string_view, KIRQL> &IrqlTable()
+// Keyed by the name's characters without copying them: the rule's index in kIrqlRules.
+const std::unordered_map<std::string_view, uint16_t> &IrqlTable()
 {
     static const auto *table = [] {
-        auto *t = new std::unordered_map<std::string_view, KIRQL>;
-        for (const IrqlRule &rule : kIrqlRules) (*t)[rule.Routine] = rule.MaxIrql;
+        auto *t = new std::unordered_map<std::string_view, uint16_t>;
+        for (uint16_t i = 0; i < sizeof(kIrqlRules) / sizeof(kIrqlRules[0]); i++) (*t)[kIrqlRules[i].Routine] = i;
         return t;
     }();
     return *table;
 }
 
+// Every checked call looks its rule up, most of them on the hot path. Callers name the routine
+// with a literal, so the name's address finds the rule again without hashing its characters: a
+// slot holds the address and the rule's index in one word (written whole, so readers never see
+// one half of another's write); the name is still compared, so a reused address cannot mislead.
+std::atomic<uint64_t> gRuleCache[256];
+
+int CachedRule(const char *routine)
+{
+    uint64_t address = reinterpret_cast<uintptr_t>(routine);
+    std::atomic<uint64_t> &slot = gRuleCache[(address >> 3) & 255];
+    uint64_t word = slot.load(std::memory_order_relaxed);
+    if (word >> 16 == address) {
+        const IrqlRule &rule = kIrqlRules[word & 0xFFFF];
+        if (strcmp(rule.Routine, routine) == 0) return rule.MaxIrql;
+    }
+    auto it = IrqlTable().find(std::string_view(routine));
+    if (it == IrqlTable().end()) return -1;
+    if (address >> 48 == 0) slot.store(address << 16 | it->second, std::memory_order_relaxed);
+    return kIrqlRules[it->second].MaxIrql;
+}
+
 }  // namespace
 
-int DocumentedMaxIrql(const char *routine)
-{
-    auto it = IrqlTable().find(std::string_view(routine));
-    return it == IrqlTable().end() ? -1 : it->second;
-}
+int DocumentedMaxIrql(const char *routine) { return CachedRule(routine); }
 
 bool VerifyIrql(const char *routine)
 {

@@ -689,7 +689,9 @@ bool SetUpBuffers(PIRP irp, IrpHeader *h, ULONG method, PVOID in, ULONG inLength
     case METHOD_BUFFERED: {
         ULONG size = std::max(inLength, outLength);
         if (size) {
-            void *buffer = calloc(1, size);
+            // As on Windows, nothing past the input is initialised: a driver that reports more than
+            // it wrote hands the caller whatever the pool held.
+            void *buffer = malloc(size);
             if (!buffer) return false;
             if (in && inLength) memcpy(buffer, in, inLength);
             irp->AssociatedIrp.SystemBuffer = buffer;
