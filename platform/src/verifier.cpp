@@ -6,13 +6,14 @@
 #include <string.h>
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "ke/ke.h"
@@ -30,8 +31,13 @@ struct VerifierState {
     std::atomic<bool> WarningsToStderr{true};
     // Lock names and nesting rules: read at every lock acquisition, written rarely.
     std::shared_mutex RulesLock;
-    std::map<const void *, std::string> LockNames;            // guarded by RulesLock
-    std::set<std::pair<std::string, std::string>> Forbidden;  // guarded by RulesLock
+    // Names are interned once: a lock maps to its name's number, a rule is a pair of numbers, so
+    // the check at every acquisition compares integers. Names stays put (deque), so a name's
+    // characters can be handed out.
+    std::deque<std::string> Names;                          // guarded by RulesLock
+    std::unordered_map<std::string, uint32_t> NameNumbers;  // guarded by RulesLock
+    std::map<const void *, uint32_t> LockNames;             // guarded by RulesLock
+    std::unordered_set<uint64_t> Forbidden;                 // outer << 32 | inner; guarded by RulesLock
     std::atomic<bool> AnyNames{false};
 };
 
@@ -226,7 +232,8 @@ int CachedRule(const char *routine)
     uint64_t word = slot.load(std::memory_order_relaxed);
     if (word >> 16 == address) {
         const IrqlRule &rule = kIrqlRules[word & 0xFFFF];
-        if (strcmp(rule.Routine, routine) == 0) return rule.MaxIrql;
+        // The linker merges equal literals, so the characters rarely need comparing.
+        if (rule.Routine == routine || strcmp(rule.Routine, routine) == 0) return rule.MaxIrql;
     }
     auto it = IrqlTable().find(std::string_view(routine));
     if (it == IrqlTable().end()) return -1;
@@ -277,7 +284,7 @@ const char *VerifierLockName(const void *lock)
     if (!s.AnyNames.load(std::memory_order_acquire)) return nullptr;
     std::shared_lock<std::shared_mutex> guard(s.RulesLock);
     auto it = s.LockNames.find(lock);
-    return it == s.LockNames.end() ? nullptr : it->second.c_str();
+    return it == s.LockNames.end() ? nullptr : s.Names[it->second].c_str();
 }
 
 void VerifierCheckNesting(const char *routine, const void *lock)
@@ -285,17 +292,19 @@ void VerifierCheckNesting(const char *routine, const void *lock)
     VerifierState &s = State();
     if (!s.AnyNames.load(std::memory_order_acquire)) return;
     ThreadState &t = CurrentThreadState();
+    if (t.HeldCount == 0) return;
     std::string inner, outer;
     {
         std::shared_lock<std::shared_mutex> guard(s.RulesLock);
+        if (s.Forbidden.empty()) return;
         auto in = s.LockNames.find(lock);
         if (in == s.LockNames.end()) return;
         for (int i = 0; i < t.HeldCount; ++i) {
             auto out = s.LockNames.find(t.Held[i].Lock);
             if (out == s.LockNames.end()) continue;
-            if (s.Forbidden.count({out->second, in->second})) {
-                inner = in->second;
-                outer = out->second;
+            if (s.Forbidden.count(uint64_t(out->second) << 32 | in->second)) {
+                inner = s.Names[in->second];
+                outer = s.Names[out->second];
                 break;
             }
         }
@@ -358,13 +367,29 @@ void ClearVerifierFindings() { VerifierReset(State().WarningsToStderr.load(std::
 ExpectedVerifierFindings::ExpectedVerifierFindings() { gExpectedScopes.fetch_add(1); }
 ExpectedVerifierFindings::~ExpectedVerifierFindings() { gExpectedScopes.fetch_sub(1); }
 
+namespace {
+
+// RulesLock held exclusively.
+uint32_t NameNumber(const char *name)
+{
+    VerifierState &s = State();
+    auto it = s.NameNumbers.find(name);
+    if (it != s.NameNumbers.end()) return it->second;
+    s.Names.emplace_back(name);
+    uint32_t number = uint32_t(s.Names.size() - 1);
+    s.NameNumbers.emplace(name, number);
+    return number;
+}
+
+}  // namespace
+
 void VerifierNameLock(const void *lock, const char *name)
 {
     std::unique_lock<std::shared_mutex> guard(State().RulesLock);
     if (name == nullptr)
         State().LockNames.erase(lock);
     else
-        State().LockNames[lock] = name;
+        State().LockNames[lock] = NameNumber(name);
     State().AnyNames.store(!State().LockNames.empty(), std::memory_order_release);
 }
 
@@ -381,7 +406,7 @@ void VerifierForgetLockNamesIn(const void *base, size_t size)
 void VerifierForbidNesting(const char *outerName, const char *innerName)
 {
     std::unique_lock<std::shared_mutex> guard(State().RulesLock);
-    State().Forbidden.insert({outerName, innerName});
+    State().Forbidden.insert(uint64_t(NameNumber(outerName)) << 32 | NameNumber(innerName));
 }
 
 }  // namespace qv
