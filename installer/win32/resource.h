@@ -4,6 +4,8 @@
 
 #define IDI_APP 1  // the first icon: the program's icon in the shell
 #define IDR_MANIFEST 1
+#define IDI_OPEN_FILE 2
+#define IDI_SAVE_FILE 3
 
 // Templates.
 #define IDD_MAIN 100
@@ -17,22 +19,22 @@
 #define IDD_ABOUT 114
 
 // The main window ("Конфигуратор"), left to right and top to bottom.
-#define IDC_TREE 1001          // the classes, ports and connections
-#define IDC_PARAMS 1002        // parameter / value
-#define IDC_RTS_GROUP 1003     // "  RTS  "
-#define IDC_DTR_GROUP 1004     // "  DTR  "
-#define IDC_RTS_CTS 1011       // the inputs following RTS: CTS, DSR, DCD, RING
+#define IDC_TREE 1001       // the classes, ports and connections
+#define IDC_PARAMS 1002     // parameter / value
+#define IDC_RTS_GROUP 1003  // "  RTS  "
+#define IDC_DTR_GROUP 1004  // "  DTR  "
+#define IDC_RTS_CTS 1011    // the inputs following RTS: CTS, DSR, DCD, RING
 #define IDC_RTS_DSR 1012
 #define IDC_RTS_DCD 1013
 #define IDC_RTS_RING 1014
-#define IDC_DTR_CTS 1015       // the inputs following DTR
+#define IDC_DTR_CTS 1015  // the inputs following DTR
 #define IDC_DTR_DSR 1016
 #define IDC_DTR_DCD 1017
 #define IDC_DTR_RING 1018
-#define IDC_DEVICES_GROUP 1005 // " Устройства "
-#define IDC_DEVICES 1006       // connection / id
-#define IDC_ADD_DEVICE 1007    // "+"
-#define IDC_REMOVE_DEVICE 1008 // "-"
+#define IDC_DEVICES_GROUP 1005  // " Устройства "
+#define IDC_DEVICES 1006        // connection / id
+#define IDC_ADD_DEVICE 1007     // "+"
+#define IDC_REMOVE_DEVICE 1008  // "-"
 #define IDC_EXCEPTIONS 1020
 #define IDC_RESPONSE_LABEL 1021
 #define IDC_RESPONSE 1022

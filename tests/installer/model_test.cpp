@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 
 #include "Errors.h"
 #include "FakePlatform.h"
+#include "FieldNumber.h"
 #include "PortSettings.h"
 #include "SetupClasses.h"
 #include "records.h"
@@ -300,4 +302,44 @@ TEST_F(ModelTest, RecordsOverTheSaveableSizeAreNotSent)
     EXPECT_EQ(port->WriteToDriver(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(fake.CountCalls("SET"), 1);
     EXPECT_EQ(fake.ports[u"COM5"].record.size(), 32746u);
+}
+
+// The strings every view hands to the presenter: UTF-8 both ways across the UTF-16 platform, the
+// number fields, and the letter case of names.
+TEST(TextTest, ConversionsNumbersAndCaseAreExact)
+{
+    const std::string mixed = "Порт \xF0\x9F\x94\x8C COM5";  // Cyrillic, and a plug outside the BMP
+    EXPECT_EQ(Utf16(mixed), u"Порт \U0001F50C COM5");
+    EXPECT_EQ(Utf8(Utf16(mixed)), mixed);
+    // Ill-formed input is marked, never dropped or passed through.
+    EXPECT_EQ(Utf16(std::string("a\xC0\xAF") + "b"), u"a\uFFFDb");  // overlong '/'
+    EXPECT_EQ(Utf16("\xED\xA0\x80"), u"\uFFFD");                    // an encoded surrogate
+    EXPECT_EQ(Utf16("x\xE2\x82"), u"x\uFFFD");                      // cut short
+    EXPECT_EQ(Utf8(std::u16string(1, char16_t(0xD800)) + u"z"), "\xEF\xBF\xBDz");
+
+    long long n = 0;
+    EXPECT_TRUE(ParseInteger(" \t-9223372036854775808\r\n", &n));
+    EXPECT_EQ(n, std::numeric_limits<long long>::min());
+    EXPECT_TRUE(ParseInteger("+9223372036854775807", &n));
+    EXPECT_EQ(n, std::numeric_limits<long long>::max());
+    for (const char *bad : {"9223372036854775808", "", " ", "+", "1 2", "0x10", "12a", "١٢"})
+        EXPECT_FALSE(ParseInteger(bad, &n)) << bad;
+
+    // The dialogs' fields: 1..max, refused rather than cut to the field's width.
+    long long id = 0;
+    EXPECT_TRUE(ParseFieldNumber(" +255 ", 255, &id));
+    EXPECT_EQ(id, 255);
+    for (const char *bad : {"0", "256", "-1", "65791", "99999999999999999999"})
+        EXPECT_FALSE(ParseFieldNumber(bad, 255, &id)) << bad;
+
+    EXPECT_TRUE(EqualNoCase("*QuorvelDevice", "*QUORVELDEVICE"));
+    EXPECT_TRUE(EqualNoCase("Фильтр-Ёж", "фильтр-ёЖ"));
+    EXPECT_FALSE(EqualNoCase("serenum", "serenum2"));
+    EXPECT_FALSE(EqualNoCase("a", "b"));
+
+    // Each argument once, and text that looks like a marker inside an argument stays as it is.
+    EXPECT_EQ(Arg("от %1 до %2", {"1", "%2"}), "от 1 до %2");
+    EXPECT_EQ(Arg("%3 %1", {"x"}), "%3 x");
+    EXPECT_EQ(Join({"a", "b", "c"}, "; "), "a; b; c");
+    EXPECT_EQ(Trim(" \t x y \n"), "x y");
 }
