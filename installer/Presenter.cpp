@@ -182,9 +182,9 @@ plat::Win32Error TPresenter::WriteOptions(const TPortClass &port, const quorvel:
 void TPresenter::FillPortLines(const TPortClass &port, PanelState *panel) const
 {
     TDeviceInfo *device = port.device();
-    panel->lines = {{std::string("Device"), device ? device->DisplayName() : std::string()},
-                    {std::string("Upper Filters"), device ? device->FilterText(kUpperFilters) : std::string()},
-                    {std::string("Lower Filters"), device ? device->FilterText(kLowerFilters) : std::string()}};
+    panel->lines = {{"Device", device ? device->DisplayName() : std::string()},
+                    {"Upper Filters", device ? device->FilterText(kUpperFilters) : std::string()},
+                    {"Lower Filters", device ? device->FilterText(kLowerFilters) : std::string()}};
 }
 
 void TPresenter::FillPortSettings(TPortClass &port, PanelState *panel)
@@ -222,8 +222,8 @@ PanelState TPresenter::Panel(bool *reread)
     case NodeKind::None: panel.keepSettings = true; break;
     case NodeKind::Class:
         panel.keepSettings = true;
-        panel.lines = {{std::string("Upper Filters"), selected_.cls->FilterText(kUpperFilters)},
-                       {std::string("Lower Filters"), selected_.cls->FilterText(kLowerFilters)}};
+        panel.lines = {{"Upper Filters", selected_.cls->FilterText(kUpperFilters)},
+                       {"Lower Filters", selected_.cls->FilterText(kLowerFilters)}};
         break;
     case NodeKind::OtherPort: FillPortLines(*selected_.port, &panel); break;
     case NodeKind::DriverPort: {
