@@ -3,33 +3,22 @@
 #include "SetupClasses.h"
 #include "common/multisz.h"
 
-namespace {
+std::string FilterListText(const StringList &names) { return Join(names, "; "); }
 
-QString FromU16(const std::u16string &s) { return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size())); }
-
-std::u16string ToU16(const QString &s)
-{
-    return std::u16string(reinterpret_cast<const char16_t *>(s.utf16()), s.size());
-}
-
-}  // namespace
-
-QString FilterListText(const QStringList &names) { return names.join(QStringLiteral("; ")); }
-
-bool EncodeFilterList(const QStringList &names, plat::Bytes *bytes)
+bool EncodeFilterList(const StringList &names, plat::Bytes *bytes)
 {
     std::vector<std::u16string> list;
-    for (const QString &name : names) list.push_back(ToU16(name));
+    for (const std::string &name : names) list.push_back(Utf16(name));
     plat::Bytes encoded = quorvel::EncodeMultiSz(list);
     if (encoded.size() > quorvel::kPropertyBufferSize) return false;
     *bytes = std::move(encoded);
     return true;
 }
 
-QStringList DecodeFilterList(const plat::Bytes &bytes)
+StringList DecodeFilterList(const plat::Bytes &bytes)
 {
-    QStringList names;
-    for (const std::u16string &name : quorvel::DecodeMultiSz(bytes.data(), bytes.size())) names << FromU16(name);
+    StringList names;
+    for (const std::u16string &name : quorvel::DecodeMultiSz(bytes.data(), bytes.size())) names.push_back(Utf8(name));
     return names;
 }
 
@@ -47,30 +36,30 @@ bool TDeviceInfo::GetProperty(std::uint32_t property, plat::Bytes *buffer) const
     return p.GetDeviceRegistryProperty(owner_->classSet(), data_, property, needed, buffer, &ignored) == 0;
 }
 
-QString TDeviceInfo::StringProperty(std::uint32_t property) const
+std::string TDeviceInfo::StringProperty(std::uint32_t property) const
 {
     plat::Bytes buffer;
-    if (!GetProperty(property, &buffer)) return QString();
-    return FromU16(quorvel::DecodeFirstString(buffer.data(), buffer.size()));
+    if (!GetProperty(property, &buffer)) return std::string();
+    return Utf8(quorvel::DecodeFirstString(buffer.data(), buffer.size()));
 }
 
-QString TDeviceInfo::DisplayName() const
+std::string TDeviceInfo::DisplayName() const
 {
-    QString name = StringProperty(SPDRP_FRIENDLYNAME);
-    if (name.isEmpty()) name = StringProperty(SPDRP_DEVICEDESC);
+    std::string name = StringProperty(SPDRP_FRIENDLYNAME);
+    if (name.empty()) name = StringProperty(SPDRP_DEVICEDESC);
     return name;
 }
 
-QString TDeviceInfo::HardwareId() const { return StringProperty(SPDRP_HARDWAREID); }
+std::string TDeviceInfo::HardwareId() const { return StringProperty(SPDRP_HARDWAREID); }
 
-QStringList TDeviceInfo::ReadFilters(int kind) const
+StringList TDeviceInfo::ReadFilters(int kind) const
 {
     plat::Bytes buffer;
     if (!GetProperty(static_cast<std::uint32_t>(kind), &buffer)) return {};
     return DecodeFilterList(buffer);
 }
 
-plat::Win32Error TDeviceInfo::ReadFiltersForChange(int kind, QStringList *names) const
+plat::Win32Error TDeviceInfo::ReadFiltersForChange(int kind, StringList *names) const
 {
     plat::Bytes probe;
     std::uint32_t needed = 0;
@@ -81,9 +70,9 @@ plat::Win32Error TDeviceInfo::ReadFiltersForChange(int kind, QStringList *names)
     return 0;
 }
 
-QString TDeviceInfo::FilterText(int kind) const { return FilterListText(ReadFilters(kind)); }
+std::string TDeviceInfo::FilterText(int kind) const { return FilterListText(ReadFilters(kind)); }
 
-plat::Win32Error TDeviceInfo::WriteFilters(int kind, const QStringList &names)
+plat::Win32Error TDeviceInfo::WriteFilters(int kind, const StringList &names)
 {
     plat::Bytes bytes;
     if (!EncodeFilterList(names, &bytes)) return ERROR_INSUFFICIENT_BUFFER;

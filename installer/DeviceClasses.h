@@ -1,10 +1,10 @@
 // One device instance of a setup class, with its properties and its filter lists.
 #pragma once
 
-#include <QString>
-#include <QStringList>
+#include <string>
 
 #include "Platform.h"
+#include "Text.h"
 
 class TClassInfo;
 
@@ -13,10 +13,10 @@ inline constexpr int kUpperFilters = 17;
 inline constexpr int kLowerFilters = 18;
 
 // The one-line form of a filter list: the names joined by "; ".
-QString FilterListText(const QStringList &names);
+std::string FilterListText(const StringList &names);
 // The REG_MULTI_SZ form of a list; false when it would not fit the 32768-byte write buffer.
-bool EncodeFilterList(const QStringList &names, plat::Bytes *bytes);
-QStringList DecodeFilterList(const plat::Bytes &bytes);
+bool EncodeFilterList(const StringList &names, plat::Bytes *bytes);
+StringList DecodeFilterList(const plat::Bytes &bytes);
 
 class TDeviceInfo {
 public:
@@ -26,27 +26,27 @@ public:
     const plat::DevData &deviceData() const { return data_; }
 
     // Friendly name, else description, else empty.
-    QString DisplayName() const;
+    std::string DisplayName() const;
     // The first string of the hardware id list, or empty.
-    QString HardwareId() const;
+    std::string HardwareId() const;
 
     // Reads a property into at most 32768 bytes: a probe for the size, then the read. A value
     // longer than the buffer, or a missing one, gives false.
     bool GetProperty(std::uint32_t property, plat::Bytes *buffer) const;
 
-    QStringList ReadFilters(int kind) const;
+    StringList ReadFilters(int kind) const;
     // The list as read for changing it: a list too long for the read buffer is an error here
     // (ERROR_INSUFFICIENT_BUFFER), since writing back what read as empty would lose it.
-    plat::Win32Error ReadFiltersForChange(int kind, QStringList *names) const;
-    QString FilterText(int kind) const;
+    plat::Win32Error ReadFiltersForChange(int kind, StringList *names) const;
+    std::string FilterText(int kind) const;
     // An empty list deletes the property. Returns the Win32 code.
-    plat::Win32Error WriteFilters(int kind, const QStringList &names);
+    plat::Win32Error WriteFilters(int kind, const StringList &names);
 
     // Removes the device instance (DIF_REMOVE).
     plat::Win32Error Remove();
 
 private:
-    QString StringProperty(std::uint32_t property) const;
+    std::string StringProperty(std::uint32_t property) const;
 
     TClassInfo *owner_;
     plat::DevData data_;

@@ -374,8 +374,8 @@ QTreeWidgetItem *TForm1::AddNode(QTreeWidgetItem *parent, const TreeItem &item)
     static const int types[] = {0, ClassNode, PortNode, PortNode, ConnectionNode};
     auto *node = parent ? new QTreeWidgetItem(parent, types[int(item.node.kind)])
                         : new QTreeWidgetItem(TreeView1, types[int(item.node.kind)]);
-    node->setText(0, item.text);
-    node->setToolTip(0, item.text);
+    node->setText(0, QString::fromStdString(item.text));
+    node->setToolTip(0, QString::fromStdString(item.text));
     node->setIcon(0, ClassIcon(item.iconClass));
     node->setData(0, kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(item.node.object())));
     node->setData(0, kDriverPortRole, item.node.kind == NodeKind::DriverPort);
@@ -528,11 +528,11 @@ void TForm1::FillPanel()
     ClearDeviceList();
     ListView1->setRowCount(0);
     for (const PanelRow &row : panel.lines) {
-        AddRow(ListView1, row.first, row.second);
-        ListView1->item(ListView1->rowCount() - 1, 1)->setToolTip(row.second);
+        AddRow(ListView1, QString::fromStdString(row.first), QString::fromStdString(row.second));
+        ListView1->item(ListView1->rowCount() - 1, 1)->setToolTip(QString::fromStdString(row.second));
     }
     for (const PanelRow &row : panel.devices) {
-        AddRow(ListView2, row.first, row.second);
+        AddRow(ListView2, QString::fromStdString(row.first), QString::fromStdString(row.second));
         if (row.id >= 0) ListView2->item(ListView2->rowCount() - 1, 0)->setData(Qt::UserRole, row.id);
     }
     listView2Clicks_ = panel.devicesRemovable;
@@ -543,14 +543,14 @@ void TForm1::FillPanel()
             RtsInputBoxes[i]->setChecked(panel.rtsInputs[i]);
             DtrInputBoxes[i]->setChecked(panel.dtrInputs[i]);
         }
-        DelayEdit->setText(panel.delay);
+        DelayEdit->setText(QString::fromStdString(panel.delay));
         ExceptionsBox->setChecked(panel.exceptions);
-        ResponseEdit->setText(panel.responseMs);
+        ResponseEdit->setText(QString::fromStdString(panel.responseMs));
     }
-    if (panel.status.isEmpty())
+    if (panel.status.empty())
         StatusBar1->clearMessage();
     else
-        StatusBar1->showMessage(panel.status);
+        StatusBar1->showMessage(QString::fromStdString(panel.status));
 }
 
 void TForm1::ListView2Click()
@@ -574,7 +574,7 @@ bool TForm1::Confirm(const QString &question)
 
 bool TForm1::Report(const Outcome &outcome)
 {
-    if (!outcome.ok) ShowError(outcome.error);
+    if (!outcome.ok) ShowError(QString::fromStdString(outcome.error));
     return outcome.ok;
 }
 
@@ -585,9 +585,9 @@ PanelInput TForm1::ShownInput() const
         input.rtsInputs[i] = RtsInputBoxes[i]->isChecked();
         input.dtrInputs[i] = DtrInputBoxes[i]->isChecked();
     }
-    input.delay = DelayEdit->text();
+    input.delay = DelayEdit->text().toStdString();
     input.exceptions = ExceptionsBox->isChecked();
-    input.responseMs = ResponseEdit->text();
+    input.responseMs = ResponseEdit->text().toStdString();
     return input;
 }
 
@@ -626,7 +626,7 @@ void TForm1::DelConnMenuClick()
 {
     QTreeWidgetItem *node = SelectedItem();
     if (NodeOf(node).kind != NodeKind::Connection || CurrentSelection() != NodeKind::Connection) return;
-    if (!Confirm(presenter_.DeleteConnectionQuestion())) return;
+    if (!Confirm(QString::fromStdString(presenter_.DeleteConnectionQuestion()))) return;
     presenter_.DeleteConnection();
     // Nothing may point at the freed connection: selection, node, panel.
     TreeView1->setCurrentItem(nullptr);

@@ -23,7 +23,7 @@
 
 void TForm1::ConnectDialogCommands()
 {
-    versionInfo_ = std::make_unique<TVersionInfo>(platform_, QCoreApplication::applicationFilePath());
+    versionInfo_ = std::make_unique<TVersionInfo>(platform_, QCoreApplication::applicationFilePath().toStdString());
 
     auto guard = [this](void (TForm1::*handler)()) {
         return [this, handler] { RunGuarded(this, [this, handler] { (this->*handler)(); }); };
@@ -54,7 +54,8 @@ void TForm1::AddConnMenuClick()
     if (CurrentSelection() != NodeKind::DriverPort || !node) return;
     TConnForm form(this);
     if (form.exec() != QDialog::Accepted) return;
-    ConnectionFields fields{form.IPSett->text(), form.PortSett->text(), form.RawCheckBox->isChecked()};
+    ConnectionFields fields{form.IPSett->text().toStdString(), form.PortSett->text().toStdString(),
+                            form.RawCheckBox->isChecked()};
     if (!Report(presenter_.AddConnection(fields))) return;
     RebuildConnectionNodes(node);
     // The port's panel lists its connections.
@@ -67,13 +68,13 @@ void TForm1::ChangeConnMenuClick()
     if (CurrentSelection() != NodeKind::Connection || !node) return;
     TConnForm form(this);
     ConnectionFields fields = presenter_.FieldsOfSelectedConnection();
-    form.IPSett->setText(fields.address);
-    form.PortSett->setText(fields.port);
+    form.IPSett->setText(QString::fromStdString(fields.address));
+    form.PortSett->setText(QString::fromStdString(fields.port));
     form.RawCheckBox->setChecked(fields.convert);
     if (form.exec() != QDialog::Accepted) return;
-    fields = {form.IPSett->text(), form.PortSett->text(), form.RawCheckBox->isChecked()};
+    fields = {form.IPSett->text().toStdString(), form.PortSett->text().toStdString(), form.RawCheckBox->isChecked()};
     if (!Report(presenter_.ChangeConnection(fields))) return;
-    node->setText(0, presenter_.Selection().connection->DisplayText());
+    node->setText(0, QString::fromStdString(presenter_.Selection().connection->DisplayText()));
     // The device rows carry the connection's text too.
     FillPanel();
 }
@@ -83,13 +84,13 @@ void TForm1::AddDeviceButtClick()
     CModbusDevInfo *connection = presenter_.Selection().connection;
     if (!connection) return;
     TIDForm form(this);
-    form.InfoEdit->setText(connection->DisplayText());
+    form.InfoEdit->setText(QString::fromStdString(connection->DisplayText()));
     if (form.exec() != QDialog::Accepted) return;
-    if (!Report(presenter_.AddId(form.IDEdit->text()))) return;
+    if (!Report(presenter_.AddId(form.IDEdit->text().toStdString()))) return;
     std::uint8_t id = connection->IdAt(connection->IdCount() - 1);
     int row = ListView2->rowCount();
     ListView2->insertRow(row);
-    auto *first = new QTableWidgetItem(connection->DisplayText());
+    auto *first = new QTableWidgetItem(QString::fromStdString(connection->DisplayText()));
     first->setData(Qt::UserRole, int(id));
     ListView2->setItem(row, 0, first);
     ListView2->setItem(row, 1, new QTableWidgetItem(QString::number(id)));
@@ -108,13 +109,13 @@ void TForm1::DrvInstMenuClick()
     QString inf =
         AskFileName(this, QFileDialog::AcceptOpen, QString(), QStringLiteral("inf (*.inf)"), QStringLiteral("inf"));
     if (inf.isEmpty()) return;
-    if (Report(presenter_.InstallDriver(inf))) Refresh();
+    if (Report(presenter_.InstallDriver(inf.toStdString()))) Refresh();
 }
 
 void TForm1::DrvUninstMenuClick()
 {
     if (CurrentSelection() != NodeKind::DriverPort) return;
-    if (!Confirm(presenter_.UninstallQuestion())) return;
+    if (!Confirm(QString::fromStdString(presenter_.UninstallQuestion()))) return;
     if (Report(presenter_.UninstallDriver())) Refresh();
 }
 
@@ -128,7 +129,7 @@ void TForm1::FiltrInstMenuClick()
     if (file.isEmpty()) return;
     {
         TFType form(this);
-        if (form.exec() == QDialog::Accepted) Report(presenter_.AddFilter(file, form.Kind()));
+        if (form.exec() == QDialog::Accepted) Report(presenter_.AddFilter(file.toStdString(), form.Kind()));
     }
     FillPanel();
 }
@@ -138,9 +139,12 @@ void TForm1::FiltrUninstMenuClick()
     if (!presenter_.CanChangeFilters()) return;
     {
         TDelFilter form(this);
-        form.upperList = presenter_.Filters(kUpperFilters);
-        form.lowerList = presenter_.Filters(kLowerFilters);
-        if (form.exec() == QDialog::Accepted) Report(presenter_.RemoveFilter(form.chosenName(), form.kind()));
+        for (const std::string &name : presenter_.Filters(kUpperFilters))
+            form.upperList << QString::fromStdString(name);
+        for (const std::string &name : presenter_.Filters(kLowerFilters))
+            form.lowerList << QString::fromStdString(name);
+        if (form.exec() == QDialog::Accepted)
+            Report(presenter_.RemoveFilter(form.chosenName().toStdString(), form.kind()));
     }
     FillPanel();
 }

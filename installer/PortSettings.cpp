@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -14,26 +15,27 @@
 
 using quorvel::Win32Error;
 
-QString FormatIpAddress(std::uint32_t ip)
+std::string FormatIpAddress(std::uint32_t ip)
 {
     std::uint8_t b[4];
     std::memcpy(b, &ip, 4);
-    return QStringLiteral("%1.%2.%3.%4").arg(b[0]).arg(b[1]).arg(b[2]).arg(b[3]);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
 }
 
-std::uint32_t ResolveIpAddress(const QString &text, plat::IPlatform &platform)
+std::uint32_t ResolveIpAddress(const std::string &text, plat::IPlatform &platform)
 {
-    QString name = text.toLower() == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : text;
-    QByteArray latin = name.toLatin1();
+    std::string name = EqualNoCase(text, "localhost") ? std::string("127.0.0.1") : text;
     // Empty text is unknown on every system (some resolvers would take it for the local host).
-    if (latin.isEmpty()) return kInaddrNone;
-    auto addr = ::inet_addr(latin.constData());
+    if (name.empty()) return kInaddrNone;
+    // A NUL would end the text early for inet_addr and the resolver alike.
+    if (name.find('\0') != std::string::npos) return kInaddrNone;
+    auto addr = ::inet_addr(name.c_str());
     if (addr != INADDR_NONE) return static_cast<std::uint32_t>(addr);
     std::array<std::uint8_t, 4> bytes{};
-    if (!platform.ResolveHostV4(name.toStdString(), &bytes)) return kInaddrNone;
-    QByteArray dotted =
-        QStringLiteral("%1.%2.%3.%4").arg(bytes[0]).arg(bytes[1]).arg(bytes[2]).arg(bytes[3]).toLatin1();
-    return ::inet_addr(dotted.constData());
+    if (!platform.ResolveHostV4(name, &bytes)) return kInaddrNone;
+    std::uint32_t ip = 0;
+    std::memcpy(&ip, bytes.data(), 4);
+    return ip;
 }
 
 int CModbusDevInfo::IndexOfId(std::uint8_t id) const
@@ -48,10 +50,10 @@ void CModbusDevInfo::RemoveId(std::uint8_t id)
     if (it != ids_.end()) ids_.erase(it);
 }
 
-QString CModbusDevInfo::DisplayText() const
+std::string CModbusDevInfo::DisplayText() const
 {
-    QString text = QStringLiteral("%1 (%2)").arg(IpText()).arg(port);
-    if (!raw) text += QStringLiteral(" - Modbus TCP");
+    std::string text = IpText() + " (" + std::to_string(port) + ")";
+    if (!raw) text += " - Modbus TCP";
     return text;
 }
 
@@ -137,29 +139,29 @@ TPortClass::TPortClass(TDeviceInfo *device, plat::IPlatform &platform)
     if (device_) portName_ = ExtractPortName(device_->DisplayName());
 }
 
-QString TPortClass::ExtractPortName(const QString &displayName)
+std::string TPortClass::ExtractPortName(const std::string &displayName)
 {
-    qsizetype start = displayName.indexOf(QLatin1String("(COM"));
-    if (start < 0) return QString();
-    qsizetype end = displayName.indexOf(QLatin1Char(')'), start);
-    if (end < 0) return QString();
-    return displayName.mid(start + 1, end - start - 1);
+    std::size_t start = displayName.find("(COM");
+    if (start == std::string::npos) return std::string();
+    std::size_t end = displayName.find(')', start);
+    if (end == std::string::npos) return std::string();
+    return displayName.substr(start + 1, end - start - 1);
 }
 
-bool TPortClass::HasHardwareId(const QString &id) const
+bool TPortClass::HasHardwareId(const std::string &id) const
 {
-    QString first = device_ ? device_->HardwareId() : QString();
-    return first.toLower() == id.toLower();
+    std::string first = device_ ? device_->HardwareId() : std::string();
+    return EqualNoCase(first, id);
 }
 
-bool TPortClass::IsDriverPort() const { return HasHardwareId(QString::fromUtf16(quorvel::QUORVEL_HARDWARE_ID)); }
+bool TPortClass::IsDriverPort() const { return HasHardwareId(Utf8(quorvel::QUORVEL_HARDWARE_ID)); }
 
 Win32Error TPortClass::ReadFromDriver()
 {
-    if (portName_.isEmpty()) return readError_ = ERROR_FILE_NOT_FOUND;
+    if (portName_.empty()) return readError_ = ERROR_FILE_NOT_FOUND;
     plat::Bytes output;
     std::uint32_t information = 0;
-    Win32Error err = platform_.PortIoControl(portName_.toStdU16String(), quorvel::IOCTL_SERIAL_GET_ETHERNET, {},
+    Win32Error err = platform_.PortIoControl(Utf16(portName_), quorvel::IOCTL_SERIAL_GET_ETHERNET, {},
                                              quorvel::kEthReadBufferSize, &output, &information);
     if (err == 0 && !ethInfo_->Parse(output.data(), output.size())) err = ERROR_INVALID_DATA;
     return readError_ = err;
@@ -179,13 +181,13 @@ bool TPortClass::SettingsUnread() const
 
 Win32Error TPortClass::WriteToDriver()
 {
-    if (portName_.isEmpty()) return ERROR_FILE_NOT_FOUND;
+    if (portName_.empty()) return ERROR_FILE_NOT_FOUND;
     std::uint32_t size = 0;
     ethInfo_->Build(nullptr, size);
     if (size == 0 || size > quorvel::kEthMaxAppliedSize) return ERROR_INSUFFICIENT_BUFFER;
     plat::Bytes record(size);
     if (!ethInfo_->Build(record.data(), size)) return ERROR_INSUFFICIENT_BUFFER;
     std::uint32_t information = 0;
-    return platform_.PortIoControl(portName_.toStdU16String(), quorvel::IOCTL_SERIAL_SET_ETHERNET, record, 0, nullptr,
+    return platform_.PortIoControl(Utf16(portName_), quorvel::IOCTL_SERIAL_SET_ETHERNET, record, 0, nullptr,
                                    &information);
 }

@@ -3,11 +3,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
-#include <QString>
-
 #include "Platform.h"
+#include "Text.h"
 #include "common/ethrecord.h"
 
 class TDeviceInfo;
@@ -17,10 +17,10 @@ class TPortClass;
 inline constexpr std::uint32_t kInaddrNone = 0xFFFFFFFFu;
 
 // The address bytes in memory order, in decimal, joined by ".".
-QString FormatIpAddress(std::uint32_t ip);
+std::string FormatIpAddress(std::uint32_t ip);
 // Dotted text (inet_addr forms) or a host name; "localhost" is 127.0.0.1. An empty or unknown
 // name gives 255.255.255.255.
-std::uint32_t ResolveIpAddress(const QString &text, plat::IPlatform &platform);
+std::uint32_t ResolveIpAddress(const std::string &text, plat::IPlatform &platform);
 
 // One TCP connection of a port: one entry of the record.
 class CModbusDevInfo {
@@ -39,9 +39,9 @@ public:
     int IdCount() const { return static_cast<int>(ids_.size()); }
     std::uint8_t IdAt(int i) const { return ids_.at(static_cast<std::size_t>(i)); }
 
-    QString IpText() const { return FormatIpAddress(ip); }
-    void SetIpText(const QString &text, plat::IPlatform &platform) { ip = ResolveIpAddress(text, platform); }
-    QString DisplayText() const;
+    std::string IpText() const { return FormatIpAddress(ip); }
+    void SetIpText(const std::string &text, plat::IPlatform &platform) { ip = ResolveIpAddress(text, platform); }
+    std::string DisplayText() const;
 
     bool Build(std::uint8_t *buffer, std::uint32_t &capacity) const;
     void Parse(const quorvel::EthEntry &entry);
@@ -88,11 +88,11 @@ public:
     TPortClass(TDeviceInfo *device, plat::IPlatform &platform);
 
     TDeviceInfo *device() const { return device_; }
-    const QString &portName() const { return portName_; }
+    const std::string &portName() const { return portName_; }
     CEthInfo &ethInfo() { return *ethInfo_; }
     const CEthInfo &ethInfo() const { return *ethInfo_; }
 
-    bool HasHardwareId(const QString &id) const;
+    bool HasHardwareId(const std::string &id) const;
     bool IsDriverPort() const;
 
     // Fills the model from the driver. Returns the Win32 code of the exchange (0 on success);
@@ -110,12 +110,12 @@ public:
     bool SettingsUnread() const;
 
     // The COM name inside the display name: "USB Serial (COM3) #2" gives "COM3"; empty without one.
-    static QString ExtractPortName(const QString &displayName);
+    static std::string ExtractPortName(const std::string &displayName);
 
 private:
     TDeviceInfo *device_;
     plat::IPlatform &platform_;
-    QString portName_;
+    std::string portName_;
     std::unique_ptr<CEthInfo> ethInfo_;
     plat::Win32Error readError_ = 0;
 };

@@ -1,7 +1,9 @@
 // The main window's decisions, shared by every view.
 #include "Presenter.h"
 
+#include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "DeviceClasses.h"
 #include "FieldNumber.h"
@@ -23,7 +25,8 @@ const char kRereadMessage[] =
     "Настройки порта прочитаны заново и показаны в окне. Проверьте их и примите настройки еще раз";
 const char kUnreadMessage[] = "Настройки порта не прочитаны: ";
 
-std::filesystem::path FilePath(const QString &name) { return std::filesystem::path(name.toStdU16String()); }
+// From UTF-16: a narrow path would be taken in the ANSI code page on Windows.
+std::filesystem::path FilePath(const std::string &name) { return std::filesystem::path(Utf16(name)); }
 
 NodeRef PortRef(TPortClass *port)
 {
@@ -144,11 +147,14 @@ TPortClass *TPresenter::SelectedPort() const
     return nullptr;
 }
 
-QString TPresenter::SystemMessage(plat::Win32Error code) const
+std::string TPresenter::SystemMessage(plat::Win32Error code) const
 {
-    QString text = QString::fromStdU16String(platform_.SystemMessage(code));
-    if (text.isEmpty())
-        text = QStringLiteral("Ошибка %1 (0x%2)").arg(code).arg(code, 8, 16, QLatin1Char('0')).toUpper();
+    std::string text = Utf8(platform_.SystemMessage(code));
+    if (text.empty()) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(code));
+        text = Arg("Ошибка %1 (0x%2)", {std::to_string(code), hex});
+    }
     return text;
 }
 
@@ -157,10 +163,10 @@ QString TPresenter::SystemMessage(plat::Win32Error code) const
 TPresenter::Options TPresenter::ReadOptions(const TPortClass &port) const
 {
     Options options;
-    if (port.portName().isEmpty()) return options;
+    if (port.portName().empty()) return options;
     plat::Bytes output;
     std::uint32_t information = 0;
-    options.error = platform_.PortIoControl(port.portName().toStdU16String(), quorvel::IOCTL_QUORVEL_GET_OPTIONS, {},
+    options.error = platform_.PortIoControl(Utf16(port.portName()), quorvel::IOCTL_QUORVEL_GET_OPTIONS, {},
                                             quorvel::kPortOptionsSize, &output, &information);
     if (options.error == 0 && !quorvel::DecodePortOptions(output, &options.value)) options.error = ERROR_INVALID_DATA;
     return options;
@@ -169,16 +175,16 @@ TPresenter::Options TPresenter::ReadOptions(const TPortClass &port) const
 plat::Win32Error TPresenter::WriteOptions(const TPortClass &port, const quorvel::PortOptions &options) const
 {
     std::uint32_t information = 0;
-    return platform_.PortIoControl(port.portName().toStdU16String(), quorvel::IOCTL_QUORVEL_SET_OPTIONS,
+    return platform_.PortIoControl(Utf16(port.portName()), quorvel::IOCTL_QUORVEL_SET_OPTIONS,
                                    quorvel::EncodePortOptions(options), 0, nullptr, &information);
 }
 
 void TPresenter::FillPortLines(const TPortClass &port, PanelState *panel) const
 {
     TDeviceInfo *device = port.device();
-    panel->lines = {{QStringLiteral("Device"), device ? device->DisplayName() : QString()},
-                    {QStringLiteral("Upper Filters"), device ? device->FilterText(kUpperFilters) : QString()},
-                    {QStringLiteral("Lower Filters"), device ? device->FilterText(kLowerFilters) : QString()}};
+    panel->lines = {{"Device", device ? device->DisplayName() : std::string()},
+                    {"Upper Filters", device ? device->FilterText(kUpperFilters) : std::string()},
+                    {"Lower Filters", device ? device->FilterText(kLowerFilters) : std::string()}};
 }
 
 void TPresenter::FillPortSettings(TPortClass &port, PanelState *panel)
@@ -189,15 +195,15 @@ void TPresenter::FillPortSettings(TPortClass &port, PanelState *panel)
         panel->rtsInputs[i] = eth.rtsMask & (1u << i);
         panel->dtrInputs[i] = eth.dtrMask & (1u << i);
     }
-    panel->delay = QString::number(eth.delay);
+    panel->delay = std::to_string(eth.delay);
     optionsPort_ = &port;
     options_ = ReadOptions(port);
     if (options_.error == 0) {
         panel->optionsEnabled = true;
         panel->exceptions = options_.value.flags & quorvel::kPortOptionExceptions;
-        panel->responseMs = QString::number(options_.value.responseMs);
+        panel->responseMs = std::to_string(options_.value.responseMs);
     }
-    if (port.SettingsUnread()) panel->status = QString::fromUtf8(kUnreadMessage) + SystemMessage(port.readError());
+    if (port.SettingsUnread()) panel->status = std::string(kUnreadMessage) + SystemMessage(port.readError());
 }
 
 bool TPresenter::Reread(TPortClass &port)
@@ -216,8 +222,8 @@ PanelState TPresenter::Panel(bool *reread)
     case NodeKind::None: panel.keepSettings = true; break;
     case NodeKind::Class:
         panel.keepSettings = true;
-        panel.lines = {{QStringLiteral("Upper Filters"), selected_.cls->FilterText(kUpperFilters)},
-                       {QStringLiteral("Lower Filters"), selected_.cls->FilterText(kLowerFilters)}};
+        panel.lines = {{"Upper Filters", selected_.cls->FilterText(kUpperFilters)},
+                       {"Lower Filters", selected_.cls->FilterText(kLowerFilters)}};
         break;
     case NodeKind::OtherPort: FillPortLines(*selected_.port, &panel); break;
     case NodeKind::DriverPort: {
@@ -228,9 +234,9 @@ PanelState TPresenter::Panel(bool *reread)
         const CEthInfo &eth = port.ethInfo();
         for (int c = 0; c < eth.ConnectionCount(); ++c) {
             const CModbusDevInfo *connection = eth.ConnectionAt(c);
-            panel.devices.push_back({connection->DisplayText(), QString()});
+            panel.devices.push_back({connection->DisplayText(), std::string()});
             for (int i = 0; i < connection->IdCount(); ++i)
-                panel.devices.push_back({QString(), QString::number(connection->IdAt(i))});
+                panel.devices.push_back({std::string(), std::to_string(connection->IdAt(i))});
         }
         break;
     }
@@ -242,7 +248,7 @@ PanelState TPresenter::Panel(bool *reread)
         panel.devicesRemovable = true;
         for (int i = 0; i < connection->IdCount(); ++i)
             panel.devices.push_back(
-                {connection->DisplayText(), QString::number(connection->IdAt(i)), connection->IdAt(i)});
+                {connection->DisplayText(), std::to_string(connection->IdAt(i)), connection->IdAt(i)});
         break;
     }
     }
@@ -258,29 +264,29 @@ Outcome TPresenter::Apply(const PanelInput &input)
     // The driver may hold settings this window never saw: they are read, and shown, first.
     if (port->SettingsUnread()) {
         if (!Reread(*port)) return Outcome::Fail(SystemMessage(port->readError()));
-        Outcome outcome = Outcome::Fail(QString::fromUtf8(kRereadMessage));
+        Outcome outcome = Outcome::Fail(kRereadMessage);
         outcome.reread = true;
         return outcome;
     }
     // The same ranges quorvelctl and the host accept.
-    qlonglong delay = 0;
+    long long delay = 0;
     if (!ParseFieldNumber(input.delay, quorvel::kEthMaxDelay, &delay) || !quorvel::EthDelayValid(delay))
-        return Outcome::Fail(QString::fromUtf8(kDelayMessage).arg(quorvel::kEthMinDelay).arg(quorvel::kEthMaxDelay));
+        return Outcome::Fail(
+            Arg(kDelayMessage, {std::to_string(quorvel::kEthMinDelay), std::to_string(quorvel::kEthMaxDelay)}));
     const bool withOptions = optionsPort_ == port && options_.error == 0;
     quorvel::PortOptions options = options_.value;
     if (withOptions) {
-        bool ok = true;
-        QString text = input.responseMs.trimmed();
-        qlonglong ms = text.isEmpty() ? 0 : text.toLongLong(&ok, 10);
-        if (!ok || ms < 0 || ms > qlonglong(quorvel::kMaxResponseMs))
-            return Outcome::Fail(QString::fromUtf8(kResponseMessage).arg(quorvel::kMaxResponseMs));
+        std::string text = Trim(input.responseMs);
+        long long ms = 0;
+        bool ok = text.empty() || ParseInteger(text, &ms);
+        if (!ok || ms < 0 || ms > static_cast<long long>(quorvel::kMaxResponseMs))
+            return Outcome::Fail(Arg(kResponseMessage, {std::to_string(quorvel::kMaxResponseMs)}));
         options.responseMs = static_cast<std::uint32_t>(ms);
         options.flags = input.exceptions ? (options.flags | quorvel::kPortOptionExceptions)
                                          : (options.flags & ~quorvel::kPortOptionExceptions);
     }
     CEthInfo &eth = port->ethInfo();
-    if (eth.RecordSize() == 0 || eth.RecordSize() > quorvel::kEthMaxAppliedSize)
-        return Outcome::Fail(QString::fromUtf8(kRecordMessage));
+    if (eth.RecordSize() == 0 || eth.RecordSize() > quorvel::kEthMaxAppliedSize) return Outcome::Fail(kRecordMessage);
     eth.delay = static_cast<std::uint16_t>(delay);
     // Bits above the four inputs are the driver's; they stay as read.
     for (int i = 0; i < 4; ++i) {
@@ -308,10 +314,10 @@ bool TPresenter::HasUnapplied(const PanelInput *shown) const
         if (shown->rtsInputs[i] != bool(eth.rtsMask & (1u << i)) ||
             shown->dtrInputs[i] != bool(eth.dtrMask & (1u << i)))
             return true;
-    if (shown->delay.trimmed() != QString::number(eth.delay)) return true;
+    if (Trim(shown->delay) != std::to_string(eth.delay)) return true;
     if (optionsPort_ == port && options_.error == 0)
         return shown->exceptions != bool(options_.value.flags & quorvel::kPortOptionExceptions) ||
-               shown->responseMs.trimmed() != QString::number(options_.value.responseMs);
+               Trim(shown->responseMs) != std::to_string(options_.value.responseMs);
     return false;
 }
 
@@ -322,7 +328,7 @@ ConnectionFields TPresenter::FieldsOfSelectedConnection() const
     ConnectionFields fields;
     if (CModbusDevInfo *connection = selected_.connection) {
         fields.address = connection->IpText();
-        fields.port = QString::number(connection->port);
+        fields.port = std::to_string(connection->port);
         fields.convert = !connection->raw;
     }
     return fields;
@@ -336,9 +342,9 @@ Outcome ReadConnectionFields(const ConnectionFields &fields, plat::IPlatform &pl
 {
     std::uint32_t resolved = ResolveIpAddress(fields.address, platform);
     // An unknown name would otherwise reach the driver as the broadcast address.
-    if (resolved == kInaddrNone) return Outcome::Fail(QString::fromUtf8(kAddressMessage).arg(fields.address));
-    qlonglong number = 0;
-    if (!ParseFieldNumber(fields.port, 65535, &number)) return Outcome::Fail(QString::fromUtf8(kPortMessage));
+    if (resolved == kInaddrNone) return Outcome::Fail(Arg(kAddressMessage, {fields.address}));
+    long long number = 0;
+    if (!ParseFieldNumber(fields.port, 65535, &number)) return Outcome::Fail(kPortMessage);
     *ip = resolved;
     *port = static_cast<std::uint16_t>(number);
     return {};
@@ -389,30 +395,30 @@ Outcome TPresenter::DeleteConnection()
     return {};
 }
 
-QString TPresenter::DeleteConnectionQuestion() const
+std::string TPresenter::DeleteConnectionQuestion() const
 {
     CModbusDevInfo *connection = selected_.connection;
     if (!connection) return {};
-    QString text = QStringLiteral("Удалить соединение %1").arg(connection->DisplayText());
-    if (connection->IdCount() > 0) text += QStringLiteral(" вместе с ID устройств (%1)").arg(connection->IdCount());
-    return text + QStringLiteral("?");
+    std::string text = "Удалить соединение " + connection->DisplayText();
+    if (connection->IdCount() > 0) text += " вместе с ID устройств (" + std::to_string(connection->IdCount()) + ")";
+    return text + "?";
 }
 
-QString TPresenter::UninstallQuestion() const
+std::string TPresenter::UninstallQuestion() const
 {
     if (selected_.kind != NodeKind::DriverPort || !selected_.port->device()) return {};
-    return QStringLiteral("Удалить порт %1 вместе с его настройками?").arg(selected_.port->device()->DisplayName());
+    return "Удалить порт " + selected_.port->device()->DisplayName() + " вместе с его настройками?";
 }
 
-Outcome TPresenter::AddId(const QString &text)
+Outcome TPresenter::AddId(const std::string &text)
 {
     CModbusDevInfo *connection = selected_.connection;
     if (!connection) return {};
-    qlonglong number = 0;
-    if (!ParseFieldNumber(text, 255, &number)) return Outcome::Fail(QString::fromUtf8(kIdMessage));
+    long long number = 0;
+    if (!ParseFieldNumber(text, 255, &number)) return Outcome::Fail(kIdMessage);
     auto id = static_cast<std::uint8_t>(number);
     // Only this connection matters: several connections of a port may list one id.
-    if (connection->IndexOfId(id) >= 0) return Outcome::Fail(QString::fromUtf8(kDuplicateIdMessage));
+    if (connection->IndexOfId(id) >= 0) return Outcome::Fail(kDuplicateIdMessage);
     connection->AddId(id);
     unapplied_.insert(connection->owner()->owner());
     return {};
@@ -427,20 +433,19 @@ void TPresenter::RemoveId(int id)
 
 // ---- settings files ----
 
-Outcome TPresenter::SaveSettings(const QString &path)
+Outcome TPresenter::SaveSettings(const std::string &path)
 {
     TPortClass *port = SelectedPort();
     if (!port) return {};
     std::string ioError;
     quorvel::SettingsFileStatus status =
         quorvel::SaveSettingsFile(FilePath(path), port->ethInfo().ToRecord(), &ioError);
-    if (status == quorvel::SettingsFileStatus::IoError) return Outcome::Fail(QString::fromStdString(ioError));
-    if (status != quorvel::SettingsFileStatus::Ok)
-        return Outcome::Fail(QString::fromStdString(quorvel::SettingsFileMessage(status, 0)));
+    if (status == quorvel::SettingsFileStatus::IoError) return Outcome::Fail(ioError);
+    if (status != quorvel::SettingsFileStatus::Ok) return Outcome::Fail(quorvel::SettingsFileMessage(status, 0));
     return {};
 }
 
-Outcome TPresenter::LoadSettings(const QString &path)
+Outcome TPresenter::LoadSettings(const std::string &path)
 {
     TPortClass *port = SelectedPort();
     if (!port) return {};
@@ -451,16 +456,15 @@ Outcome TPresenter::LoadSettings(const QString &path)
     quorvel::SettingsFileStatus status =
         quorvel::LoadSettingsFile(FilePath(path), &recordBytes, &record, &version, &ioError);
     switch (status) {
-    case quorvel::SettingsFileStatus::IoError: return Outcome::Fail(QString::fromStdString(ioError));
+    case quorvel::SettingsFileStatus::IoError: return Outcome::Fail(ioError);
     case quorvel::SettingsFileStatus::BadFormat:
     case quorvel::SettingsFileStatus::BadVersion:
     case quorvel::SettingsFileStatus::RecordTooLarge:
-        return Outcome::Fail(QString::fromStdString(quorvel::SettingsFileMessage(status, version)));
-    case quorvel::SettingsFileStatus::BadRecord: return Outcome::Fail(QString::fromUtf8(kDamagedFileMessage));
+        return Outcome::Fail(quorvel::SettingsFileMessage(status, version));
+    case quorvel::SettingsFileStatus::BadRecord: return Outcome::Fail(kDamagedFileMessage);
     default: break;
     }
-    if (!port->ethInfo().Parse(recordBytes.data(), recordBytes.size()))
-        return Outcome::Fail(QString::fromUtf8(kDamagedFileMessage));
+    if (!port->ethInfo().Parse(recordBytes.data(), recordBytes.size())) return Outcome::Fail(kDamagedFileMessage);
     // The connections were replaced: a selected one hands the selection to its port.
     selected_ = PortRef(port);
     unapplied_.insert(port);
@@ -469,10 +473,9 @@ Outcome TPresenter::LoadSettings(const QString &path)
 
 // ---- driver and filters ----
 
-Outcome TPresenter::InstallDriver(const QString &infPath)
+Outcome TPresenter::InstallDriver(const std::string &infPath)
 {
-    if (plat::Win32Error err =
-            ::InstallDriver(platform_, infPath, QString::fromStdU16String(quorvel::QUORVEL_HARDWARE_ID)))
+    if (plat::Win32Error err = ::InstallDriver(platform_, infPath, Utf8(quorvel::QUORVEL_HARDWARE_ID)))
         return Outcome::Fail(SystemMessage(err));
     return {};
 }
@@ -487,14 +490,14 @@ Outcome TPresenter::UninstallDriver()
 
 bool TPresenter::CanChangeFilters() const { return selected_.cls || (selected_.port && selected_.port->device()); }
 
-QStringList TPresenter::Filters(int kind) const
+StringList TPresenter::Filters(int kind) const
 {
     if (selected_.cls) return selected_.cls->ReadFilters(kind);
     if (selected_.port && selected_.port->device()) return selected_.port->device()->ReadFilters(kind);
     return {};
 }
 
-Outcome TPresenter::AddFilter(const QString &filePath, int kind)
+Outcome TPresenter::AddFilter(const std::string &filePath, int kind)
 {
     plat::Win32Error err = 0;
     if (selected_.cls)
@@ -504,9 +507,9 @@ Outcome TPresenter::AddFilter(const QString &filePath, int kind)
     return err ? Outcome::Fail(SystemMessage(err)) : Outcome{};
 }
 
-Outcome TPresenter::RemoveFilter(const QString &name, int kind)
+Outcome TPresenter::RemoveFilter(const std::string &name, int kind)
 {
-    if (name.isEmpty()) return {};
+    if (name.empty()) return {};
     plat::Win32Error err = 0;
     if (selected_.cls)
         err = ::RemoveFilter(*selected_.cls, name, kind);

@@ -8,14 +8,13 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
-
-#include <QString>
-#include <QStringList>
 
 #include "Platform.h"
 #include "PortSettings.h"
 #include "SetupClasses.h"
+#include "Text.h"
 #include "common/portoptions.h"
 
 enum class NodeKind { None, Class, OtherPort, DriverPort, Connection };
@@ -35,7 +34,7 @@ struct NodeRef {
 struct TreeItem {
     NodeRef node;
     int depth = 0;
-    QString text;
+    std::string text;
     plat::Guid iconClass{};  // the class whose icon the node shows
     bool marked = false;     // a port of our driver: italic, underlined
 };
@@ -52,7 +51,7 @@ struct CommandState {
 };
 
 struct PanelRow {
-    QString first, second;
+    std::string first, second;
     int id = -1;  // the device id a row of the connection view stands for
 };
 
@@ -65,35 +64,35 @@ struct PanelState {
     bool keepSettings = false;        // the boxes and the delay keep what they show
     std::array<bool, 4> rtsInputs{};  // CTS, DSR, DCD, RING following RTS
     std::array<bool, 4> dtrInputs{};  // the same following DTR
-    QString delay;
+    std::string delay;
     bool optionsEnabled = false;  // the port answered the options request
     bool exceptions = false;
-    QString responseMs;
-    QString status;  // the status bar
+    std::string responseMs;
+    std::string status;  // the status bar
 };
 
 // The panel's editable fields as the user left them.
 struct PanelInput {
     std::array<bool, 4> rtsInputs{};
     std::array<bool, 4> dtrInputs{};
-    QString delay;
+    std::string delay;
     bool exceptions = false;
-    QString responseMs;
+    std::string responseMs;
 };
 
 // A connection dialog's fields.
 struct ConnectionFields {
-    QString address = QStringLiteral("127.0.0.1");
-    QString port = QStringLiteral("502");
+    std::string address = "127.0.0.1";
+    std::string port = "502";
     bool convert = true;  // to Modbus TCP, i.e. not raw
 };
 
 // The result of an action: ok, or the text of the error box.
 struct Outcome {
     bool ok = true;
-    QString error;
+    std::string error;
     bool reread = false;  // the port's settings were read again: redraw its connections and the panel
-    static Outcome Fail(const QString &text) { return {false, text}; }
+    static Outcome Fail(const std::string &text) { return {false, text}; }
 };
 
 class TPresenter {
@@ -132,32 +131,32 @@ public:
     // On a connection: the model forgets it, and the selection with it.
     Outcome DeleteConnection();
     // What to ask before the selected connection, or the selected port's device, goes for good.
-    QString DeleteConnectionQuestion() const;
-    QString UninstallQuestion() const;
-    Outcome AddId(const QString &text);
+    std::string DeleteConnectionQuestion() const;
+    std::string UninstallQuestion() const;
+    Outcome AddId(const std::string &text);
     void RemoveId(int id);
 
     // The port the settings files act on: the selected port or the selected connection's.
     TPortClass *SelectedPort() const;
-    Outcome SaveSettings(const QString &path);
+    Outcome SaveSettings(const std::string &path);
     // A loaded file replaces the port's connections; the selection moves to the port. A damaged
     // one changes nothing and says so.
-    Outcome LoadSettings(const QString &path);
+    Outcome LoadSettings(const std::string &path);
 
     // After success the ports changed: the caller refreshes.
-    Outcome InstallDriver(const QString &infPath);
+    Outcome InstallDriver(const std::string &infPath);
     Outcome UninstallDriver();
     bool CanChangeFilters() const;
-    QStringList Filters(int kind) const;
-    Outcome AddFilter(const QString &filePath, int kind);
-    Outcome RemoveFilter(const QString &name, int kind);
+    StringList Filters(int kind) const;
+    Outcome AddFilter(const std::string &filePath, int kind);
+    Outcome RemoveFilter(const std::string &name, int kind);
 
     // True when something the user changed has not been applied: an edit of connections or ids,
     // a loaded file, or (given the panel's fields) a field that differs from the selected port's.
     bool HasUnapplied(const PanelInput *shown) const;
 
     // The system's text for a code, never empty.
-    QString SystemMessage(plat::Win32Error code) const;
+    std::string SystemMessage(plat::Win32Error code) const;
 
 private:
     struct Options {

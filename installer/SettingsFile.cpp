@@ -24,7 +24,7 @@ void TForm1::SaveSettFileClick()
     QString name = AskFileName(this, QFileDialog::AcceptSave, QStringLiteral("Сохранить"),
                                QString::fromUtf8(kSettingsFileFilter), QLatin1String(quorvel::kSettingsFileSuffix));
     if (name.isEmpty()) return;
-    Report(presenter_.SaveSettings(name));
+    Report(presenter_.SaveSettings(name.toStdString()));
 }
 
 void TForm1::OpenSettFileClick()
@@ -35,7 +35,7 @@ void TForm1::OpenSettFileClick()
                                QString::fromUtf8(kSettingsFileFilter), QLatin1String(quorvel::kSettingsFileSuffix));
     if (name.isEmpty()) return;
     QTreeWidgetItem *portNode = PortNodeOf(port);
-    if (!portNode || !Report(presenter_.LoadSettings(name))) return;
+    if (!portNode || !Report(presenter_.LoadSettings(name.toStdString()))) return;
     // The tree and the panel are drawn from the model, whatever the file held.
     RebuildConnectionNodes(portNode);
     filledItem_ = SelectedItem();

@@ -5,8 +5,6 @@
 
 namespace {
 
-QString FromU16(const std::u16string &s) { return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size())); }
-
 const char16_t *ClassFilterValue(int kind) { return kind == kLowerFilters ? u"LowerFilters" : u"UpperFilters"; }
 
 }  // namespace
@@ -32,14 +30,14 @@ TClassInfo::~TClassInfo()
 
 plat::IPlatform &TClassInfo::platform() const { return owner_->platform(); }
 
-QString TClassInfo::Description() const
+std::string TClassInfo::Description() const
 {
     std::u16string text;
-    if (platform().GetClassDescription(source_.classGuid, &text) != 0) return QString();
-    return FromU16(text);
+    if (platform().GetClassDescription(source_.classGuid, &text) != 0) return std::string();
+    return Utf8(text);
 }
 
-QStringList TClassInfo::ReadFilters(int kind) const
+StringList TClassInfo::ReadFilters(int kind) const
 {
     plat::Bytes buffer;
     if (platform().QueryClassValue(source_.classGuid, ClassFilterValue(kind), quorvel::kPropertyBufferSize, &buffer) !=
@@ -48,19 +46,19 @@ QStringList TClassInfo::ReadFilters(int kind) const
     return DecodeFilterList(buffer);
 }
 
-plat::Win32Error TClassInfo::ReadFiltersForChange(int kind, QStringList *names) const
+plat::Win32Error TClassInfo::ReadFiltersForChange(int kind, StringList *names) const
 {
     plat::Bytes buffer;
     plat::Win32Error err =
         platform().QueryClassValue(source_.classGuid, ClassFilterValue(kind), quorvel::kPropertyBufferSize, &buffer);
     if (err == ERROR_MORE_DATA) return err;
-    *names = err == 0 ? DecodeFilterList(buffer) : QStringList();
+    *names = err == 0 ? DecodeFilterList(buffer) : StringList();
     return 0;
 }
 
-QString TClassInfo::FilterText(int kind) const { return FilterListText(ReadFilters(kind)); }
+std::string TClassInfo::FilterText(int kind) const { return FilterListText(ReadFilters(kind)); }
 
-plat::Win32Error TClassInfo::WriteFilters(int kind, const QStringList &names)
+plat::Win32Error TClassInfo::WriteFilters(int kind, const StringList &names)
 {
     plat::Bytes bytes;
     if (!EncodeFilterList(names, &bytes)) return ERROR_INSUFFICIENT_BUFFER;

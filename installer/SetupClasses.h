@@ -2,13 +2,12 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
-
-#include <QString>
-#include <QStringList>
 
 #include "DeviceClasses.h"
 #include "Platform.h"
+#include "Text.h"
 
 class TClassesList;
 
@@ -25,18 +24,18 @@ public:
     plat::DevSet classSet() const { return classSet_; }
 
     plat::Guid ClassGuid() const { return source_.classGuid; }
-    QString Description() const;
+    std::string Description() const;
     int DeviceCount() const { return static_cast<int>(devices_.size()); }
     TDeviceInfo *DeviceAt(int i) const { return devices_.at(static_cast<std::size_t>(i)).get(); }
 
     // The class key's "UpperFilters" (17) or "LowerFilters" (18).
-    QStringList ReadFilters(int kind) const;
+    StringList ReadFilters(int kind) const;
     // The list as read for changing it: a value too long for the read buffer is an error here
     // (ERROR_MORE_DATA), since writing back what read as empty would lose it.
-    plat::Win32Error ReadFiltersForChange(int kind, QStringList *names) const;
-    QString FilterText(int kind) const;
+    plat::Win32Error ReadFiltersForChange(int kind, StringList *names) const;
+    std::string FilterText(int kind) const;
     // An empty list is written as a REG_MULTI_SZ value with no data. Returns the Win32 code.
-    plat::Win32Error WriteFilters(int kind, const QStringList &names);
+    plat::Win32Error WriteFilters(int kind, const StringList &names);
 
 private:
     TClassesList *owner_;

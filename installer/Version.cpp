@@ -52,7 +52,7 @@ TVersionForm::TVersionForm(QWidget *parent, TVersionInfo &info, plat::IPlatform 
     : QDialog(parent), platform_(platform)
 {
     setObjectName(QStringLiteral("VersionForm"));
-    setWindowTitle(info.ProductName());
+    setWindowTitle(QString::fromStdString(info.ProductName()));
 
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
@@ -60,7 +60,7 @@ TVersionForm::TVersionForm(QWidget *parent, TVersionInfo &info, plat::IPlatform 
     if (icon.isNull()) icon = style()->standardIcon(QStyle::SP_ComputerIcon);
     Image1->setPixmap(icon.pixmap(32, 32));
 
-    Label1 = new QLabel(QStringLiteral("Версия продукта: ") + info.FileVersion(), this);
+    Label1 = new QLabel(QStringLiteral("Версия продукта: ") + QString::fromStdString(info.FileVersion()), this);
     Label1->setObjectName(QStringLiteral("Label1"));
     const QString mail = QLatin1String(kSupportMail);
     const QString site = QLatin1String(kWebSite);

@@ -1,34 +1,35 @@
 // String values of a file's version resource (the about box reads the program's own).
 #pragma once
 
-#include <QString>
+#include <string>
 
 #include "Platform.h"
+#include "Text.h"
 
 class TVersionInfo {
 public:
-    TVersionInfo(plat::IPlatform &platform, const QString &fileName);
+    TVersionInfo(plat::IPlatform &platform, const std::string &fileName);
 
-    const QString &FileName() const { return fileName_; }
+    const std::string &FileName() const { return fileName_; }
     // A new file drops what was read from the old one.
-    void SetFileName(const QString &fileName);
+    void SetFileName(const std::string &fileName);
 
     // The value of that name in the resource's first language; empty when it is missing. The
     // resource is read at the first use; a file without one throws ConfiguratorError.
-    QString ProductName() { return Value(QStringLiteral("ProductName")); }
-    QString FileVersion() { return Value(QStringLiteral("FileVersion")); }
-    QString Value(const QString &name);
+    std::string ProductName() { return Value("ProductName"); }
+    std::string FileVersion() { return Value("FileVersion"); }
+    std::string Value(const std::string &name);
 
     // "%.4x%.4x" of the first language and code page of the translation table; empty when the
     // resource has no table, and then every value reads as empty.
-    QString LanguageKey();
+    std::string LanguageKey();
 
 private:
     void Load();
 
     plat::IPlatform &platform_;
-    QString fileName_;
+    std::string fileName_;
     bool loaded_ = false;
     plat::Bytes data_;
-    QString key_;
+    std::string key_;
 };

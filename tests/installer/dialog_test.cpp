@@ -525,9 +525,9 @@ private slots:
         TClassInfo *ports = classes.ClassAt(0);
         QCOMPARE(RemoveFilter(*ports, "nosuch", kUpperFilters), 0u);
         QCOMPARE(fake->CountCalls("SetClassMultiSz"), 1);
-        QCOMPARE(ports->ReadFilters(kUpperFilters), QStringList{"classflt"});
+        QCOMPARE(ports->ReadFilters(kUpperFilters), StringList{"classflt"});
         QCOMPARE(RemoveFilter(*ports->DeviceAt(0), "SERENUM", kLowerFilters), 0u);
-        QCOMPARE(ports->DeviceAt(0)->ReadFilters(kLowerFilters), QStringList{"extra"});
+        QCOMPARE(ports->DeviceAt(0)->ReadFilters(kLowerFilters), StringList{"extra"});
     }
 
     void aFilterListTooLongToReadIsNeverWrittenBack()
@@ -542,10 +542,11 @@ private slots:
         TClassInfo *ports = classes.ClassAt(0);
         fake->devices[0].properties[SPDRP_LOWERFILTERS] = big;
         QString sys = WriteFile("myfilt.sys", {1});
-        QCOMPARE(ports->FilterText(kUpperFilters), QString());
-        QCOMPARE(AddFilter(*ports, sys, kUpperFilters), plat::Win32Error(ERROR_MORE_DATA));
+        QCOMPARE(ports->FilterText(kUpperFilters), std::string());
+        QCOMPARE(AddFilter(*ports, sys.toStdString(), kUpperFilters), plat::Win32Error(ERROR_MORE_DATA));
         QCOMPARE(RemoveFilter(*ports, "longfilt", kUpperFilters), plat::Win32Error(ERROR_MORE_DATA));
-        QCOMPARE(AddFilter(*ports->DeviceAt(0), sys, kLowerFilters), plat::Win32Error(ERROR_INSUFFICIENT_BUFFER));
+        QCOMPARE(AddFilter(*ports->DeviceAt(0), sys.toStdString(), kLowerFilters),
+                 plat::Win32Error(ERROR_INSUFFICIENT_BUFFER));
         QCOMPARE(RemoveFilter(*ports->DeviceAt(0), "longfilt", kLowerFilters),
                  plat::Win32Error(ERROR_INSUFFICIENT_BUFFER));
         QCOMPARE(fake->classValues[GuidToString(kPortsClassGuid) + "\\UpperFilters"], big);
@@ -679,13 +680,13 @@ private slots:
     void versionInfoReading()
     {
         TVersionInfo info(*fake, "program");
-        QCOMPARE(info.LanguageKey(), QStringLiteral("041904e3"));
-        QCOMPARE(info.ProductName(), QStringLiteral("Конфигуратор порта Quorvel"));
-        QCOMPARE(info.Value("NoSuchValue"), QString());
+        QCOMPARE(info.LanguageKey(), std::string("041904e3"));
+        QCOMPARE(info.ProductName(), std::string("Конфигуратор порта Quorvel"));
+        QCOMPARE(info.Value("NoSuchValue"), std::string());
         QCOMPARE(fake->versionLoads, 1);
         info.SetFileName("other");
         fake->translation = false;
-        QCOMPARE(info.FileVersion(), QString());
+        QCOMPARE(info.FileVersion(), std::string());
         QCOMPARE(fake->versionLoads, 2);
 
         fake->versionResult = 1813;  // ERROR_RESOURCE_TYPE_NOT_FOUND

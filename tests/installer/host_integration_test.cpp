@@ -601,7 +601,7 @@ private slots:
                 TClassesList classes(other);
                 classes.Refresh(&quorvel::kPortsClassGuid);
                 QCOMPARE(classes.ClassCount(), 1);
-                QCOMPARE(RemoveFilter(*classes.ClassAt(0)->DeviceAt(0), QStringLiteral("MyFilt"), kUpperFilters), 0u);
+                QCOMPARE(RemoveFilter(*classes.ClassAt(0)->DeviceAt(0), std::string("MyFilt"), kUpperFilters), 0u);
             })},
             &failures);
         QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join("; ")));

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 
 #include "Errors.h"
 #include "FakePlatform.h"
+#include "FieldNumber.h"
 #include "PortSettings.h"
 #include "SetupClasses.h"
 #include "records.h"
@@ -42,9 +44,9 @@ TEST_F(ModelTest, FourPortsGiveOneClassWithFourDevicesAndNoLeakedSets)
         ASSERT_EQ(classes.ClassCount(), 1);
         TClassInfo *ports = classes.ClassAt(0);
         EXPECT_EQ(ports->ClassGuid(), kPortsClassGuid);
-        EXPECT_EQ(ports->Description(), QStringLiteral("Порты (COM и LPT)"));
+        EXPECT_EQ(ports->Description(), std::string("Порты (COM и LPT)"));
         ASSERT_EQ(ports->DeviceCount(), 4);
-        EXPECT_EQ(ports->DeviceAt(2)->DisplayName(), QStringLiteral("Порт (COM3)"));
+        EXPECT_EQ(ports->DeviceAt(2)->DisplayName(), std::string("Порт (COM3)"));
         // The class is enumerated once, not once per device that names it.
         EXPECT_EQ(fake.CountCalls("GetClassDevs"), 2);
         classes.Refresh(&kPortsClassGuid);
@@ -81,25 +83,25 @@ TEST_F(ModelTest, DisplayNameHardwareIdAndPortName)
     fake.AddPort(u"USB Serial (COM3) #2", u"usb\\vid");
     list.Refresh(&kPortsClassGuid);
     TClassInfo *c = list.ClassAt(0);
-    EXPECT_EQ(c->DeviceAt(1)->DisplayName(), QStringLiteral("Последовательный порт"));
-    EXPECT_EQ(c->DeviceAt(1)->HardwareId(), QString());
-    EXPECT_EQ(c->DeviceAt(0)->HardwareId(), QStringLiteral("*QUORVELDEVICE"));
+    EXPECT_EQ(c->DeviceAt(1)->DisplayName(), std::string("Последовательный порт"));
+    EXPECT_EQ(c->DeviceAt(1)->HardwareId(), std::string());
+    EXPECT_EQ(c->DeviceAt(0)->HardwareId(), std::string("*QUORVELDEVICE"));
 
     TPortClass driverPort(c->DeviceAt(0), fake);
     EXPECT_TRUE(driverPort.IsDriverPort());  // letter case is ignored
-    EXPECT_EQ(driverPort.portName(), QStringLiteral("COM12"));
+    EXPECT_EQ(driverPort.portName(), std::string("COM12"));
     TPortClass plain(c->DeviceAt(1), fake);
     EXPECT_FALSE(plain.IsDriverPort());
-    EXPECT_EQ(plain.portName(), QString());
-    EXPECT_EQ(TPortClass(c->DeviceAt(2), fake).portName(), QStringLiteral("COM3"));
+    EXPECT_EQ(plain.portName(), std::string());
+    EXPECT_EQ(TPortClass(c->DeviceAt(2), fake).portName(), std::string("COM3"));
     TPortClass detached(nullptr, fake);
-    EXPECT_FALSE(detached.HasHardwareId(QStringLiteral("*QuorvelDevice")));
-    EXPECT_TRUE(detached.HasHardwareId(QString()));
+    EXPECT_FALSE(detached.HasHardwareId(std::string("*QuorvelDevice")));
+    EXPECT_TRUE(detached.HasHardwareId(std::string()));
 
-    EXPECT_EQ(TPortClass::ExtractPortName(QStringLiteral("Port (COM5)")), QStringLiteral("COM5"));
-    EXPECT_EQ(TPortClass::ExtractPortName(QStringLiteral("(COM1) and (COM2)")), QStringLiteral("COM1"));
-    EXPECT_EQ(TPortClass::ExtractPortName(QStringLiteral("Port COM5")), QString());
-    EXPECT_EQ(TPortClass::ExtractPortName(QStringLiteral("Port (COM5")), QString());
+    EXPECT_EQ(TPortClass::ExtractPortName(std::string("Port (COM5)")), std::string("COM5"));
+    EXPECT_EQ(TPortClass::ExtractPortName(std::string("(COM1) and (COM2)")), std::string("COM1"));
+    EXPECT_EQ(TPortClass::ExtractPortName(std::string("Port COM5")), std::string());
+    EXPECT_EQ(TPortClass::ExtractPortName(std::string("Port (COM5")), std::string());
 }
 
 TEST_F(ModelTest, FilterListsReadWriteAndTextForms)
@@ -110,10 +112,10 @@ TEST_F(ModelTest, FilterListsReadWriteAndTextForms)
     list.Refresh(&kPortsClassGuid);
     TClassInfo *c = list.ClassAt(0);
     TDeviceInfo *d = c->DeviceAt(0);
-    EXPECT_EQ(d->FilterText(kUpperFilters), QStringLiteral("a; b"));
-    EXPECT_EQ(d->FilterText(kLowerFilters), QString());
-    EXPECT_EQ(c->FilterText(kLowerFilters), QStringLiteral("serenum"));
-    EXPECT_EQ(c->FilterText(kUpperFilters), QString());
+    EXPECT_EQ(d->FilterText(kUpperFilters), std::string("a; b"));
+    EXPECT_EQ(d->FilterText(kLowerFilters), std::string());
+    EXPECT_EQ(c->FilterText(kLowerFilters), std::string("serenum"));
+    EXPECT_EQ(c->FilterText(kUpperFilters), std::string());
 
     // The last name removed: the device property is deleted, the class value becomes empty.
     EXPECT_EQ(d->WriteFilters(kUpperFilters, {}), 0u);
@@ -122,13 +124,19 @@ TEST_F(ModelTest, FilterListsReadWriteAndTextForms)
     ASSERT_EQ(fake.classValues.count(GuidToString(kPortsClassGuid) + "\\LowerFilters"), 1u);
     EXPECT_TRUE(fake.classValues[GuidToString(kPortsClassGuid) + "\\LowerFilters"].empty());
 
-    EXPECT_EQ(c->WriteFilters(kUpperFilters, {QStringLiteral("x"), QStringLiteral("yz")}), 0u);
+    EXPECT_EQ(c->WriteFilters(kUpperFilters, {std::string("x"), std::string("yz")}), 0u);
     EXPECT_EQ(fake.classValues[GuidToString(kPortsClassGuid) + "\\UpperFilters"],
               (Bytes{'x', 0, 0, 0, 'y', 0, 'z', 0, 0, 0, 0, 0}));
 
     // A list whose registry form would not fit 32768 bytes is refused before anything is written.
-    QStringList tooLong;
-    for (int i = 0; i < 2000; ++i) tooLong << QStringLiteral("filter%1").arg(i, 4, 10, QLatin1Char('0'));
+    StringList tooLong;
+    for (int i = 0; i < 2000; ++i)
+        tooLong.push_back("filter" +
+                          std::string(i < 10     ? "000"
+                                      : i < 100  ? "00"
+                                      : i < 1000 ? "0"
+                                                 : "") +
+                          std::to_string(i));
     int writes = fake.CountCalls("Set");
     EXPECT_EQ(d->WriteFilters(kLowerFilters, tooLong), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(c->WriteFilters(kLowerFilters, tooLong), ERROR_INSUFFICIENT_BUFFER);
@@ -142,35 +150,35 @@ TEST_F(ModelTest, OversizedAndUnterminatedPropertiesReadSafely)
     dev.properties[SPDRP_LOWERFILTERS] = Bytes(32770, 'y');  // longer than the read buffer
     list.Refresh(&kPortsClassGuid);
     TDeviceInfo *d = list.ClassAt(0)->DeviceAt(0);
-    QStringList upper = d->ReadFilters(kUpperFilters);
-    ASSERT_EQ(upper.size(), 1);
-    EXPECT_EQ(upper[0].size(), 16384);
-    EXPECT_TRUE(d->ReadFilters(kLowerFilters).isEmpty());
+    StringList upper = d->ReadFilters(kUpperFilters);
+    ASSERT_EQ(upper.size(), 1u);
+    EXPECT_EQ(Utf16(upper[0]).size(), 16384u);
+    EXPECT_TRUE(d->ReadFilters(kLowerFilters).empty());
 }
 
 TEST_F(ModelTest, TextConversionsAndDisplayText)
 {
     fake.hosts["plc.example"] = {10, 1, 2, 3};
-    std::uint32_t ip = ResolveIpAddress(QStringLiteral("LOCALHOST"), fake);
-    EXPECT_EQ(FormatIpAddress(ip), QStringLiteral("127.0.0.1"));
-    ip = ResolveIpAddress(QStringLiteral("10.0.0.7"), fake);
+    std::uint32_t ip = ResolveIpAddress(std::string("LOCALHOST"), fake);
+    EXPECT_EQ(FormatIpAddress(ip), std::string("127.0.0.1"));
+    ip = ResolveIpAddress(std::string("10.0.0.7"), fake);
     std::uint8_t bytes[4];
     std::memcpy(bytes, &ip, 4);
     EXPECT_EQ(Bytes(bytes, bytes + 4), (Bytes{0x0A, 0x00, 0x00, 0x07}));
-    EXPECT_EQ(FormatIpAddress(ResolveIpAddress(QStringLiteral("plc.example"), fake)), QStringLiteral("10.1.2.3"));
-    EXPECT_EQ(ResolveIpAddress(QStringLiteral("nowhere.invalid"), fake), kInaddrNone);
+    EXPECT_EQ(FormatIpAddress(ResolveIpAddress(std::string("plc.example"), fake)), std::string("10.1.2.3"));
+    EXPECT_EQ(ResolveIpAddress(std::string("nowhere.invalid"), fake), kInaddrNone);
     int lookups = fake.CountCalls("ResolveHostV4");
-    EXPECT_EQ(ResolveIpAddress(QString(), fake), kInaddrNone);
+    EXPECT_EQ(ResolveIpAddress(std::string(), fake), kInaddrNone);
     EXPECT_EQ(fake.CountCalls("ResolveHostV4"), lookups);  // empty text is not a name to look up
 
     CEthInfo eth(nullptr);
     auto *c = eth.AddConnection(std::make_unique<CModbusDevInfo>(&eth));
-    c->SetIpText(QStringLiteral("192.168.0.10"), fake);
+    c->SetIpText(std::string("192.168.0.10"), fake);
     c->port = 502;
     c->raw = false;
-    EXPECT_EQ(c->DisplayText(), QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+    EXPECT_EQ(c->DisplayText(), std::string("192.168.0.10 (502) - Modbus TCP"));
     c->raw = true;
-    EXPECT_EQ(c->DisplayText(), QStringLiteral("192.168.0.10 (502)"));
+    EXPECT_EQ(c->DisplayText(), std::string("192.168.0.10 (502)"));
     c->AddId(5);
     c->AddId(9);
     c->AddId(5);
@@ -232,7 +240,7 @@ TEST_F(ModelTest, ReadAndWriteThroughTheDriver)
     ASSERT_EQ(port->ReadFromDriver(), 0u);
     EXPECT_FALSE(port->SettingsUnread());
     ASSERT_EQ(port->ethInfo().ConnectionCount(), 1);
-    EXPECT_EQ(port->ethInfo().ConnectionAt(0)->DisplayText(), QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+    EXPECT_EQ(port->ethInfo().ConnectionAt(0)->DisplayText(), std::string("192.168.0.10 (502) - Modbus TCP"));
 
     port->ethInfo().ConnectionAt(0)->AddId(3);
     ASSERT_EQ(port->WriteToDriver(), 0u);
@@ -272,7 +280,7 @@ TEST_F(ModelTest, PortWithoutNameNeverOpensAnything)
 {
     fake.AddPort(u"Quorvel virtual port", u"*QuorvelDevice");
     auto port = PortOf(0);
-    EXPECT_EQ(port->portName(), QString());
+    EXPECT_EQ(port->portName(), std::string());
     EXPECT_EQ(port->ReadFromDriver(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(port->WriteToDriver(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(fake.CountCalls("GET"), 0);
@@ -294,4 +302,44 @@ TEST_F(ModelTest, RecordsOverTheSaveableSizeAreNotSent)
     EXPECT_EQ(port->WriteToDriver(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(fake.CountCalls("SET"), 1);
     EXPECT_EQ(fake.ports[u"COM5"].record.size(), 32746u);
+}
+
+// The strings every view hands to the presenter: UTF-8 both ways across the UTF-16 platform, the
+// number fields, and the letter case of names.
+TEST(TextTest, ConversionsNumbersAndCaseAreExact)
+{
+    const std::string mixed = "Порт \xF0\x9F\x94\x8C COM5";  // Cyrillic, and a plug outside the BMP
+    EXPECT_EQ(Utf16(mixed), u"Порт \U0001F50C COM5");
+    EXPECT_EQ(Utf8(Utf16(mixed)), mixed);
+    // Ill-formed input is marked, never dropped or passed through.
+    EXPECT_EQ(Utf16(std::string("a\xC0\xAF") + "b"), u"a\uFFFDb");  // overlong '/'
+    EXPECT_EQ(Utf16("\xED\xA0\x80"), u"\uFFFD");                    // an encoded surrogate
+    EXPECT_EQ(Utf16("x\xE2\x82"), u"x\uFFFD");                      // cut short
+    EXPECT_EQ(Utf8(std::u16string(1, char16_t(0xD800)) + u"z"), "\xEF\xBF\xBDz");
+
+    long long n = 0;
+    EXPECT_TRUE(ParseInteger(" \t-9223372036854775808\r\n", &n));
+    EXPECT_EQ(n, std::numeric_limits<long long>::min());
+    EXPECT_TRUE(ParseInteger("+9223372036854775807", &n));
+    EXPECT_EQ(n, std::numeric_limits<long long>::max());
+    for (const char *bad : {"9223372036854775808", "", " ", "+", "1 2", "0x10", "12a", "١٢"})
+        EXPECT_FALSE(ParseInteger(bad, &n)) << bad;
+
+    // The dialogs' fields: 1..max, refused rather than cut to the field's width.
+    long long id = 0;
+    EXPECT_TRUE(ParseFieldNumber(" +255 ", 255, &id));
+    EXPECT_EQ(id, 255);
+    for (const char *bad : {"0", "256", "-1", "65791", "99999999999999999999"})
+        EXPECT_FALSE(ParseFieldNumber(bad, 255, &id)) << bad;
+
+    EXPECT_TRUE(EqualNoCase("*QuorvelDevice", "*QUORVELDEVICE"));
+    EXPECT_TRUE(EqualNoCase("Фильтр-Ёж", "фильтр-ёЖ"));
+    EXPECT_FALSE(EqualNoCase("serenum", "serenum2"));
+    EXPECT_FALSE(EqualNoCase("a", "b"));
+
+    // Each argument once, and text that looks like a marker inside an argument stays as it is.
+    EXPECT_EQ(Arg("от %1 до %2", {"1", "%2"}), "от 1 до %2");
+    EXPECT_EQ(Arg("%3 %1", {"x"}), "%3 x");
+    EXPECT_EQ(Join({"a", "b", "c"}, "; "), "a; b; c");
+    EXPECT_EQ(Trim(" \t x y \n"), "x y");
 }
