@@ -52,13 +52,6 @@ protected:
     }
 
     void Open(const PortOptions &options = PortOptions()) { OpenNewPort(options); }
-    void ChangeState(const std::function<void(DCB &)> &change)
-    {
-        DCB dcb = {};
-        ASSERT_TRUE(GetCommState(file, &dcb));
-        change(dcb);
-        ASSERT_TRUE(SetCommState(file, &dcb));
-    }
     ULONG HoldReasons() { return CommStatus(file).HoldReasons; }
 
 private:
@@ -98,7 +91,7 @@ TEST_P(OneProcessor, ImmediateCharacterPassesTheXoffHoldLeftWhenAnotherHoldEnds)
     PortOptions options;
     options.RtsMask = 0x01;  // CTS follows RTS
     Open(options);
-    ChangeState([](DCB &dcb) {
+    ChangeDcb(file, [](DCB &dcb) {
         dcb.fOutxCtsFlow = 1;
         dcb.fRtsControl = RTS_CONTROL_DISABLE;  // CTS low
         dcb.fOutX = 1;
@@ -123,7 +116,7 @@ TEST_P(OneProcessor, ImmediateCharacterPassesTheXoffHoldLeftWhenAnotherHoldEnds)
     Pending second;
     StartImmediate(second, 'B');
     EXPECT_FALSE(second.Done());
-    ChangeState([](DCB &dcb) { dcb.fOutxCtsFlow = 0; });
+    ChangeDcb(file, [](DCB &dcb) { dcb.fOutxCtsFlow = 0; });
     ASSERT_TRUE(Ends(file, second));
     EXPECT_EQ(second.Status(), STATUS_SUCCESS);
     EXPECT_EQ(Transmitted(file), 2u);
@@ -135,7 +128,7 @@ TEST_P(OneProcessor, FlowCharacterAskedForUnderAHoldGoesOutWhenTheHoldEnds)
     PortOptions options;
     options.RtsMask = 0x01;
     Open(options);
-    ChangeState([](DCB &dcb) { dcb.fInX = 1; });
+    ChangeDcb(file, [](DCB &dcb) { dcb.fInX = 1; });
 
     // XOFF asked for while a break holds the transmitter: not sent, but due.
     ASSERT_TRUE(SetCommBreak(file));
@@ -154,7 +147,7 @@ TEST_P(OneProcessor, FlowCharacterAskedForUnderAHoldGoesOutWhenTheHoldEnds)
     EXPECT_EQ(HoldReasons(), 0u);
 
     // XOFF asked for while CTS handshake holds the transmitter; CTS rises.
-    ChangeState([](DCB &dcb) {
+    ChangeDcb(file, [](DCB &dcb) {
         dcb.fOutxCtsFlow = 1;
         dcb.fRtsControl = RTS_CONTROL_DISABLE;
     });
@@ -169,7 +162,7 @@ TEST_P(OneProcessor, FlowCharacterAskedForUnderAHoldGoesOutWhenTheHoldEnds)
 TEST_P(OneProcessor, ErrorLatchedUnderAbortOnErrorEndsWithTheHandle)
 {
     Open();
-    ChangeState([](DCB &dcb) { dcb.fAbortOnError = 1; });
+    ChangeDcb(file, [](DCB &dcb) { dcb.fAbortOnError = 1; });
     // The abort the overrun queues is still waiting for the processor when the handle goes.
     port->HoldDpcs();
     port->Receive(4097, 'q');  // the ring overruns
