@@ -32,6 +32,14 @@ bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 // Milliseconds as a kernel relative due time (negative, 100 ns units).
 inline LONGLONG RelativeMs(LONGLONG ms) { return -ms * 10000; }
 
+// A due time or timeout: negative is relative, in 100 ns units; positive is system time.
+inline LARGE_INTEGER Due(LONGLONG value)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = value;
+    return due;
+}
+
 class PlatformTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -8,6 +8,7 @@
 
 namespace {
 
+using qvtest::Due;
 using qvtest::PlatformTest;
 using qvtest::RelativeMs;
 
@@ -37,13 +38,6 @@ void CountingDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
     probe->Thread = std::this_thread::get_id();
     int run = ++probe->Runs;
     if (run < probe->RequeueUntil && !KeInsertQueueDpc(dpc, nullptr, nullptr)) probe->RequeueFailures++;
-}
-
-LARGE_INTEGER Due(LONGLONG value)
-{
-    LARGE_INTEGER due;
-    due.QuadPart = value;
-    return due;
 }
 
 class DpcTest : public PlatformTest {};
