@@ -630,45 +630,46 @@ TEST_F(TransportTest, ClearingOrClosingWhileDataFlowsNeverCallsTheOldHandler)
 NTSTATUS OwnerDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 void OwnerDriverUnload(PDRIVER_OBJECT) {}
 
+// An endpoint opened by a driver's work item, or by the system thread a work item starts.
 struct OwnerWork {
-    TdiClient *Client;
+    TdiClient Client;
+    bool ViaThread = false;
+    HANDLE Thread = nullptr;
     NTSTATUS Status = STATUS_PENDING;
-    std::atomic<bool> Done{false};
+    std::atomic<bool> Opened{false}, ItemReturned{false};
 };
 
-void OpenFromWorkItem(PDEVICE_OBJECT, PVOID context)
+void OpenOwnedEndpoint(PVOID context)
 {
     auto *work = static_cast<OwnerWork *>(context);
-    NTSTATUS status = work->Client->OpenTransport();
-    if (NT_SUCCESS(status)) status = work->Client->OpenAddress();
-    if (NT_SUCCESS(status)) status = work->Client->OpenConnection(nullptr);
+    NTSTATUS status = work->Client.OpenTransport();
+    if (NT_SUCCESS(status)) status = work->Client.OpenAddress();
+    if (NT_SUCCESS(status)) status = work->Client.OpenConnection(nullptr);
     work->Status = status;
-    work->Done = true;
+    work->Opened = true;
+}
+
+void OpenFromThread(PVOID context)
+{
+    OpenOwnedEndpoint(context);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void OwnerWorkItem(PDEVICE_OBJECT, PVOID context)
+{
+    auto *work = static_cast<OwnerWork *>(context);
+    if (!work->ViaThread) {
+        OpenOwnedEndpoint(work);
+    } else {
+        NTSTATUS status =
+            PsCreateSystemThread(&work->Thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, OpenFromThread, work);
+        if (!NT_SUCCESS(status)) work->Status = status, work->Opened = true;
+    }
+    work->ItemReturned = true;
 }
 
 // A driver's connection thread is started from its dispatch routine or work item: endpoints it
 // opens belong to that device too.
-void OpenFromThread(PVOID context)
-{
-    OpenFromWorkItem(nullptr, context);
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-struct ThreadStart {
-    OwnerWork *Work;
-    HANDLE Thread = nullptr;
-    NTSTATUS Status = STATUS_PENDING;
-    std::atomic<bool> Started{false};
-};
-
-void StartThreadFromWorkItem(PDEVICE_OBJECT, PVOID context)
-{
-    auto *start = static_cast<ThreadStart *>(context);
-    start->Status =
-        PsCreateSystemThread(&start->Thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, OpenFromThread, start->Work);
-    start->Started = true;
-}
-
 TEST_F(TransportTest, ListingNamesTheDeviceThatOpenedTheEndpoint)
 {
     PDRIVER_OBJECT driver = nullptr;
@@ -677,44 +678,33 @@ TEST_F(TransportTest, ListingNamesTheDeviceThatOpenedTheEndpoint)
     PDEVICE_OBJECT device = nullptr;
     ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device), STATUS_SUCCESS);
 
-    OwnerWork work{&client};
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    ASSERT_NE(item, nullptr);
-    IoQueueWorkItem(item, OpenFromWorkItem, DelayedWorkQueue, &work);
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return work.Done.load(); }));
-    IoFreeWorkItem(item);
-    EXPECT_EQ(work.Status, STATUS_SUCCESS);
+    for (bool viaThread : {false, true}) {
+        SCOPED_TRACE(viaThread ? "system thread" : "work item");
+        OwnerWork work;
+        work.ViaThread = viaThread;
+        PIO_WORKITEM item = IoAllocateWorkItem(device);
+        ASSERT_NE(item, nullptr);
+        IoQueueWorkItem(item, OwnerWorkItem, DelayedWorkQueue, &work);
+        ASSERT_TRUE(qvtest::WaitUntil([&] { return work.Opened.load() && work.ItemReturned.load(); }));
+        IoFreeWorkItem(item);
+        EXPECT_EQ(work.Status, STATUS_SUCCESS);
 
-    std::vector<qv::TdiEndpointInfo> endpoints = qv::TdiListEndpoints();
-    ASSERT_EQ(endpoints.size(), 1u);
-    EXPECT_EQ(endpoints[0].Owner, device);
-    EXPECT_EQ(endpoints[0].State, qv::TdiEndpointState::Idle);
-    EXPECT_NE(endpoints[0].Text().find("idle"), std::string::npos) << endpoints[0].Text();
-
-    client.Close();
-
-    TdiClient threadClient;
-    OwnerWork threadWork{&threadClient};
-    ThreadStart start{&threadWork};
-    item = IoAllocateWorkItem(device);
-    ASSERT_NE(item, nullptr);
-    IoQueueWorkItem(item, StartThreadFromWorkItem, DelayedWorkQueue, &start);
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return start.Started.load() && threadWork.Done.load(); }));
-    IoFreeWorkItem(item);
-    ASSERT_EQ(start.Status, STATUS_SUCCESS);
-    EXPECT_EQ(threadWork.Status, STATUS_SUCCESS);
-    endpoints = qv::TdiListEndpoints();
-    ASSERT_EQ(endpoints.size(), 1u);
-    EXPECT_EQ(endpoints[0].Owner, device);
-    PVOID threadObject = nullptr;
-    ASSERT_EQ(
-        ObReferenceObjectByHandle(start.Thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &threadObject, nullptr),
-        STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    ObDereferenceObject(threadObject);
-    ZwClose(start.Thread);
-    threadClient.Close();
-
+        std::vector<qv::TdiEndpointInfo> endpoints = qv::TdiListEndpoints();
+        ASSERT_EQ(endpoints.size(), 1u);
+        EXPECT_EQ(endpoints[0].Owner, device);
+        EXPECT_EQ(endpoints[0].State, qv::TdiEndpointState::Idle);
+        EXPECT_NE(endpoints[0].Text().find("idle"), std::string::npos) << endpoints[0].Text();
+        if (work.Thread != nullptr) {
+            PVOID thread = nullptr;
+            ASSERT_EQ(
+                ObReferenceObjectByHandle(work.Thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+                STATUS_SUCCESS);
+            EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            ObDereferenceObject(thread);
+            ZwClose(work.Thread);
+        }
+        work.Client.Close();
+    }
     IoDeleteDevice(device);
     qv::IoUnloadDriver(driver);
 }
