@@ -239,6 +239,8 @@ TEST_F(WritePath, ImmediateCharacter)
     AdvanceMs(1);
     EXPECT_EQ(held.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(port->TxQueuedCount(), 0u);
+    EXPECT_FALSE(ComStat(file).fTxim);
+    EXPECT_EQ(Stats().TransmittedCount, 2u);  // 'A' and 'B'
 }
 
 // Under error abort an overrun cancels the requests in progress and refuses new ones until the
