@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qv/platform.h"
 
@@ -28,6 +29,9 @@ private:
 // Polls `condition` until it holds or `timeoutMs` of real time pass. For conditions that other
 // threads make true; not a timing assertion.
 bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+// The names in a directory, "." and ".." left out: /proc/self/task, /proc/self/fd.
+std::vector<std::string> DirectoryNames(const std::string &path);
 
 // Milliseconds as a kernel relative due time (negative, 100 ns units).
 inline LONGLONG RelativeMs(LONGLONG ms) { return -ms * 10000; }

@@ -1,7 +1,6 @@
 // Event-driven programs and flow control on one processor: the whole process pinned to one CPU
 // and the platform given one DPC thread, so no DPC can run beside the caller and hide a request
 // that ends only when a DPC gets round to it. Each case runs on the real and the virtual clock.
-#include <dirent.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,13 +14,9 @@ namespace {
 
 void SetEveryThreadsAffinity(const cpu_set_t &set)
 {
-    DIR *tasks = opendir("/proc/self/task");
-    ASSERT_NE(tasks, nullptr);
-    while (dirent *entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') continue;
-        sched_setaffinity((pid_t)atoi(entry->d_name), sizeof(set), &set);
-    }
-    closedir(tasks);
+    std::vector<std::string> tasks = qvtest::DirectoryNames("/proc/self/task");
+    ASSERT_FALSE(tasks.empty());
+    for (const std::string &task : tasks) sched_setaffinity((pid_t)atoi(task.c_str()), sizeof(set), &set);
 }
 
 class OneProcessor : public SerialTest, public ::testing::WithParamInterface<bool> {

@@ -1,7 +1,6 @@
 // The TCP transport as a TDI client sees it: the open sequence of a link, requests and their
 // completion, the receive and disconnect indications, cancellation, close, and the test switches.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,15 +28,7 @@ CONNECTION_CONTEXT WideContext()
                                                                     : (uintptr_t)0x76543210U);
 }
 
-int OpenDescriptors()
-{
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count;
-}
+int OpenDescriptors() { return int(qvtest::DirectoryNames("/proc/self/fd").size()); }
 
 class TransportTest : public qvtest::PlatformTest {
 protected:
