@@ -32,8 +32,19 @@ protected:
         return h;
     }
 
+    // A handler that keeps its request pending in `kept`, marked pending or (wrongly) not.
+    Handler Keep(bool mark = true)
+    {
+        return [this, mark](PDEVICE_OBJECT, PIRP irp) {
+            if (mark) IoMarkIrpPending(irp);
+            kept = irp;
+            return STATUS_PENDING;
+        };
+    }
+
     TestDevice device;
     PDEVICE_OBJECT dev = nullptr;
+    std::atomic<PIRP> kept{nullptr};
 };
 
 void NoCancel(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); }
@@ -54,11 +65,7 @@ TEST_F(IoVerifierTest, AnIrpCompletedTwiceIsReported)
 
 TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
 {
-    std::atomic<PIRP> kept{nullptr};
-    device.Handlers[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
-        kept = irp;  // forgets IoMarkIrpPending
-        return STATUS_PENDING;
-    };
+    device.Handlers[IRP_MJ_READ] = Keep(/*mark=*/false);
     HANDLE h = OpenDevice(/*overlapped=*/true);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
@@ -71,11 +78,7 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
     CloseHandle(h);
 
     // Marked properly, the same flow is quiet.
-    device.Handlers[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        kept = irp;
-        return STATUS_PENDING;
-    };
+    device.Handlers[IRP_MJ_READ] = Keep();
     h = OpenDevice(/*overlapped=*/true);
     EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &ov));
     Complete(kept.load(), STATUS_SUCCESS, 0);
@@ -86,12 +89,7 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
 
 TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported)
 {
-    std::atomic<PIRP> kept{nullptr};
-    device.Handlers[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        kept = irp;
-        return STATUS_PENDING;
-    };
+    device.Handlers[IRP_MJ_READ] = Keep();
     HANDLE h = OpenDevice(/*overlapped=*/true);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
@@ -162,12 +160,7 @@ namespace {
 TEST_F(IoVerifierTest, WaitingForAnApcCompletedRequestWhereApcsCannotRunIsReported)
 {
     PDEVICE_OBJECT target = dev;
-    std::atomic<PIRP> kept{nullptr};
-    device.Handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        kept = irp;
-        return STATUS_PENDING;
-    };
+    device.Handlers[IRP_MJ_DEVICE_CONTROL] = Keep();
     auto issueAndWait = [&](const std::function<void()> &enter, const std::function<void()> &leave) {
         KEVENT done;
         IO_STATUS_BLOCK iosb = {};
