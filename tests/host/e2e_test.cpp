@@ -214,12 +214,14 @@ TEST_F(HostEndToEnd, ServerRestartedBetweenTwoPollsOfOneOpenPort)
 }
 
 // A request written one byte at a time gets its reply; so does one written right after the start
-// of an ASCII frame that never ends: the unfinished text goes to the port on its own.
+// of an ASCII frame that never ends: the unfinished text goes to the port on its own. At 1200
+// baud the RTU silence is 32 ms, so a loaded machine's pauses between the one-byte writes stay
+// inside one frame (at 9600 baud a pause of 4 ms already ends it).
 TEST_F(HostEndToEnd, RequestsWrittenInPiecesOrAfterAnUnfinishedAsciiFrameGetTheirReplies)
 {
     PortWithSim(1);
     Result r = hosttest::Run({"/usr/bin/python3", "-c",
-                              kPySerialCrc + "s = serial.Serial(sys.argv[1], 9600, timeout=5)\n"
+                              kPySerialCrc + "s = serial.Serial(sys.argv[1], 1200, timeout=5)\n"
                                              "for b in rtu(bytes([1, 3, 0, 4, 0, 1])):\n"
                                              "    s.write(bytes([b])); s.flush()\n"
                                              "print(s.read(7).hex())\n"
