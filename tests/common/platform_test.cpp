@@ -24,6 +24,15 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
+std::vector<std::string> DirectoryNames(const std::string &path)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(path, error))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
 bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

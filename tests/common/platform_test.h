@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qv/platform.h"
 
@@ -29,8 +30,19 @@ private:
 // threads make true; not a timing assertion.
 bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 
+// The names in a directory, "." and ".." left out: /proc/self/task, /proc/self/fd.
+std::vector<std::string> DirectoryNames(const std::string &path);
+
 // Milliseconds as a kernel relative due time (negative, 100 ns units).
 inline LONGLONG RelativeMs(LONGLONG ms) { return -ms * 10000; }
+
+// A due time or timeout: negative is relative, in 100 ns units; positive is system time.
+inline LARGE_INTEGER Due(LONGLONG value)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = value;
+    return due;
+}
 
 class PlatformTest : public ::testing::Test {
 protected:

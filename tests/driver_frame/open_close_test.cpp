@@ -9,8 +9,6 @@
 namespace frametest {
 namespace {
 
-const std::vector<uint8_t> kRtuRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
-const std::vector<uint8_t> kRtuReply = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 const char kSerialComm[] = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 const GUID kComPortClass = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
@@ -127,11 +125,7 @@ TEST_F(OpenClose, IdentifierNamesAPortWithoutPortName)
     std::string id = AddPort("COM5");
     qv::PnpNodeInfo info;
     ASSERT_TRUE(qv::PnpGetNode(id, &info));
-    HANDLE key;
-    ASSERT_TRUE(qv::RegistryReadString(info.DeviceKey, "PortName", &info.PortName));
     ASSERT_EQ(qv::RegistryWriteString(info.DeviceKey, "Identifier", "COM7"), STATUS_SUCCESS);
-    (void)key;
-    std::vector<UCHAR> none;
     ASSERT_EQ(qv::RegistryWriteValue(info.DeviceKey, "PortName", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_EQ(qv::PnpRestartNode(id), STATUS_SUCCESS);
     EXPECT_EQ(qv::SymbolicLinkTarget("\\??\\COM7"), "\\Device\\QuorvelDevice0");

@@ -58,8 +58,7 @@ protected:
         if (!irp) return answer;
         NTSTATUS status = IoCallDriver(device, irp);
         if (status == STATUS_PENDING) {
-            LARGE_INTEGER bound;
-            bound.QuadPart = qvtest::RelativeMs(10000);
+            LARGE_INTEGER bound = qvtest::Due(qvtest::RelativeMs(10000));
             EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
             status = iosb.Status;
         }

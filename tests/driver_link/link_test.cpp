@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 
 #include <tdi.h>
@@ -76,18 +77,27 @@ protected:
         return *port_;
     }
 
+    // The first request of an open port: parked until the thread has connected, then answered.
+    void FirstRequestAnswered()
+    {
+        EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+        EXPECT_EQ(Port().Reply(), kRtuReply);
+        Port().Settle();
+    }
+
     std::unique_ptr<linktest::TestPort> port_;
 };
 
-TEST_F(LinkTest, FirstRtuRequestGoesThroughThePendingSlot)
+// The open runs in the opening program's context: the connection thread's handle must still be
+// a kernel handle, and the socket requests run at PASSIVE_LEVEL under ConnectMutex.
+TEST_F(LinkTest, FirstRequestFromAProgramGoesThroughThePendingSlotKernelClean)
 {
     qvtest::ModbusServer server;
+    qv::ProgramScope scope(qv::CreateProgram("modbus client"));
     ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
 
     // No link yet: the request waits for the connection thread, which connects and sends it.
-    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    EXPECT_EQ(Port().Reply(), kRtuReply);
-    Port().Settle();
+    FirstRequestAnswered();
     EXPECT_EQ(CountLines("ConnectThread - Sending Data"), 1);
     ASSERT_EQ(server.RequestLog().size(), 1u);
     EXPECT_EQ(server.RequestLog()[0], (Bytes{0x01, 0x00, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01}));
@@ -97,18 +107,6 @@ TEST_F(LinkTest, FirstRtuRequestGoesThroughThePendingSlot)
     EXPECT_EQ(Port().Reply(), kRtuReply);
     EXPECT_EQ(server.Connections(), 1);
     EXPECT_EQ(server.RequestLog()[1][0], 0x02);  // next transaction id
-    EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
-}
-
-// An open runs in the opening program's context: the connection thread's handle must still be
-// a kernel handle, and the socket requests run at PASSIVE_LEVEL under ConnectMutex.
-TEST_F(LinkTest, AnOpenFromAProgramKeepsItsHandlesAndIrqlsKernelClean)
-{
-    qvtest::ModbusServer server;
-    qv::ProgramScope scope(qv::CreateProgram("modbus client"));
-    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
-    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    EXPECT_EQ(Port().Reply(), kRtuReply);
     Port().Close();
     EXPECT_EQ(linktest::Violations(), std::vector<std::string>{});
 }
@@ -136,9 +134,7 @@ TEST_F(LinkTest, RawConnectionPassesFramesBothWaysUnchanged)
     linktest::PymodbusServer server("rtu");  // RTU frames over TCP
     ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), true, {1}}})), STATUS_SUCCESS);
 
-    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    EXPECT_EQ(Port().Reply(), kRtuReply);
-    Port().Settle();
+    FirstRequestAnswered();
     EXPECT_EQ(Port().Write(RtuFrame({0x01, 0x03, 0x00, 0x02, 0x00, 0x01})), STATUS_SUCCESS);
     EXPECT_EQ(Port().Reply(), RtuFrame({0x01, 0x03, 0x02, 0x00, 0x2C}));
 }
@@ -150,9 +146,7 @@ TEST_F(LinkTest, TwoConnectionsRoutedByDeviceId)
     ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{first.Port(), false, {1, 3}}, {second.Port(), false, {2}}})),
               STATUS_SUCCESS);
 
-    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    EXPECT_EQ(Port().Reply(), kRtuReply);
-    Port().Settle();
+    FirstRequestAnswered();
     EXPECT_EQ(Port().Write(RtuFrame({0x02, 0x03, 0x00, 0x00, 0x00, 0x01})), STATUS_TIMEOUT);
     EXPECT_EQ(Port().Reply(), RtuFrame({0x02, 0x03, 0x02, 0x00, 0x2A}));
     Port().Settle();
@@ -273,9 +267,7 @@ TEST_F(LinkTest, SendHeldPastTheDelayClosesTheLinkAndIsSentAgainAfterReconnect)
     qvtest::ModbusServer server;
     ASSERT_EQ(Port().Open(MakeRecord(100, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
     PETH_CONNECTION connection = Port().ConnectionOf(1);
-    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    EXPECT_EQ(Port().Reply(), kRtuReply);
-    Port().Settle();
+    FirstRequestAnswered();
     qv::ClearDbgPrint();
 
     // Far longer than the 100 ms limit; the cancel ends it early.
@@ -298,9 +290,7 @@ TEST_F(LinkTest, DescriptorThatCannotBeHadIsAFailedSend)
 {
     qvtest::ModbusServer server;
     ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
-    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    EXPECT_EQ(Port().Reply(), kRtuReply);
-    Port().Settle();
+    FirstRequestAnswered();
 
     qv::InjectFault("IoAllocateMdl", 1);
     EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
@@ -314,9 +304,7 @@ TEST_F(LinkTest, ClosingWithTheLinkUpEndsItGracefullyAndThePortOpensAgain)
     qvtest::ModbusServer server;
     std::vector<UCHAR> record = MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}});
     ASSERT_EQ(Port().Open(record), STATUS_SUCCESS);
-    EXPECT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    EXPECT_EQ(Port().Reply(), kRtuReply);
-    Port().Settle();
+    FirstRequestAnswered();
     qv::ClearDbgPrint();
 
     Port().Close();
@@ -383,9 +371,7 @@ TEST_F(LinkTest, TheDriversLockOrderIsCheckedOnItsOwnLocks)
     qv::ExpectedVerifierFindings expected;  // on purpose: takes the forbidden nestings
     qvtest::ModbusServer server;
     ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{server.Port(), false, {1}}})), STATUS_SUCCESS);
-    ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    ASSERT_EQ(Port().Reply(), kRtuReply);
-    Port().Settle();
+    FirstRequestAnswered();
     PDEVICE_EXTENSION extension = Port().Extension();
     PETH_CONNECTION connection = Port().ConnectionOf(1);
     ASSERT_NE(connection, nullptr);
@@ -440,19 +426,6 @@ TEST_F(LinkTest, TheDriversLockOrderIsCheckedOnItsOwnLocks)
     Port().Close();
 }
 
-// The receive indication keeps the count in 32 bits and reports what the gateway consumed.
-NTSTATUS CallReceiveIndication(PTDI_SOCKET socket, Bytes &data, ULONG *taken)
-{
-    PIRP irp = (PIRP)1;
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    NTSTATUS status = KivraTdiReceiveEventHandler(nullptr, socket, 0x20, ULONG(data.size()), ULONG(data.size()), taken,
-                                                  data.data(), &irp);
-    KeLowerIrql(irql);
-    EXPECT_EQ(irp, nullptr);
-    return status;
-}
-
 // A reply that the transport shows a few bytes at a time, holding more than it shows, reaches
 // the port whole, and its rest is fetched with one receive request at once rather than left to
 // further indications.
@@ -495,90 +468,87 @@ TEST_F(LinkTest, ReplyShownInSmallPiecesArrivesWholeWithItsRestFetchedAtOnce)
 // These tests indicate replies by hand on a connection whose connect to an unused port fails:
 // once the connection thread has given the attempt up (and freed the buffer with it), the
 // connection gets its reply buffer as a link that came up would.
-static void GiveTheLinkItsBuffer(linktest::TestPort &port, PETH_CONNECTION connection)
-{
-    PDEVICE_EXTENSION extension = port.Extension();
-    // The connection thread holds ConnectMutex for its whole attempt and parks requests under it.
-    ASSERT_TRUE(qvtest::WaitUntil([&] {
-        AcquireConnectMutex(extension);
-        bool over = extension->PendingData == NULL;
-        ReleaseConnectMutex(extension);
-        return over;
-    }));
-    ASSERT_EQ(AllocateReplyBuffer(connection), STATUS_SUCCESS);
-}
+class ManualIndication : public LinkTest {
+protected:
+    // Opens the port on a refused server for device 1, `beforeWrite` run on the open port, and
+    // parks one request.
+    void SetUpLink(bool raw, const std::function<void(PDEVICE_EXTENSION)> &beforeWrite = nullptr)
+    {
+        ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), raw, {1}}})), STATUS_SUCCESS);
+        PDEVICE_EXTENSION extension = Port().Extension();
+        if (beforeWrite) beforeWrite(extension);
+        ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
+        // The connection thread holds ConnectMutex for its whole attempt and parks requests under it.
+        ASSERT_TRUE(qvtest::WaitUntil([&] {
+            AcquireConnectMutex(extension);
+            bool over = extension->PendingData == NULL;
+            ReleaseConnectMutex(extension);
+            return over;
+        }));
+        ASSERT_EQ(AllocateReplyBuffer(Port().ConnectionOf(1)), STATUS_SUCCESS);
+        socket_.DeviceObject = Port().Device();
+        socket_.Context = Port().ConnectionOf(1);
+    }
 
-TEST_F(LinkTest, ReceiveIndicationTakesLargeBlocksWhole)
-{
-    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), true, {1}}})), STATUS_SUCCESS);
-    ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    GiveTheLinkItsBuffer(Port(), Port().ConnectionOf(1));
-    TDI_SOCKET socket{};
-    socket.DeviceObject = Port().Device();
-    socket.Context = Port().ConnectionOf(1);
+    // The transport's receive indication at DISPATCH_LEVEL: the count kept in 32 bits, all of it
+    // consumed by the gateway, no receive request handed back.
+    void Indicate(Bytes data)
+    {
+        PIRP irp = (PIRP)1;
+        ULONG taken = 0;
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        NTSTATUS status = KivraTdiReceiveEventHandler(nullptr, &socket_, 0x20, ULONG(data.size()), ULONG(data.size()),
+                                                      &taken, data.data(), &irp);
+        KeLowerIrql(irql);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(taken, data.size());
+        EXPECT_EQ(irp, nullptr);
+    }
 
+    TDI_SOCKET socket_{};
+};
+
+TEST_F(ManualIndication, LargeBlocksAreTakenWhole)
+{
+    SetUpLink(/*raw=*/true);
     Bytes block = kRtuReply;
     block.resize(65536 + 100, 0x5A);
-    ULONG taken = 0;
-    EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
-    EXPECT_EQ(taken, block.size());
+    Indicate(block);
     EXPECT_EQ(Port().Reply(), kRtuReply);  // the raw frame alone, not what follows it
 }
 
 // Of two replies to one request in one indicated block, the first reaches the ring and the
 // second is dropped: a request is answered once.
-TEST_F(LinkTest, OfRepliesSharingOneBlockOnlyTheFirstAnswerReachesTheRing)
+TEST_F(ManualIndication, OfRepliesSharingOneBlockOnlyTheFirstAnswerReachesTheRing)
 {
-    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), false, {1}}})), STATUS_SUCCESS);
-    PETH_CONNECTION connection = Port().ConnectionOf(1);
-    PDEVICE_EXTENSION extension = Port().Extension();
-    ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    ASSERT_EQ(connection->TransactionId, 1);
-    GiveTheLinkItsBuffer(Port(), connection);
-    TDI_SOCKET socket{};
-    socket.DeviceObject = Port().Device();
-    socket.Context = connection;
-
-    Bytes first = {0x01, 0x00, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2A};
-    Bytes second = {0x01, 0x00, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2C};
-    Bytes block = first;
-    block.insert(block.end(), second.begin(), second.end());
-    ULONG taken = 0;
-    EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
-    EXPECT_EQ(taken, block.size());
-
+    SetUpLink(/*raw=*/false);
+    ASSERT_EQ(Port().ConnectionOf(1)->TransactionId, 1);
+    Bytes block = {0x01, 0x00, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2A,
+                   0x01, 0x00, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2C};
+    Indicate(block);
     EXPECT_EQ(Port().Reply(), kRtuReply);
-    EXPECT_EQ(extension->Uart.RxCount, 0u);
+    EXPECT_EQ(Port().Extension()->Uart.RxCount, 0u);
 }
 
 // A reply indicated while the port is between allocating its ring and opening the emulated
 // port (the receive target not yet pointed at the ring) is dropped, not stored through the
 // unset target; once the port is open, replies arrive again.
-TEST_F(LinkTest, ReplyBeforeTheReceiveSideIsOpenIsDropped)
+TEST_F(ManualIndication, ReplyBeforeTheReceiveSideIsOpenIsDropped)
 {
-    ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), true, {1}}})), STATUS_SUCCESS);
-    PDEVICE_EXTENSION extension = Port().Extension();
-    SerialClosePort(extension);
-    ASSERT_EQ(AllocateRxRing(extension), STATUS_SUCCESS);
-    ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-    GiveTheLinkItsBuffer(Port(), Port().ConnectionOf(1));
-
-    TDI_SOCKET socket{};
-    socket.DeviceObject = Port().Device();
-    socket.Context = Port().ConnectionOf(1);
-    Bytes block = kRtuReply;
-    ULONG taken = 0;
-    EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
-    EXPECT_EQ(taken, block.size());
+    SetUpLink(/*raw=*/true, [](PDEVICE_EXTENSION extension) {
+        SerialClosePort(extension);
+        ASSERT_EQ(AllocateRxRing(extension), STATUS_SUCCESS);
+    });
+    Indicate(kRtuReply);
     EXPECT_EQ(Port().BytesWaiting(), 0u);
-    EXPECT_EQ(extension->Uart.RxCount, 0u);
+    EXPECT_EQ(Port().Extension()->Uart.RxCount, 0u);
 
-    SerialOpenPort(extension);
+    SerialOpenPort(Port().Extension());
     // A write while the connection thread still tries the first connect is dropped; the next
     // one is parked again and opens the transaction the reply answers.
     ASSERT_TRUE(qvtest::WaitUntil([&] { return Port().Write(RtuFrame(kReadOneRegister)) == STATUS_TIMEOUT; }));
-    block = kRtuReply;
-    EXPECT_EQ(CallReceiveIndication(&socket, block, &taken), STATUS_SUCCESS);
+    Indicate(kRtuReply);
     EXPECT_EQ(Port().Reply(), kRtuReply);
 }
 

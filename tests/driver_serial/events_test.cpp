@@ -41,10 +41,7 @@ TEST_F(Events, WaitOnMaskReportsReceivedCharacters)
     EXPECT_EQ(pending.mask, (DWORD)EV_RXCHAR);
 
     // The event character in the same reply: both events in one report.
-    DCB dcb = {};
-    ASSERT_TRUE(GetCommState(file, &dcb));
-    dcb.EvtChar = 0x7E;
-    ASSERT_TRUE(SetCommState(file, &dcb));
+    ChangeDcb(file, [](DCB &dcb) { dcb.EvtChar = 0x7E; });
     ASSERT_TRUE(SetCommMask(file, EV_RXCHAR | EV_RXFLAG | EV_ERR | EV_BREAK));
     Pending both;
     StartWait(file, both);
@@ -206,10 +203,7 @@ TEST_F(Events, EscapeCharacterIsDoubledAndModemChangesInserted)
     PortOptions options;
     options.RtsMask = 0x01;
     Open(options);
-    DCB dcb = {};
-    ASSERT_TRUE(GetCommState(file, &dcb));
-    dcb.ByteSize = 8;  // 0xFE survives the data mask
-    ASSERT_TRUE(SetCommState(file, &dcb));
+    ChangeDcb(file, [](DCB &dcb) { dcb.ByteSize = 8; });  // 0xFE survives the data mask
     UCHAR escape = 0xFE;
     ASSERT_EQ(Ioctl(file, IOCTL_SERIAL_LSRMST_INSERT, &escape, 1, nullptr, 0), ERROR_SUCCESS);
     port->Receive({0xFE});

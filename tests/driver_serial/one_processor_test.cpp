@@ -1,7 +1,6 @@
 // Event-driven programs and flow control on one processor: the whole process pinned to one CPU
 // and the platform given one DPC thread, so no DPC can run beside the caller and hide a request
 // that ends only when a DPC gets round to it. Each case runs on the real and the virtual clock.
-#include <dirent.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,13 +14,9 @@ namespace {
 
 void SetEveryThreadsAffinity(const cpu_set_t &set)
 {
-    DIR *tasks = opendir("/proc/self/task");
-    ASSERT_NE(tasks, nullptr);
-    while (dirent *entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') continue;
-        sched_setaffinity((pid_t)atoi(entry->d_name), sizeof(set), &set);
-    }
-    closedir(tasks);
+    std::vector<std::string> tasks = qvtest::DirectoryNames("/proc/self/task");
+    ASSERT_FALSE(tasks.empty());
+    for (const std::string &task : tasks) sched_setaffinity((pid_t)atoi(task.c_str()), sizeof(set), &set);
 }
 
 class OneProcessor : public SerialTest, public ::testing::WithParamInterface<bool> {
@@ -52,13 +47,6 @@ protected:
     }
 
     void Open(const PortOptions &options = PortOptions()) { OpenNewPort(options); }
-    void ChangeState(const std::function<void(DCB &)> &change)
-    {
-        DCB dcb = {};
-        ASSERT_TRUE(GetCommState(file, &dcb));
-        change(dcb);
-        ASSERT_TRUE(SetCommState(file, &dcb));
-    }
     ULONG HoldReasons() { return CommStatus(file).HoldReasons; }
 
 private:
@@ -98,7 +86,7 @@ TEST_P(OneProcessor, ImmediateCharacterPassesTheXoffHoldLeftWhenAnotherHoldEnds)
     PortOptions options;
     options.RtsMask = 0x01;  // CTS follows RTS
     Open(options);
-    ChangeState([](DCB &dcb) {
+    ChangeDcb(file, [](DCB &dcb) {
         dcb.fOutxCtsFlow = 1;
         dcb.fRtsControl = RTS_CONTROL_DISABLE;  // CTS low
         dcb.fOutX = 1;
@@ -123,7 +111,7 @@ TEST_P(OneProcessor, ImmediateCharacterPassesTheXoffHoldLeftWhenAnotherHoldEnds)
     Pending second;
     StartImmediate(second, 'B');
     EXPECT_FALSE(second.Done());
-    ChangeState([](DCB &dcb) { dcb.fOutxCtsFlow = 0; });
+    ChangeDcb(file, [](DCB &dcb) { dcb.fOutxCtsFlow = 0; });
     ASSERT_TRUE(Ends(file, second));
     EXPECT_EQ(second.Status(), STATUS_SUCCESS);
     EXPECT_EQ(Transmitted(file), 2u);
@@ -135,7 +123,7 @@ TEST_P(OneProcessor, FlowCharacterAskedForUnderAHoldGoesOutWhenTheHoldEnds)
     PortOptions options;
     options.RtsMask = 0x01;
     Open(options);
-    ChangeState([](DCB &dcb) { dcb.fInX = 1; });
+    ChangeDcb(file, [](DCB &dcb) { dcb.fInX = 1; });
 
     // XOFF asked for while a break holds the transmitter: not sent, but due.
     ASSERT_TRUE(SetCommBreak(file));
@@ -154,7 +142,7 @@ TEST_P(OneProcessor, FlowCharacterAskedForUnderAHoldGoesOutWhenTheHoldEnds)
     EXPECT_EQ(HoldReasons(), 0u);
 
     // XOFF asked for while CTS handshake holds the transmitter; CTS rises.
-    ChangeState([](DCB &dcb) {
+    ChangeDcb(file, [](DCB &dcb) {
         dcb.fOutxCtsFlow = 1;
         dcb.fRtsControl = RTS_CONTROL_DISABLE;
     });
@@ -169,7 +157,7 @@ TEST_P(OneProcessor, FlowCharacterAskedForUnderAHoldGoesOutWhenTheHoldEnds)
 TEST_P(OneProcessor, ErrorLatchedUnderAbortOnErrorEndsWithTheHandle)
 {
     Open();
-    ChangeState([](DCB &dcb) { dcb.fAbortOnError = 1; });
+    ChangeDcb(file, [](DCB &dcb) { dcb.fAbortOnError = 1; });
     // The abort the overrun queues is still waiting for the processor when the handle goes.
     port->HoldDpcs();
     port->Receive(4097, 'q');  // the ring overruns

@@ -53,8 +53,9 @@ TEST_F(Races, ReadCancelVersusReceiveVersusTimers)
         const std::vector<uint8_t> sent = {1, 2, 3, 4};
         if (!NT_ERROR(status))
             ASSERT_TRUE(std::equal(read.data.begin(), read.data.begin() + taken, sent.begin()))
-            << "round " << round << ", status " << std::hex << status << std::dec << ", taken " << taken << ": "
-            << int(read.data[0]) << " " << int(read.data[1]) << " " << int(read.data[2]) << " " << int(read.data[3]);
+                << "round " << round << ", status " << std::hex << status << std::dec << ", taken " << taken << ": "
+                << int(read.data[0]) << " " << int(read.data[1]) << " " << int(read.data[2]) << " "
+                << int(read.data[3]);
         ASSERT_EQ(taken + port->RingCount(), 4u);
         ASSERT_TRUE(PurgeComm(file, PURGE_RXABORT | PURGE_RXCLEAR));
     }

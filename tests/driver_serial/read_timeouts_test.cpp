@@ -15,12 +15,33 @@ protected:
     }
 };
 
-TEST_F(ReadTimeouts, ZeroLengthReadCompletesAtOnce)
+// Reads that complete at once with what the ring held, without waiting for more.
+TEST_F(ReadTimeouts, ReadReturnsAtOnceWithWhatTheRingHeld)
 {
-    Pending read;
-    StartRead(file, read, 0);
-    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Bytes(), 0u);
+    struct Case {
+        const char *what;
+        DWORD interval, multiplier, constant;
+        std::vector<uint8_t> ring;
+        DWORD length;
+    };
+    const Case cases[] = {
+        {"zero length", 0, 0, 0, {}, 0},
+        {"max interval, zero totals, empty ring", MAXDWORD, 0, 0, {}, 16},
+        {"max interval, zero totals", MAXDWORD, 0, 0, {0x11, 0x22, 0x33}, 16},
+        {"max interval and multiplier", MAXDWORD, MAXDWORD, 500, {7, 8}, 10},
+        // With an empty ring it runs to its total: a case of ReadEndsAtItsTimeoutWithWhatCame.
+        {"max interval, ordinary totals", MAXDWORD, 10, 100, {1, 2}, 10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetTimeouts(file, c.interval, c.multiplier, c.constant);
+        port->Receive(c.ring);
+        Pending read;
+        StartRead(file, read, c.length);
+        EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+        ASSERT_EQ(read.Bytes(), c.ring.size());
+        EXPECT_EQ(std::vector<uint8_t>(read.data.begin(), read.data.begin() + c.ring.size()), c.ring);
+    }
 }
 
 TEST_F(ReadTimeouts, NoTimeoutsWaitForTheWholeBuffer)
@@ -38,32 +59,10 @@ TEST_F(ReadTimeouts, NoTimeoutsWaitForTheWholeBuffer)
     EXPECT_EQ(port->RingCount(), 2u);  // the rest of the reply waits in the ring
 }
 
-TEST_F(ReadTimeouts, MaxIntervalWithZeroTotalsReturnsAtOnce)
-{
-    SetTimeouts(file, MAXDWORD, 0, 0);
-    Pending empty;
-    StartRead(file, empty, 16);
-    EXPECT_EQ(empty.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(empty.Bytes(), 0u);
-
-    port->Receive({0x11, 0x22, 0x33});
-    Pending some;
-    StartRead(file, some, 16);
-    EXPECT_EQ(some.Status(), STATUS_SUCCESS);
-    ASSERT_EQ(some.Bytes(), 3u);
-    EXPECT_EQ(some.data[2], 0x33);
-}
-
+// The first character ends the read; with none it ends at the constant.
 TEST_F(ReadTimeouts, MaxIntervalAndMultiplierReturnAtTheFirstCharacter)
 {
     SetTimeouts(file, MAXDWORD, MAXDWORD, 500);
-
-    port->Receive({7, 8});
-    Pending ready;
-    StartRead(file, ready, 10);
-    EXPECT_EQ(ready.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(ready.Bytes(), 2u);
-
     Pending first;
     StartRead(file, first, 10);
     AdvanceMs(499);
@@ -82,18 +81,6 @@ TEST_F(ReadTimeouts, MaxIntervalAndMultiplierReturnAtTheFirstCharacter)
     AdvanceMs(1);
     EXPECT_EQ(none.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(none.Bytes(), 0u);
-}
-
-TEST_F(ReadTimeouts, MaxIntervalWithOrdinaryTotalsReturnsWhatTheRingHeld)
-{
-    SetTimeouts(file, MAXDWORD, 10, 100);  // 10 bytes: 10 * 10 + 100 ms
-
-    port->Receive({1, 2});
-    Pending ready;
-    StartRead(file, ready, 10);
-    EXPECT_EQ(ready.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(ready.Bytes(), 2u);
-    // With an empty ring it runs to its total: a case of the next test.
 }
 
 // Reads that end by their timeout: not a millisecond early, with every character that came.

@@ -153,6 +153,25 @@ protected:
         ASSERT_TRUE(SetCommTimeouts(file, &timeouts));
     }
 
+    // Read, changed and written back, as an application changes one field of the line.
+    template <class Change>
+    void ChangeDcb(HANDLE file, Change change)
+    {
+        DCB dcb = {};
+        ASSERT_TRUE(GetCommState(file, &dcb));
+        change(dcb);
+        ASSERT_TRUE(SetCommState(file, &dcb));
+    }
+    // What ClearCommError reports; it clears the latched errors, returned in *errors when given.
+    COMSTAT ComStat(HANDLE file, DWORD *errors = nullptr)
+    {
+        DWORD latched = 0;
+        COMSTAT stat = {};
+        EXPECT_TRUE(ClearCommError(file, &latched, &stat));
+        if (errors) *errors = latched;
+        return stat;
+    }
+
     // The status an application reads with ClearCommError; reading it clears latched errors.
     SERIAL_STATUS CommStatus(HANDLE file)
     {

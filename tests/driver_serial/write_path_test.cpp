@@ -23,11 +23,10 @@ protected:
     // CTS handshake on, RTS off: with CTS wired to RTS the transmitter is held.
     void HoldByCts()
     {
-        DCB dcb = {};
-        ASSERT_TRUE(GetCommState(file, &dcb));
-        dcb.fOutxCtsFlow = 1;
-        dcb.fRtsControl = RTS_CONTROL_DISABLE;
-        ASSERT_TRUE(SetCommState(file, &dcb));
+        ChangeDcb(file, [](DCB &dcb) {
+            dcb.fOutxCtsFlow = 1;
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        });
     }
     SERIALPERF_STATS Stats()
     {
@@ -79,21 +78,14 @@ TEST_F(WritePath, CtsHandshakeHoldsAWriteUntilCtsRises)
     StartWrite(file, write, kReadHolding);
     AdvanceMs(1000);
     EXPECT_FALSE(write.Done());
-    COMSTAT stat = {};
-    DWORD errors = 0;
-    ASSERT_TRUE(ClearCommError(file, &errors, &stat));
-    EXPECT_TRUE(stat.fCtsHold);
-    EXPECT_EQ(stat.cbOutQue, 8u);
+    EXPECT_TRUE(ComStat(file).fCtsHold);
+    EXPECT_EQ(ComStat(file).cbOutQue, 8u);
 
-    DCB dcb = {};
-    ASSERT_TRUE(GetCommState(file, &dcb));
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    ASSERT_TRUE(SetCommState(file, &dcb));
+    ChangeDcb(file, [](DCB &dcb) { dcb.fRtsControl = RTS_CONTROL_ENABLE; });
     EXPECT_EQ(write.Status(), STATUS_SUCCESS);
     EXPECT_EQ(write.Bytes(), 8u);
-    ASSERT_TRUE(ClearCommError(file, &errors, &stat));
-    EXPECT_FALSE(stat.fCtsHold);
-    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_FALSE(ComStat(file).fCtsHold);
+    EXPECT_EQ(ComStat(file).cbOutQue, 0u);
 }
 
 TEST_F(WritePath, TotalTimeoutEndsAHeldWrite)
@@ -159,16 +151,12 @@ TEST_F(WritePath, HeldXoffCounterIsOneCharacterOfTheOutputQueue)
                                  counter.data.data(), (DWORD)counter.data.size(), nullptr, &counter.ov));
     ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
     StartWrite(file, write, {1, 2, 3});
-    COMSTAT stat = {};
-    DWORD errors = 0;
-    ASSERT_TRUE(ClearCommError(file, &errors, &stat));
-    EXPECT_EQ(stat.cbOutQue, 4u);
+    EXPECT_EQ(ComStat(file).cbOutQue, 4u);
 
     ASSERT_TRUE(ClearCommBreak(file));
     EXPECT_EQ(counter.Status(), STATUS_SERIAL_MORE_WRITES);
     EXPECT_EQ(write.Status(), STATUS_SUCCESS);
-    ASSERT_TRUE(ClearCommError(file, &errors, &stat));
-    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_EQ(ComStat(file).cbOutQue, 0u);
 }
 
 // Totals past what 32 bits, or 64 bits of 100 ns, can hold mean "practically never", not "now".
@@ -243,10 +231,7 @@ TEST_F(WritePath, ImmediateCharacter)
     SetTimeouts(file, 0, 0, 0, 10, 40);
     Pending held;
     StartImmediate(held, 'C');
-    COMSTAT stat = {};
-    DWORD errors = 0;
-    ASSERT_TRUE(ClearCommError(file, &errors, &stat));
-    EXPECT_TRUE(stat.fTxim);
+    EXPECT_TRUE(ComStat(file).fTxim);
     EXPECT_FALSE(TransmitCommChar(file, 'D'));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     AdvanceMs(49);
@@ -254,16 +239,27 @@ TEST_F(WritePath, ImmediateCharacter)
     AdvanceMs(1);
     EXPECT_EQ(held.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(port->TxQueuedCount(), 0u);
+    EXPECT_FALSE(ComStat(file).fTxim);
+    EXPECT_EQ(Stats().TransmittedCount, 2u);  // 'A' and 'B'
 }
 
+// Under error abort an overrun cancels the requests in progress and refuses new ones until the
+// application has read the error.
 TEST_F(WritePath, LatchedErrorUnderErrorAbortRefusesRequestsUntilRead)
 {
     Open();
-    DCB dcb = {};
-    ASSERT_TRUE(GetCommState(file, &dcb));
-    dcb.fAbortOnError = 1;
-    ASSERT_TRUE(SetCommState(file, &dcb));
+    ChangeDcb(file, [](DCB &dcb) { dcb.fAbortOnError = 1; });
     SetTimeouts(file, 0, 0, 0);
+    ASSERT_TRUE(SetCommBreak(file));
+    Pending held;
+    StartWrite(file, held, kReadHolding);
+    port->Receive(4097, 'q');  // overrun with no read waiting
+    EXPECT_EQ(held.Status(), STATUS_CANCELLED);
+    DWORD errors = 0;
+    ComStat(file, &errors);
+    EXPECT_EQ(errors, (DWORD)CE_RXOVER);
+    ASSERT_TRUE(ClearCommBreak(file));
+    ASSERT_TRUE(PurgeComm(file, PURGE_RXCLEAR));
 
     Pending pendingRead;
     StartRead(file, pendingRead, 8192);
@@ -279,31 +275,11 @@ TEST_F(WritePath, LatchedErrorUnderErrorAbortRefusesRequestsUntilRead)
     EXPECT_FALSE(SetCommMask(file, EV_RXCHAR));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
 
-    DWORD errors = 0;
-    COMSTAT stat = {};
-    ASSERT_TRUE(ClearCommError(file, &errors, &stat));
+    ComStat(file, &errors);
     EXPECT_EQ(errors, (DWORD)CE_RXOVER);
     Pending again;
     StartRead(file, again, 1);
     EXPECT_EQ(again.Status(), STATUS_SUCCESS);
-}
-
-TEST_F(WritePath, ErrorAbortCancelsWaitingReadsAndWrites)
-{
-    Open();
-    DCB dcb = {};
-    ASSERT_TRUE(GetCommState(file, &dcb));
-    dcb.fAbortOnError = 1;
-    ASSERT_TRUE(SetCommState(file, &dcb));
-    SetTimeouts(file, 0, 0, 0);
-    ASSERT_TRUE(SetCommBreak(file));
-    Pending write;
-    StartWrite(file, write, kReadHolding);
-    port->Receive(4097, 'q');  // overrun with no read waiting
-    EXPECT_EQ(write.Status(), STATUS_CANCELLED);
-    DWORD errors = 0;
-    ASSERT_TRUE(ClearCommError(file, &errors, nullptr));
-    ASSERT_TRUE(ClearCommBreak(file));
 }
 
 }  // namespace

@@ -175,32 +175,6 @@ TEST_F(InterruptTest, WiredInputsRiseAtOpenAndTheirChangesWakeAWait)
     EXPECT_EQ(0u, Locked([&] { return UpdateModemStatus(ext, FALSE); }) & UART_MSR_CTS);
 }
 
-TEST_F(InterruptTest, RtsHandshakeAndTheEightyPercentEvent)
-{
-    Open();
-    SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE);
-    EXPECT_EQ(UART_MCR_RTS, Mcr() & UART_MCR_RTS);
-    auto wait = WaitFor(SERIAL_EV_RX80FULL);
-
-    ReceiveMany(3327);
-    EXPECT_FALSE(wait->Done());
-    Receive({'b'});  // 3328 characters: 13/16 of the ring
-    ASSERT_TRUE(wait->Done());
-    EXPECT_EQ(ULONG(SERIAL_EV_RX80FULL), *wait->Buffer<ULONG>());
-
-    ReceiveMany(3583 - 3328);
-    EXPECT_EQ(UART_MCR_RTS, Mcr() & UART_MCR_RTS);
-    Receive({'c'});  // the 3584th leaves XoffLimit places free
-    EXPECT_EQ(0, Mcr() & UART_MCR_RTS);
-    EXPECT_EQ(ULONG(RX_HOLD_RTS), RxHolds());
-
-    // Reading the ring down to XonLimit raises RTS again.
-    auto read = Read(1600);
-    EXPECT_EQ(1600u, read->Information());
-    EXPECT_EQ(UART_MCR_RTS, Mcr() & UART_MCR_RTS);
-    EXPECT_EQ(0u, RxHolds());
-}
-
 TEST_F(InterruptTest, AFullRingLosesTheCharacterAndLatchesTheOverrun)
 {
     Open();
@@ -227,56 +201,7 @@ TEST_F(InterruptTest, DsrSensitivityWithNothingDrivingDsrDropsEverything)
     EXPECT_EQ(3u, Stats().ReceivedCount);
 }
 
-TEST_F(InterruptTest, AnXoffCounterCompletesAfterItsCount)
-{
-    Open();
-    SERIAL_XOFF_COUNTER counter{};
-    counter.Counter = 3;
-    counter.XoffChar = 0x13;
-    NTSTATUS status;
-    auto xoff =
-        Ioctl(IOCTL_SERIAL_XOFF_COUNTER, Bytes((UCHAR *)&counter, (UCHAR *)&counter + sizeof(counter)), 0, &status);
-    EXPECT_EQ(STATUS_PENDING, status);
-    EXPECT_EQ(1u, Stats().TransmittedCount);  // its XoffChar went out
-    Receive({1, 2});
-    EXPECT_FALSE(xoff->Done());
-    Receive({3});
-    ASSERT_EQ(1, xoff->Completions());
-    EXPECT_EQ(STATUS_SUCCESS, xoff->Status());
-}
-
 // ------------------------------------------------------------------ transmitter and flow control
-
-TEST_F(InterruptTest, AWriteIsTransmittedCharacterByCharacter)
-{
-    Open();
-    auto write = Write({1, 2, 3, 4, 5, 6});
-    ASSERT_EQ(1, write->Completions());
-    EXPECT_EQ(STATUS_SUCCESS, write->Status());
-    EXPECT_EQ(6u, write->Information());
-    EXPECT_EQ(6u, Stats().TransmittedCount);
-    EXPECT_EQ(0u, Locked([&] { return ext->TxQueuedCount; }));
-}
-
-TEST_F(InterruptTest, CtsHandshakeHoldsAWriteUntilCtsRises)
-{
-    Open(/*rtsMask=*/WIRE_CTS);
-    SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL);
-    Locked([&] { LowerRts(ext); });
-    Settle();
-    EXPECT_EQ(ULONG(TX_HOLD_CTS), HoldReasons());
-
-    auto write = Write({1, 2, 3, 4, 5});
-    EXPECT_FALSE(write->Done());
-    EXPECT_EQ(0u, Stats().TransmittedCount);
-    EXPECT_EQ(5u, Locked([&] { return ext->TxQueuedCount; }));
-
-    Locked([&] { RaiseRts(ext); });
-    Settle();
-    ASSERT_EQ(1, write->Completions());
-    EXPECT_EQ(5u, write->Information());
-    EXPECT_EQ(0u, HoldReasons());
-}
 
 TEST_F(InterruptTest, ReceivedXoffHoldsAndXonResumesAtOnce)
 {
@@ -387,10 +312,6 @@ protected:
         EXPECT_EQ(expected, StartImmediate(*r, character));
         return r;
     }
-    void SetWriteTimeout(ULONG constant)
-    {
-        Locked([&] { ext->Timeouts.WriteTotalTimeoutConstant = constant; });
-    }
 };
 
 TEST_F(ImmediateTest, SentAtOnceWhenTheTransmitterIsIdle)
@@ -403,23 +324,6 @@ TEST_F(ImmediateTest, SentAtOnceWhenTheTransmitterIsIdle)
     EXPECT_EQ(0u, immediate->Information());
     EXPECT_EQ(1u, Stats().TransmittedCount);
     EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), *wait->Buffer<ULONG>());
-    EXPECT_EQ(0u, Locked([&] { return ext->TxQueuedCount; }));
-}
-
-TEST_F(ImmediateTest, TimesOutWhileCtsHoldsTheTransmitter)
-{
-    Open();  // nothing wired: CTS stays low
-    SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL);
-    SetWriteTimeout(50);
-    auto immediate = Immediate('!');
-    qv::AdvanceClock(49 * 10000);
-    EXPECT_FALSE(immediate->Done());
-    qv::AdvanceClock(1 * 10000);
-    Settle();
-    ASSERT_EQ(1, immediate->Completions());
-    EXPECT_EQ(STATUS_TIMEOUT, immediate->Status());
-    EXPECT_EQ(0u, Stats().TransmittedCount);
-    EXPECT_FALSE(Locked([&] { return ext->TransmitImmediate; }));
     EXPECT_EQ(0u, Locked([&] { return ext->TxQueuedCount; }));
 }
 

@@ -48,6 +48,21 @@ const std::string kPySerialCrc =
     "        for _ in range(8): crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1\n"
     "    return req + bytes([crc & 0xFF, crc >> 8])\n";
 
+sockaddr_in Loopback(int port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(std::uint16_t(port));
+    return addr;
+}
+
+std::string FileText(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
 class HostEndToEnd : public ::testing::Test {
 protected:
     std::string State() const { return state_.Path() + "/state"; }
@@ -98,11 +113,12 @@ protected:
         return p;
     }
 
-    Result Mbpoll(const std::string &port, int unit, int count = 5)
+    Result Mbpoll(const std::string &port, int unit, int count = 5, int timeoutSeconds = 5)
     {
-        return hosttest::Run({"mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", std::to_string(unit), "-r", "1",
-                              "-c", std::to_string(count), "-t", "4", "-1", "-o", "5", Link(port)},
-                             30);
+        return hosttest::Run(
+            {"mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", std::to_string(unit), "-r", "1", "-c",
+             std::to_string(count), "-t", "4", "-1", "-o", std::to_string(timeoutSeconds), Link(port)},
+            30);
     }
     // mbpoll prints "[n]: \tvalue" per register.
     static bool HasRegister(const Result &r, int reference, int value)
@@ -111,13 +127,13 @@ protected:
                std::string::npos;
     }
 
-    // A port COM1 whose settings point at a fresh quorvel-sim serving `unit`.
-    void PortWithSim(int unit, std::unique_ptr<Process> *sim, int *simPort)
+    // A port COM1 whose settings point at a fresh quorvel-sim serving `unit`, kept in sim_.
+    void PortWithSim(int unit)
     {
         StartHost();
         CtlOk({"add"});
-        *sim = Sim({"--unit", std::to_string(unit)}, simPort);
-        CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(*simPort) + "=" + std::to_string(unit)});
+        sim_ = Sim({"--unit", std::to_string(unit)}, &simPort_);
+        CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(simPort_) + "=" + std::to_string(unit)});
     }
 
     void TearDown() override
@@ -128,15 +144,13 @@ protected:
     }
 
     qvtest::TempDir state_;
-    std::unique_ptr<Process> host_;
-    int hostRuns_ = 0, servers_ = 0;
+    std::unique_ptr<Process> host_, sim_;
+    int hostRuns_ = 0, servers_ = 0, simPort_ = 0;
 };
 
 TEST_F(HostEndToEnd, MbpollReadsHoldingRegistersThroughThePort)
 {
-    std::unique_ptr<Process> sim;
-    int port = 0;
-    PortWithSim(1, &sim, &port);
+    PortWithSim(1);
     Result r = Mbpoll("COM1", 1);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(HasRegister(r, 1, 1000)) << r.out;
@@ -181,73 +195,50 @@ TEST_F(HostEndToEnd, RawConnectionAndTwoServersSelectedByDeviceId)
 
 TEST_F(HostEndToEnd, ServerRestartedBetweenTwoPollsOfOneOpenPort)
 {
-    std::unique_ptr<Process> sim;
-    int port = 0;
-    PortWithSim(1, &sim, &port);
+    PortWithSim(1);
     // One program keeps the port open across the restart: it polls, waits for the go file,
     // polls again.
     std::string go = state_.Path() + "/go";
     Process client({"/usr/bin/python3", PEERS, "twice", Link("COM1"), "1", go}, state_.Path() + "/client");
     ASSERT_EQ(client.WaitForLine("first"), "first [1000, 1001]") << client.Err();
-    sim->Stop();
+    sim_->Stop();
     // The same port again; it may take a moment before the old one can be bound again.
     int again = -1;
     ASSERT_TRUE(qvtest::WaitUntil([&] {
-        sim = Sim({"--unit", "1", "--listen", "127.0.0.1:" + std::to_string(port)}, &again, false);
-        return again == port;
+        sim_ = Sim({"--unit", "1", "--listen", "127.0.0.1:" + std::to_string(simPort_)}, &again, false);
+        return again == simPort_;
     }));
     std::ofstream(go).put('1');
     std::string second = client.WaitForLine("second");
     EXPECT_EQ(second, "second 0 [1000, 1001]") << client.Err() << host_->Err();
 }
 
-TEST_F(HostEndToEnd, RequestWrittenOneByteAtATimeGetsItsReply)
+// A request written one byte at a time gets its reply; so does one written right after the start
+// of an ASCII frame that never ends: the unfinished text goes to the port on its own. At 1200
+// baud the RTU silence is 32 ms, so a loaded machine's pauses between the one-byte writes stay
+// inside one frame (at 9600 baud a pause of 4 ms already ends it).
+TEST_F(HostEndToEnd, RequestsWrittenInPiecesOrAfterAnUnfinishedAsciiFrameGetTheirReplies)
 {
-    std::unique_ptr<Process> sim;
-    int port = 0;
-    PortWithSim(1, &sim, &port);
+    PortWithSim(1);
     Result r = hosttest::Run({"/usr/bin/python3", "-c",
-                              "import serial, sys\n"
-                              "s = serial.Serial(sys.argv[1], 9600, timeout=5)\n"
-                              "req = bytes([1, 3, 0, 4, 0, 1])\n"
-                              "crc = 0xFFFF\n"
-                              "for b in req:\n"
-                              "    crc ^= b\n"
-                              "    for _ in range(8): crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1\n"
-                              "for b in req + bytes([crc & 0xFF, crc >> 8]):\n"
-                              "    s.write(bytes([b])); s.flush()\n"
-                              "print(s.read(7).hex())\n",
-                              Link("COM1")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    // Unit 1, function 3, 2 bytes, 1004 = 0x03EC, then the CRC.
-    EXPECT_EQ(r.out.substr(0, 10), "01030203ec") << r.out;
-    EXPECT_EQ(r.out.size(), 15u) << r.out;
-}
-
-// A program that writes the start of an ASCII frame and then, within the second, an RTU request
-// gets the RTU reply: the unfinished text goes to the port on its own.
-TEST_F(HostEndToEnd, UnfinishedAsciiFrameDoesNotSwallowTheNextRequest)
-{
-    std::unique_ptr<Process> sim;
-    int port = 0;
-    PortWithSim(1, &sim, &port);
-    Result r = hosttest::Run({"/usr/bin/python3", "-c",
-                              kPySerialCrc + "s = serial.Serial(sys.argv[1], 9600, timeout=5)\n"
+                              kPySerialCrc + "s = serial.Serial(sys.argv[1], 1200, timeout=5)\n"
+                                             "for b in rtu(bytes([1, 3, 0, 4, 0, 1])):\n"
+                                             "    s.write(bytes([b])); s.flush()\n"
+                                             "print(s.read(7).hex())\n"
                                              "s.write(b':0103'); s.flush()\n"
                                              "s.write(rtu(bytes([1, 3, 0, 4, 0, 1]))); s.flush()\n"
                                              "print(s.read(7).hex())\n",
                               Link("COM1")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "01030203ecb939\n") << host_->Err();
+    // Unit 1, function 3, 2 bytes, 1004 = 0x03EC, then the CRC.
+    EXPECT_EQ(r.out, "01030203ecb939\n01030203ecb939\n") << host_->Err();
 }
 
 // A program that writes megabytes without a pause and without a frame: the bridge drops what
 // runs past one frame's length, says so, and the same open port answers the next request.
 TEST_F(HostEndToEnd, WriterThatNeverPausesIsDroppedAndThePortKeepsWorking)
 {
-    std::unique_ptr<Process> sim;
-    int port = 0;
-    PortWithSim(1, &sim, &port);
+    PortWithSim(1);
     Result r = hosttest::Run({"/usr/bin/python3", "-c",
                               kPySerialCrc + "s = serial.Serial(sys.argv[1], 9600, timeout=2)\n"
                                              "junk = bytes(b for b in range(256) if b != 0x3A) * 256\n"
@@ -272,9 +263,7 @@ TEST_F(HostEndToEnd, WriterThatNeverPausesIsDroppedAndThePortKeepsWorking)
 
 TEST_F(HostEndToEnd, PortHeldByAProgramRefusesSetAndRemoveUntilClosed)
 {
-    std::unique_ptr<Process> first;
-    int firstPort = 0;
-    PortWithSim(1, &first, &firstPort);
+    PortWithSim(1);
     int secondPort = 0;
     auto second = Sim({"--unit", "1", "--delay", "0"}, &secondPort);
     Result before = Ctl({"show", "COM1"});
@@ -301,7 +290,7 @@ TEST_F(HostEndToEnd, PortHeldByAProgramRefusesSetAndRemoveUntilClosed)
     // Right after the program closes, the host gives its bridge the moment it needs.
     EXPECT_EQ(Ctl({"show", "COM1"}).out, before.out);  // nothing changed
     CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(secondPort) + "=1"});
-    first->Stop();  // only the new server can answer now
+    sim_->Stop();  // only the new server can answer now
     Result r = Mbpoll("COM1", 1, 2);
     EXPECT_TRUE(HasRegister(r, 2, 1001)) << r.out << r.err;
     CtlOk({"remove", "COM1"});
@@ -311,9 +300,7 @@ TEST_F(HostEndToEnd, PortHeldByAProgramRefusesSetAndRemoveUntilClosed)
 
 TEST_F(HostEndToEnd, ProgramsTerminalSettingsReachThePortAndFollowChanges)
 {
-    std::unique_ptr<Process> sim;
-    int port = 0;
-    PortWithSim(1, &sim, &port);
+    PortWithSim(1);
     std::string go = state_.Path() + "/go", changed = state_.Path() + "/changed";
     // Linux pseudo-terminals drop parity and character size (always CS8, no PARENB): baud and
     // stop bits are what a program's settings can carry to the port.
@@ -387,12 +374,27 @@ TEST_F(HostEndToEnd, DemoServesUntilSigtermAndLeavesNothingBehind)
     EXPECT_FALSE(std::filesystem::is_symlink(Link("COM1")));
     // The simulator went with the host: its port no longer accepts.
     int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(std::uint16_t(simPort));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = Loopback(simPort);
     EXPECT_NE(connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
     close(s);
+}
+
+// Up to `count` bytes from `fd`; fewer when the stream ends or `timeoutMs` pass first.
+std::string ReadFor(int fd, size_t count, int timeoutMs)
+{
+    std::string out;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < count) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, int(left)) <= 0) break;
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, std::min(sizeof(buffer), count - out.size()));
+        if (n <= 0) break;
+        out.append(buffer, size_t(n));
+    }
+    return out;
 }
 
 // A serial program's side of a port: the terminal opened raw, whole requests written, replies
@@ -420,21 +422,8 @@ public:
     // Up to `count` bytes; fewer when the deadline passes first.
     std::vector<uint8_t> Read(size_t count, int timeoutMs)
     {
-        std::vector<uint8_t> out;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (out.size() < count) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                    .count();
-            if (left <= 0) break;
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, int(left)) <= 0) continue;
-            uint8_t buffer[256];
-            ssize_t n = read(fd_, buffer, std::min(sizeof(buffer), count - out.size()));
-            if (n <= 0) break;
-            out.insert(out.end(), buffer, buffer + n);
-        }
-        return out;
+        std::string text = ReadFor(fd_, count, timeoutMs);
+        return std::vector<uint8_t>(text.begin(), text.end());
     }
 
 private:
@@ -486,9 +475,7 @@ enum Behaviour {
 int UnusedPort()
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = Loopback(0);
     socklen_t length = sizeof(addr);
     int port = -1;
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
@@ -654,11 +641,7 @@ TEST_F(MisbehavingServer, LateReplyIsDroppedAfterTheResponseTime)
     CtlOk({"set", "COM1", "--delay", "2000", "--conn", conn_});
     CtlOk({"load", "COM1", before});
     CtlOk({"save", "COM1", after});
-    auto read = [](const std::string &path) {
-        std::ifstream f(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
-    };
-    EXPECT_EQ(read(after), read(before));
+    EXPECT_EQ(FileText(after), FileText(before));
     Result show = Ctl({"show", "COM1"});
     EXPECT_NE(show.out.find("response 300 ms\n"), std::string::npos) << show.out;
     EXPECT_NE(Ctl({"--json", "show", "COM1"}).out.find("\"response_ms\": 300}"), std::string::npos);
@@ -738,26 +721,12 @@ TEST_F(MisbehavingServer, ExceptionsAnswerWhatCannotBeServedAndTheCountersSayWhy
 std::string HttpGet(int port, const std::string &path)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(uint16_t(port));
+    sockaddr_in addr = Loopback(port);
     std::string out;
     std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (;;) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{fd, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) break;
-            char buffer[4096];
-            ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0) break;
-            out.append(buffer, size_t(n));
-        }
-    }
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
+        out = ReadFor(fd, SIZE_MAX, 20000);
     close(fd);
     return out;
 }
@@ -981,11 +950,9 @@ TEST_F(ControlSocket, PortNamesAreComOneToTwoFiftySixAndLinksStayInTheDeviceFold
     EXPECT_EQ(Name(fd, quorvel::hostctl::RemovePort, "COM3"), 0);
     close(fd);
     ASSERT_EQ(StopHost(), 0) << host_->Err();
-    std::ifstream com2(Link("COM2"));
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(com2), {}), "not a link");
+    EXPECT_EQ(FileText(Link("COM2")), "not a link");
     EXPECT_EQ(std::filesystem::read_symlink(Link("COM3")), victim + "/x");
-    std::ifstream x(victim + "/x");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(x), {}), "keep");
+    EXPECT_EQ(FileText(victim + "/x"), "keep");
 }
 
 TEST_F(ControlSocket, PortRequestsOtherThanTheDriversOwnAreRefusedAndNoneWedgesTheHost)
@@ -1043,8 +1010,8 @@ TEST_F(ControlSocket, FilterInstallTakesANameAndBytesAndWritesOnlyIntoTheDrivers
     struct stat st {};
     ASSERT_EQ(stat((dir + "/myfilt.sys").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-    std::ifstream in(dir + "/myfilt.sys", std::ios::binary);
-    EXPECT_EQ(quorvel::ctl::Bytes(std::istreambuf_iterator<char>(in), {}), driver);
+    std::string written = FileText(dir + "/myfilt.sys");
+    EXPECT_EQ(quorvel::ctl::Bytes(written.begin(), written.end()), driver);
     // The same driver again, in other letter case, is the same file; another driver's bytes never
     // replace it.
     EXPECT_EQ(install(u"MYFILT.SYS", driver, nullptr), 0);
@@ -1239,12 +1206,10 @@ std::vector<std::string> LinesWith(const std::string &text, const std::vector<st
 
 TEST_F(HostEndToEnd, MonitorShowsAPollAWrongIdAndAStoppedServerAndTsharkDecodesTheCapture)
 {
-    std::unique_ptr<Process> sim;
-    int port = 0;
-    PortWithSim(1, &sim, &port);
+    PortWithSim(1);
     int deadPort = 0;
     Sim({"--unit", "2"}, &deadPort)->Stop();  // a server that was there and is gone
-    CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(port) + "=1", "--conn",
+    CtlOk({"set", "COM1", "--conn", "127.0.0.1:" + std::to_string(simPort_) + "=1", "--conn",
            "127.0.0.1:" + std::to_string(deadPort) + "=2"});
     std::string pcap = state_.Path() + "/trace.pcapng";
     Process monitor({QV_CTL, "--state", State(), "monitor", "COM1", "--json", "--pcap", pcap},
@@ -1256,9 +1221,7 @@ TEST_F(HostEndToEnd, MonitorShowsAPollAWrongIdAndAStoppedServerAndTsharkDecodesT
     Result good = Mbpoll("COM1", 1, 3);
     EXPECT_TRUE(HasRegister(good, 3, 1002)) << good.out << good.err;
     for (int unit : {9, 2}) {
-        Result r = hosttest::Run({"mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", std::to_string(unit), "-r",
-                                  "1", "-c", "1", "-t", "4", "-1", "-o", "1", Link("COM1")},
-                                 30);
+        Result r = Mbpoll("COM1", unit, 1, 1);
         EXPECT_NE(r.status, 0) << r.out;
     }
     ASSERT_TRUE(qvtest::WaitUntil([&] { return !LinesWith(monitor.Out(), {"\"reason\": \"link-down\""}).empty(); }))
@@ -1266,7 +1229,7 @@ TEST_F(HostEndToEnd, MonitorShowsAPollAWrongIdAndAStoppedServerAndTsharkDecodesT
     EXPECT_EQ(monitor.Stop(SIGINT), 0) << monitor.Err();
     std::string out = monitor.Out();
 
-    std::string server = "\"server\": \"127.0.0.1:" + std::to_string(port) + "\"";
+    std::string server = "\"server\": \"127.0.0.1:" + std::to_string(simPort_) + "\"";
     ASSERT_EQ(LinesWith(out, {"\"event\": \"written\"", "\"framing\": \"rtu\"", "\"unit\": 1", "\"function\": 3",
                               "\"address\": 0", "\"count\": 3", "\"hex\": \"010300000003"})
                   .size(),

@@ -10,17 +10,11 @@
 
 namespace {
 
+using qvtest::Due;
 using qvtest::PlatformTest;
 using qvtest::RelativeMs;
 
 class DispatcherTest : public PlatformTest {};
-
-LARGE_INTEGER Timeout(LONGLONG value)
-{
-    LARGE_INTEGER t;
-    t.QuadPart = value;
-    return t;
-}
 
 TEST_F(DispatcherTest, NotificationEventReleasesEveryWaiterAndStaysSignalled)
 {
@@ -65,7 +59,7 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSet)
     // Set twice with nobody waiting: one wake, then the event is clear again.
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    LARGE_INTEGER poll = Timeout(0);
+    LARGE_INTEGER poll = Due(0);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
 }
@@ -75,7 +69,7 @@ TEST_F(DispatcherTest, WaitsTimeOutOnTheRealClock)
     KEVENT notification, synchronization;
     KeInitializeEvent(&notification, NotificationEvent, FALSE);
     KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
-    LARGE_INTEGER shortWait = Timeout(RelativeMs(10));
+    LARGE_INTEGER shortWait = Due(RelativeMs(10));
     EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
     EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
 
@@ -84,7 +78,7 @@ TEST_F(DispatcherTest, WaitsTimeOutOnTheRealClock)
     absolute.QuadPart += 10 * 10000;
     EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
 
-    LARGE_INTEGER delay = Timeout(RelativeMs(1));
+    LARGE_INTEGER delay = Due(RelativeMs(1));
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
 }
 
@@ -94,7 +88,7 @@ TEST_F(DispatcherTest, WaitForMultipleObjectsAnyAndAll)
     KeInitializeEvent(&a, SynchronizationEvent, FALSE);
     KeInitializeEvent(&b, NotificationEvent, FALSE);
     PVOID objects[] = {&a, &b};
-    LARGE_INTEGER poll = Timeout(0);
+    LARGE_INTEGER poll = Due(0);
     EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &poll, nullptr),
               STATUS_TIMEOUT);
     KeSetEvent(&b, IO_NO_INCREMENT, FALSE);
@@ -133,7 +127,7 @@ TEST_F(DispatcherTest, FastMutexExcludesAndRaisesToApcLevel)
     // The holder may still wait.
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    LARGE_INTEGER shortWait = Timeout(RelativeMs(1));
+    LARGE_INTEGER shortWait = Due(RelativeMs(1));
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
     ExReleaseFastMutex(&mutex);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -153,7 +147,7 @@ TEST_F(DispatcherTest, KernelMutexIsRecursiveForItsOwnerAndKeepsItAtPassiveLevel
     qv::ExpectedVerifierFindings expected;  // on purpose: releases a mutex it does not own
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
-    LARGE_INTEGER noWait = Timeout(0);
+    LARGE_INTEGER noWait = Due(0);
     ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &noWait), STATUS_SUCCESS);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -163,7 +157,7 @@ TEST_F(DispatcherTest, KernelMutexIsRecursiveForItsOwnerAndKeepsItAtPassiveLevel
     std::atomic<NTSTATUS> tried{STATUS_PENDING};
     std::atomic<bool> acquired{false};
     std::thread other([&] {
-        LARGE_INTEGER zero = Timeout(0);
+        LARGE_INTEGER zero = Due(0);
         tried = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
         KeReleaseMutex(&mutex, FALSE);  // not the owner
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
@@ -308,7 +302,7 @@ TEST_F(DispatcherTest, SystemThreadEndsWithTerminateAndItsObjectCanBeWaitedOn)
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(KeSetPriorityThread(static_cast<PKTHREAD>(thread), 15), 8);
 
-    LARGE_INTEGER poll = Timeout(0);
+    LARGE_INTEGER poll = Due(0);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
     KeSetEvent(&probe.Go, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);

@@ -8,9 +8,13 @@
 
 namespace {
 
+using qvtest::Due;
 using qvtest::PlatformTest;
 using qvtest::RelativeMs;
 
+void CountingDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+
+// A DPC that counts its runs, and where and at which IRQL it ran.
 struct DpcProbe {
     KDPC Dpc;
     std::atomic<int> Runs{0};
@@ -18,6 +22,13 @@ struct DpcProbe {
     std::atomic<int> RequeueFailures{0};
     std::atomic<int> WrongIrql{0};
     std::atomic<std::thread::id> Thread;
+    DpcProbe() { KeInitializeDpc(&Dpc, CountingDpc, this); }
+};
+
+// A timer whose DPC is a probe.
+struct TimerProbe : DpcProbe {
+    KTIMER Timer;
+    TimerProbe() { KeInitializeTimer(&Timer); }
 };
 
 void CountingDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
@@ -29,13 +40,6 @@ void CountingDpc(PKDPC dpc, PVOID context, PVOID, PVOID)
     if (run < probe->RequeueUntil && !KeInsertQueueDpc(dpc, nullptr, nullptr)) probe->RequeueFailures++;
 }
 
-LARGE_INTEGER Due(LONGLONG value)
-{
-    LARGE_INTEGER due;
-    due.QuadPart = value;
-    return due;
-}
-
 class DpcTest : public PlatformTest {};
 
 // Four threads insert one DPC 2000 times each; every insert that was accepted runs once, at
@@ -43,7 +47,6 @@ class DpcTest : public PlatformTest {};
 void ExpectEverySuccessfulInsertRunsExactlyOnce()
 {
     DpcProbe probe;
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
     std::atomic<int> accepted{0};
     std::vector<std::thread> inserters;
     for (int i = 0; i < 4; ++i) {
@@ -64,16 +67,12 @@ void ExpectEverySuccessfulInsertRunsExactlyOnce()
     EXPECT_EQ(probe.WrongIrql.load(), 0);
 }
 
-TEST_F(DpcTest, EverySuccessfulInsertRunsExactlyOnce)
-{
-    ExpectEverySuccessfulInsertRunsExactlyOnce();
-}
+TEST_F(DpcTest, EverySuccessfulInsertRunsExactlyOnce) { ExpectEverySuccessfulInsertRunsExactlyOnce(); }
 
 TEST_F(DpcTest, DpcQueuedFromItsOwnRoutineRunsAgain)
 {
     DpcProbe probe;
     probe.RequeueUntil = 5;
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
     ASSERT_TRUE(KeInsertQueueDpc(&probe.Dpc, nullptr, nullptr));
     ASSERT_TRUE(qvtest::WaitUntil([&] { return probe.Runs.load() == 5; }));
     KeFlushQueuedDpcs();
@@ -84,7 +83,6 @@ TEST_F(DpcTest, DpcQueuedFromItsOwnRoutineRunsAgain)
 TEST_F(DpcTest, QueuedAtDispatchRunsElsewhereOnlyAfterIrqlDrops)
 {
     DpcProbe probe;
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL old;
@@ -102,7 +100,6 @@ TEST_F(DpcTest, QueuedAtDispatchRunsElsewhereOnlyAfterIrqlDrops)
 TEST_F(DpcTest, RemovedDpcDoesNotRun)
 {
     DpcProbe probe;
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     ASSERT_TRUE(KeInsertQueueDpc(&probe.Dpc, nullptr, nullptr));
@@ -124,10 +121,8 @@ protected:
 
 TEST_F(VirtualClockTest, TimerFiresOnlyWhenTheClockReachesItsDueTime)
 {
-    KTIMER timer;
-    DpcProbe probe;
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
+    TimerProbe probe;
+    KTIMER &timer = probe.Timer;
     EXPECT_FALSE(KeSetTimer(&timer, Due(RelativeMs(100)), &probe.Dpc));
     qv::AdvanceClock(99 * 10000);
     EXPECT_EQ(probe.Runs.load(), 0);
@@ -140,10 +135,8 @@ TEST_F(VirtualClockTest, TimerFiresOnlyWhenTheClockReachesItsDueTime)
 
 TEST_F(VirtualClockTest, LongTimeoutsTakeNoRealTime)
 {
-    KTIMER timer;
-    DpcProbe probe;
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
+    TimerProbe probe;
+    KTIMER &timer = probe.Timer;
     ULONGLONG before = KeQueryInterruptTime();
     LARGE_INTEGER systemBefore;
     KeQuerySystemTime(&systemBefore);
@@ -158,10 +151,8 @@ TEST_F(VirtualClockTest, LongTimeoutsTakeNoRealTime)
 
 TEST_F(VirtualClockTest, CancelBeforeDueStopsTheDpcAndResetRearms)
 {
-    KTIMER timer;
-    DpcProbe probe;
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
+    TimerProbe probe;
+    KTIMER &timer = probe.Timer;
     KeSetTimer(&timer, Due(RelativeMs(10)), &probe.Dpc);
     EXPECT_TRUE(KeCancelTimer(&timer));
     EXPECT_FALSE(KeCancelTimer(&timer));
@@ -181,10 +172,8 @@ TEST_F(VirtualClockTest, CancelBeforeDueStopsTheDpcAndResetRearms)
 
 TEST_F(VirtualClockTest, PeriodicTimerFiresEveryPeriodUntilCancelled)
 {
-    KTIMER timer;
-    DpcProbe probe;
-    KeInitializeTimerEx(&timer, NotificationTimer);
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
+    TimerProbe probe;
+    KTIMER &timer = probe.Timer;
     KeSetTimerEx(&timer, Due(RelativeMs(10)), 10, &probe.Dpc);
     qv::AdvanceClock(100 * 10000);
     EXPECT_EQ(probe.Runs.load(), 10);
@@ -293,10 +282,8 @@ TEST_F(OneProcessorTest, CancelAfterExpiryReturnsFalseAndTheDpcStillRunsOnce)
     ASSERT_TRUE(KeInsertQueueDpc(&blocker, nullptr, nullptr));
     ASSERT_TRUE(qvtest::WaitUntil([] { return gBlockerRunning.load(); }));
 
-    KTIMER timer;
-    DpcProbe probe;
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
+    TimerProbe probe;
+    KTIMER &timer = probe.Timer;
     KeSetTimer(&timer, Due(-1), &probe.Dpc);
     ASSERT_TRUE(qvtest::WaitUntil([&] { return KeReadStateTimer(&timer) != FALSE; }));
     EXPECT_FALSE(KeCancelTimer(&timer));
@@ -355,10 +342,8 @@ TEST_F(DpcTest, TimerCancelRacesKeepEveryRequestCompletedOnce)
 
 TEST_F(DpcTest, RealClockTimerFiresAndClockMovesForward)
 {
-    KTIMER timer;
-    DpcProbe probe;
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&probe.Dpc, CountingDpc, &probe);
+    TimerProbe probe;
+    KTIMER &timer = probe.Timer;
     ULONGLONG before = KeQueryInterruptTime();
     LARGE_INTEGER ticksBefore;
     KeQueryTickCount(&ticksBefore);
@@ -385,18 +370,13 @@ TEST_F(DpcTest, SwitchingClocksNeverGoesBackwards)
 // A timer set after a later one must wake the timer thread: it moved the next deadline earlier.
 TEST_F(DpcTest, EarlierTimerFiresWhileALaterOneWaits)
 {
-    KTIMER later, sooner;
-    DpcProbe laterProbe, soonerProbe;
-    KeInitializeTimer(&later);
-    KeInitializeTimer(&sooner);
-    KeInitializeDpc(&laterProbe.Dpc, CountingDpc, &laterProbe);
-    KeInitializeDpc(&soonerProbe.Dpc, CountingDpc, &soonerProbe);
-    KeSetTimer(&later, Due(RelativeMs(600000)), &laterProbe.Dpc);
-    KeSetTimer(&sooner, Due(RelativeMs(2)), &soonerProbe.Dpc);
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return soonerProbe.Runs.load() == 1; }));
-    EXPECT_TRUE(KeCancelTimer(&later));
+    TimerProbe later, sooner;
+    KeSetTimer(&later.Timer, Due(RelativeMs(600000)), &later.Dpc);
+    KeSetTimer(&sooner.Timer, Due(RelativeMs(2)), &sooner.Dpc);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return sooner.Runs.load() == 1; }));
+    EXPECT_TRUE(KeCancelTimer(&later.Timer));
     KeFlushQueuedDpcs();
-    EXPECT_EQ(laterProbe.Runs.load(), 0);
+    EXPECT_EQ(later.Runs.load(), 0);
 }
 
 // DPCs a thread queues at DISPATCH_LEVEL run on that thread once its IRQL drops, as on the
@@ -465,7 +445,6 @@ TEST_F(InlineDpcTest, QueuedUnderASpinLockRunsOnTheQueuerWhenItReleasesTheLock)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
     DpcProbe passive;
-    KeInitializeDpc(&passive.Dpc, CountingDpc, &passive);
     ASSERT_TRUE(KeInsertQueueDpc(&passive.Dpc, nullptr, nullptr));
     KeFlushQueuedDpcs();
     EXPECT_EQ(passive.Runs.load(), 1);

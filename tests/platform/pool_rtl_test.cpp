@@ -118,8 +118,7 @@ TEST_F(PoolTest, FreeingPoolThatHoldsAnArmedTimerIsCaught)
     qv::ExpectedVerifierFindings expected;  // on purpose: frees a block with an armed timer in it
     auto *timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTag));
     KeInitializeTimer(timer);
-    LARGE_INTEGER due;
-    due.QuadPart = -10000000LL * 3600;
+    LARGE_INTEGER due = qvtest::Due(qvtest::RelativeMs(3600 * 1000));
     KeSetTimer(timer, due, nullptr);
     ExFreePoolWithTag(timer, kTag);
     ExpectFinding("freed while it holds an armed timer");

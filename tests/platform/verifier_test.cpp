@@ -1,5 +1,4 @@
 // Each verifier check against a deliberately wrong program, and the platform's life cycle.
-#include <dirent.h>
 
 #include <atomic>
 #include <thread>
@@ -26,12 +25,10 @@ TEST_F(VerifierTest, WaitingWithATimeoutAtDispatchLevel)
     KeInitializeEvent(&event, NotificationEvent, TRUE);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    LARGE_INTEGER poll;
-    poll.QuadPart = 0;
+    LARGE_INTEGER poll = qvtest::Due(0);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
     EXPECT_TRUE(qv::VerifierFindings().empty()) << "a zero timeout is legal at DISPATCH_LEVEL";
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = RelativeMs(5);
+    LARGE_INTEGER timeout = qvtest::Due(RelativeMs(5));
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
     KeLowerIrql(old);
     ExpectFinding("violation: KeWaitForSingleObject: waiting with a non-zero timeout at IRQL 2");
@@ -275,16 +272,7 @@ TEST_F(VerifierTest, ThreadEndingAtDispatchLevel)
     ExpectFinding("ended at IRQL 2");
 }
 
-int CountThreads()
-{
-    int n = 0;
-    if (DIR *dir = opendir("/proc/self/task")) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++n;
-        closedir(dir);
-    }
-    return n;
-}
+int CountThreads() { return int(qvtest::DirectoryNames("/proc/self/task").size()); }
 
 class LifeCycleTest : public PlatformTest {};
 

@@ -16,28 +16,41 @@ class IoVerifierTest : public IoTest {
     qv::ExpectedVerifierFindings expected_;
 
 protected:
-    PDEVICE_OBJECT MakeDevice(TestDevice &device)
+    // The wrong driver's device; each test sets the handlers it breaks a rule in.
+    void SetUp() override
     {
-        device.Handlers[IRP_MJ_CREATE] = Succeed(device, IRP_MJ_CREATE);
-        device.Handlers[IRP_MJ_CLEANUP] = Succeed(device, IRP_MJ_CLEANUP);
-        device.Handlers[IRP_MJ_CLOSE] = Succeed(device, IRP_MJ_CLOSE);
-        return CreateDevice(LoadDriver(u"\\Driver\\QvWrong"), u"\\Device\\QvWrong", device);
+        IoTest::SetUp();
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE})
+            device.Handlers[major] = Succeed(device, major);
+        dev = CreateDevice(LoadDriver(u"\\Driver\\QvWrong"), u"\\Device\\QvWrong", device);
     }
-    HANDLE OpenDevice()
+    HANDLE OpenDevice(bool overlapped = false)
     {
-        HANDLE h =
-            CreateFileW(u"\\Device\\QvWrong", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE h = CreateFileW(u"\\Device\\QvWrong", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
         return h;
     }
+
+    // A handler that keeps its request pending in `kept`, marked pending or (wrongly) not.
+    Handler Keep(bool mark = true)
+    {
+        return [this, mark](PDEVICE_OBJECT, PIRP irp) {
+            if (mark) IoMarkIrpPending(irp);
+            kept = irp;
+            return STATUS_PENDING;
+        };
+    }
+
+    TestDevice device;
+    PDEVICE_OBJECT dev = nullptr;
+    std::atomic<PIRP> kept{nullptr};
 };
 
 void NoCancel(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); }
 
 TEST_F(IoVerifierTest, AnIrpCompletedTwiceIsReported)
 {
-    TestDevice device;
-    MakeDevice(device);
     device.Handlers[IRP_MJ_WRITE] = [](PDEVICE_OBJECT, PIRP irp) {
         Complete(irp, STATUS_SUCCESS, 1);
         Complete(irp, STATUS_SUCCESS, 1);
@@ -52,15 +65,8 @@ TEST_F(IoVerifierTest, AnIrpCompletedTwiceIsReported)
 
 TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
 {
-    TestDevice device;
-    MakeDevice(device);
-    std::atomic<PIRP> kept{nullptr};
-    device.Handlers[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
-        kept = irp;  // forgets IoMarkIrpPending
-        return STATUS_PENDING;
-    };
-    HANDLE h =
-        CreateFileW(u"\\Device\\QvWrong", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    device.Handlers[IRP_MJ_READ] = Keep(/*mark=*/false);
+    HANDLE h = OpenDevice(/*overlapped=*/true);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
     char buffer[4];
@@ -72,12 +78,8 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
     CloseHandle(h);
 
     // Marked properly, the same flow is quiet.
-    device.Handlers[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        kept = irp;
-        return STATUS_PENDING;
-    };
-    h = CreateFileW(u"\\Device\\QvWrong", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    device.Handlers[IRP_MJ_READ] = Keep();
+    h = OpenDevice(/*overlapped=*/true);
     EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &ov));
     Complete(kept.load(), STATUS_SUCCESS, 0);
     EXPECT_TRUE(qvtest::OverlappedResult(h, &ov, &n));
@@ -87,16 +89,8 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutMarkingTheIrpIsReported)
 
 TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported)
 {
-    TestDevice device;
-    PDEVICE_OBJECT dev = MakeDevice(device);
-    std::atomic<PIRP> kept{nullptr};
-    device.Handlers[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        kept = irp;
-        return STATUS_PENDING;
-    };
-    HANDLE h =
-        CreateFileW(u"\\Device\\QvWrong", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    device.Handlers[IRP_MJ_READ] = Keep();
+    HANDLE h = OpenDevice(/*overlapped=*/true);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
     char buffer[4];
@@ -111,21 +105,15 @@ TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported)
 
 TEST_F(IoVerifierTest, DeletingADeviceWhoseExtensionHoldsAnArmedTimerIsReported)
 {
-    TestDevice device;
-    PDEVICE_OBJECT dev = MakeDevice(device);
     auto *ext = static_cast<TestExtension *>(dev->DeviceExtension);
     KeInitializeTimer(&ext->Timer);
-    LARGE_INTEGER due;
-    due.QuadPart = -10000000LL * 3600;
-    KeSetTimer(&ext->Timer, due, nullptr);
+    KeSetTimer(&ext->Timer, qvtest::Due(qvtest::RelativeMs(3600 * 1000)), nullptr);
     DeleteDevice(dev);
     ExpectFinding("freed while it holds an armed timer");
 }
 
 TEST_F(IoVerifierTest, CompletingWithACancelRoutineSetOrUnderASpinLockIsReported)
 {
-    TestDevice device;
-    MakeDevice(device);
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     device.Handlers[IRP_MJ_WRITE] = [](PDEVICE_OBJECT, PIRP irp) {
@@ -150,8 +138,6 @@ TEST_F(IoVerifierTest, CompletingWithACancelRoutineSetOrUnderASpinLockIsReported
 
 TEST_F(IoVerifierTest, HandlesAndReferencesLeftAtShutdownAreReported)
 {
-    TestDevice device;
-    MakeDevice(device);
     HANDLE h = OpenDevice();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     PIRP irp = IoAllocateIrp(1, FALSE);
@@ -173,14 +159,8 @@ namespace {
 // a guarded region) hangs on Windows; a kernel mutex blocks only normal APCs and is fine.
 TEST_F(IoVerifierTest, WaitingForAnApcCompletedRequestWhereApcsCannotRunIsReported)
 {
-    TestDevice device;
-    PDEVICE_OBJECT target = MakeDevice(device);
-    std::atomic<PIRP> kept{nullptr};
-    device.Handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        kept = irp;
-        return STATUS_PENDING;
-    };
+    PDEVICE_OBJECT target = dev;
+    device.Handlers[IRP_MJ_DEVICE_CONTROL] = Keep();
     auto issueAndWait = [&](const std::function<void()> &enter, const std::function<void()> &leave) {
         KEVENT done;
         IO_STATUS_BLOCK iosb = {};
@@ -255,8 +235,6 @@ TEST_F(IoVerifierTest, AProgramsHandleUsedAsAKernelHandleIsReported)
 // the IRQL it was called at, with no spin lock held.
 TEST_F(IoVerifierTest, DispatchReturnsThatBreakTheContractAreReported)
 {
-    TestDevice device;
-    MakeDevice(device);
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     device.Handlers[IRP_MJ_WRITE] = [](PDEVICE_OBJECT, PIRP irp) {

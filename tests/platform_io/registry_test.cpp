@@ -70,36 +70,37 @@ protected:
 
 TEST_F(RegistryTest, ValuesKeepTheirTypeAndExactBytesAndNamesIgnoreCase)
 {
-    HANDLE key = CreateKey(kTestKey);
+    auto bytes = [](const void *data, size_t size) { return std::string(static_cast<const char *>(data), size); };
     const char16_t unterminated[] = {u'C', u'O', u'M', u'3'};  // stored without its zero
     const UCHAR binary[] = {0x01, 0x00, 0xFF, 0x00, 0x7F};
-    ULONG dword = 0x12345678;
+    const ULONG dword = 0x12345678;
     const char16_t multi[] = u"a\0bc\0";
-    ASSERT_EQ(Set(key, u"PortName", REG_SZ, unterminated, sizeof unterminated), STATUS_SUCCESS);
-    ASSERT_EQ(Set(key, u"ETHERNET2", REG_BINARY, binary, sizeof binary), STATUS_SUCCESS);
-    ASSERT_EQ(Set(key, u"Count", REG_DWORD, &dword, sizeof dword), STATUS_SUCCESS);
-    ASSERT_EQ(Set(key, u"List", REG_MULTI_SZ, multi, sizeof multi), STATUS_SUCCESS);
-    ASSERT_EQ(Set(key, u"Empty", REG_EXPAND_SZ, nullptr, 0), STATUS_SUCCESS);
+    const struct {
+        std::u16string name, readAs;
+        ULONG type;
+        std::string data;
+    } values[] = {
+        {u"PortName", u"portname", REG_SZ, bytes(unterminated, sizeof unterminated)},
+        {u"ETHERNET2", u"ethernet2", REG_BINARY, bytes(binary, sizeof binary)},
+        {u"Count", u"COUNT", REG_DWORD, bytes(&dword, sizeof dword)},
+        {u"List", u"List", REG_MULTI_SZ, bytes(multi, sizeof multi)},
+        {u"Empty", u"Empty", REG_EXPAND_SZ, ""},
+    };
+    HANDLE key = CreateKey(kTestKey);
+    for (const auto &v : values)
+        ASSERT_EQ(Set(key, v.name, v.type, v.data.empty() ? nullptr : v.data.data(), ULONG(v.data.size())),
+                  STATUS_SUCCESS);
     ZwClose(key);
 
     HANDLE again;
     ASSERT_EQ(OpenKey(u"\\REGISTRY\\machine\\software\\quorveltest", nullptr, &again), STATUS_SUCCESS);
     ULONG type;
     std::string data;
-    ASSERT_EQ(Get(again, u"portname", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(type, (ULONG)REG_SZ);
-    EXPECT_EQ(data, std::string(reinterpret_cast<const char *>(unterminated), sizeof unterminated));
-    ASSERT_EQ(Get(again, u"ethernet2", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(type, (ULONG)REG_BINARY);
-    EXPECT_EQ(data, std::string(reinterpret_cast<const char *>(binary), sizeof binary));
-    ASSERT_EQ(Get(again, u"COUNT", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(type, (ULONG)REG_DWORD);
-    EXPECT_EQ(data.size(), 4u);
-    ASSERT_EQ(Get(again, u"List", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(data.size(), sizeof multi);
-    ASSERT_EQ(Get(again, u"Empty", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(type, (ULONG)REG_EXPAND_SZ);
-    EXPECT_TRUE(data.empty());
+    for (const auto &v : values) {
+        ASSERT_EQ(Get(again, v.readAs, &type, &data), STATUS_SUCCESS);
+        EXPECT_EQ(type, v.type);
+        EXPECT_EQ(data, v.data);
+    }
 
     // Overwriting replaces type and data; deleting makes the value missing.
     ASSERT_EQ(Set(again, u"Count", REG_BINARY, binary, 2), STATUS_SUCCESS);

@@ -73,6 +73,18 @@ TEST_F(ServicesTest, AWorkItemRunsAtPassiveLevelAndKeepsItsDeviceAlive)
     IoFreeWorkItem(item);
 }
 
+// What MmProbeAndLockPages raised for `mdl`; STATUS_SUCCESS when it locked the pages.
+NTSTATUS ProbeAndLock(PMDL mdl)
+{
+    NTSTATUS raised = STATUS_SUCCESS;
+    __try {
+        MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        raised = GetExceptionCode();
+    }
+    return raised;
+}
+
 TEST_F(ServicesTest, ProbingAnMdlLocksAGoodBufferAndRaisesForABadOne)
 {
     char buffer[100] = "payload";
@@ -80,13 +92,7 @@ TEST_F(ServicesTest, ProbingAnMdlLocksAGoodBufferAndRaisesForABadOne)
     ASSERT_NE(mdl, nullptr);
     EXPECT_EQ(MmGetMdlByteCount(mdl), 50u);
     EXPECT_EQ(MmGetMdlVirtualAddress(mdl), buffer + 1);
-    NTSTATUS raised = STATUS_SUCCESS;
-    __try {
-        MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-        raised = GetExceptionCode();
-    }
-    EXPECT_EQ(raised, STATUS_SUCCESS);
+    EXPECT_EQ(ProbeAndLock(mdl), STATUS_SUCCESS);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer + 1);
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
@@ -95,26 +101,15 @@ TEST_F(ServicesTest, ProbingAnMdlLocksAGoodBufferAndRaisesForABadOne)
     void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(page, MAP_FAILED);
     mdl = IoAllocateMdl(page, 16, FALSE, FALSE, nullptr);
-    __try {
-        MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-        raised = GetExceptionCode();
-    }
-    EXPECT_EQ(raised, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(ProbeAndLock(mdl), STATUS_ACCESS_VIOLATION);
     EXPECT_FALSE(mdl->MdlFlags & MDL_PAGES_LOCKED);
     IoFreeMdl(mdl);
     munmap(page, 4096);
 
     // Injected: the n-th probe raises, the n-th allocation fails.
-    raised = STATUS_SUCCESS;
     mdl = IoAllocateMdl(buffer, 10, FALSE, FALSE, nullptr);
     qv::InjectFault("MmProbeAndLockPages", 1);
-    __try {
-        MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-        raised = GetExceptionCode();
-    }
-    EXPECT_EQ(raised, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(ProbeAndLock(mdl), STATUS_ACCESS_VIOLATION);
     IoFreeMdl(mdl);
     qv::InjectFault("IoAllocateMdl", 2);
     PMDL first = IoAllocateMdl(buffer, 10, FALSE, FALSE, nullptr);

@@ -69,7 +69,6 @@ NTSTATUS Request::Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
     auto *request = static_cast<Request *>(context);
     request->status_ = irp->IoStatus.Status;
     request->information_ = irp->IoStatus.Information;
-    request->irql_ = KeGetCurrentIrql();
     request->done_.store(true);              // last: the waiter may free the request at once
     return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours
 }

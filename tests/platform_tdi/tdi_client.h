@@ -38,7 +38,6 @@ public:
     bool Done() const { return done_.load(); }
     NTSTATUS Status() const { return status_; }
     ULONG_PTR Information() const { return information_; }
-    KIRQL CompletionIrql() const { return irql_; }
     BOOLEAN Cancel() { return IoCancelIrp(irp_); }
 
 private:
@@ -50,7 +49,6 @@ private:
     std::atomic<bool> done_{false};
     NTSTATUS status_ = STATUS_PENDING;
     ULONG_PTR information_ = 0;
-    KIRQL irql_ = 0;
 };
 
 class TdiClient {
@@ -83,8 +81,6 @@ public:
 
     PDEVICE_OBJECT Device() const { return device_; }
     PFILE_OBJECT ConnectionFile() const { return connectionFile_; }
-    PFILE_OBJECT AddressFile() const { return addressFile_; }
-    HANDLE AddressHandle() const { return addressHandle_; }
 
 private:
     NTSTATUS OpenObject(const char *eaName, const void *value, USHORT valueLength, HANDLE *handle, PFILE_OBJECT *file);
