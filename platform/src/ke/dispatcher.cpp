@@ -15,7 +15,7 @@ constexpr ULONGLONG kNoDeadline = ~0ULL;
 
 struct Waiter {
     LIST_ENTRY Entry;
-    std::condition_variable Wake;
+    std::atomic<uint32_t> Word{0};  // changed under the dispatcher lock to wake the waiter
     DISPATCHER_HEADER **Objects;
     ULONG Count;
     PKTHREAD Thread;  // the waiting thread: a mutex it owns is signalled for it
@@ -35,6 +35,40 @@ LIST_ENTRY &Waiters()
         return h;
     }();
     return *head;
+}
+
+// Wake-ups a thread collects while it holds the dispatcher lock and issues once it has let go,
+// so that the woken thread does not run straight into the lock its waker still holds.
+struct DeferredWakes {
+    const std::atomic<uint32_t> *Words[16];
+    int Count = 0;
+};
+thread_local DeferredWakes *tDeferred = nullptr;
+
+class WakeAfterUnlock {
+public:
+    WakeAfterUnlock() { tDeferred = &wakes_; }
+    ~WakeAfterUnlock()
+    {
+        tDeferred = nullptr;
+        for (int i = 0; i < wakes_.Count; ++i) WakeWord(wakes_.Words[i]);
+    }
+    WakeAfterUnlock(const WakeAfterUnlock &) = delete;
+    WakeAfterUnlock &operator=(const WakeAfterUnlock &) = delete;
+
+private:
+    DeferredWakes wakes_;
+};
+
+void WakeWaiterLocked(Waiter *w)
+{
+    w->Word.fetch_add(1, std::memory_order_relaxed);
+    if (w->Owner == &CurrentThreadState()) return;  // its own wait, left by a finish it ran: not asleep
+    DeferredWakes *d = tDeferred;
+    if (d != nullptr && d->Count < int(RTL_NUMBER_OF(d->Words)))
+        d->Words[d->Count++] = &w->Word;
+    else
+        WakeWord(&w->Word);
 }
 
 PKMUTEX AsMutex(DISPATCHER_HEADER *h) { return CONTAINING_RECORD(h, KMUTEX, Header); }
@@ -114,7 +148,7 @@ void SignalObjectLocked(DISPATCHER_HEADER *header)
         NTSTATUS status = TrySatisfy(w->Objects, w->Count, w->Type, w->Thread);
         if (status == STATUS_PENDING) continue;
         w->Status = status;
-        w->Wake.notify_one();
+        WakeWaiterLocked(w);
     }
 }
 
@@ -122,6 +156,7 @@ bool HandFinishToThread(ThreadState *requester, void *irp)
 {
     if (requester == nullptr) return false;
     ThreadState &self = CurrentThreadState();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (requester == &self) {
         // Only if the thread gets to run it: not while it holds a lock or stays in a guarded region.
@@ -138,7 +173,7 @@ bool HandFinishToThread(ThreadState *requester, void *irp)
         if (w->Owner != requester || !w->TakesFinishes || w->Status != STATUS_PENDING) continue;
         requester->Finishes.push_back(irp);
         requester->FinishCount.fetch_add(1, std::memory_order_relaxed);
-        w->Wake.notify_one();
+        WakeWaiterLocked(w);
         return true;
     }
     return false;
@@ -151,7 +186,7 @@ void ExpireWaitersLocked(ULONGLONG now)
         Waiter *w = CONTAINING_RECORD(e, Waiter, Entry);
         if (w->Status == STATUS_PENDING && w->Deadline <= now) {
             w->Status = STATUS_TIMEOUT;
-            w->Wake.notify_one();
+            WakeWaiterLocked(w);
         }
     }
 }
@@ -159,7 +194,7 @@ void ExpireWaitersLocked(ULONGLONG now)
 void WakeAllWaitersLocked()
 {
     LIST_ENTRY &head = Waiters();
-    for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink) CONTAINING_RECORD(e, Waiter, Entry)->Wake.notify_one();
+    for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink) WakeWaiterLocked(CONTAINING_RECORD(e, Waiter, Entry));
 }
 
 size_t WaiterCountLocked()
@@ -246,7 +281,7 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
             lock.lock();
             continue;
         }
-        bool expired = WaitUntilInterruptTime(w.Wake, lock, w.Deadline);
+        bool expired = WaitWordUntilInterruptTime(w.Word, lock, w.Deadline);
         if (w.Status == STATUS_PENDING && expired) w.Status = STATUS_TIMEOUT;
     }
     RemoveEntryList(&w.Entry);
@@ -330,6 +365,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     VerifyIrql("KeSetEvent");
     if (!CheckEvent("KeSetEvent", Event)) return 0;
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     LONG previous = Event->Header.SignalState;
     if (previous == 0) {
