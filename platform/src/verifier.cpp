@@ -354,6 +354,12 @@ void VerifierForgetLockNamesIn(const void *base, size_t size)
     VerifierState &s = State();
     if (!s.AnyNames.load(std::memory_order_acquire) || size == 0) return;
     const char *lo = static_cast<const char *>(base);
+    {
+        // Most freed blocks hold no named lock: those do not stop the lock checks of others.
+        std::shared_lock<std::shared_mutex> guard(s.RulesLock);
+        auto first = s.LockNames.lower_bound(lo);
+        if (first == s.LockNames.end() || static_cast<const char *>(first->first) >= lo + size) return;
+    }
     std::unique_lock<std::shared_mutex> guard(s.RulesLock);
     s.LockNames.erase(s.LockNames.lower_bound(lo), s.LockNames.lower_bound(lo + size));
     s.AnyNames.store(!s.LockNames.empty(), std::memory_order_release);
