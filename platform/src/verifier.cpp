@@ -266,6 +266,7 @@ void VerifierCheckNesting(const char *routine, const void *lock)
     VerifierState &s = State();
     if (!s.AnyNames.load(std::memory_order_acquire)) return;
     ThreadState &t = CurrentThreadState();
+    if (t.HeldCount == 0) return;  // nothing it could be nested in
     std::string inner, outer;
     {
         std::shared_lock<std::shared_mutex> guard(s.RulesLock);
