@@ -2,6 +2,8 @@
 // lives in their DISPATCHER_HEADER under one global dispatcher lock, and a waiting thread parks on a
 // wait record of its own. An object that becomes signalled satisfies the waiters at once, in the
 // order they started waiting: a synchronization event releases exactly one of them.
+#include <algorithm>
+#include <map>
 #include <thread>
 
 #include "ke/ke.h"
@@ -35,6 +37,32 @@ LIST_ENTRY &Waiters()
         return h;
     }();
     return *head;
+}
+
+// The same waiters by the object they wait on, each list oldest first, so that signalling an
+// object does not walk every waiting thread, and freed memory is checked by address; guarded by the dispatcher lock.
+// Kept beside the objects, not in them: an object freed while waited on (a verifier finding) corrupts nothing.
+std::map<const DISPATCHER_HEADER *, std::vector<Waiter *>> &WaitersByObject()
+{
+    static auto *index = new std::map<const DISPATCHER_HEADER *, std::vector<Waiter *>>;
+    return *index;
+}
+
+void IndexWaiterLocked(Waiter *w)
+{
+    for (ULONG i = 0; i < w->Count; ++i) WaitersByObject()[w->Objects[i]].push_back(w);
+}
+
+void UnindexWaiterLocked(Waiter *w)
+{
+    auto &index = WaitersByObject();
+    for (ULONG i = 0; i < w->Count; ++i) {
+        auto it = index.find(w->Objects[i]);
+        if (it == index.end()) continue;  // a duplicate in the array, already done
+        auto &list = it->second;
+        list.erase(std::remove(list.begin(), list.end(), w), list.end());
+        if (list.empty()) index.erase(it);
+    }
 }
 
 // Wake-ups a thread collects while it holds the dispatcher lock and issues once it has let go,
@@ -138,13 +166,12 @@ std::mutex &DispatcherLock()
 
 void SignalObjectLocked(DISPATCHER_HEADER *header)
 {
-    LIST_ENTRY &head = Waiters();
-    for (LIST_ENTRY *e = head.Flink; e != &head && header->SignalState > 0; e = e->Flink) {
-        Waiter *w = CONTAINING_RECORD(e, Waiter, Entry);
+    auto found = WaitersByObject().find(header);
+    if (found == WaitersByObject().end()) return;
+    const std::vector<Waiter *> &waiters = found->second;
+    for (size_t k = 0; k < waiters.size() && header->SignalState > 0; ++k) {
+        Waiter *w = waiters[k];
         if (w->Status != STATUS_PENDING) continue;
-        bool waitsOnIt = false;
-        for (ULONG i = 0; i < w->Count && !waitsOnIt; ++i) waitsOnIt = w->Objects[i] == header;
-        if (!waitsOnIt) continue;
         NTSTATUS status = TrySatisfy(w->Objects, w->Count, w->Type, w->Thread);
         if (status == STATUS_PENDING) continue;
         w->Status = status;
@@ -208,15 +235,11 @@ size_t WaiterCountLocked()
 bool WaiterUsesMemoryLocked(const void *base, SIZE_T size)
 {
     const char *lo = static_cast<const char *>(base), *hi = lo + size;
-    LIST_ENTRY &head = Waiters();
-    for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink) {
-        Waiter *w = CONTAINING_RECORD(e, Waiter, Entry);
-        if (w->Status != STATUS_PENDING) continue;
-        for (ULONG i = 0; i < w->Count; ++i) {
-            const char *p = reinterpret_cast<const char *>(w->Objects[i]);
-            if (p >= lo && p < hi) return true;
-        }
-    }
+    auto &index = WaitersByObject();
+    for (auto it = index.lower_bound(reinterpret_cast<const DISPATCHER_HEADER *>(lo));
+         it != index.end() && reinterpret_cast<const char *>(it->first) < hi; ++it)
+        for (Waiter *w : it->second)
+            if (w->Status == STATUS_PENDING) return true;
     return false;
 }
 
@@ -273,6 +296,7 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
     w.Owner = &t;
     w.TakesFinishes = CanRunThreadFinishes(t);
     InsertTailList(&Waiters(), &w.Entry);
+    IndexWaiterLocked(&w);
     while (w.Status == STATUS_PENDING) {
         if (!t.Finishes.empty()) {
             // Still a waiter meanwhile: an event the finish sets ends this wait as usual.
@@ -285,6 +309,7 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
         if (w.Status == STATUS_PENDING && expired) w.Status = STATUS_TIMEOUT;
     }
     RemoveEntryList(&w.Entry);
+    UnindexWaiterLocked(&w);
     bool finishes = !t.Finishes.empty();
     lock.unlock();
     if (finishes) RunThreadFinishes(t);
