@@ -292,7 +292,7 @@ void VerifierCheckNesting(const char *routine, const void *lock)
     VerifierState &s = State();
     if (!s.AnyNames.load(std::memory_order_acquire)) return;
     ThreadState &t = CurrentThreadState();
-    if (t.HeldCount == 0) return;
+    if (t.HeldCount == 0) return;  // nothing it could be nested in
     std::string inner, outer;
     {
         std::shared_lock<std::shared_mutex> guard(s.RulesLock);
@@ -398,6 +398,12 @@ void VerifierForgetLockNamesIn(const void *base, size_t size)
     VerifierState &s = State();
     if (!s.AnyNames.load(std::memory_order_acquire) || size == 0) return;
     const char *lo = static_cast<const char *>(base);
+    {
+        // Most freed blocks hold no named lock: those do not stop the lock checks of others.
+        std::shared_lock<std::shared_mutex> guard(s.RulesLock);
+        auto first = s.LockNames.lower_bound(lo);
+        if (first == s.LockNames.end() || static_cast<const char *>(first->first) >= lo + size) return;
+    }
     std::unique_lock<std::shared_mutex> guard(s.RulesLock);
     s.LockNames.erase(s.LockNames.lower_bound(lo), s.LockNames.lower_bound(lo + size));
     s.AnyNames.store(!s.LockNames.empty(), std::memory_order_release);

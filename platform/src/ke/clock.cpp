@@ -3,7 +3,10 @@
 // Interrupt time = real elapsed time + an adjustment; while the virtual clock is in use it is a
 // counter that only AdvanceClock moves. Switching back to real time adjusts the offset so that time
 // carries on from where the virtual clock stood.
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -85,6 +88,39 @@ bool WaitUntilInterruptTime(std::condition_variable &cv, std::unique_lock<std::m
         cv.wait_until(lock, c.Base + std::chrono::nanoseconds(real * 100));
     }
     return InterruptTimeNow() >= deadline;
+}
+
+bool WaitWordUntilInterruptTime(std::atomic<uint32_t> &word, std::unique_lock<std::mutex> &lock, ULONGLONG deadline)
+{
+    ClockState &c = Clock();
+    if (deadline != ~0ULL && InterruptTimeNow() >= deadline) return true;
+    const uint32_t seen = word.load(std::memory_order_relaxed);
+    timespec at{};
+    const timespec *until = nullptr;
+    if (deadline != ~0ULL && !c.Virtual.load(std::memory_order_acquire)) {
+        LONGLONG real = static_cast<LONGLONG>(deadline) - c.Adjust.load(std::memory_order_acquire);
+        const LONGLONG maxSlice = 3600LL * 10000000LL;
+        LONGLONG elapsed = RealElapsed();
+        if (real - elapsed > maxSlice) real = elapsed + maxSlice;
+        // steady_clock is CLOCK_MONOTONIC.
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      (c.Base + std::chrono::nanoseconds(real * 100)).time_since_epoch())
+                      .count();
+        at.tv_sec = ns / 1000000000LL;
+        at.tv_nsec = ns % 1000000000LL;
+        until = &at;
+    }
+    lock.unlock();
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, seen, until,
+            nullptr, FUTEX_BITSET_MATCH_ANY);
+    lock.lock();
+    return deadline != ~0ULL && InterruptTimeNow() >= deadline;
+}
+
+void WakeWord(const std::atomic<uint32_t> *word)
+{
+    syscall(SYS_futex, reinterpret_cast<const uint32_t *>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr,
+            0);
 }
 
 // Caller holds the dispatcher lock.

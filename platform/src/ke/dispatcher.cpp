@@ -2,6 +2,8 @@
 // lives in their DISPATCHER_HEADER under one global dispatcher lock, and a waiting thread parks on a
 // wait record of its own. An object that becomes signalled satisfies the waiters at once, in the
 // order they started waiting: a synchronization event releases exactly one of them.
+#include <algorithm>
+#include <map>
 #include <thread>
 
 #include "ke/ke.h"
@@ -15,7 +17,7 @@ constexpr ULONGLONG kNoDeadline = ~0ULL;
 
 struct Waiter {
     LIST_ENTRY Entry;
-    std::condition_variable Wake;
+    std::atomic<uint32_t> Word{0};  // changed under the dispatcher lock to wake the waiter
     DISPATCHER_HEADER **Objects;
     ULONG Count;
     PKTHREAD Thread;  // the waiting thread: a mutex it owns is signalled for it
@@ -35,6 +37,66 @@ LIST_ENTRY &Waiters()
         return h;
     }();
     return *head;
+}
+
+// The same waiters by the object they wait on, each list oldest first, so that signalling an
+// object does not walk every waiting thread, and freed memory is checked by address; guarded by the dispatcher lock.
+// Kept beside the objects, not in them: an object freed while waited on (a verifier finding) corrupts nothing.
+std::map<const DISPATCHER_HEADER *, std::vector<Waiter *>> &WaitersByObject()
+{
+    static auto *index = new std::map<const DISPATCHER_HEADER *, std::vector<Waiter *>>;
+    return *index;
+}
+
+void IndexWaiterLocked(Waiter *w)
+{
+    for (ULONG i = 0; i < w->Count; ++i) WaitersByObject()[w->Objects[i]].push_back(w);
+}
+
+void UnindexWaiterLocked(Waiter *w)
+{
+    auto &index = WaitersByObject();
+    for (ULONG i = 0; i < w->Count; ++i) {
+        auto it = index.find(w->Objects[i]);
+        if (it == index.end()) continue;  // a duplicate in the array, already done
+        auto &list = it->second;
+        list.erase(std::remove(list.begin(), list.end(), w), list.end());
+        if (list.empty()) index.erase(it);
+    }
+}
+
+// Wake-ups a thread collects while it holds the dispatcher lock and issues once it has let go,
+// so that the woken thread does not run straight into the lock its waker still holds.
+struct DeferredWakes {
+    const std::atomic<uint32_t> *Words[16];
+    int Count = 0;
+};
+thread_local DeferredWakes *tDeferred = nullptr;
+
+class WakeAfterUnlock {
+public:
+    WakeAfterUnlock() { tDeferred = &wakes_; }
+    ~WakeAfterUnlock()
+    {
+        tDeferred = nullptr;
+        for (int i = 0; i < wakes_.Count; ++i) WakeWord(wakes_.Words[i]);
+    }
+    WakeAfterUnlock(const WakeAfterUnlock &) = delete;
+    WakeAfterUnlock &operator=(const WakeAfterUnlock &) = delete;
+
+private:
+    DeferredWakes wakes_;
+};
+
+void WakeWaiterLocked(Waiter *w)
+{
+    w->Word.fetch_add(1, std::memory_order_relaxed);
+    if (w->Owner == &CurrentThreadState()) return;  // its own wait, left by a finish it ran: not asleep
+    DeferredWakes *d = tDeferred;
+    if (d != nullptr && d->Count < int(RTL_NUMBER_OF(d->Words)))
+        d->Words[d->Count++] = &w->Word;
+    else
+        WakeWord(&w->Word);
 }
 
 PKMUTEX AsMutex(DISPATCHER_HEADER *h) { return CONTAINING_RECORD(h, KMUTEX, Header); }
@@ -104,17 +166,16 @@ std::mutex &DispatcherLock()
 
 void SignalObjectLocked(DISPATCHER_HEADER *header)
 {
-    LIST_ENTRY &head = Waiters();
-    for (LIST_ENTRY *e = head.Flink; e != &head && header->SignalState > 0; e = e->Flink) {
-        Waiter *w = CONTAINING_RECORD(e, Waiter, Entry);
+    auto found = WaitersByObject().find(header);
+    if (found == WaitersByObject().end()) return;
+    const std::vector<Waiter *> &waiters = found->second;
+    for (size_t k = 0; k < waiters.size() && header->SignalState > 0; ++k) {
+        Waiter *w = waiters[k];
         if (w->Status != STATUS_PENDING) continue;
-        bool waitsOnIt = false;
-        for (ULONG i = 0; i < w->Count && !waitsOnIt; ++i) waitsOnIt = w->Objects[i] == header;
-        if (!waitsOnIt) continue;
         NTSTATUS status = TrySatisfy(w->Objects, w->Count, w->Type, w->Thread);
         if (status == STATUS_PENDING) continue;
         w->Status = status;
-        w->Wake.notify_one();
+        WakeWaiterLocked(w);
     }
 }
 
@@ -122,6 +183,7 @@ bool HandFinishToThread(ThreadState *requester, void *irp)
 {
     if (requester == nullptr) return false;
     ThreadState &self = CurrentThreadState();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (requester == &self) {
         // Only if the thread gets to run it: not while it holds a lock or stays in a guarded region.
@@ -138,7 +200,7 @@ bool HandFinishToThread(ThreadState *requester, void *irp)
         if (w->Owner != requester || !w->TakesFinishes || w->Status != STATUS_PENDING) continue;
         requester->Finishes.push_back(irp);
         requester->FinishCount.fetch_add(1, std::memory_order_relaxed);
-        w->Wake.notify_one();
+        WakeWaiterLocked(w);
         return true;
     }
     return false;
@@ -151,7 +213,7 @@ void ExpireWaitersLocked(ULONGLONG now)
         Waiter *w = CONTAINING_RECORD(e, Waiter, Entry);
         if (w->Status == STATUS_PENDING && w->Deadline <= now) {
             w->Status = STATUS_TIMEOUT;
-            w->Wake.notify_one();
+            WakeWaiterLocked(w);
         }
     }
 }
@@ -159,7 +221,7 @@ void ExpireWaitersLocked(ULONGLONG now)
 void WakeAllWaitersLocked()
 {
     LIST_ENTRY &head = Waiters();
-    for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink) CONTAINING_RECORD(e, Waiter, Entry)->Wake.notify_one();
+    for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink) WakeWaiterLocked(CONTAINING_RECORD(e, Waiter, Entry));
 }
 
 size_t WaiterCountLocked()
@@ -173,15 +235,11 @@ size_t WaiterCountLocked()
 bool WaiterUsesMemoryLocked(const void *base, SIZE_T size)
 {
     const char *lo = static_cast<const char *>(base), *hi = lo + size;
-    LIST_ENTRY &head = Waiters();
-    for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink) {
-        Waiter *w = CONTAINING_RECORD(e, Waiter, Entry);
-        if (w->Status != STATUS_PENDING) continue;
-        for (ULONG i = 0; i < w->Count; ++i) {
-            const char *p = reinterpret_cast<const char *>(w->Objects[i]);
-            if (p >= lo && p < hi) return true;
-        }
-    }
+    auto &index = WaitersByObject();
+    for (auto it = index.lower_bound(reinterpret_cast<const DISPATCHER_HEADER *>(lo));
+         it != index.end() && reinterpret_cast<const char *>(it->first) < hi; ++it)
+        for (Waiter *w : it->second)
+            if (w->Status == STATUS_PENDING) return true;
     return false;
 }
 
@@ -238,6 +296,7 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
     w.Owner = &t;
     w.TakesFinishes = CanRunThreadFinishes(t);
     InsertTailList(&Waiters(), &w.Entry);
+    IndexWaiterLocked(&w);
     while (w.Status == STATUS_PENDING) {
         if (!t.Finishes.empty()) {
             // Still a waiter meanwhile: an event the finish sets ends this wait as usual.
@@ -246,10 +305,11 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
             lock.lock();
             continue;
         }
-        bool expired = WaitUntilInterruptTime(w.Wake, lock, w.Deadline);
+        bool expired = WaitWordUntilInterruptTime(w.Word, lock, w.Deadline);
         if (w.Status == STATUS_PENDING && expired) w.Status = STATUS_TIMEOUT;
     }
     RemoveEntryList(&w.Entry);
+    UnindexWaiterLocked(&w);
     bool finishes = !t.Finishes.empty();
     lock.unlock();
     if (finishes) RunThreadFinishes(t);
@@ -330,6 +390,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     VerifyIrql("KeSetEvent");
     if (!CheckEvent("KeSetEvent", Event)) return 0;
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     LONG previous = Event->Header.SignalState;
     if (previous == 0) {

@@ -238,14 +238,12 @@ bool ForgetKernelObjectsIn(const void *base, SIZE_T size, const char **what)
     DpcState &s = Dpcs();
     std::lock_guard<std::mutex> guard(DispatcherLock());
     bool found = false;
-    for (auto it = s.All.begin(); it != s.All.end();) {
+    for (auto it = s.All.lower_bound(reinterpret_cast<PKDPC>(const_cast<char *>(lo)));
+         it != s.All.end() && reinterpret_cast<const char *>(*it) < hi;) {
         PKDPC dpc = *it++;
-        const char *p = reinterpret_cast<const char *>(dpc);
-        if (p >= lo && p < hi) {
-            UnlinkDpcLocked(dpc);
-            *what = "a queued DPC";
-            found = true;
-        }
+        UnlinkDpcLocked(dpc);
+        *what = "a queued DPC";
+        found = true;
     }
     if (ForgetTimersInLocked(lo, hi)) {
         *what = "an armed timer";

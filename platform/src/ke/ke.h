@@ -148,6 +148,12 @@ ULONGLONG DueTimeToInterruptTime(LONGLONG dueTime, ULONGLONG now);
 // Waits on `cv` until woken or until interrupt time `deadline` passes on the real clock;
 // returns true if the deadline passed. With the virtual clock it waits for a wake-up only.
 bool WaitUntilInterruptTime(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, ULONGLONG deadline);
+// The same on a wake word: sleeps while `word` still holds what it held under the lock; a waker
+// changes the word under the lock and may wake it after releasing the lock (WakeWord).
+bool WaitWordUntilInterruptTime(std::atomic<uint32_t> &word, std::unique_lock<std::mutex> &lock, ULONGLONG deadline);
+// Wakes a thread sleeping on `word`. Safe on a word whose waiter has already gone: at worst a
+// spurious wake-up of whatever now sleeps at that address, which every sleeper tolerates.
+void WakeWord(const std::atomic<uint32_t> *word);
 
 // Clock mode and the virtual time (caller holds DispatcherLock).
 void SetVirtualClockLocked(bool on);

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <map>
+#include <set>
 #include <thread>
 
 #include "ke/ke.h"
@@ -18,6 +19,7 @@ namespace {
 
 struct TimerState {
     std::multimap<ULONGLONG, PKTIMER> Queue;  // armed timers by due time; guarded by DispatcherLock
+    std::set<PKTIMER> Armed;                  // the same by address, for freed memory; DispatcherLock
     std::condition_variable Changed;          // queue or clock mode changed
     std::thread Thread;
     bool Stop = false;     // guarded by DispatcherLock
@@ -38,6 +40,7 @@ void InsertTimerLocked(PKTIMER timer, ULONGLONG due)
     timer->DueTime.QuadPart = due;
     timer->Header.Inserted = TRUE;
     Timers().Queue.emplace(due, timer);
+    Timers().Armed.insert(timer);
 }
 
 void RemoveTimerLocked(PKTIMER timer)
@@ -49,6 +52,7 @@ void RemoveTimerLocked(PKTIMER timer)
             break;
         }
     }
+    Timers().Armed.erase(timer);
     timer->Header.Inserted = FALSE;
 }
 
@@ -120,6 +124,7 @@ void TimerStartup()
     TimerState &s = Timers();
     std::lock_guard<std::mutex> guard(DispatcherLock());
     s.Queue.clear();
+    s.Armed.clear();
     s.Stop = false;
     s.Running = true;
     s.Thread = std::thread(TimerThread);
@@ -140,23 +145,28 @@ void TimerShutdown(std::vector<std::string> &leaks)
     if (!s.Queue.empty()) leaks.push_back(std::to_string(s.Queue.size()) + " timer(s) still armed at shutdown");
     // The timers themselves may be gone already: only the queue is cleared.
     s.Queue.clear();
+    s.Armed.clear();
 }
 
 bool ForgetTimersInLocked(const char *lo, const char *hi)
 {
-    bool found = false;
+    // Looked up by address: every free of pool comes here.
+    auto &armed = Timers().Armed;
+    auto first = armed.lower_bound(reinterpret_cast<PKTIMER>(const_cast<char *>(lo)));
+    if (first == armed.end() || reinterpret_cast<const char *>(*first) >= hi) return false;
+    // Found by address, not by due time: the memory may have been scribbled on before the free.
     auto &queue = Timers().Queue;
     for (auto it = queue.begin(); it != queue.end();) {
         const char *p = reinterpret_cast<const char *>(it->second);
         if (p >= lo && p < hi) {
             it->second->Header.Inserted = FALSE;
+            armed.erase(it->second);
             it = queue.erase(it);
-            found = true;
         } else {
             ++it;
         }
     }
-    return found;
+    return true;
 }
 
 void UseVirtualClock(bool on)

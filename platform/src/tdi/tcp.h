@@ -86,6 +86,11 @@ struct Endpoint {
     // written in DriverContext[3]; the sends behind it wait for it.
     LIST_ENTRY SendQueue;
     PIRP DisconnectIrp = nullptr;  // a release waiting for the queued sends
+    // A send being written outside the lock (by the thread that sent it) to WritingSocket; it
+    // is ahead of everything queued. A socket closed meanwhile is closed by that thread.
+    bool Writing = false;
+    int WritingSocket = -1;
+    int CloseAfterWrite = -1;
 
     // Receive. Rx/RxStart/RxHeld/Merge* are touched by the network thread only (and freed with
     // the endpoint); the queue of TDI_RECEIVE requests is under the lock.

@@ -468,7 +468,10 @@ void CloseSocket(Endpoint *ep, bool abortive)
         linger l{1, 0};  // close with a reset
         setsockopt(ep->Socket, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
     }
-    close(ep->Socket);
+    if (ep->Writing && ep->WritingSocket == ep->Socket)
+        ep->CloseAfterWrite = ep->Socket;  // not reused while its writer is still in it
+    else
+        close(ep->Socket);
     ep->Socket = -1;
 }
 

@@ -98,7 +98,8 @@ void UpdatePoll(Endpoint *ep)
         if (ep->ConnectStarted) want = EPOLLOUT;
     } else if (ep->State == EndpointState::Connected || ep->State == EndpointState::Disconnected) {
         if (!ep->PeerClosed && !ep->PeerReset && ep->RxBuffered.load() < kReceiveBufferLimit) want |= EPOLLIN;
-        if (ep->State == EndpointState::Connected && !IsListEmpty(&ep->SendQueue) && Now() >= SendHeldUntil(ep))
+        if (ep->State == EndpointState::Connected && !ep->Writing && !IsListEmpty(&ep->SendQueue) &&
+            Now() >= SendHeldUntil(ep))
             want |= EPOLLOUT;
     }
     if (want == ep->PollMask) return;
@@ -168,7 +169,8 @@ void FailConnection(Endpoint *ep, NTSTATUS status, CompletionList &out)
 
 void PumpSends(Endpoint *ep, CompletionList &out)
 {
-    if (ep->Socket < 0 || ep->State != EndpointState::Connected) return;
+    // A send being written outside the lock goes first; its writer pumps the rest.
+    if (ep->Socket < 0 || ep->State != EndpointState::Connected || ep->Writing) return;
     while (!IsListEmpty(&ep->SendQueue)) {
         PIRP irp = CONTAINING_RECORD(ep->SendQueue.Flink, IRP, Tail.Overlay.ListEntry);
         if (irp->Cancel) break;  // its cancel routine is on the way
@@ -324,7 +326,7 @@ NTSTATUS Disconnect(Endpoint *ep, PIRP irp, PIO_STACK_LOCATION sp)
                 ep->State = EndpointState::Disconnected;
             } else if (ep->DisconnectIrp != nullptr) {
                 status = STATUS_INVALID_DEVICE_STATE;  // a release is already waiting
-            } else if (IsListEmpty(&ep->SendQueue)) {
+            } else if (IsListEmpty(&ep->SendQueue) && !ep->Writing) {
                 shutdown(ep->Socket, SHUT_WR);
                 ep->SendShutDown = true;
                 ep->State = EndpointState::Disconnected;
@@ -350,7 +352,7 @@ NTSTATUS Send(Endpoint *ep, PIRP irp, PIO_STACK_LOCATION sp)
     NTSTATUS status = STATUS_PENDING;
     bool held = false;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::unique_lock<std::mutex> lock(Tcp().Lock);
         if (ep->CleanedUp) return STATUS_INVALID_CONNECTION;
         if (ep->State != EndpointState::Connected || ep->DisconnectIrp != nullptr || ep->IndicationsOff)
             return ep->PeerReset ? STATUS_CONNECTION_RESET : STATUS_INVALID_CONNECTION;
@@ -365,29 +367,59 @@ NTSTATUS Send(Endpoint *ep, PIRP irp, PIO_STACK_LOCATION sp)
             held = true;
         }
         ULONG written = 0;
-        if (IsListEmpty(&ep->SendQueue) && !held) {
-            // The socket takes it at once, or the rest waits in the queue.
-            ssize_t n = WriteRequest(ep->Socket, irp, 0, length);
+        if (IsListEmpty(&ep->SendQueue) && !held && !ep->Writing) {
+            // The socket takes it at once, or the rest waits in the queue. The write (through
+            // loopback, the peer's receive path too) runs outside the transport lock so that
+            // the network thread and other connections do not wait for it; the sends that come
+            // meanwhile queue behind it.
+            const int socket = ep->Socket;
+            ep->Writing = true;
+            ep->WritingSocket = socket;
+            ep->References++;
+            lock.unlock();
+            ssize_t n = WriteRequest(socket, irp, 0, length);
+            const int error = errno;
+            lock.lock();
+            ep->Writing = false;
+            if (ep->CloseAfterWrite >= 0) {
+                close(ep->CloseAfterWrite);
+                ep->CloseAfterWrite = -1;
+            }
+            const bool closed = ep->Socket != socket || ep->State != EndpointState::Connected;
             if (n == (ssize_t)length) {
                 irp->IoStatus.Information = length;
                 status = STATUS_SUCCESS;
-            } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                status = StatusFromErrno(errno);
+            } else if (closed) {
+                // Aborted or reset while it was being written.
+                status = ep->PeerReset ? STATUS_CONNECTION_RESET : STATUS_CONNECTION_ABORTED;
+            } else if (n < 0 && error != EAGAIN && error != EWOULDBLOCK) {
+                status = StatusFromErrno(error);
                 ep->PeerReset = true;
                 FailConnection(ep, status, done);
-                UpdatePoll(ep);
             } else {
                 written = n > 0 ? (ULONG)n : 0;
+                // Ahead of the sends queued while it was written.
+                if (!QueueRequest(ep, irp, RequestKind::Send)) {
+                    done.push_back({irp, STATUS_CANCELLED, 0});
+                } else {
+                    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+                    InsertHeadList(&ep->SendQueue, &irp->Tail.Overlay.ListEntry);
+                    SetWritten(irp, written);
+                }
             }
+            if (!closed) PumpSends(ep, done);
+            UpdatePoll(ep);
+            ReleaseEndpoint(ep);
+            lock.unlock();
+            CompleteAll(done, false);
+            return status;
         }
-        if (status == STATUS_PENDING) {
-            if (!QueueRequest(ep, irp, RequestKind::Send)) {
-                done.push_back({irp, STATUS_CANCELLED, 0});
-            } else {
-                SetWritten(irp, written);
-                irp->Tail.Overlay.DriverContext[3] = reinterpret_cast<PVOID>((ULONG_PTR)heldUntil);
-                UpdatePoll(ep);
-            }
+        if (!QueueRequest(ep, irp, RequestKind::Send)) {
+            done.push_back({irp, STATUS_CANCELLED, 0});
+        } else {
+            SetWritten(irp, written);
+            irp->Tail.Overlay.DriverContext[3] = reinterpret_cast<PVOID>((ULONG_PTR)heldUntil);
+            UpdatePoll(ep);
         }
     }
     CompleteAll(done, false);
