@@ -1,5 +1,7 @@
 #include "Main.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -9,8 +11,10 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
@@ -27,6 +31,7 @@ namespace {
 
 constexpr int kObjectRole = Qt::UserRole;
 constexpr int kDriverPortRole = Qt::UserRole + 1;
+constexpr int kTextRole = Qt::UserRole + 2;  // the node's text without the unapplied mark
 
 const char kStartupText[] =
     "Перед работой необходимо закрыть\n\rвсе программы работающие с COM портами!\n\rЕсли есть такие, нажмите "
@@ -47,9 +52,26 @@ QIcon IconFrom(const plat::Icon16 &icon)
     return QIcon(QPixmap::fromImage(image));
 }
 
+// A table that Ctrl+Tab leaves too, as it leaves every control that keeps Tab for itself.
+class TReportList : public QTableWidget {
+public:
+    using QTableWidget::QTableWidget;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if ((event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab) &&
+            (event->modifiers() & Qt::ControlModifier)) {
+            focusNextPrevChild(event->key() == Qt::Key_Tab && !(event->modifiers() & Qt::ShiftModifier));
+            return;
+        }
+        QTableWidget::keyPressEvent(event);
+    }
+};
+
 QTableWidget *MakeReportList(QWidget *parent, const char *name, const QStringList &columns, const QList<int> &widths)
 {
-    auto *list = new QTableWidget(0, static_cast<int>(columns.size()), parent);
+    auto *list = new TReportList(0, static_cast<int>(columns.size()), parent);
     list->setObjectName(QLatin1String(name));
     list->setHorizontalHeaderLabels(columns);
     for (int i = 0; i < widths.size(); ++i) list->setColumnWidth(i, widths[i]);
@@ -67,6 +89,25 @@ QTableWidget *MakeReportList(QWidget *parent, const char *name, const QStringLis
     list->setTabKeyNavigation(false);
     return list;
 }
+
+// A tree that asks before a click moves the selection: the click's own selection comes after its
+// current-item signal, so it could not be taken back there.
+class TTreeView : public QTreeWidget {
+public:
+    using QTreeWidget::QTreeWidget;
+    std::function<bool(QTreeWidgetItem *)> mayLeaveFor;
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        QTreeWidgetItem *target = itemAt(event->position().toPoint());
+        if (target && target != currentItem() && mayLeaveFor && !mayLeaveFor(target)) {
+            event->accept();
+            return;
+        }
+        QTreeWidget::mousePressEvent(event);
+    }
+};
 
 void AddRow(QTableWidget *list, const QString &first, const QString &second)
 {
@@ -119,7 +160,8 @@ TForm1::TForm1(plat::IPlatform &platform, QWidget *parent)
 
 TForm1::~TForm1()
 {
-    // FormDestroy: the tree points into the presenter's model, so it goes first.
+    // FormDestroy: the tree points into the presenter's model, so it goes first, unasked.
+    TreeView1->blockSignals(true);
     TreeView1->clear();
 }
 
@@ -129,7 +171,13 @@ void TForm1::CreateControls()
     central->setObjectName(QStringLiteral("ClientArea"));
     setCentralWidget(central);
 
-    TreeView1 = new QTreeWidget(central);
+    auto *tree = new TTreeView(central);
+    tree->mayLeaveFor = [this](QTreeWidgetItem *target) {
+        bool leave = false;
+        RunGuarded(this, [&] { leave = MayLeaveFor(target); });
+        return leave;
+    };
+    TreeView1 = tree;
     TreeView1->setObjectName(QStringLiteral("TreeView1"));
     TreeView1->setGeometry(0, 0, 241, 492);
     TreeView1->setColumnCount(1);
@@ -305,9 +353,22 @@ void TForm1::ConnectHandlers()
 {
     // Every handler runs guarded: what it lets through reaches the error box, never Qt's event loop.
     auto guard = [this](void (TForm1::*handler)()) {
-        return [this, handler] { RunGuarded(this, [this, handler] { (this->*handler)(); }); };
+        return [this, handler] {
+            RunGuarded(this, [this, handler] { (this->*handler)(); });
+            UpdateUnappliedMarks();
+        };
     };
-    connect(TreeView1, &QTreeWidget::currentItemChanged, this, guard(&TForm1::TreeView1Click));
+    connect(TreeView1, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem *current, QTreeWidgetItem *previous) {
+                RunGuarded(this, [&] { TreeView1CurrentChanged(current, previous); });
+                UpdateUnappliedMarks();
+            });
+    // What the user changes in the fields is marked at once.
+    for (QCheckBox *box : RtsInputBoxes) connect(box, &QCheckBox::clicked, this, &TForm1::UpdateUnappliedMarks);
+    for (QCheckBox *box : DtrInputBoxes) connect(box, &QCheckBox::clicked, this, &TForm1::UpdateUnappliedMarks);
+    connect(ExceptionsBox, &QCheckBox::clicked, this, &TForm1::UpdateUnappliedMarks);
+    for (QLineEdit *edit : {DelayEdit, ResponseEdit})
+        connect(edit, &QLineEdit::textEdited, this, &TForm1::UpdateUnappliedMarks);
     connect(TreeView1, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem *item) { RunGuarded(this, [&] { TreeView1ItemClicked(item); }); });
     connect(TreeView1, &QWidget::customContextMenuRequested, this,
@@ -375,6 +436,7 @@ QTreeWidgetItem *TForm1::AddNode(QTreeWidgetItem *parent, const TreeItem &item)
     auto *node = parent ? new QTreeWidgetItem(parent, types[int(item.node.kind)])
                         : new QTreeWidgetItem(TreeView1, types[int(item.node.kind)]);
     node->setText(0, item.text);
+    node->setData(0, kTextRole, item.text);
     node->setToolTip(0, item.text);
     node->setIcon(0, ClassIcon(item.iconClass));
     node->setData(0, kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(item.node.object())));
@@ -401,6 +463,7 @@ QTreeWidgetItem *TForm1::PortNodeOf(const TPortClass *port) const
 void TForm1::RebuildConnectionNodes(QTreeWidgetItem *portNode)
 {
     TPortClass *port = NodeOf(portNode).port;
+    QScopedValueRollback<bool> forced(selectionForced_, true);
     // A connection node about to go would leave the selection on a freed object.
     if (QTreeWidgetItem *selected = SelectedItem(); selected && selected->parent() == portNode) {
         TreeView1->setCurrentItem(portNode);
@@ -411,8 +474,10 @@ void TForm1::RebuildConnectionNodes(QTreeWidgetItem *portNode)
     portNode->setExpanded(true);
 }
 
-void TForm1::Refresh()
+Outcome TForm1::Refresh()
 {
+    QScopedValueRollback<bool> forced(selectionForced_, true);
+    carriedPort_ = nullptr;
     // The tree and the panel let go of every object before the presenter frees them.
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clear();
@@ -434,15 +499,112 @@ void TForm1::Refresh()
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clearSelection();
     UpdateCommands(TPresenter::CommandsFor(NodeKind::None));
+    const Outcome &outcome = presenter_.RefreshOutcome();
+    if (!outcome.ok) StatusBar1->showMessage(outcome.error);
+    UpdateUnappliedMarks();
+    return outcome;
+}
+
+void TForm1::TreeView1CurrentChanged(QTreeWidgetItem *current, QTreeWidgetItem *previous)
+{
+    if (!selectionForced_ && !MayLeaveFor(current)) {
+        // Back where it was, as if nothing happened: the panel still shows the old node.
+        QSignalBlocker quiet(TreeView1);
+        TreeView1->setCurrentItem(previous);
+        if (!previous) TreeView1->clearSelection();
+        return;
+    }
+    TreeView1Click();
+}
+
+bool TForm1::MayLeaveFor(const QTreeWidgetItem *target)
+{
+    PanelInput storage;
+    return ResolveUnapplied(presenter_.LeftBehind(NodeOf(target), LiveInput(&storage)));
+}
+
+bool TForm1::ResolveUnapplied(const std::vector<TPortClass *> &ports)
+{
+    if (ports.empty()) return true;
+    TPresenter::LeaveQuestion question = presenter_.LeaveQuestionFor(ports);
+    QMessageBox box(QMessageBox::Question, ConfiguratorCaption(), question.text,
+                    QMessageBox::Apply | QMessageBox::Discard | QMessageBox::Cancel, this);
+    box.button(QMessageBox::Apply)->setText(question.apply);
+    box.button(QMessageBox::Discard)->setText(question.discard);
+    box.button(QMessageBox::Cancel)->setText(question.cancel);
+    box.setDefaultButton(QMessageBox::Apply);
+    box.setEscapeButton(QMessageBox::Cancel);
+    const int answer = box.exec();
+    PanelInput storage;
+    if (answer == QMessageBox::Apply) {
+        Outcome outcome = presenter_.ApplyPorts(ports, LiveInput(&storage));
+        if (outcome.reread) {
+            RebuildConnectionNodes(PortNodeOf(presenter_.SelectedPort()));
+            FillPanel();
+        }
+        UpdateUnappliedMarks();
+        return Report(outcome);
+    }
+    if (answer != QMessageBox::Discard) return false;
+    presenter_.Discard(ports);
+    for (TPortClass *port : ports)
+        if (QTreeWidgetItem *node = PortNodeOf(port)) RebuildConnectionNodes(node);
+    // The fields go back with the port they show.
+    if (std::find(ports.begin(), ports.end(), presenter_.SelectedPort()) != ports.end() &&
+        NodeOf(SelectedItem()) == presenter_.Selection())
+        FillPanel();
+    UpdateUnappliedMarks();
+    return true;
+}
+
+void TForm1::UpdateUnappliedMarks()
+{
+    PanelInput storage;
+    const PanelInput *shown = LiveInput(&storage);
+    bool any = false;
+    for (int c = 0; c < TreeView1->topLevelItemCount(); ++c) {
+        QTreeWidgetItem *classNode = TreeView1->topLevelItem(c);
+        for (int p = 0; p < classNode->childCount(); ++p) {
+            QTreeWidgetItem *node = classNode->child(p);
+            bool unapplied = presenter_.IsUnapplied(NodeOf(node).port, shown);
+            any = any || unapplied;
+            QString text = TPresenter::Marked(node->data(0, kTextRole).toString(), unapplied);
+            if (node->text(0) != text) node->setText(0, text);
+        }
+    }
+    // A port whose connection was deleted has no node selected, yet it is unapplied.
+    any = any || presenter_.HasUnapplied(shown);
+    setWindowTitle(TPresenter::Marked(ConfiguratorCaption(), any));
 }
 
 void TForm1::TreeView1Click()
 {
     QTreeWidgetItem *item = SelectedItem();
+    // Fields edited on a port stay while its connections are looked at. A click passes through
+    // "nothing selected" first, so what was shown is kept until a node is filled.
+    if (selectionForced_) {
+        carriedPort_ = nullptr;
+    } else if (ApplyButton->isEnabled() && presenter_.SelectedPort()) {
+        carriedPort_ = presenter_.SelectedPort();
+        carried_ = ShownInput();
+    }
     presenter_.Select(NodeOf(item));
     UpdateCommands(presenter_.Commands());
     filledItem_ = item;
-    if (item) FillPanel();
+    if (!item) return;
+    FillPanel();
+    if (carriedPort_ && carriedPort_ == presenter_.SelectedPort() && ApplyButton->isEnabled()) {
+        for (int i = 0; i < 4; ++i) {
+            RtsInputBoxes[i]->setChecked(carried_.rtsInputs[i]);
+            DtrInputBoxes[i]->setChecked(carried_.dtrInputs[i]);
+        }
+        DelayEdit->setText(carried_.delay);
+        if (ExceptionsBox->isEnabled()) {
+            ExceptionsBox->setChecked(carried_.exceptions);
+            ResponseEdit->setText(carried_.responseMs);
+        }
+    }
+    carriedPort_ = nullptr;
 }
 
 void TForm1::TreeView1ItemClicked(QTreeWidgetItem *item)
@@ -454,6 +616,7 @@ void TForm1::TreeView1ItemClicked(QTreeWidgetItem *item)
 void TForm1::TreeView1ContextPopup(const QPoint &pos)
 {
     if (QTreeWidgetItem *item = TreeView1->itemAt(pos)) {
+        if (item != TreeView1->currentItem() && !MayLeaveFor(item)) return;
         TreeView1->setCurrentItem(item);
         item->setSelected(true);
     }
@@ -578,6 +741,13 @@ bool TForm1::Report(const Outcome &outcome)
     return outcome.ok;
 }
 
+const PanelInput *TForm1::LiveInput(PanelInput *storage) const
+{
+    if (!ApplyButton->isEnabled()) return nullptr;
+    *storage = ShownInput();
+    return storage;
+}
+
 PanelInput TForm1::ShownInput() const
 {
     PanelInput input;
@@ -593,9 +763,12 @@ PanelInput TForm1::ShownInput() const
 
 void TForm1::closeEvent(QCloseEvent *event)
 {
-    PanelInput input = ShownInput();
-    if (presenter_.HasUnapplied(ApplyButton->isEnabled() ? &input : nullptr) &&
-        !Confirm(QStringLiteral("Изменения не приняты. Закрыть конфигуратор без них?"))) {
+    bool leave = false;
+    RunGuarded(this, [&] {
+        PanelInput storage;
+        leave = ResolveUnapplied(presenter_.UnappliedPorts(LiveInput(&storage)));
+    });
+    if (!leave) {
         event->ignore();
         return;
     }
@@ -629,6 +802,7 @@ void TForm1::DelConnMenuClick()
     if (!Confirm(presenter_.DeleteConnectionQuestion())) return;
     presenter_.DeleteConnection();
     // Nothing may point at the freed connection: selection, node, panel.
+    QScopedValueRollback<bool> forced(selectionForced_, true);
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clearSelection();
     filledItem_ = nullptr;
@@ -639,4 +813,9 @@ void TForm1::DelConnMenuClick()
     UpdateCommands(TPresenter::CommandsFor(NodeKind::None));
 }
 
-void TForm1::DrvUpdateMenuClick() { Refresh(); }
+void TForm1::DrvUpdateMenuClick()
+{
+    PanelInput storage;
+    if (!ResolveUnapplied(presenter_.UnappliedPorts(LiveInput(&storage)))) return;
+    Report(Refresh());
+}
