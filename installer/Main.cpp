@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QHeaderView>
@@ -152,10 +153,26 @@ TForm1::TForm1(plat::IPlatform &platform, QWidget *parent)
     CreateControls();
     CreateMenus();
     ConnectHandlers();
-    // The client area is 595 x 511 below the menu bar, and the window cannot be resized.
-    setFixedSize(595, 511 + menuBar()->sizeHint().height());
+    FitFixedSize();
     // FormCreate
     Refresh();
+}
+
+void TForm1::FitFixedSize()
+{
+    // The client area is 595 x 511 below the menu bar, or what a larger font needs; the window
+    // cannot be resized.
+    QSize needed = centralWidget()->layout()->minimumSize();
+    setFixedSize(std::max(595, needed.width()),
+                 std::max(511, needed.height() + StatusBar1->height()) + menuBar()->sizeHint().height());
+}
+
+bool TForm1::event(QEvent *event)
+{
+    bool handled = QMainWindow::event(event);
+    // A control whose font or style changed asks for room: the window takes what it needs.
+    if (event->type() == QEvent::LayoutRequest) FitFixedSize();
+    return handled;
 }
 
 TForm1::~TForm1()
@@ -179,7 +196,7 @@ void TForm1::CreateControls()
     };
     TreeView1 = tree;
     TreeView1->setObjectName(QStringLiteral("TreeView1"));
-    TreeView1->setGeometry(0, 0, 241, 492);
+    TreeView1->setFixedWidth(241);
     TreeView1->setColumnCount(1);
     TreeView1->setHeaderHidden(true);
     TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -194,26 +211,23 @@ void TForm1::CreateControls()
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
-    StatusBar1->setFixedHeight(19);
+    StatusBar1->setFixedHeight(std::max(19, StatusBar1->fontMetrics().height() + 4));
     StatusBar1->setSizeGripEnabled(false);
     setStatusBar(StatusBar1);
 
     ListView1 =
         MakeReportList(central, "ListView1", {QStringLiteral("Параметр"), QStringLiteral("Значение")}, {150, 200});
-    ListView1->setGeometry(245, 4, 346, 81);
+    ListView1->setFixedHeight(81);
 
     const char *lines[] = {"CTS", "DSR", "DCD", "RING"};
     GroupBox1 = new TWiredGroupBox(QStringLiteral("  RTS  "), central);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-    GroupBox1->setGeometry(245, 90, 170, 120);
     GroupBox2 = new TWiredGroupBox(QStringLiteral("  DTR  "), central);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
-    GroupBox2->setGeometry(421, 90, 170, 120);
     for (int i = 0; i < 8; ++i) {
         QGroupBox *group = i < 4 ? GroupBox1 : GroupBox2;
         auto *box = new QCheckBox(QLatin1String(lines[i % 4]), group);
         box->setObjectName(QStringLiteral("CheckBox%1").arg(i + 1));
-        box->setGeometry(40, 22 + 23 * (i % 4), 110, 20);
         box->setEnabled(false);
         if (i < 4)
             RtsInputBoxes[i] = box;
@@ -223,16 +237,14 @@ void TForm1::CreateControls()
 
     GroupBox3 = new QGroupBox(QStringLiteral(" Устройства "), central);
     GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
-    GroupBox3->setGeometry(245, 215, 346, 172);
     ListView2 = MakeReportList(GroupBox3, "ListView2", {QStringLiteral("Соединение"), QStringLiteral("ID")}, {238, 49});
-    ListView2->setGeometry(8, 20, 296, 144);
 
     AddDeviceButt = new QToolButton(GroupBox3);
     AddDeviceButt->setObjectName(QStringLiteral("AddDeviceButt"));
     AddDeviceButt->setText(QStringLiteral("+"));
     AddDeviceButt->setAutoRaise(true);
     AddDeviceButt->setToolTip(QStringLiteral("Добавить устройство"));
-    AddDeviceButt->setGeometry(310, 20, 28, 28);
+    AddDeviceButt->setMinimumSize(AddDeviceButt->sizeHint().expandedTo(QSize(28, 28)));
     QFont bold = AddDeviceButt->font();
     bold.setBold(true);
     AddDeviceButt->setFont(bold);
@@ -245,7 +257,7 @@ void TForm1::CreateControls()
     RemoveDevButt->setText(QStringLiteral("-"));
     RemoveDevButt->setAutoRaise(true);
     RemoveDevButt->setToolTip(QStringLiteral("Удалить устройство"));
-    RemoveDevButt->setGeometry(310, 52, 28, 28);
+    RemoveDevButt->setMinimumSize(RemoveDevButt->sizeHint().expandedTo(QSize(28, 28)));
     RemoveDevButt->setFont(bold);
     RemoveDevButt->setEnabled(false);
 
@@ -254,44 +266,92 @@ void TForm1::CreateControls()
     OpenSettFile->setAutoRaise(true);
     OpenSettFile->setIcon(style()->standardIcon(QStyle::SP_DialogOpenButton));
     OpenSettFile->setToolTip(QStringLiteral("Загрузить настройки из файла"));
-    OpenSettFile->setGeometry(245, 422, 28, 28);
+    OpenSettFile->setMinimumSize(OpenSettFile->sizeHint().expandedTo(QSize(28, 28)));
 
     SaveSettFile = new QToolButton(central);
     SaveSettFile->setObjectName(QStringLiteral("SaveSettFile"));
     SaveSettFile->setAutoRaise(true);
     SaveSettFile->setIcon(style()->standardIcon(QStyle::SP_DialogSaveButton));
     SaveSettFile->setToolTip(QStringLiteral("Сохранить настройки в файл"));
-    SaveSettFile->setGeometry(277, 422, 28, 28);
+    SaveSettFile->setMinimumSize(SaveSettFile->sizeHint().expandedTo(QSize(28, 28)));
 
     DelayEditLabel = new QLabel(QStringLiteral("&Таймаут на установку соединения  (мс)"), central);
     DelayEditLabel->setObjectName(QStringLiteral("DelayEditLabel"));
-    DelayEditLabel->setGeometry(311, 425, 222, 22);
+    // Longer than the room beside the buttons: it takes a second line rather than losing "(мс)".
+    DelayEditLabel->setWordWrap(true);
     DelayEdit = new QLineEdit(central);
     DelayEdit->setObjectName(QStringLiteral("DelayEdit"));
-    DelayEdit->setGeometry(535, 425, 56, 22);
+    DelayEdit->setFixedWidth(56);
     DelayEdit->setEnabled(false);
     DelayEditLabel->setBuddy(DelayEdit);
 
     ApplyButton = new QPushButton(QStringLiteral("&Принять настройки"), central);
     ApplyButton->setObjectName(QStringLiteral("ApplyButton"));
-    ApplyButton->setGeometry(245, 458, 346, 28);
+    ApplyButton->setMinimumHeight(std::max(28, ApplyButton->sizeHint().height()));
     ApplyButton->setEnabled(false);
 
     // The port's options, below the devices.
     ExceptionsBox = new QCheckBox(QStringLiteral("&Исключения Modbus"), central);
     ExceptionsBox->setObjectName(QStringLiteral("ExceptionsBox"));
     ExceptionsBox->setToolTip(QStringLiteral("Отвечать исключением Modbus на запрос, который нельзя выполнить"));
-    ExceptionsBox->setGeometry(249, 392, 150, 22);
     ResponseEditLabel = new QLabel(QStringLiteral("&Время ответа  (мс)"), central);
     ResponseEditLabel->setObjectName(QStringLiteral("ResponseEditLabel"));
-    ResponseEditLabel->setGeometry(401, 392, 130, 22);
     ResponseEditLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     ResponseEdit = new QLineEdit(central);
     ResponseEdit->setObjectName(QStringLiteral("ResponseEdit"));
     ResponseEdit->setToolTip(QStringLiteral("0 - без ограничения"));
-    ResponseEdit->setGeometry(535, 392, 56, 22);
+    ResponseEdit->setFixedWidth(56);
     ResponseEditLabel->setBuddy(ResponseEdit);
     SetOptionsEnabled(false);
+
+    // Laid out rather than placed, so that a larger font or DPI widens the window instead of clipping
+    // a text; at the usual font everything sits where it always did.
+    auto *columns = new QHBoxLayout(central);
+    columns->setContentsMargins(0, 0, 4, 0);
+    columns->setSpacing(4);
+    columns->addWidget(TreeView1);
+    auto *panel = new QVBoxLayout;
+    panel->setContentsMargins(0, 4, 0, 6);
+    panel->setSpacing(5);
+    columns->addLayout(panel, 1);
+    panel->addWidget(ListView1);
+    auto *wiring = new QHBoxLayout;
+    wiring->setSpacing(6);
+    for (QGroupBox *group : {GroupBox1, GroupBox2}) {
+        auto *boxes = new QVBoxLayout(group);
+        // Room on the left for the lines drawn to each box.
+        boxes->setContentsMargins(40, 2, 8, 4);
+        boxes->setSpacing(3);
+        for (QCheckBox *box : group->findChildren<QCheckBox *>(Qt::FindDirectChildrenOnly)) boxes->addWidget(box);
+        wiring->addWidget(group, 1);
+    }
+    panel->addLayout(wiring);
+    auto *devices = new QHBoxLayout(GroupBox3);
+    devices->setContentsMargins(8, 2, 8, 8);
+    devices->addWidget(ListView2, 1);
+    auto *deviceButtons = new QVBoxLayout;
+    deviceButtons->addWidget(AddDeviceButt);
+    deviceButtons->addWidget(RemoveDevButt);
+    deviceButtons->addStretch(1);
+    devices->addLayout(deviceButtons);
+    panel->addWidget(GroupBox3, 1);
+    auto *options = new QHBoxLayout;
+    options->setContentsMargins(4, 0, 0, 0);
+    options->setSpacing(4);
+    options->addWidget(ExceptionsBox);
+    options->addStretch(1);
+    options->addWidget(ResponseEditLabel);
+    options->addWidget(ResponseEdit);
+    panel->addLayout(options);
+    auto *files = new QHBoxLayout;
+    files->setSpacing(4);
+    files->addWidget(OpenSettFile);
+    files->addWidget(SaveSettFile);
+    files->addWidget(DelayEditLabel);
+    files->addStretch(1);
+    files->addWidget(DelayEdit);
+    panel->addLayout(files);
+    panel->addWidget(ApplyButton);
 
     // Tab order of the panel: the order of the controls above.
     QWidget *order[] = {ListView1,    ListView2,    AddDeviceButt, RemoveDevButt, ExceptionsBox,

@@ -62,8 +62,10 @@ public:
 protected:
     // Leaving with unapplied changes asks first.
     void closeEvent(QCloseEvent *event) override;
+    bool event(QEvent *event) override;
 
 private:
+    void FitFixedSize();
     PanelInput ShownInput() const;
     // The panel's fields while they belong to a port, else null.
     const PanelInput *LiveInput(PanelInput *storage) const;

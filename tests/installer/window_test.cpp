@@ -2,6 +2,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -803,6 +804,41 @@ private slots:
         QCOMPARE(box.text, QStringLiteral("сбой в обработчике события"));
         QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
         QCOMPARE(box.icon, QMessageBox::Critical);
+    }
+
+    void noTextIsClippedAtTheUsualOrALargerFont()
+    {
+        const QFont usual = QApplication::font();
+        for (double scale : {1.0, 1.25}) {
+            QFont font = usual;
+            font.setPointSizeF(usual.pointSizeF() * scale);
+            // The font the program starts with, as a desktop setting or DPI gives it.
+            QApplication::setFont(font);
+            QCoreApplication::sendPostedEvents();
+            Open();
+            Click(Node(QStringLiteral("192.168.0.10 (502) - Modbus TCP")));
+            if (scale == 1.0) QCOMPARE(form->width(), 595);
+            QStringList clipped;
+            for (QWidget *w : form->centralWidget()->findChildren<QWidget *>()) {
+                auto *label = qobject_cast<QLabel *>(w);
+                auto *button = qobject_cast<QAbstractButton *>(w);
+                if (!label && !button) continue;
+                QSize need = w->sizeHint();
+                if (label && label->wordWrap()) need = {0, label->heightForWidth(label->width())};
+                if (need.width() > w->width() || need.height() > w->height())
+                    clipped << QStringLiteral("%1 needs %2x%3, has %4x%5")
+                                   .arg(w->objectName())
+                                   .arg(need.width())
+                                   .arg(need.height())
+                                   .arg(w->width())
+                                   .arg(w->height());
+            }
+            bool statusFits = form->statusBar()->height() >= form->statusBar()->fontMetrics().height();
+            QApplication::setFont(usual);
+            QVERIFY2(clipped.isEmpty(), qPrintable(QStringLiteral("x%1: ").arg(scale) + clipped.join("; ")));
+            QVERIFY(statusFits);
+            form.reset();
+        }
     }
 
     void screenshotOfAConfiguredPort()
