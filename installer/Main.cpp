@@ -162,6 +162,14 @@ void TForm1::FitFixedSize()
 {
     // The client area is 595 x 511 below the menu bar, or what a larger font needs; the window
     // cannot be resized.
+    // A group learns late that its boxes grew with their font: its minimum is set from its own
+    // layout, which tells the panel's layout. Unchanged, it is left alone, so this settles.
+    for (QGroupBox *group : {GroupBox1, GroupBox2, GroupBox3})
+        group->setMinimumHeight(group->layout()->totalMinimumSize().height());
+    // The buttons keep their usual 28 pixels unless their text needs more.
+    for (QToolButton *button : {AddDeviceButt, RemoveDevButt, OpenSettFile, SaveSettFile})
+        button->setMinimumSize(button->sizeHint().expandedTo(QSize(28, 28)));
+    ApplyButton->setMinimumHeight(std::max(28, ApplyButton->sizeHint().height()));
     QSize needed = centralWidget()->layout()->minimumSize();
     setFixedSize(std::max(595, needed.width()),
                  std::max(511, needed.height() + StatusBar1->height()) + menuBar()->sizeHint().height());
@@ -244,7 +252,6 @@ void TForm1::CreateControls()
     AddDeviceButt->setText(QStringLiteral("+"));
     AddDeviceButt->setAutoRaise(true);
     AddDeviceButt->setToolTip(QStringLiteral("Добавить устройство"));
-    AddDeviceButt->setMinimumSize(AddDeviceButt->sizeHint().expandedTo(QSize(28, 28)));
     QFont bold = AddDeviceButt->font();
     bold.setBold(true);
     AddDeviceButt->setFont(bold);
@@ -257,7 +264,6 @@ void TForm1::CreateControls()
     RemoveDevButt->setText(QStringLiteral("-"));
     RemoveDevButt->setAutoRaise(true);
     RemoveDevButt->setToolTip(QStringLiteral("Удалить устройство"));
-    RemoveDevButt->setMinimumSize(RemoveDevButt->sizeHint().expandedTo(QSize(28, 28)));
     RemoveDevButt->setFont(bold);
     RemoveDevButt->setEnabled(false);
 
@@ -266,14 +272,12 @@ void TForm1::CreateControls()
     OpenSettFile->setAutoRaise(true);
     OpenSettFile->setIcon(style()->standardIcon(QStyle::SP_DialogOpenButton));
     OpenSettFile->setToolTip(QStringLiteral("Загрузить настройки из файла"));
-    OpenSettFile->setMinimumSize(OpenSettFile->sizeHint().expandedTo(QSize(28, 28)));
 
     SaveSettFile = new QToolButton(central);
     SaveSettFile->setObjectName(QStringLiteral("SaveSettFile"));
     SaveSettFile->setAutoRaise(true);
     SaveSettFile->setIcon(style()->standardIcon(QStyle::SP_DialogSaveButton));
     SaveSettFile->setToolTip(QStringLiteral("Сохранить настройки в файл"));
-    SaveSettFile->setMinimumSize(SaveSettFile->sizeHint().expandedTo(QSize(28, 28)));
 
     DelayEditLabel = new QLabel(QStringLiteral("&Таймаут на установку соединения  (мс)"), central);
     DelayEditLabel->setObjectName(QStringLiteral("DelayEditLabel"));
@@ -287,7 +291,6 @@ void TForm1::CreateControls()
 
     ApplyButton = new QPushButton(QStringLiteral("&Принять настройки"), central);
     ApplyButton->setObjectName(QStringLiteral("ApplyButton"));
-    ApplyButton->setMinimumHeight(std::max(28, ApplyButton->sizeHint().height()));
     ApplyButton->setEnabled(false);
 
     // The port's options, below the devices.

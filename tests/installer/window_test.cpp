@@ -809,7 +809,7 @@ private slots:
     void noTextIsClippedAtTheUsualOrALargerFont()
     {
         const QFont usual = QApplication::font();
-        for (double scale : {1.0, 1.25}) {
+        for (double scale : {1.0, 1.6}) {
             QFont font = usual;
             font.setPointSizeF(usual.pointSizeF() * scale);
             // The font the program starts with, as a desktop setting or DPI gives it.
