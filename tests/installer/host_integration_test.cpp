@@ -574,10 +574,13 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(form_.get()));
         Click(PortNode(QStringLiteral("COM1")));
         QCOMPARE(host_->Stop(SIGTERM), 0);
-        const QString lost = QStringLiteral("Связь со службой quorvel-host прервана. (код 109)");
-
-        QCOMPARE(AnswerBoxes([&] { Child<QPushButton>("ApplyButton")->click(); }, {QMessageBox::Ok}),
-                 QStringList{lost});
+        // Said in words, whichever code the lost session gave.
+        auto saysHostIsLost = [](const QString &text) {
+            return text.contains(QStringLiteral("quorvel-host")) && !text.contains(QStringLiteral("Ошибка"));
+        };
+        QStringList applied = AnswerBoxes([&] { Child<QPushButton>("ApplyButton")->click(); }, {QMessageBox::Ok});
+        QCOMPARE(applied.size(), 1);
+        QVERIFY2(saysHostIsLost(applied[0]), qPrintable(applied[0]));
         // The settings never reached the port: leaving them is asked, then the refresh says why the
         // tree is empty.
         form_->activateWindow();
@@ -586,7 +589,8 @@ private slots:
             AnswerBoxes([&] { QTest::keyClick(Tree(), Qt::Key_F5); }, {QMessageBox::Discard, QMessageBox::Ok});
         QCOMPARE(boxes.size(), 2);
         QCOMPARE(boxes[0], QStringLiteral("Изменения настроек не приняты (COM1). Принять их?"));
-        QCOMPARE(boxes[1], QStringLiteral("Список портов не получен: ") + lost);
+        QVERIFY2(boxes[1].startsWith(QStringLiteral("Список портов не получен: ")) && saysHostIsLost(boxes[1]),
+                 qPrintable(boxes[1]));
         QCOMPARE(Tree()->topLevelItemCount(), 0);
         QCOMPARE(form_->statusBar()->currentMessage(), boxes[1]);
 
