@@ -1,7 +1,10 @@
 #include "Main.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QHeaderView>
@@ -9,8 +12,10 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
@@ -27,6 +32,7 @@ namespace {
 
 constexpr int kObjectRole = Qt::UserRole;
 constexpr int kDriverPortRole = Qt::UserRole + 1;
+constexpr int kTextRole = Qt::UserRole + 2;  // the node's text without the unapplied mark
 
 const char kStartupText[] =
     "Перед работой необходимо закрыть\n\rвсе программы работающие с COM портами!\n\rЕсли есть такие, нажмите "
@@ -47,9 +53,26 @@ QIcon IconFrom(const plat::Icon16 &icon)
     return QIcon(QPixmap::fromImage(image));
 }
 
+// A table that Ctrl+Tab leaves too, as it leaves every control that keeps Tab for itself.
+class TReportList : public QTableWidget {
+public:
+    using QTableWidget::QTableWidget;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if ((event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab) &&
+            (event->modifiers() & Qt::ControlModifier)) {
+            focusNextPrevChild(event->key() == Qt::Key_Tab && !(event->modifiers() & Qt::ShiftModifier));
+            return;
+        }
+        QTableWidget::keyPressEvent(event);
+    }
+};
+
 QTableWidget *MakeReportList(QWidget *parent, const char *name, const QStringList &columns, const QList<int> &widths)
 {
-    auto *list = new QTableWidget(0, static_cast<int>(columns.size()), parent);
+    auto *list = new TReportList(0, static_cast<int>(columns.size()), parent);
     list->setObjectName(QLatin1String(name));
     list->setHorizontalHeaderLabels(columns);
     for (int i = 0; i < widths.size(); ++i) list->setColumnWidth(i, widths[i]);
@@ -67,6 +90,25 @@ QTableWidget *MakeReportList(QWidget *parent, const char *name, const QStringLis
     list->setTabKeyNavigation(false);
     return list;
 }
+
+// A tree that asks before a click moves the selection: the click's own selection comes after its
+// current-item signal, so it could not be taken back there.
+class TTreeView : public QTreeWidget {
+public:
+    using QTreeWidget::QTreeWidget;
+    std::function<bool(QTreeWidgetItem *)> mayLeaveFor;
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        QTreeWidgetItem *target = itemAt(event->position().toPoint());
+        if (target && target != currentItem() && mayLeaveFor && !mayLeaveFor(target)) {
+            event->accept();
+            return;
+        }
+        QTreeWidget::mousePressEvent(event);
+    }
+};
 
 void AddRow(QTableWidget *list, const QString &first, const QString &second)
 {
@@ -111,15 +153,40 @@ TForm1::TForm1(plat::IPlatform &platform, QWidget *parent)
     CreateControls();
     CreateMenus();
     ConnectHandlers();
-    // The client area is 595 x 511 below the menu bar, and the window cannot be resized.
-    setFixedSize(595, 511 + menuBar()->sizeHint().height());
+    FitFixedSize();
     // FormCreate
     Refresh();
 }
 
+void TForm1::FitFixedSize()
+{
+    // The client area is 595 x 511 below the menu bar, or what a larger font needs; the window
+    // cannot be resized.
+    // A group learns late that its boxes grew with their font: its minimum is set from its own
+    // layout, which tells the panel's layout. Unchanged, it is left alone, so this settles.
+    for (QGroupBox *group : {GroupBox1, GroupBox2, GroupBox3})
+        group->setMinimumHeight(group->layout()->totalMinimumSize().height());
+    // The buttons keep their usual 28 pixels unless their text needs more.
+    for (QToolButton *button : {AddDeviceButt, RemoveDevButt, OpenSettFile, SaveSettFile})
+        button->setMinimumSize(button->sizeHint().expandedTo(QSize(28, 28)));
+    ApplyButton->setMinimumHeight(std::max(28, ApplyButton->sizeHint().height()));
+    QSize needed = centralWidget()->layout()->minimumSize();
+    setFixedSize(std::max(595, needed.width()),
+                 std::max(511, needed.height() + StatusBar1->height()) + menuBar()->sizeHint().height());
+}
+
+bool TForm1::event(QEvent *event)
+{
+    bool handled = QMainWindow::event(event);
+    // A control whose font or style changed asks for room: the window takes what it needs.
+    if (event->type() == QEvent::LayoutRequest) FitFixedSize();
+    return handled;
+}
+
 TForm1::~TForm1()
 {
-    // FormDestroy: the tree points into the presenter's model, so it goes first.
+    // FormDestroy: the tree points into the presenter's model, so it goes first, unasked.
+    TreeView1->blockSignals(true);
     TreeView1->clear();
 }
 
@@ -129,9 +196,15 @@ void TForm1::CreateControls()
     central->setObjectName(QStringLiteral("ClientArea"));
     setCentralWidget(central);
 
-    TreeView1 = new QTreeWidget(central);
+    auto *tree = new TTreeView(central);
+    tree->mayLeaveFor = [this](QTreeWidgetItem *target) {
+        bool leave = false;
+        RunGuarded(this, [&] { leave = MayLeaveFor(target); });
+        return leave;
+    };
+    TreeView1 = tree;
     TreeView1->setObjectName(QStringLiteral("TreeView1"));
-    TreeView1->setGeometry(0, 0, 241, 492);
+    TreeView1->setFixedWidth(241);
     TreeView1->setColumnCount(1);
     TreeView1->setHeaderHidden(true);
     TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -146,26 +219,23 @@ void TForm1::CreateControls()
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
-    StatusBar1->setFixedHeight(19);
+    StatusBar1->setFixedHeight(std::max(19, StatusBar1->fontMetrics().height() + 4));
     StatusBar1->setSizeGripEnabled(false);
     setStatusBar(StatusBar1);
 
     ListView1 =
         MakeReportList(central, "ListView1", {QStringLiteral("Параметр"), QStringLiteral("Значение")}, {150, 200});
-    ListView1->setGeometry(245, 4, 346, 81);
+    ListView1->setFixedHeight(81);
 
     const char *lines[] = {"CTS", "DSR", "DCD", "RING"};
     GroupBox1 = new TWiredGroupBox(QStringLiteral("  RTS  "), central);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-    GroupBox1->setGeometry(245, 90, 170, 120);
     GroupBox2 = new TWiredGroupBox(QStringLiteral("  DTR  "), central);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
-    GroupBox2->setGeometry(421, 90, 170, 120);
     for (int i = 0; i < 8; ++i) {
         QGroupBox *group = i < 4 ? GroupBox1 : GroupBox2;
         auto *box = new QCheckBox(QLatin1String(lines[i % 4]), group);
         box->setObjectName(QStringLiteral("CheckBox%1").arg(i + 1));
-        box->setGeometry(40, 22 + 23 * (i % 4), 110, 20);
         box->setEnabled(false);
         if (i < 4)
             RtsInputBoxes[i] = box;
@@ -175,16 +245,13 @@ void TForm1::CreateControls()
 
     GroupBox3 = new QGroupBox(QStringLiteral(" Устройства "), central);
     GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
-    GroupBox3->setGeometry(245, 215, 346, 172);
     ListView2 = MakeReportList(GroupBox3, "ListView2", {QStringLiteral("Соединение"), QStringLiteral("ID")}, {238, 49});
-    ListView2->setGeometry(8, 20, 296, 144);
 
     AddDeviceButt = new QToolButton(GroupBox3);
     AddDeviceButt->setObjectName(QStringLiteral("AddDeviceButt"));
     AddDeviceButt->setText(QStringLiteral("+"));
     AddDeviceButt->setAutoRaise(true);
     AddDeviceButt->setToolTip(QStringLiteral("Добавить устройство"));
-    AddDeviceButt->setGeometry(310, 20, 28, 28);
     QFont bold = AddDeviceButt->font();
     bold.setBold(true);
     AddDeviceButt->setFont(bold);
@@ -197,7 +264,6 @@ void TForm1::CreateControls()
     RemoveDevButt->setText(QStringLiteral("-"));
     RemoveDevButt->setAutoRaise(true);
     RemoveDevButt->setToolTip(QStringLiteral("Удалить устройство"));
-    RemoveDevButt->setGeometry(310, 52, 28, 28);
     RemoveDevButt->setFont(bold);
     RemoveDevButt->setEnabled(false);
 
@@ -206,44 +272,89 @@ void TForm1::CreateControls()
     OpenSettFile->setAutoRaise(true);
     OpenSettFile->setIcon(style()->standardIcon(QStyle::SP_DialogOpenButton));
     OpenSettFile->setToolTip(QStringLiteral("Загрузить настройки из файла"));
-    OpenSettFile->setGeometry(245, 422, 28, 28);
 
     SaveSettFile = new QToolButton(central);
     SaveSettFile->setObjectName(QStringLiteral("SaveSettFile"));
     SaveSettFile->setAutoRaise(true);
     SaveSettFile->setIcon(style()->standardIcon(QStyle::SP_DialogSaveButton));
     SaveSettFile->setToolTip(QStringLiteral("Сохранить настройки в файл"));
-    SaveSettFile->setGeometry(277, 422, 28, 28);
 
     DelayEditLabel = new QLabel(QStringLiteral("&Таймаут на установку соединения  (мс)"), central);
     DelayEditLabel->setObjectName(QStringLiteral("DelayEditLabel"));
-    DelayEditLabel->setGeometry(311, 425, 222, 22);
+    // Longer than the room beside the buttons: it takes a second line rather than losing "(мс)".
+    DelayEditLabel->setWordWrap(true);
     DelayEdit = new QLineEdit(central);
     DelayEdit->setObjectName(QStringLiteral("DelayEdit"));
-    DelayEdit->setGeometry(535, 425, 56, 22);
+    DelayEdit->setFixedWidth(56);
     DelayEdit->setEnabled(false);
     DelayEditLabel->setBuddy(DelayEdit);
 
     ApplyButton = new QPushButton(QStringLiteral("&Принять настройки"), central);
     ApplyButton->setObjectName(QStringLiteral("ApplyButton"));
-    ApplyButton->setGeometry(245, 458, 346, 28);
     ApplyButton->setEnabled(false);
 
     // The port's options, below the devices.
     ExceptionsBox = new QCheckBox(QStringLiteral("&Исключения Modbus"), central);
     ExceptionsBox->setObjectName(QStringLiteral("ExceptionsBox"));
     ExceptionsBox->setToolTip(QStringLiteral("Отвечать исключением Modbus на запрос, который нельзя выполнить"));
-    ExceptionsBox->setGeometry(249, 392, 150, 22);
     ResponseEditLabel = new QLabel(QStringLiteral("&Время ответа  (мс)"), central);
     ResponseEditLabel->setObjectName(QStringLiteral("ResponseEditLabel"));
-    ResponseEditLabel->setGeometry(401, 392, 130, 22);
     ResponseEditLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     ResponseEdit = new QLineEdit(central);
     ResponseEdit->setObjectName(QStringLiteral("ResponseEdit"));
     ResponseEdit->setToolTip(QStringLiteral("0 - без ограничения"));
-    ResponseEdit->setGeometry(535, 392, 56, 22);
+    ResponseEdit->setFixedWidth(56);
     ResponseEditLabel->setBuddy(ResponseEdit);
     SetOptionsEnabled(false);
+
+    // Laid out rather than placed, so that a larger font or DPI widens the window instead of clipping
+    // a text; at the usual font everything sits where it always did.
+    auto *columns = new QHBoxLayout(central);
+    columns->setContentsMargins(0, 0, 4, 0);
+    columns->setSpacing(4);
+    columns->addWidget(TreeView1);
+    auto *panel = new QVBoxLayout;
+    panel->setContentsMargins(0, 4, 0, 6);
+    panel->setSpacing(5);
+    columns->addLayout(panel, 1);
+    panel->addWidget(ListView1);
+    auto *wiring = new QHBoxLayout;
+    wiring->setSpacing(6);
+    for (QGroupBox *group : {GroupBox1, GroupBox2}) {
+        auto *boxes = new QVBoxLayout(group);
+        // Room on the left for the lines drawn to each box.
+        boxes->setContentsMargins(40, 2, 8, 4);
+        boxes->setSpacing(3);
+        for (QCheckBox *box : group->findChildren<QCheckBox *>(Qt::FindDirectChildrenOnly)) boxes->addWidget(box);
+        wiring->addWidget(group, 1);
+    }
+    panel->addLayout(wiring);
+    auto *devices = new QHBoxLayout(GroupBox3);
+    devices->setContentsMargins(8, 2, 8, 8);
+    devices->addWidget(ListView2, 1);
+    auto *deviceButtons = new QVBoxLayout;
+    deviceButtons->addWidget(AddDeviceButt);
+    deviceButtons->addWidget(RemoveDevButt);
+    deviceButtons->addStretch(1);
+    devices->addLayout(deviceButtons);
+    panel->addWidget(GroupBox3, 1);
+    auto *options = new QHBoxLayout;
+    options->setContentsMargins(4, 0, 0, 0);
+    options->setSpacing(4);
+    options->addWidget(ExceptionsBox);
+    options->addStretch(1);
+    options->addWidget(ResponseEditLabel);
+    options->addWidget(ResponseEdit);
+    panel->addLayout(options);
+    auto *files = new QHBoxLayout;
+    files->setSpacing(4);
+    files->addWidget(OpenSettFile);
+    files->addWidget(SaveSettFile);
+    files->addWidget(DelayEditLabel);
+    files->addStretch(1);
+    files->addWidget(DelayEdit);
+    panel->addLayout(files);
+    panel->addWidget(ApplyButton);
 
     // Tab order of the panel: the order of the controls above.
     QWidget *order[] = {ListView1,    ListView2,    AddDeviceButt, RemoveDevButt, ExceptionsBox,
@@ -305,9 +416,22 @@ void TForm1::ConnectHandlers()
 {
     // Every handler runs guarded: what it lets through reaches the error box, never Qt's event loop.
     auto guard = [this](void (TForm1::*handler)()) {
-        return [this, handler] { RunGuarded(this, [this, handler] { (this->*handler)(); }); };
+        return [this, handler] {
+            RunGuarded(this, [this, handler] { (this->*handler)(); });
+            UpdateUnappliedMarks();
+        };
     };
-    connect(TreeView1, &QTreeWidget::currentItemChanged, this, guard(&TForm1::TreeView1Click));
+    connect(TreeView1, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem *current, QTreeWidgetItem *previous) {
+                RunGuarded(this, [&] { TreeView1CurrentChanged(current, previous); });
+                UpdateUnappliedMarks();
+            });
+    // What the user changes in the fields is marked at once.
+    for (QCheckBox *box : RtsInputBoxes) connect(box, &QCheckBox::clicked, this, &TForm1::UpdateUnappliedMarks);
+    for (QCheckBox *box : DtrInputBoxes) connect(box, &QCheckBox::clicked, this, &TForm1::UpdateUnappliedMarks);
+    connect(ExceptionsBox, &QCheckBox::clicked, this, &TForm1::UpdateUnappliedMarks);
+    for (QLineEdit *edit : {DelayEdit, ResponseEdit})
+        connect(edit, &QLineEdit::textEdited, this, &TForm1::UpdateUnappliedMarks);
     connect(TreeView1, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem *item) { RunGuarded(this, [&] { TreeView1ItemClicked(item); }); });
     connect(TreeView1, &QWidget::customContextMenuRequested, this,
@@ -375,6 +499,7 @@ QTreeWidgetItem *TForm1::AddNode(QTreeWidgetItem *parent, const TreeItem &item)
     auto *node = parent ? new QTreeWidgetItem(parent, types[int(item.node.kind)])
                         : new QTreeWidgetItem(TreeView1, types[int(item.node.kind)]);
     node->setText(0, QString::fromStdString(item.text));
+    node->setData(0, kTextRole, QString::fromStdString(item.text));
     node->setToolTip(0, QString::fromStdString(item.text));
     node->setIcon(0, ClassIcon(item.iconClass));
     node->setData(0, kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(item.node.object())));
@@ -401,6 +526,7 @@ QTreeWidgetItem *TForm1::PortNodeOf(const TPortClass *port) const
 void TForm1::RebuildConnectionNodes(QTreeWidgetItem *portNode)
 {
     TPortClass *port = NodeOf(portNode).port;
+    QScopedValueRollback<bool> forced(selectionForced_, true);
     // A connection node about to go would leave the selection on a freed object.
     if (QTreeWidgetItem *selected = SelectedItem(); selected && selected->parent() == portNode) {
         TreeView1->setCurrentItem(portNode);
@@ -411,8 +537,10 @@ void TForm1::RebuildConnectionNodes(QTreeWidgetItem *portNode)
     portNode->setExpanded(true);
 }
 
-void TForm1::Refresh()
+Outcome TForm1::Refresh()
 {
+    QScopedValueRollback<bool> forced(selectionForced_, true);
+    carriedPort_ = nullptr;
     // The tree and the panel let go of every object before the presenter frees them.
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clear();
@@ -434,15 +562,113 @@ void TForm1::Refresh()
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clearSelection();
     UpdateCommands(TPresenter::CommandsFor(NodeKind::None));
+    const Outcome &outcome = presenter_.RefreshOutcome();
+    if (!outcome.ok) StatusBar1->showMessage(QString::fromStdString(outcome.error));
+    UpdateUnappliedMarks();
+    return outcome;
+}
+
+void TForm1::TreeView1CurrentChanged(QTreeWidgetItem *current, QTreeWidgetItem *previous)
+{
+    if (!selectionForced_ && !MayLeaveFor(current)) {
+        // Back where it was, as if nothing happened: the panel still shows the old node.
+        QSignalBlocker quiet(TreeView1);
+        TreeView1->setCurrentItem(previous);
+        if (!previous) TreeView1->clearSelection();
+        return;
+    }
+    TreeView1Click();
+}
+
+bool TForm1::MayLeaveFor(const QTreeWidgetItem *target)
+{
+    PanelInput storage;
+    return ResolveUnapplied(presenter_.LeftBehind(NodeOf(target), LiveInput(&storage)));
+}
+
+bool TForm1::ResolveUnapplied(const std::vector<TPortClass *> &ports)
+{
+    if (ports.empty()) return true;
+    TPresenter::LeaveQuestion question = presenter_.LeaveQuestionFor(ports);
+    QMessageBox box(QMessageBox::Question, ConfiguratorCaption(), QString::fromStdString(question.text),
+                    QMessageBox::Apply | QMessageBox::Discard | QMessageBox::Cancel, this);
+    box.button(QMessageBox::Apply)->setText(QString::fromStdString(question.apply));
+    box.button(QMessageBox::Discard)->setText(QString::fromStdString(question.discard));
+    box.button(QMessageBox::Cancel)->setText(QString::fromStdString(question.cancel));
+    box.setDefaultButton(QMessageBox::Apply);
+    box.setEscapeButton(QMessageBox::Cancel);
+    const int answer = box.exec();
+    PanelInput storage;
+    if (answer == QMessageBox::Apply) {
+        Outcome outcome = presenter_.ApplyPorts(ports, LiveInput(&storage));
+        if (outcome.reread) {
+            RebuildConnectionNodes(PortNodeOf(presenter_.SelectedPort()));
+            FillPanel();
+        }
+        UpdateUnappliedMarks();
+        return Report(outcome);
+    }
+    if (answer != QMessageBox::Discard) return false;
+    presenter_.Discard(ports);
+    for (TPortClass *port : ports)
+        if (QTreeWidgetItem *node = PortNodeOf(port)) RebuildConnectionNodes(node);
+    // The fields go back with the port they show.
+    if (std::find(ports.begin(), ports.end(), presenter_.SelectedPort()) != ports.end() &&
+        NodeOf(SelectedItem()) == presenter_.Selection())
+        FillPanel();
+    UpdateUnappliedMarks();
+    return true;
+}
+
+void TForm1::UpdateUnappliedMarks()
+{
+    PanelInput storage;
+    const PanelInput *shown = LiveInput(&storage);
+    bool any = false;
+    for (int c = 0; c < TreeView1->topLevelItemCount(); ++c) {
+        QTreeWidgetItem *classNode = TreeView1->topLevelItem(c);
+        for (int p = 0; p < classNode->childCount(); ++p) {
+            QTreeWidgetItem *node = classNode->child(p);
+            bool unapplied = presenter_.IsUnapplied(NodeOf(node).port, shown);
+            any = any || unapplied;
+            QString text =
+                QString::fromStdString(TPresenter::Marked(node->data(0, kTextRole).toString().toStdString(), unapplied));
+            if (node->text(0) != text) node->setText(0, text);
+        }
+    }
+    // A port whose connection was deleted has no node selected, yet it is unapplied.
+    any = any || presenter_.HasUnapplied(shown);
+    setWindowTitle(QString::fromStdString(TPresenter::Marked(ConfiguratorCaption().toStdString(), any)));
 }
 
 void TForm1::TreeView1Click()
 {
     QTreeWidgetItem *item = SelectedItem();
+    // Fields edited on a port stay while its connections are looked at. A click passes through
+    // "nothing selected" first, so what was shown is kept until a node is filled.
+    if (selectionForced_) {
+        carriedPort_ = nullptr;
+    } else if (ApplyButton->isEnabled() && presenter_.SelectedPort()) {
+        carriedPort_ = presenter_.SelectedPort();
+        carried_ = ShownInput();
+    }
     presenter_.Select(NodeOf(item));
     UpdateCommands(presenter_.Commands());
     filledItem_ = item;
-    if (item) FillPanel();
+    if (!item) return;
+    FillPanel();
+    if (carriedPort_ && carriedPort_ == presenter_.SelectedPort() && ApplyButton->isEnabled()) {
+        for (int i = 0; i < 4; ++i) {
+            RtsInputBoxes[i]->setChecked(carried_.rtsInputs[i]);
+            DtrInputBoxes[i]->setChecked(carried_.dtrInputs[i]);
+        }
+        DelayEdit->setText(QString::fromStdString(carried_.delay));
+        if (ExceptionsBox->isEnabled()) {
+            ExceptionsBox->setChecked(carried_.exceptions);
+            ResponseEdit->setText(QString::fromStdString(carried_.responseMs));
+        }
+    }
+    carriedPort_ = nullptr;
 }
 
 void TForm1::TreeView1ItemClicked(QTreeWidgetItem *item)
@@ -454,6 +680,7 @@ void TForm1::TreeView1ItemClicked(QTreeWidgetItem *item)
 void TForm1::TreeView1ContextPopup(const QPoint &pos)
 {
     if (QTreeWidgetItem *item = TreeView1->itemAt(pos)) {
+        if (item != TreeView1->currentItem() && !MayLeaveFor(item)) return;
         TreeView1->setCurrentItem(item);
         item->setSelected(true);
     }
@@ -578,6 +805,13 @@ bool TForm1::Report(const Outcome &outcome)
     return outcome.ok;
 }
 
+const PanelInput *TForm1::LiveInput(PanelInput *storage) const
+{
+    if (!ApplyButton->isEnabled()) return nullptr;
+    *storage = ShownInput();
+    return storage;
+}
+
 PanelInput TForm1::ShownInput() const
 {
     PanelInput input;
@@ -593,9 +827,12 @@ PanelInput TForm1::ShownInput() const
 
 void TForm1::closeEvent(QCloseEvent *event)
 {
-    PanelInput input = ShownInput();
-    if (presenter_.HasUnapplied(ApplyButton->isEnabled() ? &input : nullptr) &&
-        !Confirm(QStringLiteral("Изменения не приняты. Закрыть конфигуратор без них?"))) {
+    bool leave = false;
+    RunGuarded(this, [&] {
+        PanelInput storage;
+        leave = ResolveUnapplied(presenter_.UnappliedPorts(LiveInput(&storage)));
+    });
+    if (!leave) {
         event->ignore();
         return;
     }
@@ -629,6 +866,7 @@ void TForm1::DelConnMenuClick()
     if (!Confirm(QString::fromStdString(presenter_.DeleteConnectionQuestion()))) return;
     presenter_.DeleteConnection();
     // Nothing may point at the freed connection: selection, node, panel.
+    QScopedValueRollback<bool> forced(selectionForced_, true);
     TreeView1->setCurrentItem(nullptr);
     TreeView1->clearSelection();
     filledItem_ = nullptr;
@@ -639,4 +877,9 @@ void TForm1::DelConnMenuClick()
     UpdateCommands(TPresenter::CommandsFor(NodeKind::None));
 }
 
-void TForm1::DrvUpdateMenuClick() { Refresh(); }
+void TForm1::DrvUpdateMenuClick()
+{
+    PanelInput storage;
+    if (!ResolveUnapplied(presenter_.UnappliedPorts(LiveInput(&storage)))) return;
+    Report(Refresh());
+}

@@ -47,8 +47,9 @@ public:
     explicit TForm1(plat::IPlatform &platform, QWidget *parent = nullptr);
     ~TForm1() override;
 
-    // Re-enumerates the ports and rebuilds the tree; nothing is selected afterwards.
-    void Refresh();
+    // Re-enumerates the ports and rebuilds the tree; nothing is selected afterwards. A failure is
+    // shown in the status bar and returned.
+    Outcome Refresh();
 
     void ShowError(const QString &text);
     // Shows the outcome's error, if any; true when it succeeded.
@@ -61,9 +62,20 @@ public:
 protected:
     // Leaving with unapplied changes asks first.
     void closeEvent(QCloseEvent *event) override;
+    bool event(QEvent *event) override;
 
 private:
+    void FitFixedSize();
     PanelInput ShownInput() const;
+    // The panel's fields while they belong to a port, else null.
+    const PanelInput *LiveInput(PanelInput *storage) const;
+    // Asks what becomes of the ports' unapplied changes; false: the user stays.
+    bool ResolveUnapplied(const std::vector<TPortClass *> &ports);
+    // Asks before a selection of target leaves unapplied changes behind; false: it must not move.
+    bool MayLeaveFor(const QTreeWidgetItem *target);
+    // The marks on the port nodes and in the title follow what is unapplied.
+    void UpdateUnappliedMarks();
+    void TreeView1CurrentChanged(QTreeWidgetItem *current, QTreeWidgetItem *previous);
     void CreateControls();
     void CreateMenus();
     void ConnectHandlers();
@@ -110,6 +122,9 @@ private:
     plat::IPlatform &platform_;
     TPresenter presenter_;
     bool listView2Clicks_ = false;
+    bool selectionForced_ = false;             // the view moves the selection itself: nothing is asked
+    const TPortClass *carriedPort_ = nullptr;  // compared only: the port whose fields carried_ holds
+    PanelInput carried_;
     const QTreeWidgetItem *filledItem_ = nullptr;  // compared only, never dereferenced
     std::unique_ptr<TVersionInfo> versionInfo_;    // the program's own version resource
 

@@ -26,7 +26,10 @@ void TForm1::ConnectDialogCommands()
     versionInfo_ = std::make_unique<TVersionInfo>(platform_, QCoreApplication::applicationFilePath().toStdString());
 
     auto guard = [this](void (TForm1::*handler)()) {
-        return [this, handler] { RunGuarded(this, [this, handler] { (this->*handler)(); }); };
+        return [this, handler] {
+            RunGuarded(this, [this, handler] { (this->*handler)(); });
+            UpdateUnappliedMarks();
+        };
     };
     for (QAction *a : {AddConnMenu, AddConnPMenu})
         connect(a, &QAction::triggered, this, guard(&TForm1::AddConnMenuClick));
@@ -106,6 +109,9 @@ void TForm1::N18Click()
 
 void TForm1::DrvInstMenuClick()
 {
+    // The ports are listed again afterwards: nothing unapplied may be lost unasked.
+    PanelInput storage;
+    if (!ResolveUnapplied(presenter_.UnappliedPorts(LiveInput(&storage)))) return;
     QString inf =
         AskFileName(this, QFileDialog::AcceptOpen, QString(), QStringLiteral("inf (*.inf)"), QStringLiteral("inf"));
     if (inf.isEmpty()) return;

@@ -1,6 +1,7 @@
 // The main window's decisions, shared by every view.
 #include "Presenter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -24,17 +25,11 @@ const char kDamagedFileMessage[] = "Файл настроек поврежден
 const char kRereadMessage[] =
     "Настройки порта прочитаны заново и показаны в окне. Проверьте их и примите настройки еще раз";
 const char kUnreadMessage[] = "Настройки порта не прочитаны: ";
+const char kNoPortsMessage[] = "Список портов не получен: ";
+const char kLeaveMessage[] = "Изменения настроек не приняты (%1). Принять их?";
 
 // From UTF-16: a narrow path would be taken in the ANSI code page on Windows.
 std::filesystem::path FilePath(const std::string &name) { return std::filesystem::path(Utf16(name)); }
-
-NodeRef PortRef(TPortClass *port)
-{
-    NodeRef ref;
-    ref.kind = port->IsDriverPort() ? NodeKind::DriverPort : NodeKind::OtherPort;
-    ref.port = port;
-    return ref;
-}
 
 }  // namespace
 
@@ -43,6 +38,14 @@ const void *NodeRef::object() const
     if (cls) return cls;
     if (port) return port;
     return connection;
+}
+
+NodeRef TPresenter::RefOf(TPortClass *port) const
+{
+    NodeRef ref;
+    ref.kind = driverPorts_.count(port) ? NodeKind::DriverPort : NodeKind::OtherPort;
+    ref.port = port;
+    return ref;
 }
 
 TPresenter::TPresenter(plat::IPlatform &platform)
@@ -74,14 +77,21 @@ void TPresenter::Refresh()
     selected_ = {};
     optionsPort_ = nullptr;
     unapplied_.clear();
+    appliedRecords_.clear();
+    driverPorts_.clear();
     portList_.clear();
-    classList_->Refresh(&quorvel::kPortsClassGuid);
+    refreshOutcome_ = {};
+    if (plat::Win32Error err = classList_->Refresh(&quorvel::kPortsClassGuid))
+        refreshOutcome_ = Outcome::Fail(kNoPortsMessage + SystemMessage(err));
     for (int c = 0; c < classList_->ClassCount(); ++c) {
         TClassInfo *info = classList_->ClassAt(c);
         for (int d = 0; d < info->DeviceCount(); ++d) {
             auto port = std::make_unique<TPortClass>(info->DeviceAt(d), platform_);
             // A port whose settings cannot be read shows none; Apply stays refused until a refresh.
-            if (port->IsDriverPort()) port->ReadFromDriver();
+            if (port->IsDriverPort()) {
+                driverPorts_.insert(port.get());
+                port->ReadFromDriver();
+            }
             portList_.push_back(std::move(port));
         }
     }
@@ -102,11 +112,11 @@ std::vector<TreeItem> TPresenter::Tree() const
         // The ports were made in this same order.
         for (int d = 0; d < info->DeviceCount() && port != portList_.end(); ++d, ++port) {
             TreeItem portItem;
-            portItem.node = PortRef(port->get());
+            portItem.node = RefOf(port->get());
             portItem.depth = 1;
             portItem.text = info->DeviceAt(d)->DisplayName();
             portItem.iconClass = info->ClassGuid();
-            portItem.marked = (*port)->IsDriverPort();
+            portItem.marked = portItem.node.kind == NodeKind::DriverPort;
             tree.push_back(portItem);
             for (const TreeItem &item : ConnectionItems(port->get())) tree.push_back(item);
         }
@@ -257,10 +267,11 @@ PanelState TPresenter::Panel(bool *reread)
 
 // ---- Apply ----
 
-Outcome TPresenter::Apply(const PanelInput &input)
+Outcome TPresenter::Apply(const PanelInput &input) { return ApplyPort(SelectedPort(), input); }
+
+Outcome TPresenter::ApplyPort(TPortClass *port, const PanelInput &input)
 {
-    TPortClass *port = SelectedPort();
-    if (!port || !port->IsDriverPort()) return {};
+    if (!port || !driverPorts_.count(port)) return {};
     // The driver may hold settings this window never saw: they are read, and shown, first.
     if (port->SettingsUnread()) {
         if (!Reread(*port)) return Outcome::Fail(SystemMessage(port->readError()));
@@ -287,6 +298,7 @@ Outcome TPresenter::Apply(const PanelInput &input)
     }
     CEthInfo &eth = port->ethInfo();
     if (eth.RecordSize() == 0 || eth.RecordSize() > quorvel::kEthMaxAppliedSize) return Outcome::Fail(kRecordMessage);
+    KeepAppliedRecord(port);
     eth.delay = static_cast<std::uint16_t>(delay);
     // Bits above the four inputs are the driver's; they stay as read.
     for (int i = 0; i < 4; ++i) {
@@ -294,8 +306,13 @@ Outcome TPresenter::Apply(const PanelInput &input)
         eth.rtsMask = input.rtsInputs[i] ? (eth.rtsMask | bit) : (eth.rtsMask & ~bit);
         eth.dtrMask = input.dtrInputs[i] ? (eth.dtrMask | bit) : (eth.dtrMask & ~bit);
     }
-    if (plat::Win32Error err = port->WriteToDriver()) return Outcome::Fail(SystemMessage(err));
+    if (plat::Win32Error err = port->WriteToDriver()) {
+        // The model took the fields; the driver did not.
+        unapplied_.insert(port);
+        return Outcome::Fail(SystemMessage(err));
+    }
     unapplied_.erase(port);
+    appliedRecords_.erase(port);
     // Options unchanged are not written: a driver without them still takes the settings.
     if (withOptions && (options.flags != options_.value.flags || options.responseMs != options_.value.responseMs)) {
         if (plat::Win32Error err = WriteOptions(*port, options)) return Outcome::Fail(SystemMessage(err));
@@ -304,21 +321,101 @@ Outcome TPresenter::Apply(const PanelInput &input)
     return {};
 }
 
-bool TPresenter::HasUnapplied(const PanelInput *shown) const
+bool TPresenter::FieldsDiffer(const TPortClass &port, const PanelInput &shown) const
 {
-    if (!unapplied_.empty()) return true;
-    TPortClass *port = SelectedPort();
-    if (!shown || !port || !port->IsDriverPort() || port->SettingsUnread()) return false;
-    const CEthInfo &eth = port->ethInfo();
+    const CEthInfo &eth = port.ethInfo();
     for (int i = 0; i < 4; ++i)
-        if (shown->rtsInputs[i] != bool(eth.rtsMask & (1u << i)) ||
-            shown->dtrInputs[i] != bool(eth.dtrMask & (1u << i)))
+        if (shown.rtsInputs[i] != bool(eth.rtsMask & (1u << i)) || shown.dtrInputs[i] != bool(eth.dtrMask & (1u << i)))
             return true;
-    if (Trim(shown->delay) != std::to_string(eth.delay)) return true;
-    if (optionsPort_ == port && options_.error == 0)
-        return shown->exceptions != bool(options_.value.flags & quorvel::kPortOptionExceptions) ||
-               Trim(shown->responseMs) != std::to_string(options_.value.responseMs);
+    if (Trim(shown.delay) != std::to_string(eth.delay)) return true;
+    if (optionsPort_ == &port && options_.error == 0)
+        return shown.exceptions != bool(options_.value.flags & quorvel::kPortOptionExceptions) ||
+               Trim(shown.responseMs) != std::to_string(options_.value.responseMs);
     return false;
+}
+
+bool TPresenter::IsUnapplied(const TPortClass *port, const PanelInput *shown) const
+{
+    if (!port) return false;
+    if (unapplied_.count(port)) return true;
+    // Fields shown for a port whose settings were not read are not compared: Apply reads it first.
+    return shown && port == SelectedPort() && driverPorts_.count(port) && !port->SettingsUnread() &&
+           FieldsDiffer(*port, *shown);
+}
+
+bool TPresenter::HasUnapplied(const PanelInput *shown) const { return !UnappliedPorts(shown).empty(); }
+
+std::vector<TPortClass *> TPresenter::UnappliedPorts(const PanelInput *shown) const
+{
+    std::vector<TPortClass *> ports;
+    for (const auto &port : portList_)
+        if (IsUnapplied(port.get(), shown)) ports.push_back(port.get());
+    return ports;
+}
+
+std::vector<TPortClass *> TPresenter::LeftBehind(const NodeRef &target, const PanelInput *shown) const
+{
+    // Moving between a port and its own connections keeps everything in view.
+    const TPortClass *kept = target.port         ? target.port
+                             : target.connection ? target.connection->owner()->owner()
+                                                 : nullptr;
+    std::vector<TPortClass *> ports = UnappliedPorts(shown);
+    ports.erase(std::remove(ports.begin(), ports.end(), kept), ports.end());
+    return ports;
+}
+
+std::string TPresenter::Marked(const std::string &text, bool unapplied) { return unapplied ? text + " *" : text; }
+
+TPresenter::LeaveQuestion TPresenter::LeaveQuestionFor(const std::vector<TPortClass *> &ports) const
+{
+    StringList names;
+    for (const TPortClass *port : ports) names.push_back(port->portName());
+    return {Arg(kLeaveMessage, {Join(names, ", ")}), "Принять", "Не принимать", "Отмена"};
+}
+
+Outcome TPresenter::ApplyPorts(const std::vector<TPortClass *> &ports, const PanelInput *shown)
+{
+    for (TPortClass *port : ports) {
+        PanelInput input;
+        if (shown && port == SelectedPort()) {
+            input = *shown;
+        } else {
+            // A port not shown keeps its fields as the model holds them; its options are not written.
+            const CEthInfo &eth = port->ethInfo();
+            for (int i = 0; i < 4; ++i) {
+                input.rtsInputs[i] = eth.rtsMask & (1u << i);
+                input.dtrInputs[i] = eth.dtrMask & (1u << i);
+            }
+            input.delay = std::to_string(eth.delay);
+        }
+        if (Outcome outcome = ApplyPort(port, input); !outcome.ok) return outcome;
+    }
+    return {};
+}
+
+void TPresenter::KeepAppliedRecord(const TPortClass *port)
+{
+    if (appliedRecords_.count(port)) return;
+    std::uint32_t size = 0;
+    port->ethInfo().Build(nullptr, size);
+    std::vector<std::uint8_t> record(size);
+    if (size == 0 || !port->ethInfo().Build(record.data(), size)) record.clear();
+    appliedRecords_[port] = std::move(record);
+}
+
+void TPresenter::Discard(const std::vector<TPortClass *> &ports)
+{
+    for (TPortClass *port : ports) {
+        if (selected_.connection && selected_.connection->owner()->owner() == port) selected_ = RefOf(port);
+        auto kept = appliedRecords_.find(port);
+        // Fields never reached the model; a port without a kept record is read again.
+        if (kept != appliedRecords_.end() && !kept->second.empty())
+            port->ethInfo().Parse(kept->second.data(), kept->second.size());
+        else if (unapplied_.count(port))
+            port->ReadFromDriver();
+        appliedRecords_.erase(port);
+        unapplied_.erase(port);
+    }
 }
 
 // ---- connections and ids ----
@@ -358,6 +455,7 @@ Outcome TPresenter::AddConnection(const ConnectionFields &fields, CModbusDevInfo
     std::uint32_t ip = 0;
     std::uint16_t tcpPort = 0;
     if (Outcome read = ReadConnectionFields(fields, platform_, &ip, &tcpPort); !read.ok) return read;
+    KeepAppliedRecord(selected_.port);
     CEthInfo &eth = selected_.port->ethInfo();
     auto connection = std::make_unique<CModbusDevInfo>(&eth);
     connection->ip = ip;
@@ -377,6 +475,7 @@ Outcome TPresenter::ChangeConnection(const ConnectionFields &fields)
     std::uint32_t ip = 0;
     std::uint16_t tcpPort = 0;
     if (Outcome read = ReadConnectionFields(fields, platform_, &ip, &tcpPort); !read.ok) return read;
+    KeepAppliedRecord(connection->owner()->owner());
     connection->ip = ip;
     connection->port = tcpPort;
     connection->raw = !fields.convert;
@@ -390,6 +489,7 @@ Outcome TPresenter::DeleteConnection()
     if (!connection) return {};
     selected_ = {};
     optionsPort_ = nullptr;
+    KeepAppliedRecord(connection->owner()->owner());
     unapplied_.insert(connection->owner()->owner());
     connection->owner()->RemoveConnection(connection);
     return {};
@@ -419,6 +519,7 @@ Outcome TPresenter::AddId(const std::string &text)
     auto id = static_cast<std::uint8_t>(number);
     // Only this connection matters: several connections of a port may list one id.
     if (connection->IndexOfId(id) >= 0) return Outcome::Fail(kDuplicateIdMessage);
+    KeepAppliedRecord(connection->owner()->owner());
     connection->AddId(id);
     unapplied_.insert(connection->owner()->owner());
     return {};
@@ -427,6 +528,7 @@ Outcome TPresenter::AddId(const std::string &text)
 void TPresenter::RemoveId(int id)
 {
     if (!selected_.connection || id < 0 || id > 255) return;
+    KeepAppliedRecord(selected_.connection->owner()->owner());
     selected_.connection->RemoveId(static_cast<std::uint8_t>(id));
     unapplied_.insert(selected_.connection->owner()->owner());
 }
@@ -464,9 +566,10 @@ Outcome TPresenter::LoadSettings(const std::string &path)
     case quorvel::SettingsFileStatus::BadRecord: return Outcome::Fail(kDamagedFileMessage);
     default: break;
     }
+    KeepAppliedRecord(port);
     if (!port->ethInfo().Parse(recordBytes.data(), recordBytes.size())) return Outcome::Fail(kDamagedFileMessage);
     // The connections were replaced: a selected one hands the selection to its port.
-    selected_ = PortRef(port);
+    selected_ = RefOf(port);
     unapplied_.insert(port);
     return {};
 }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -155,6 +156,28 @@ public:
     // a loaded file, or (given the panel's fields) a field that differs from the selected port's.
     bool HasUnapplied(const PanelInput *shown) const;
 
+    // The ports with unapplied changes; shown: the panel's fields, which belong to the selected port.
+    std::vector<TPortClass *> UnappliedPorts(const PanelInput *shown) const;
+    bool IsUnapplied(const TPortClass *port, const PanelInput *shown) const;
+    // The unapplied ports that a selection of target would leave behind.
+    std::vector<TPortClass *> LeftBehind(const NodeRef &target, const PanelInput *shown) const;
+    // A port node's or the window's text, marked while its changes are unapplied.
+    static std::string Marked(const std::string &text, bool unapplied);
+    // What to ask before unapplied changes are left behind; the answers apply them, drop them, or stay.
+    struct LeaveQuestion {
+        std::string text, apply, discard, cancel;
+    };
+    LeaveQuestion LeaveQuestionFor(const std::vector<TPortClass *> &ports) const;
+    // Applies the ports in turn (the selected one with the panel's fields, the others as the model
+    // holds them); the first failure stops.
+    Outcome ApplyPorts(const std::vector<TPortClass *> &ports, const PanelInput *shown);
+    // The ports go back to what was last read or applied; a selected connection among them hands the
+    // selection to its port. The caller redraws their connections.
+    void Discard(const std::vector<TPortClass *> &ports);
+
+    // What Refresh found: the ports could not be listed (the host is gone, say).
+    const Outcome &RefreshOutcome() const { return refreshOutcome_; }
+
     // The system's text for a code, never empty.
     std::string SystemMessage(plat::Win32Error code) const;
 
@@ -165,6 +188,10 @@ private:
     };
     Options ReadOptions(const TPortClass &port) const;
     plat::Win32Error WriteOptions(const TPortClass &port, const quorvel::PortOptions &options) const;
+    Outcome ApplyPort(TPortClass *port, const PanelInput &input);
+    // Keeps the port's record as last read or applied, before its first unapplied change.
+    void KeepAppliedRecord(const TPortClass *port);
+    bool FieldsDiffer(const TPortClass &port, const PanelInput &shown) const;
     // Reads an unread port again; true when it is read now.
     bool Reread(TPortClass &port);
     void FillPortLines(const TPortClass &port, PanelState *panel) const;
@@ -178,5 +205,10 @@ private:
     // The options of the port the panel showed last, as read: written only when changed.
     const TPortClass *optionsPort_ = nullptr;
     std::set<const TPortClass *> unapplied_;  // ports whose connections or ids changed since Apply
+    std::map<const TPortClass *, std::vector<std::uint8_t>> appliedRecords_;  // what Discard goes back to
+    Outcome refreshOutcome_;
+    // Our driver's ports as enumerated: asked again, a lost host would make them anybody's.
+    std::set<const TPortClass *> driverPorts_;
+    NodeRef RefOf(TPortClass *port) const;
     Options options_;
 };

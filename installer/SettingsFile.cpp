@@ -34,6 +34,9 @@ void TForm1::OpenSettFileClick()
     QString name = AskFileName(this, QFileDialog::AcceptOpen, QStringLiteral("Открыть"),
                                QString::fromUtf8(kSettingsFileFilter), QLatin1String(quorvel::kSettingsFileSuffix));
     if (name.isEmpty()) return;
+    // The file replaces what the port holds: unapplied changes are not dropped unasked.
+    PanelInput storage;
+    if (presenter_.IsUnapplied(port, LiveInput(&storage)) && !ResolveUnapplied({port})) return;
     QTreeWidgetItem *portNode = PortNodeOf(port);
     if (!portNode || !Report(presenter_.LoadSettings(name.toStdString()))) return;
     // The tree and the panel are drawn from the model, whatever the file held.

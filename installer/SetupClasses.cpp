@@ -74,12 +74,13 @@ void TClassesList::Clear()
     enumSet_ = plat::kNoDevSet;
 }
 
-void TClassesList::Refresh(const plat::Guid *cls)
+plat::Win32Error TClassesList::Refresh(const plat::Guid *cls)
 {
     Clear();
     std::uint32_t flags = DIGCF_PRESENT | (cls ? 0 : DIGCF_ALLCLASSES);
     plat::DevSet set = plat::kNoDevSet;
-    if (platform_.GetClassDevs(cls, flags, &set) != 0 || set == plat::kNoDevSet) return;
+    if (plat::Win32Error err = platform_.GetClassDevs(cls, flags, &set)) return err;
+    if (set == plat::kNoDevSet) return ERROR_INVALID_HANDLE;
     enumSet_ = set;
     for (std::uint32_t index = 0;; ++index) {
         plat::DevData data;
@@ -88,6 +89,7 @@ void TClassesList::Refresh(const plat::Guid *cls)
         if (IndexOfClass(data.classGuid) >= 0) continue;
         AddClass(std::make_unique<TClassInfo>(this, data));
     }
+    return ERROR_SUCCESS;
 }
 
 int TClassesList::IndexOfClass(const plat::Guid &guid) const

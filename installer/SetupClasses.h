@@ -54,8 +54,9 @@ public:
     plat::IPlatform &platform() const { return platform_; }
 
     // Empties the list and collects the distinct classes of the present devices of one class
-    // (or of all classes when cls is null), in order of first appearance.
-    void Refresh(const plat::Guid *cls);
+    // (or of all classes when cls is null), in order of first appearance. Returns the code of a
+    // failed enumeration (the list stays empty).
+    plat::Win32Error Refresh(const plat::Guid *cls);
     void Clear();
 
     int ClassCount() const { return static_cast<int>(classes_.size()); }

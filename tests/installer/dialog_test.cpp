@@ -166,9 +166,11 @@ private:
         return w;
     }
     QTreeWidget *Tree() { return Child<QTreeWidget>("TreeView1"); }
+    // The node with this text, marked unapplied or not.
     QTreeWidgetItem *Node(const QString &text)
     {
         auto items = Tree()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+        if (items.isEmpty()) items = Tree()->findItems(text + " *", Qt::MatchExactly | Qt::MatchRecursive);
         return items.isEmpty() ? nullptr : items.first();
     }
     void Select(const QString &text)
@@ -336,6 +338,25 @@ private:
         return p.count(property) ? p[property] : Bytes{};
     }
 
+    // Answers the modal window by keyboard: text typed over its focused field, then key. Whatever
+    // the key, the window must be gone afterwards.
+    Step Keys(Qt::Key key, const QString &typed = QString())
+    {
+        return [=, this](QWidget *w) {
+            QWidget *target = QApplication::focusWidget();
+            if (!target || target->window() != w) target = w;
+            if (!typed.isNull()) {
+                QTest::keyClick(target, Qt::Key_A, Qt::ControlModifier);
+                QTest::keyClicks(target, typed);
+            }
+            QTest::keyClick(target, key);
+            if (w->isVisible()) {
+                failures << QStringLiteral("%1 still open after a key").arg(w->windowTitle());
+                static_cast<QDialog *>(w)->reject();
+            }
+        };
+    }
+
     static constexpr const char *kPortMsg = "Порт должен быть положительным целым числом";
     static constexpr const char *kIdMsg = "ID устройства должно быть положительным целым числом";
     static constexpr const char *kDupMsg = "Устройства c заданным ID уже присутствует в списке";
@@ -466,6 +487,68 @@ private slots:
         QCOMPARE(record[23], 5);  // after ids 1, 2
         QCOMPARE(record[24], 255);
         QCOMPARE(record.back(), 5);
+    }
+
+    void enterAcceptsAndEscapeCancelsEveryDialog()
+    {
+        // Connection: the address typed over the focused field, then Enter; Escape adds nothing.
+        Select(kCom6);
+        Run([&] { Trigger("AddConnMenu"); }, {Keys(Qt::Key_Escape, "10.2.2.2")});
+        QCOMPARE(Children(kCom6), QStringList());
+        Run([&] { Trigger("AddConnMenu"); }, {Keys(Qt::Key_Return, "10.2.2.2")});
+        QCOMPARE(Children(kCom6), QStringList{"10.2.2.2 (502) - Modbus TCP"});
+        Select("10.2.2.2 (502) - Modbus TCP");
+        Run([&] { Trigger("ChangeConnMenu"); }, {Keys(Qt::Key_Enter, "10.3.3.3")});
+        QCOMPARE(Children(kCom6), QStringList{"10.3.3.3 (502) - Modbus TCP"});
+
+        // Device id: the id field has the focus.
+        Run([&] { ClickButton("AddDeviceButt"); }, {Keys(Qt::Key_Escape, "9")});
+        Run([&] { ClickButton("AddDeviceButt"); }, {Keys(Qt::Key_Return, "9")});
+        QCOMPARE(Rows("ListView2"), QStringList{"10.3.3.3 (502) - Modbus TCP|9"});
+
+        // Questions: Escape keeps the connection; Enter on the leave question applies.
+        Run([&] { Trigger("DelConnMenu"); }, {Keys(Qt::Key_Escape)});
+        QCOMPARE(Children(kCom6).size(), 1);
+        Run([&] { Tree()->setCurrentItem(Node(kCom5)); }, {Keys(Qt::Key_Escape)});
+        QCOMPARE(Tree()->currentItem()->text(0), QStringLiteral("10.3.3.3 (502) - Modbus TCP"));
+        Run([&] { Tree()->setCurrentItem(Node(kCom5)); }, {Keys(Qt::Key_Return)});
+        QCOMPARE(Tree()->currentItem()->text(0), kCom5);
+        QCOMPARE(fake->ports[u"COM6"].record.size(), std::size_t(10 + 12));
+        QCOMPARE(fake->ports[u"COM6"].record.back(), 9);
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор"));
+
+        // Filter type and filter removal: the list chosen by arrow keys, then Enter.
+        int kind = 0, result = -1;
+        Run(
+            [&] {
+                TFType d(form.get());
+                result = d.exec();
+                kind = d.Kind();
+            },
+            {[](QWidget *w) {
+                auto *d = qobject_cast<TFType *>(w);
+                QTest::keyClick(d->ComboBox1, Qt::Key_Down);
+                QTest::keyClick(d->ComboBox1, Qt::Key_Return);
+            }});
+        QCOMPARE(result, int(QDialog::Accepted));
+        QCOMPARE(kind, 18);
+        Run([&] { result = TFType(form.get()).exec(); }, {Keys(Qt::Key_Escape)});
+        QCOMPARE(result, int(QDialog::Rejected));
+        Select(kCom1);
+        Run([&] { Trigger("FiltrUninstMenu"); }, {[](QWidget *w) { QTest::keyClick(w, Qt::Key_Escape); }});
+        Run([&] { Trigger("FiltrUninstMenu"); }, {[](QWidget *w) {
+                auto *d = qobject_cast<TDelFilter *>(w);
+                QTest::keyClick(d->ComboBox1, Qt::Key_Down);
+                QTest::keyClick(d->ListBox1, Qt::Key_Down);
+                QTest::keyClick(d->ListBox1, Qt::Key_Down);
+                QTest::keyClick(d->ListBox1, Qt::Key_Return);
+            }});
+        QCOMPARE(DeviceProperty(0, SPDRP_LOWERFILTERS), EncodeMultiSz({u"serenum"}));
+        QCOMPARE(DeviceProperty(0, SPDRP_UPPERFILTERS), EncodeMultiSz({u"upf"}));
+
+        // The about box closes either way.
+        Run([&] { Trigger("N18"); }, {Keys(Qt::Key_Escape)});
+        Run([&] { Trigger("N18"); }, {Keys(Qt::Key_Return)});
     }
 
     void filterRemovalActsOnTheListShownAtOk()
@@ -723,9 +806,12 @@ private slots:
         Run([&] { Trigger("AddConnMenu"); }, {ConnForm("127.0.0.1", "502", true)});
         Select(QStringLiteral("127.0.0.1 (502) - Modbus TCP"));
         int sets = fake->CountCalls("SET");
-        Run([&] { ClickButton("OpenSettFile"); }, {File(saved + ".qvor", QStringLiteral("Открыть"), "qvor")});
+        // The connection added and not applied is asked about before the file replaces it.
+        Run([&] { ClickButton("OpenSettFile"); },
+            {File(saved + ".qvor", QStringLiteral("Открыть"), "qvor"), Answer(QMessageBox::Discard)});
         QCOMPARE(Children(kCom6), QStringList({kConnA, kConnB}));
-        QCOMPARE(Tree()->currentItem()->text(0), kCom6);
+        QCOMPARE(Tree()->currentItem()->text(0), kCom6 + " *");
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор *"));
         QCOMPARE(form->CurrentSelection(), NodeKind::DriverPort);
         QCOMPARE(Rows("ListView2"), QStringList({kConnA + "|", "|1", "|2", kConnB + "|", "|7"}));
         QCOMPARE(Child<QCheckBox>("CheckBox1")->isChecked(), true);
@@ -733,6 +819,7 @@ private slots:
         QCOMPARE(fake->CountCalls("SET"), sets);
         Child<QPushButton>("ApplyButton")->click();
         QCOMPARE(fake->ports[u"COM6"].record, TwoConnectionRecord());
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор"));
 
         // Refused files change nothing.
         Bytes wrongGuid = expected;

@@ -2,10 +2,12 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -14,6 +16,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -65,6 +68,35 @@ BoxSeen CaptureBox(const std::function<void()> &action, QMessageBox::StandardBut
         for (QAbstractButton *b : box->buttons()) seen.buttons << b->text();
         seen.ownedByForm = expectedOwner && box->parentWidget() == expectedOwner;
         box->button(answer)->click();
+    });
+    poll.start();
+    action();
+    poll.stop();
+    return seen;
+}
+
+// Runs action; the message boxes it opens are recorded and answered in turn; one beyond the
+// answers is answered Cancel.
+QList<BoxSeen> CaptureBoxes(const std::function<void()> &action, QList<QMessageBox::StandardButton> answers)
+{
+    QList<BoxSeen> seen;
+    QPointer<QMessageBox> last;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box == last) return;
+        last = box;
+        BoxSeen b;
+        b.shown = true;
+        b.title = box->windowTitle();
+        b.text = box->text();
+        b.icon = box->icon();
+        for (QAbstractButton *button : box->buttons()) b.buttons << button->text();
+        seen << b;
+        QMessageBox::StandardButton answer = answers.isEmpty() ? QMessageBox::Cancel : answers.takeFirst();
+        // Answered after this poll returns, so that a box the answer opens is seen too.
+        QTimer::singleShot(0, box, [box, answer] { box->button(answer)->click(); });
     });
     poll.start();
     action();
@@ -132,9 +164,11 @@ private:
         if (!w) qFatal("no control %s", name);
         return w;
     }
+    // The node with this text, marked unapplied or not.
     QTreeWidgetItem *Node(const QString &text)
     {
         auto items = Tree()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+        if (items.isEmpty()) items = Tree()->findItems(text + kMark, Qt::MatchExactly | Qt::MatchRecursive);
         return items.isEmpty() ? nullptr : items.first();
     }
     void Click(QTreeWidgetItem *item)
@@ -208,6 +242,8 @@ private:
         return all;
     }
 
+    static constexpr const char *kMark = " *";
+    const QString kLeaveCom5 = QStringLiteral("Изменения настроек не приняты (COM5). Принять их?");
     static constexpr const char *kNone = "filtr=0000 uninst=00 conn=00 add=00 edit=0000 plus=0 minus=0 files=00";
     static constexpr const char *kClass = "filtr=1111 uninst=00 conn=00 add=00 edit=0000 plus=0 minus=0 files=00";
     static constexpr const char *kOther = "filtr=1111 uninst=00 conn=00 add=00 edit=0000 plus=0 minus=0 files=00";
@@ -393,7 +429,8 @@ private slots:
         QVERIFY(box.ownedByForm);
         QCOMPARE(fake->CountCalls("SET"), 0);
         // The model did not take the check box either: the port still shows its stored wiring.
-        Click(Node(QStringLiteral("Порты (COM и LPT)")));
+        box = CaptureBox([&] { Click(Node(QStringLiteral("Порты (COM и LPT)"))); }, QMessageBox::Discard);
+        QCOMPARE(box.text, kLeaveCom5);
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
         QCOMPARE(Boxes(), QStringLiteral("10000010"));
     }
@@ -461,7 +498,8 @@ private slots:
         QCOMPARE(fake->ports[u"COM5"].options, EncodePortOptions({0, 1500}));
 
         // A port of another driver shows no options and no stale ones.
-        Click(Node(QStringLiteral("Последовательный порт (COM1)")));
+        box = CaptureBox([&] { Click(Node(QStringLiteral("Последовательный порт (COM1)"))); }, QMessageBox::Discard);
+        QCOMPARE(box.text, kLeaveCom5);
         QVERIFY(!exceptions->isEnabled());
         QVERIFY(!exceptions->isChecked());
         QCOMPARE(response->text(), QString());
@@ -529,7 +567,12 @@ private slots:
         CaptureBox([&] { Child<QAction>("DelConnMenu")->trigger(); }, QMessageBox::Ok);
         Click(Node(QStringLiteral("Quorvel Modbus port (COM5)")));
         QCOMPARE(Commands(), QString(kDriver));
-        Child<QAction>("DrvUpdateMenu")->trigger();
+        // Asked first; Cancel keeps the edit, Discard drops it with the refresh.
+        BoxSeen box = CaptureBox([&] { Child<QAction>("DrvUpdateMenu")->trigger(); }, QMessageBox::Cancel);
+        QCOMPARE(box.text, kLeaveCom5);
+        QCOMPARE(Node(QStringLiteral("Quorvel Modbus port (COM5)"))->childCount(), 1);
+        box = CaptureBox([&] { Child<QAction>("DrvUpdateMenu")->trigger(); }, QMessageBox::Discard);
+        QVERIFY(box.shown);
         QCOMPARE(Tree()->currentItem(), nullptr);
         QCOMPARE(Commands(), QString(kNone));
         QVERIFY(!Child<QAction>("DrvUninstMenu")->isEnabled());
@@ -572,7 +615,9 @@ private slots:
 
         // Leaving with the removal unapplied asks; Cancel stays.
         BoxSeen box = CaptureBox([&] { form->close(); }, QMessageBox::Cancel, form.get());
-        QCOMPARE(box.text, QStringLiteral("Изменения не приняты. Закрыть конфигуратор без них?"));
+        QCOMPARE(box.text, kLeaveCom5);
+        box.buttons.sort();
+        QCOMPARE(box.buttons, (QStringList{"Не принимать", "Отмена", "Принять"}));
         QVERIFY(form->isVisible());
 
         // Apply says it worked; F5 refreshes and leaves no stale values behind.
@@ -598,6 +643,131 @@ private slots:
         box = CaptureBox([&] { form->close(); });
         QVERIFY(!box.shown);
         QVERIFY(!form->isVisible());
+    }
+
+    void tabCyclesThroughEveryControlBothWays()
+    {
+        Open();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        Click(Node(QStringLiteral("192.168.0.10 (502) - Modbus TCP")));
+        auto *list = Child<QTableWidget>("ListView2");
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Down);
+        QVERIFY(Child<QToolButton>("RemoveDevButt")->isEnabled());
+        const QStringList cycle{"TreeView1",    "ListView1",     "CheckBox1",     "CheckBox2",     "CheckBox3",
+                                "CheckBox4",    "CheckBox5",     "CheckBox6",     "CheckBox7",     "CheckBox8",
+                                "ListView2",    "AddDeviceButt", "RemoveDevButt", "ExceptionsBox", "ResponseEdit",
+                                "OpenSettFile", "SaveSettFile",  "DelayEdit",     "ApplyButton",   "TreeView1"};
+        auto walk = [&](Qt::Key key, Qt::KeyboardModifiers modifiers) {
+            Tree()->setFocus();
+            QStringList order{QApplication::focusWidget()->objectName()};
+            for (int i = 1; i < cycle.size(); ++i) {
+                QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+                order << QApplication::focusWidget()->objectName();
+            }
+            return order;
+        };
+        QCOMPARE(walk(Qt::Key_Tab, Qt::NoModifier), cycle);
+        QStringList back = cycle;
+        std::reverse(back.begin(), back.end());
+        QCOMPARE(walk(Qt::Key_Backtab, Qt::ShiftModifier), back);
+        // Neither the tables' cells nor Ctrl+Tab keep the focus.
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Tab, Qt::ControlModifier);
+        QVERIFY(QApplication::focusWidget() != list);
+    }
+
+    void unappliedChangesAreMarkedAndAskedBeforeTheyAreLeft()
+    {
+        Open();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        const QString com5 = QStringLiteral("Quorvel Modbus port (COM5)");
+        const QString com6 = QStringLiteral("Quorvel Modbus port (COM6)");
+        Click(Node(com5));
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор"));
+        auto *dcd = Child<QCheckBox>("CheckBox3");
+        dcd->setFocus();
+        QTest::keyClick(dcd, Qt::Key_Space);
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор *"));
+        QCOMPARE(Node(com5)->text(0), com5 + kMark);
+        QCOMPARE(Node(com6)->text(0), com6);
+
+        // The port's own connections keep the edit in view, unasked.
+        QTreeWidgetItem *conn = Node(QStringLiteral("192.168.0.10 (502) - Modbus TCP"));
+        QList<BoxSeen> boxes = CaptureBoxes([&] { Click(conn); }, {});
+        QCOMPARE(boxes.size(), 0);
+        QVERIFY(dcd->isChecked());
+        // Another port asks; Cancel stays where it was, edit and all.
+        boxes = CaptureBoxes([&] { Click(Node(com6)); }, {QMessageBox::Cancel});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].text, kLeaveCom5);
+        QCOMPARE(boxes[0].icon, QMessageBox::Question);
+        QCOMPARE(Tree()->currentItem(), conn);
+        QVERIFY(conn->isSelected());
+        QCOMPARE(Commands(), QString(kConnection));
+        QVERIFY(dcd->isChecked());
+        // By keyboard: within the port nothing is asked; leaving it with Discard drops the edit.
+        Tree()->setFocus();
+        boxes = CaptureBoxes([&] { QTest::keyClick(Tree(), Qt::Key_Down); }, {});
+        QCOMPARE(boxes.size(), 0);
+        boxes = CaptureBoxes([&] { QTest::keyClick(Tree(), Qt::Key_Down); }, {QMessageBox::Cancel});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(Tree()->currentItem()->text(0), QStringLiteral("10.0.0.7 (4001)"));
+        boxes = CaptureBoxes([&] { QTest::keyClick(Tree(), Qt::Key_Down); }, {QMessageBox::Discard});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(Tree()->currentItem()->text(0), com6);
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор"));
+        QCOMPARE(Node(com5)->text(0), com5);
+        Click(Node(com5));
+        QCOMPARE(Boxes(), QStringLiteral("10000010"));
+        QCOMPARE(fake->CountCalls("SET"), 0);
+
+        // Apply as the answer writes the port and moves on.
+        QTest::keyClick(dcd, Qt::Key_Space);
+        boxes = CaptureBoxes([&] { Click(Node(com6)); }, {QMessageBox::Apply});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(fake->ports[u"COM5"].record[8], 0x05);  // RTS: CTS, DCD
+        QCOMPARE(Tree()->currentItem()->text(0), com6);
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор"));
+
+        // An Apply that fails keeps the user on the port, still marked.
+        auto *delay = Child<QLineEdit>("DelayEdit");
+        delay->setFocus();
+        QTest::keyClick(delay, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(delay, "2500");
+        QCOMPARE(Node(com6)->text(0), com6 + kMark);
+        fake->ports[u"COM6"].failure = ERROR_ACCESS_DENIED;
+        boxes = CaptureBoxes([&] { Click(Node(QStringLiteral("Последовательный порт (COM1)"))); },
+                             {QMessageBox::Apply, QMessageBox::Ok});
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes[0].text, QStringLiteral("Изменения настроек не приняты (COM6). Принять их?"));
+        QCOMPARE(boxes[1].text, QStringLiteral("Отказано в доступе. (код 5)"));
+        QCOMPARE(Tree()->currentItem()->text(0), com6 + kMark);
+        QCOMPARE(delay->text(), QStringLiteral("2500"));
+        fake->ports[u"COM6"].failure = 0;
+
+        // A deleted connection leaves nothing selected, yet its port stays marked; Discard brings
+        // the connection back from what was last read.
+        boxes = CaptureBoxes([&] { Click(conn = Node(QStringLiteral("10.0.0.7 (4001)"))); }, {QMessageBox::Discard});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(Tree()->currentItem(), conn);
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        Tree()->setFocus();
+        boxes = CaptureBoxes([&] { QTest::keyClick(Tree(), Qt::Key_Delete); }, {QMessageBox::Ok});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(Node(com5)->childCount(), 1);
+        QCOMPARE(Node(com5)->text(0), com5 + kMark);
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор *"));
+        boxes = CaptureBoxes([&] { Click(Node(com6)); }, {QMessageBox::Discard});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].text, kLeaveCom5);
+        QCOMPARE(Node(com5)->childCount(), 2);
+        QCOMPARE(Node(com5)->child(1)->text(0), QStringLiteral("10.0.0.7 (4001)"));
+        QCOMPARE(form->windowTitle(), QStringLiteral("Конфигуратор"));
+        QCOMPARE(fake->ports[u"COM6"].record, Bytes{});
     }
 
     void startupPromptAsksBeforeAnything()
@@ -634,6 +804,41 @@ private slots:
         QCOMPARE(box.text, QStringLiteral("сбой в обработчике события"));
         QCOMPARE(box.title, QStringLiteral("Конфигуратор"));
         QCOMPARE(box.icon, QMessageBox::Critical);
+    }
+
+    void noTextIsClippedAtTheUsualOrALargerFont()
+    {
+        const QFont usual = QApplication::font();
+        for (double scale : {1.0, 1.6}) {
+            QFont font = usual;
+            font.setPointSizeF(usual.pointSizeF() * scale);
+            // The font the program starts with, as a desktop setting or DPI gives it.
+            QApplication::setFont(font);
+            QCoreApplication::sendPostedEvents();
+            Open();
+            Click(Node(QStringLiteral("192.168.0.10 (502) - Modbus TCP")));
+            if (scale == 1.0) QCOMPARE(form->width(), 595);
+            QStringList clipped;
+            for (QWidget *w : form->centralWidget()->findChildren<QWidget *>()) {
+                auto *label = qobject_cast<QLabel *>(w);
+                auto *button = qobject_cast<QAbstractButton *>(w);
+                if (!label && !button) continue;
+                QSize need = w->sizeHint();
+                if (label && label->wordWrap()) need = {0, label->heightForWidth(label->width())};
+                if (need.width() > w->width() || need.height() > w->height())
+                    clipped << QStringLiteral("%1 needs %2x%3, has %4x%5")
+                                   .arg(w->objectName())
+                                   .arg(need.width())
+                                   .arg(need.height())
+                                   .arg(w->width())
+                                   .arg(w->height());
+            }
+            bool statusFits = form->statusBar()->height() >= form->statusBar()->fontMetrics().height();
+            QApplication::setFont(usual);
+            QVERIFY2(clipped.isEmpty(), qPrintable(QStringLiteral("x%1: ").arg(scale) + clipped.join("; ")));
+            QVERIFY(statusFits);
+            form.reset();
+        }
     }
 
     void screenshotOfAConfiguredPort()
