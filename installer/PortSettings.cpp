@@ -135,6 +135,9 @@ TPortClass::TPortClass(TDeviceInfo *device, plat::IPlatform &platform)
     : device_(device), platform_(platform), ethInfo_(std::make_unique<CEthInfo>(this))
 {
     if (device_) portName_ = ExtractPortName(device_->DisplayName());
+    // Read once, like the name: a later failed read (the host gone) must not turn the port into
+    // another one for which Apply has nothing to do and so "succeeds".
+    driverPort_ = HasHardwareId(QString::fromUtf16(quorvel::QUORVEL_HARDWARE_ID));
 }
 
 QString TPortClass::ExtractPortName(const QString &displayName)
@@ -152,7 +155,7 @@ bool TPortClass::HasHardwareId(const QString &id) const
     return first.toLower() == id.toLower();
 }
 
-bool TPortClass::IsDriverPort() const { return HasHardwareId(QString::fromUtf16(quorvel::QUORVEL_HARDWARE_ID)); }
+bool TPortClass::IsDriverPort() const { return driverPort_; }
 
 Win32Error TPortClass::ReadFromDriver()
 {

@@ -116,6 +116,7 @@ private:
     TDeviceInfo *device_;
     plat::IPlatform &platform_;
     QString portName_;
+    bool driverPort_ = false;
     std::unique_ptr<CEthInfo> ethInfo_;
     plat::Win32Error readError_ = 0;
 };
