@@ -656,7 +656,9 @@ std::unique_ptr<IPlatform> MakeHostPlatformTcp(const std::string &hostPort)
 {
     HostEndpoint endpoint;
     if (!HostEndpoint::ParseTcp(hostPort, &endpoint, nullptr)) return nullptr;
-    return std::make_unique<PlatformHost>(std::move(endpoint));
+    auto host = std::make_unique<PlatformHost>(std::move(endpoint));
+    if (!host->Connect(nullptr)) return nullptr;
+    return host;
 }
 
 }  // namespace plat

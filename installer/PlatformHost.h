@@ -100,7 +100,8 @@ private:
 };
 
 // The configurator's platform over a TCP stream ("127.0.0.1:PORT", "tcp:" optional); null when the
-// text is not a loopback address and port. The connection is made at the first call.
+// text is not a loopback address and port, or when nothing answers there. Behind a bridge the host
+// itself may still be missing: the first call then fails with ERROR_PIPE_NOT_CONNECTED.
 std::unique_ptr<IPlatform> MakeHostPlatformTcp(const std::string &hostPort);
 
 }  // namespace plat
