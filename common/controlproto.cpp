@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace quorvel::ctl {
 namespace {
@@ -189,6 +191,7 @@ bool DecodeResponseHeader(const Bytes &body, ResponseHeader *header)
     return true;
 }
 
+#ifndef _WIN32
 bool SendFrame(int fd, const Bytes &frame)
 {
     std::size_t sent = 0;
@@ -226,5 +229,7 @@ bool ReceiveFrame(int fd, Bytes *body)
     body->resize(length);
     return length == 0 || ReadExactly(fd, body->data(), length);
 }
+
+#endif
 
 }  // namespace quorvel::ctl

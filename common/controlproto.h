@@ -275,8 +275,10 @@ bool DecodeFields(const Bytes &body, std::size_t headerSize, T *out)
     return true;
 }
 
+#ifndef _WIN32
 // Blocking frame I/O on a stream socket (POSIX). ReceiveFrame refuses a body over kMaxFrameBody.
 bool SendFrame(int fd, const Bytes &frame);
 bool ReceiveFrame(int fd, Bytes *body);
+#endif
 
 }  // namespace quorvel::ctl

@@ -1,8 +1,13 @@
-// The configurator's platform over quorvel-host's control socket (<state>/control.sock).
-// One connection per program run; the host's device information sets belong to it. A connection
-// the host closed for idling while it held no sets is opened again at the next call.
+// The configurator's platform over quorvel-host's control protocol: a Unix socket
+// (<state>/control.sock) or a TCP stream to a loopback port that a bridge forwards to it. The host's
+// device information sets belong to the connection. A lost connection fails the call under way; the
+// next call connects again, and the handles of the lost sets stay invalid.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "Platform.h"
@@ -10,17 +15,34 @@
 
 namespace plat {
 
+// Where the host answers: a Unix socket path, or a loopback IPv4 address and TCP port.
+struct HostEndpoint {
+    bool tcp = false;
+    std::string path;
+    std::array<std::uint8_t, 4> address{};
+    std::uint16_t port = 0;
+
+    // "127.0.0.1:5020" or "tcp:127.0.0.1:5020"; only loopback addresses, since the protocol has
+    // no authentication of its own. False with the reason (UTF-8) in *error.
+    static bool ParseTcp(const std::string &text, HostEndpoint *out, std::string *error);
+    std::string Describe() const;
+};
+
 class PlatformHost : public IPlatform {
 public:
     explicit PlatformHost(std::string socketPath);
+    explicit PlatformHost(HostEndpoint endpoint);
     ~PlatformHost() override;
     PlatformHost(const PlatformHost &) = delete;
     PlatformHost &operator=(const PlatformHost &) = delete;
 
     // Connects to the socket; false with the reason in errorText (UTF-8) when no host answers.
     bool Connect(std::string *errorText);
-    bool connected() const { return fd_ >= 0; }
-    const std::string &socketPath() const { return path_; }
+    bool connected() const { return socket_ != kNoSocket; }
+    const std::string &socketPath() const { return endpoint_.path; }
+
+    // How long a request waits for its answer before the connection is given up.
+    void SetReplyTimeout(std::chrono::milliseconds timeout) { replyTimeout_ = timeout; }
 
     // The default socket of a state directory.
     static std::string SocketPathFor(const std::string &stateDir);
@@ -48,15 +70,38 @@ public:
     U16 SystemMessage(Win32Error code) override;
 
 private:
-    template <class Req, class Resp>
-    Win32Error Transact(const Req &request, Resp *response);
-    void Drop();
-    // The host has closed the connection (an idle session).
-    bool ClosedByHost() const;
+    using Socket = std::intptr_t;  // a SOCKET on Windows, a descriptor elsewhere
+    static constexpr Socket kNoSocket = -1;
 
-    std::string path_;
-    int fd_ = -1;
-    int liveSets_ = 0;  // device sets made on this connection and not destroyed
+    template <class Req, class Resp>
+    Win32Error Transact(const Req &request, Resp *response, bool mayConnect = true);
+    // One request frame out and its answer in, within the reply timeout.
+    Win32Error Exchange(const Bytes &frame, Bytes *body);
+    Win32Error EnsureConnected();
+    Win32Error ConnectedSet(DevSet set, DevSet *hostSet);
+    void Drop();
+    // The host has closed the connection (an idle session, or a host that went away).
+    bool ClosedByHost() const;
+    // The host's handle of one of this session's sets; 0 with ERROR_INVALID_HANDLE for a set of a
+    // lost session or one never handed out.
+    Win32Error HostSet(DevSet set, DevSet *hostSet) const;
+
+    HostEndpoint endpoint_;
+    Socket socket_ = kNoSocket;
+    bool answeredOnce_ = false;  // this connection has carried an answer
+    std::uint64_t session_ = 0;  // counts connections; a set is valid in its own only
+    struct SetEntry {
+        std::uint64_t session;
+        DevSet hostSet;
+    };
+    std::map<DevSet, SetEntry> sets_;  // handed-out handle -> the host's set
+    DevSet nextHandle_ = 1;
+    std::chrono::milliseconds replyTimeout_{30000};
 };
+
+// The configurator's platform over a TCP stream ("127.0.0.1:PORT", "tcp:" optional); null when the
+// text is not a loopback address and port, or when nothing answers there. Behind a bridge the host
+// itself may still be missing: the first call then fails with ERROR_PIPE_NOT_CONNECTED.
+std::unique_ptr<IPlatform> MakeHostPlatformTcp(const std::string &hostPort);
 
 }  // namespace plat

@@ -137,6 +137,9 @@ TPortClass::TPortClass(TDeviceInfo *device, plat::IPlatform &platform)
     : device_(device), platform_(platform), ethInfo_(std::make_unique<CEthInfo>(this))
 {
     if (device_) portName_ = ExtractPortName(device_->DisplayName());
+    // Read once, like the name: a later failed read (the host gone) must not turn the port into
+    // another one for which Apply has nothing to do and so "succeeds".
+    driverPort_ = HasHardwareId(Utf8(quorvel::QUORVEL_HARDWARE_ID));
 }
 
 std::string TPortClass::ExtractPortName(const std::string &displayName)
@@ -154,7 +157,7 @@ bool TPortClass::HasHardwareId(const std::string &id) const
     return EqualNoCase(first, id);
 }
 
-bool TPortClass::IsDriverPort() const { return HasHardwareId(Utf8(quorvel::QUORVEL_HARDWARE_ID)); }
+bool TPortClass::IsDriverPort() const { return driverPort_; }
 
 Win32Error TPortClass::ReadFromDriver()
 {

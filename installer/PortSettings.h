@@ -116,6 +116,7 @@ private:
     TDeviceInfo *device_;
     plat::IPlatform &platform_;
     std::string portName_;
+    bool driverPort_ = false;  // read with the name, when the port is made
     std::unique_ptr<CEthInfo> ethInfo_;
     plat::Win32Error readError_ = 0;
 };

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "HostTcp.h"
+#include "PlatformHost.h"
 #include "MainWindow.h"
 #include "PlatformWin32.h"
 #include "WinText.h"
@@ -64,7 +64,7 @@ int Run(int argc, wchar_t **argv, int show)
     plat::PlatformWin32 local;
     std::unique_ptr<plat::IPlatform> host;
     if (useHost) {
-        host = MakeHostPlatformTcp(hostPort);
+        host = plat::MakeHostPlatformTcp(hostPort);
         if (!host) {
             ShowErrorBox(nullptr, "Не удалось подключиться к quorvel-host (tcp:" + hostPort + ").");
             return 1;

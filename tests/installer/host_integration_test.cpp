@@ -599,7 +599,6 @@ private slots:
         QVERIFY(qvtest::WaitUntil(
             [&] { return std::filesystem::exists(State() + "/control.sock") || !host_->Running(); }, 30000));
         QVERIFY2(host_->Running(), host_->Err().c_str());
-        QSKIP("PlatformHost does not open a new session after the host restarts yet");
         form_->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form_.get()));
         QCOMPARE(AnswerBoxes([&] { QTest::keyClick(Tree(), Qt::Key_F5); }, {}), QStringList());
@@ -609,6 +608,63 @@ private slots:
         Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("900"));
         QCOMPARE(AnswerBoxes([&] { Child<QPushButton>("ApplyButton")->click(); }, {}), QStringList());
         QVERIFY(Ctl({"show", "COM1"}).out.find("delay 900 ms") != std::string::npos);
+    }
+
+    // The host goes away between Refresh and Apply and comes back on the same state directory: Apply
+    // reports the loss (never success), and so does every call until the host is back; then the same
+    // window refreshes and applies without a restart, and no set of the lost session is used again.
+    void aLostHostIsReportedAndTheWindowWorksAgainOnceItIsBack()
+    {
+        QVERIFY(CtlOk({"add"}));
+        QVERIFY(CtlOk({"add"}));
+        QVERIFY(Open());
+        plat::PlatformHost other(plat::PlatformHost::SocketPathFor(State()));
+        quorvel::DevSet oldSet = quorvel::kNoDevSet;
+        QCOMPARE(other.GetClassDevs(&quorvel::kPortsClassGuid, DIGCF_PRESENT, &oldSet), 0u);
+        Click(PortNode(QStringLiteral("COM1")));
+        const std::string before = Ctl({"show", "COM1"}).out;
+        Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("1200"));
+
+        const QString noHost = QString::fromStdU16String(platform_->SystemMessage(ERROR_PIPE_NOT_CONNECTED));
+        for (int signal : {SIGTERM, SIGKILL}) {
+            QCOMPARE(host_->Stop(signal), signal == SIGTERM ? 0 : 128 + SIGKILL);
+            BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
+            QVERIFY2(box.shown, "Apply without a host reported nothing");
+            QCOMPARE(box.text, noHost);
+            QCOMPARE(box.icon, QMessageBox::Critical);
+            quorvel::DevData dev;
+            QCOMPARE(other.EnumDeviceInfo(oldSet, 0, &dev), quorvel::Win32Error(ERROR_PIPE_NOT_CONNECTED));
+            // Refreshing without a host asks about the unapplied delay, says why, and shows an empty
+            // tree, nothing of the old one.
+            QCOMPARE(AnswerBoxes([&] { Child<QAction>("DrvUpdateMenu")->trigger(); },
+                                 {QMessageBox::Discard, QMessageBox::Ok})
+                         .size(),
+                     2);
+            QCOMPARE(Tree()->topLevelItemCount(), 0);
+
+            host_ = std::make_unique<hosttest::Process>(std::vector<std::string>{QV_HOST, "--state", State()},
+                                                        dir_->Path() + "/host-" + std::to_string(signal));
+            // A killed host leaves its socket file behind: wait for one that answers.
+            QVERIFY(qvtest::WaitUntil(
+                [&] { return plat::PlatformHost(plat::PlatformHost::SocketPathFor(State())).Connect(nullptr) ||
+                             !host_->Running(); },
+                30000));
+            QVERIFY2(host_->Running(), host_->Err().c_str());
+            QCOMPARE(Ctl({"show", "COM1"}).out, before);
+            QCOMPARE(other.EnumDeviceInfo(oldSet, 0, &dev), quorvel::Win32Error(ERROR_INVALID_HANDLE));
+            other.DestroyDeviceInfoList(oldSet);
+            QCOMPARE(other.GetClassDevs(&quorvel::kPortsClassGuid, DIGCF_PRESENT, &oldSet), 0u);
+            QCOMPARE(other.EnumDeviceInfo(oldSet, 0, &dev), 0u);
+
+            Child<QAction>("DrvUpdateMenu")->trigger();
+            QVERIFY(PortNode(QStringLiteral("COM1")) && PortNode(QStringLiteral("COM2")));
+            Click(PortNode(QStringLiteral("COM1")));
+            Child<QLineEdit>("DelayEdit")->setText(QStringLiteral("1200"));
+        }
+        BoxSeen box = CaptureBox([&] { Child<QPushButton>("ApplyButton")->click(); });
+        QVERIFY2(!box.shown, qPrintable(box.text));
+        QCOMPARE(QString::fromStdString(Ctl({"show", "COM1"}).out),
+                 QStringLiteral("port COM1\ndelay 1200 ms\nrts none\ndtr none\n"));
     }
 
     void filtersOnThePortsClassAndOnAPort()
