@@ -25,3 +25,6 @@ bool RunRemoveFilterDialog(HWND owner, const StringList &upper, const StringList
 // The about box: version and links, from the program's own version resource. Links open through
 // the platform's shell call.
 void RunAboutDialog(HWND owner, TVersionInfo &info, plat::IPlatform &local);
+// The question before unapplied changes are left behind; Escape and the close box stay.
+enum class LeaveAnswer { Apply, Discard, Stay };
+LeaveAnswer RunLeaveDialog(HWND owner, const TPresenter::LeaveQuestion &question);

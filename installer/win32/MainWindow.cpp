@@ -3,6 +3,7 @@
 #include <commdlg.h>
 #include <windowsx.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -21,6 +22,8 @@ constexpr int kDtrBoxes[] = {IDC_DTR_CTS, IDC_DTR_DSR, IDC_DTR_DCD, IDC_DTR_RING
 constexpr int kFilterMenuPosition = 1;
 constexpr int kConnectionsMenuPosition = 2;
 constexpr char kSettingsFileFilter[] = "Quorvel конфигурация (*.qvor)";
+// Posted by a vetoed selection change: the question comes after the tree's notification.
+constexpr UINT kLeaveForMessage = WM_APP + 1;
 
 HICON IconFrom(const plat::Icon16 &icon)
 {
@@ -159,12 +162,17 @@ INT_PTR CALLBACK TMainWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARA
 INT_PTR TMainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_COMMAND: Command(LOWORD(wParam)); return TRUE;
+    case WM_COMMAND:
+        // Every click, keystroke in a field and command may change what is unapplied.
+        Command(LOWORD(wParam));
+        if (hwnd_) UpdateUnappliedMarks();
+        return TRUE;
     case WM_NOTIFY: {
         LRESULT result = Notify(reinterpret_cast<NMHDR *>(lParam));
         SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, result);
         return TRUE;
     }
+    case kLeaveForMessage: LeaveFor(reinterpret_cast<HTREEITEM>(lParam)); return TRUE;
     case WM_CONTEXTMENU:
         if (reinterpret_cast<HWND>(wParam) == tree_) {
             POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
@@ -299,7 +307,7 @@ int TMainWindow::IconIndex(const plat::Guid &cls)
 
 HTREEITEM TMainWindow::AddNode(HTREEITEM parent, const TreeItem &item)
 {
-    nodes_.push_back(std::make_unique<Node>(Node{item.node, item.marked}));
+    nodes_.push_back(std::make_unique<Node>(Node{item.node, item.marked, item.text, false}));
     std::wstring text = Wide(item.text);
     TVINSERTSTRUCTW insert{};
     insert.hParent = parent ? parent : TVI_ROOT;
@@ -372,6 +380,117 @@ void TMainWindow::Refresh()
     TreeView_SelectItem(tree_, nullptr);
     quiet_ = false;
     UpdateCommands(TPresenter::CommandsFor(NodeKind::None));
+    const Outcome &outcome = presenter_.RefreshOutcome();
+    if (!outcome.ok) SetStatus(outcome.error);
+    UpdateUnappliedMarks();
+}
+
+bool TMainWindow::HasItem(HTREEITEM item) const
+{
+    std::vector<HTREEITEM> stack;
+    for (HTREEITEM i = TreeView_GetRoot(tree_); i; i = TreeView_GetNextSibling(tree_, i)) stack.push_back(i);
+    while (!stack.empty()) {
+        HTREEITEM i = stack.back();
+        stack.pop_back();
+        if (i == item) return true;
+        for (HTREEITEM c = TreeView_GetChild(tree_, i); c; c = TreeView_GetNextSibling(tree_, c)) stack.push_back(c);
+    }
+    return false;
+}
+
+HTREEITEM TMainWindow::ItemOf(const NodeRef &ref) const
+{
+    std::vector<HTREEITEM> stack;
+    for (HTREEITEM i = TreeView_GetRoot(tree_); i; i = TreeView_GetNextSibling(tree_, i)) stack.push_back(i);
+    while (!stack.empty()) {
+        HTREEITEM i = stack.back();
+        stack.pop_back();
+        if (NodeOf(i) == ref) return i;
+        for (HTREEITEM c = TreeView_GetChild(tree_, i); c; c = TreeView_GetNextSibling(tree_, c)) stack.push_back(c);
+    }
+    return nullptr;
+}
+
+bool TMainWindow::SelectionChanging(HTREEITEM target)
+{
+    PanelInput storage;
+    if (!target || presenter_.LeftBehind(NodeOf(target), LiveInput(&storage)).empty()) return false;
+    // Answering inside the notification could rebuild the nodes the tree is moving between.
+    PostMessageW(hwnd_, kLeaveForMessage, 0, reinterpret_cast<LPARAM>(target));
+    return true;
+}
+
+void TMainWindow::LeaveFor(HTREEITEM target)
+{
+    if (!HasItem(target)) return;
+    NodeRef ref = NodeOf(target);
+    PanelInput storage;
+    if (!ResolveUnapplied(presenter_.LeftBehind(ref, LiveInput(&storage)))) return;
+    // Nothing is left behind now, so the selection goes through.
+    if (HTREEITEM item = ItemOf(ref)) TreeView_SelectItem(tree_, item);
+}
+
+const PanelInput *TMainWindow::LiveInput(PanelInput *storage) const
+{
+    if (!IsWindowEnabled(Item(IDC_APPLY))) return nullptr;
+    *storage = ShownInput();
+    return storage;
+}
+
+bool TMainWindow::ResolveUnapplied(const std::vector<TPortClass *> &ports)
+{
+    if (ports.empty()) return true;
+    LeaveAnswer answer = RunLeaveDialog(hwnd_, presenter_.LeaveQuestionFor(ports));
+    PanelInput storage;
+    if (answer == LeaveAnswer::Apply) {
+        Outcome outcome = presenter_.ApplyPorts(ports, LiveInput(&storage));
+        if (outcome.reread) {
+            RebuildConnectionNodes(PortItemOf(presenter_.SelectedPort()));
+            FillPanel();
+        }
+        UpdateUnappliedMarks();
+        return Report(outcome);
+    }
+    if (answer != LeaveAnswer::Discard) return false;
+    presenter_.Discard(ports);
+    for (TPortClass *port : ports)
+        if (HTREEITEM item = PortItemOf(port)) RebuildConnectionNodes(item);
+    // The fields go back with the port they show.
+    if (std::find(ports.begin(), ports.end(), presenter_.SelectedPort()) != ports.end() &&
+        NodeOf(TreeView_GetSelection(tree_)) == presenter_.Selection())
+        FillPanel();
+    UpdateUnappliedMarks();
+    return true;
+}
+
+void TMainWindow::UpdateUnappliedMarks()
+{
+    PanelInput storage;
+    const PanelInput *shown = LiveInput(&storage);
+    bool any = false;
+    for (HTREEITEM cls = TreeView_GetRoot(tree_); cls; cls = TreeView_GetNextSibling(tree_, cls)) {
+        for (HTREEITEM item = TreeView_GetChild(tree_, cls); item; item = TreeView_GetNextSibling(tree_, item)) {
+            TVITEMW data{};
+            data.mask = TVIF_PARAM;
+            data.hItem = item;
+            if (!TreeView_GetItem(tree_, &data) || !data.lParam) continue;
+            auto *node = reinterpret_cast<Node *>(data.lParam);
+            bool unapplied = presenter_.IsUnapplied(node->ref.port, shown);
+            any = any || unapplied;
+            if (unapplied == node->shownUnapplied) continue;
+            node->shownUnapplied = unapplied;
+            std::wstring text = Wide(TPresenter::Marked(node->text, unapplied));
+            data.mask = TVIF_TEXT;
+            data.pszText = text.data();
+            TreeView_SetItem(tree_, &data);
+        }
+    }
+    // A port whose connection was deleted has no node selected, yet it is unapplied.
+    any = any || presenter_.HasUnapplied(shown);
+    std::wstring title = Wide(TPresenter::Marked(Narrow(kCaption), any));
+    wchar_t current[128] = L"";
+    GetWindowTextW(hwnd_, current, static_cast<int>(std::size(current)));
+    if (title != current) SetWindowTextW(hwnd_, title.c_str());
 }
 
 void TMainWindow::TreeSelectionChanged()
@@ -452,8 +571,13 @@ LRESULT TMainWindow::Notify(NMHDR *header)
 {
     if (header->hwndFrom == tree_) {
         switch (header->code) {
+        case TVN_SELCHANGINGW:
+            return !quiet_ && SelectionChanging(reinterpret_cast<NMTREEVIEWW *>(header)->itemNew.hItem);
         case TVN_SELCHANGEDW:
-            if (!quiet_) TreeSelectionChanged();
+            if (!quiet_) {
+                TreeSelectionChanged();
+                UpdateUnappliedMarks();
+            }
             return 0;
         case NM_RCLICK: {
             POINT at;
@@ -573,7 +697,7 @@ void TMainWindow::Command(int id)
     case IDC_SAVE_FILE: SaveSettingsFile(); break;
     case IDM_DRIVER_INSTALL: InstallDriver(); break;
     case IDM_DRIVER_UNINSTALL: UninstallDriver(); break;
-    case IDM_DRIVER_REFRESH: Refresh(); break;
+    case IDM_DRIVER_REFRESH: RefreshCommand(); break;
     case IDM_FILTER_INSTALL: InstallFilter(); break;
     case IDM_FILTER_UNINSTALL: UninstallFilter(); break;
     case IDM_CONNECTION_ADD: AddConnection(); break;
@@ -606,6 +730,14 @@ void TMainWindow::Apply()
         FillPanel();
     }
     if (Report(outcome)) SetStatus("Настройки порта приняты");
+}
+
+void TMainWindow::RefreshCommand()
+{
+    PanelInput storage;
+    if (!ResolveUnapplied(presenter_.UnappliedPorts(LiveInput(&storage)))) return;
+    Refresh();
+    Report(presenter_.RefreshOutcome());
 }
 
 void TMainWindow::RemoveSelectedId()
@@ -680,6 +812,9 @@ void TMainWindow::AddDevice()
 
 void TMainWindow::InstallDriver()
 {
+    // The ports are listed again afterwards: nothing unapplied may be lost unasked.
+    PanelInput storage;
+    if (!ResolveUnapplied(presenter_.UnappliedPorts(LiveInput(&storage)))) return;
     std::string inf = AskFileName(hwnd_, false, nullptr, Filter("inf (*.inf)", L"*.inf"), L"inf");
     if (inf.empty()) return;
     if (Report(presenter_.InstallDriver(inf))) Refresh();
@@ -732,6 +867,9 @@ void TMainWindow::OpenSettingsFile()
     std::string name = AskFileName(hwnd_, false, L"Открыть", Filter(kSettingsFileFilter, pattern.c_str()),
                                    Wide(quorvel::kSettingsFileSuffix).c_str());
     if (name.empty()) return;
+    // The file replaces what the port holds: unapplied changes are not dropped unasked.
+    PanelInput storage;
+    if (presenter_.IsUnapplied(port, LiveInput(&storage)) && !ResolveUnapplied({port})) return;
     HTREEITEM portItem = PortItemOf(port);
     if (!portItem || !Report(presenter_.LoadSettings(name))) return;
     // The tree and the panel are drawn from the model, whatever the file held; the selection
@@ -756,10 +894,8 @@ void TMainWindow::About()
 
 void TMainWindow::Close()
 {
-    PanelInput input = ShownInput();
-    if (presenter_.HasUnapplied(IsWindowEnabled(Item(IDC_APPLY)) ? &input : nullptr) &&
-        !Confirm(hwnd_, "Изменения не приняты. Закрыть конфигуратор без них?"))
-        return;
+    PanelInput storage;
+    if (!ResolveUnapplied(presenter_.UnappliedPorts(LiveInput(&storage)))) return;
     DestroyWindow(hwnd_);
     hwnd_ = nullptr;
 }

@@ -33,7 +33,9 @@ public:
 private:
     struct Node {
         NodeRef ref;
-        bool marked = false;
+        bool marked = false;   // a port of our driver
+        std::string text;      // as the presenter gave it, without the unapplied mark
+        bool shownUnapplied = false;
     };
 
     static INT_PTR CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -50,6 +52,12 @@ private:
     int IconIndex(const plat::Guid &cls);
     void Refresh();
     void TreeSelectionChanged();
+    // A selection about to leave unapplied ports behind: vetoed, asked about after the tree's
+    // notification, then made again.
+    bool SelectionChanging(HTREEITEM target);
+    void LeaveFor(HTREEITEM target);
+    bool HasItem(HTREEITEM item) const;
+    HTREEITEM ItemOf(const NodeRef &ref) const;
     void ShowPopup(POINT screen);
     void UpdateCommands(const CommandState &state);
     void ShowMenu(HMENU sub, const wchar_t *text, int position, bool shown);
@@ -62,11 +70,17 @@ private:
     void ClearDeviceList();
     void UpdateRemoveButton();
     PanelInput ShownInput() const;
+    // The panel's fields while they belong to the selected port (Apply enabled), else null.
+    const PanelInput *LiveInput(PanelInput *storage) const;
+    // Asks before the ports' changes are left behind; true when the caller may go on.
+    bool ResolveUnapplied(const std::vector<TPortClass *> &ports);
+    void UpdateUnappliedMarks();
     void SetStatus(const std::string &text);
 
     // Commands.
     bool Report(const Outcome &outcome);
     void Apply();
+    void RefreshCommand();
     void RemoveSelectedId();
     void DeleteConnection();
     void AddConnection();

@@ -17,6 +17,7 @@
 #define IDD_FILTER_TYPE 112
 #define IDD_REMOVE_FILTER 113
 #define IDD_ABOUT 114
+#define IDD_LEAVE 115
 
 // The main window ("Конфигуратор"), left to right and top to bottom.
 #define IDC_TREE 1001       // the classes, ports and connections
@@ -74,3 +75,6 @@
 #define IDC_ABOUT_VERSION 3042
 #define IDC_ABOUT_MAIL 3043
 #define IDC_ABOUT_SITE 3044
+// The question before unapplied changes are left behind: apply is IDOK, stay IDCANCEL.
+#define IDC_LEAVE_TEXT 3051
+#define IDC_LEAVE_DISCARD 3052
