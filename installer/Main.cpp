@@ -34,10 +34,6 @@ constexpr int kObjectRole = Qt::UserRole;
 constexpr int kDriverPortRole = Qt::UserRole + 1;
 constexpr int kTextRole = Qt::UserRole + 2;  // the node's text without the unapplied mark
 
-const char kStartupText[] =
-    "Перед работой необходимо закрыть\n\rвсе программы работающие с COM портами!\n\rЕсли есть такие, нажмите "
-    "кнопку 'Отмена',\n\rиначе нажмите кнопку 'OK'";
-
 template <class T>
 T *ObjectOf(const QTreeWidgetItem *item, int type)
 {
@@ -125,7 +121,7 @@ bool RunStartupPrompt()
     QByteArray answer = qgetenv("QUORVEL_STARTUP_ANSWER");
     if (answer == "ok") return true;
     if (answer == "cancel") return false;
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Кофигуратор"), QString::fromUtf8(kStartupText),
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kStartupCaption), QString::fromUtf8(kStartupWarning),
                     QMessageBox::Ok | QMessageBox::Cancel);
     box.button(QMessageBox::Cancel)->setText(QStringLiteral("Отмена"));
     return box.exec() == QMessageBox::Ok;
@@ -846,7 +842,7 @@ void TForm1::ApplyButtonClick()
         RebuildConnectionNodes(PortNodeOf(presenter_.SelectedPort()));
         FillPanel();
     }
-    if (Report(outcome)) StatusBar1->showMessage(QStringLiteral("Настройки порта приняты"));
+    if (Report(outcome)) StatusBar1->showMessage(QString::fromUtf8(kPortSettingsApplied));
 }
 
 void TForm1::RemoveDevButtClick()

@@ -18,6 +18,15 @@
 #include "Text.h"
 #include "common/portoptions.h"
 
+// Texts both views show word for word.
+inline constexpr char kStartupWarning[] =
+    "Перед работой необходимо закрыть\n\rвсе программы работающие с COM портами!\n\rЕсли есть такие, нажмите "
+    "кнопку 'Отмена',\n\rиначе нажмите кнопку 'OK'";
+inline constexpr char kStartupCaption[] = "Кофигуратор";
+inline constexpr char kPortSettingsApplied[] = "Настройки порта приняты";
+// The settings files' type in the file dialogs.
+inline constexpr char kSettingsFileFilter[] = "Quorvel конфигурация (*.qvor)";
+
 enum class NodeKind { None, Class, OtherPort, DriverPort, Connection };
 
 // A tree node as a view keeps it. Exactly the pointer its kind names is set.

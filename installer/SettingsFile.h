@@ -5,8 +5,7 @@
 #include <QFileDialog>
 #include <QString>
 
-// The settings files' type in the dialogs.
-inline constexpr char kSettingsFileFilter[] = "Quorvel конфигурация (*.qvor)";
+#include "Presenter.h"
 
 // A modal file dialog owned by parent; empty when cancelled. Opening asks for an existing file;
 // saving asks before an existing file is replaced. A name typed without a suffix gets suffix.

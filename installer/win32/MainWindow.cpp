@@ -21,7 +21,6 @@ constexpr int kDtrBoxes[] = {IDC_DTR_CTS, IDC_DTR_DSR, IDC_DTR_DCD, IDC_DTR_RING
 // Positions of the menu bar's entries when every one is shown.
 constexpr int kFilterMenuPosition = 1;
 constexpr int kConnectionsMenuPosition = 2;
-constexpr char kSettingsFileFilter[] = "Quorvel конфигурация (*.qvor)";
 // Posted by a vetoed selection change: the question comes after the tree's notification.
 constexpr UINT kLeaveForMessage = WM_APP + 1;
 
@@ -215,6 +214,12 @@ INT_PTR TMainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam)
         EndPaint(hwnd_, &paint);
         return TRUE;
     }
+    case WM_DRAWITEM:
+        if (wParam == IDC_ADD_DEVICE) {
+            DrawAddButton(*reinterpret_cast<const DRAWITEMSTRUCT *>(lParam));
+            return TRUE;
+        }
+        break;
     case WM_SIZE: SendMessageW(status_, WM_SIZE, 0, 0); break;
     case WM_CLOSE: Close(); return TRUE;
     case WM_DESTROY: PostQuitMessage(0); return TRUE;
@@ -606,6 +611,26 @@ LRESULT TMainWindow::Notify(NMHDR *header)
 
 // ---- panel ----
 
+void TMainWindow::DrawAddButton(const DRAWITEMSTRUCT &item)
+{
+    // A red "+" while it can be used; disabled, it greys like every other control.
+    RECT rect = item.rcItem;
+    bool pushed = (item.itemState & ODS_SELECTED) != 0;
+    DrawFrameControl(item.hDC, &rect, DFC_BUTTON, DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED : 0));
+    if (pushed) OffsetRect(&rect, 1, 1);
+    bool disabled = (item.itemState & ODS_DISABLED) != 0;
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, disabled ? GetSysColor(COLOR_GRAYTEXT) : RGB(255, 0, 0));
+    HGDIOBJ old = SelectObject(item.hDC, boldFont_);
+    DrawTextW(item.hDC, L"+", 1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    SelectObject(item.hDC, old);
+    if ((item.itemState & ODS_FOCUS) && !(item.itemState & ODS_NOFOCUSRECT)) {
+        RECT focus = item.rcItem;
+        InflateRect(&focus, -3, -3);
+        DrawFocusRect(item.hDC, &focus);
+    }
+}
+
 void TMainWindow::SetSettingsEnabled(bool enabled)
 {
     for (int id : kRtsBoxes) EnableWindow(Item(id), enabled);
@@ -729,7 +754,7 @@ void TMainWindow::Apply()
         RebuildConnectionNodes(PortItemOf(presenter_.SelectedPort()));
         FillPanel();
     }
-    if (Report(outcome)) SetStatus("Настройки порта приняты");
+    if (Report(outcome)) SetStatus(kPortSettingsApplied);
 }
 
 void TMainWindow::RefreshCommand()

@@ -63,6 +63,7 @@ private:
     void ShowMenu(HMENU sub, const wchar_t *text, int position, bool shown);
 
     // Panel.
+    void DrawAddButton(const DRAWITEMSTRUCT &item);
     void FillPanel();
     void SetSettingsEnabled(bool enabled);
     void SetOptionsEnabled(bool enabled);

@@ -13,10 +13,6 @@ namespace {
 
 constexpr char kUsage[] = "Использование: quorvel-installer [--host tcp:АДРЕС:ПОРТ]";
 
-const wchar_t kStartupText[] =
-    L"Перед работой необходимо закрыть\n\rвсе программы работающие с COM портами!\n\rЕсли есть такие, нажмите "
-    L"кнопку 'Отмена',\n\rиначе нажмите кнопку 'OK'";
-
 // The start-up warning. QUORVEL_STARTUP_ANSWER ("ok" or "cancel") answers it without a user, as
 // for the Qt program.
 bool RunStartupPrompt()
@@ -27,7 +23,8 @@ bool RunStartupPrompt()
         if (std::wstring(answer) == L"ok") return true;
         if (std::wstring(answer) == L"cancel") return false;
     }
-    return MessageBoxW(nullptr, kStartupText, L"Кофигуратор", MB_OKCANCEL | MB_ICONWARNING) == IDOK;
+    return MessageBoxW(nullptr, Wide(kStartupWarning).c_str(), Wide(kStartupCaption).c_str(),
+                       MB_OKCANCEL | MB_ICONWARNING) == IDOK;
 }
 
 // The host option's value, "tcp:ADDRESS:PORT", as "ADDRESS:PORT"; false for anything else.
