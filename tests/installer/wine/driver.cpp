@@ -408,6 +408,106 @@ bool Apply(std::wstring *box)
 
 bool Checked(int id) { return Send(Item(id), BM_GETCHECK) == BST_CHECKED; }
 
+// ---- the keyboard ----
+
+// The program's focused window, as its thread's state says.
+HWND Focused()
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(program.thread, &info) ? info.hwndFocus : nullptr;
+}
+
+// A key as typing posts it: through the program's message loop, where its dialog keys and
+// accelerators are handled.
+void Key(HWND w, UINT vk)
+{
+    PostMessageW(w, WM_KEYDOWN, vk, 1);
+    PostMessageW(w, WM_KEYUP, vk, LPARAM(0xC0000001u));
+}
+
+// The key to whatever has the focus in the program, and the focus that follows.
+HWND KeyToFocus(UINT vk, HWND before)
+{
+    Key(before ? before : program.main, vk);
+    HWND after = nullptr;
+    WaitFor([&] { return (after = Focused()) != before && after; }, 10000);
+    return after;
+}
+
+void FocusControl(HWND control) { Send(program.main, WM_NEXTDLGCTL, WPARAM(control), TRUE); }
+
+// The main window's controls in their Tab order; the disabled ones are passed over.
+const int kTabOrder[] = {IDC_TREE,     IDC_PARAMS,     IDC_RTS_CTS,       IDC_RTS_DSR,   IDC_RTS_DCD,
+                         IDC_RTS_RING, IDC_DTR_CTS,    IDC_DTR_DSR,       IDC_DTR_DCD,   IDC_DTR_RING,
+                         IDC_DEVICES,  IDC_ADD_DEVICE, IDC_REMOVE_DEVICE, IDC_EXCEPTIONS, IDC_RESPONSE,
+                         IDC_OPEN_FILE, IDC_SAVE_FILE, IDC_DELAY,         IDC_APPLY};
+
+// Tab from the tree visits every enabled control once, in order, and comes back to the tree;
+// the number of controls visited.
+int CheckTabOrder(const char *where)
+{
+    std::vector<int> expected;
+    for (int id : kTabOrder)
+        if (IsWindowEnabled(Item(id))) expected.push_back(id);
+    expected.push_back(IDC_TREE);
+    FocusControl(Item(IDC_TREE));
+    HWND focus = nullptr;
+    WaitFor([&] { return (focus = Focused()) == Item(IDC_TREE); }, 10000);
+    std::wstring visited;
+    bool ok = focus == Item(IDC_TREE);
+    for (std::size_t i = 1; ok && i < expected.size(); ++i) {
+        focus = KeyToFocus(VK_TAB, focus);
+        visited += std::to_wstring(GetDlgCtrlID(focus)) + L" ";
+        ok = focus == Item(expected[i]);
+    }
+    Check(ok, (std::string("Tab goes through every enabled control in order, ") + where).c_str(), visited);
+    return int(expected.size()) - 1;
+}
+
+// Red pixels of a control on the screen: the "+" glyph while the button can be used.
+int RedPixels(HWND control)
+{
+    RECT r;
+    GetWindowRect(control, &r);
+    HDC screen = GetDC(nullptr);
+    int red = 0;
+    for (int y = r.top; y < r.bottom; ++y)
+        for (int x = r.left; x < r.right; ++x) {
+            COLORREF c = GetPixel(screen, x, y);
+            if (GetRValue(c) > 180 && GetGValue(c) < 90 && GetBValue(c) < 90) ++red;
+        }
+    ReleaseDC(nullptr, screen);
+    return red;
+}
+
+bool SelectRow(HWND list, int row)
+{
+    Remote mem(list, sizeof(LVITEMW));
+    if (!mem.ok()) return false;
+    LVITEMW lv{};
+    lv.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    lv.state = LVIS_SELECTED | LVIS_FOCUSED;
+    mem.Write(0, &lv, sizeof lv);
+    return Send(list, LVM_SETITEMSTATE, WPARAM(row), LPARAM(mem.at(0))) != 0;
+}
+
+// F5 with unapplied changes: the question with its three answers, its text naming the port.
+HWND AskedOnRefresh(const wchar_t *port)
+{
+    HWND focus = Focused();
+    Key(focus ? focus : Item(IDC_TREE), VK_F5);
+    HWND question = WaitDialog(L"Конфигуратор");
+    if (!Check(question != nullptr, "F5 asks about the unapplied changes")) return nullptr;
+    Check(Text(GetDlgItem(question, IDOK)) == L"Принять" &&
+              Text(GetDlgItem(question, IDC_LEAVE_DISCARD)) == L"Не принимать" &&
+              Text(GetDlgItem(question, IDCANCEL)) == L"Отмена",
+          "the question's answers read Принять / Не принимать / Отмена");
+    std::wstring text = BoxText(question);
+    Check(text.find(port) != std::wstring::npos, "the question names the port", text);
+    return question;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -523,6 +623,85 @@ int wmain(int argc, wchar_t **argv)
     Check(ChooseFile(loadFile, L"load"), "a settings file is loaded");
     Check(WaitFor([&] { return Text(Item(IDC_DELAY)) == L"700"; }), "the loaded delay is shown", Text(Item(IDC_DELAY)));
     Check(Apply(&box), "Apply of the loaded settings succeeds", box);
+
+    // ---- the keyboard, the "+" glyph, the unapplied mark and the question before leaving ----
+    Check(WaitFor([&] { return !IsWindowEnabled(Item(IDC_ADD_DEVICE)); }), "on a port the + button is disabled");
+    Check(RedPixels(Item(IDC_ADD_DEVICE)) == 0, "a disabled + is not red");
+    Check(CheckTabOrder("on a port") >= 16, "the port's settings take part in the Tab order");
+    Check(Text(program.main) == kTitle, "nothing unapplied after Apply", Text(program.main));
+
+    connNode = HTREEITEM(Send(tree, TVM_GETNEXTITEM, TVGN_CHILD, LPARAM(com1)));
+    Check(Select(tree, connNode), "COM1's connection selected again");
+    Check(WaitFor([&] { return IsWindowEnabled(Item(IDC_ADD_DEVICE)) != FALSE; }), "the + button is enabled again");
+    Check(WaitFor([&] { return RedPixels(Item(IDC_ADD_DEVICE)) > 0; }, 5000), "an enabled + is red");
+    Screenshot(program.main, L"connection-selected");
+    CheckTabOrder("on a connection");
+
+    // Escape cancels the id dialog, Enter accepts it.
+    Click(Item(IDC_ADD_DEVICE));
+    idForm = WaitDialog();
+    if (Check(idForm != nullptr, "the id dialog opens for Escape")) {
+        SetText(GetDlgItem(idForm, IDC_DEVICE_ID), L"7");
+        KeyToFocus(VK_ESCAPE, Focused());
+        Check(WaitFor([&] { return !IsWindow(idForm); }), "Escape closes the id dialog");
+        Check(ListRows(devices) == 1 && Text(program.main) == kTitle, "a cancelled id adds nothing");
+    }
+    Click(Item(IDC_ADD_DEVICE));
+    idForm = WaitDialog();
+    if (Check(idForm != nullptr, "the id dialog opens for Enter")) {
+        SetText(GetDlgItem(idForm, IDC_DEVICE_ID), L"7");
+        KeyToFocus(VK_RETURN, Focused());
+        Check(WaitFor([&] { return !IsWindow(idForm); }), "Enter closes the id dialog");
+        Check(WaitFor([&] { return ListRows(devices) == 2 && ListText(devices, 1, 1) == L"7"; }),
+              "Enter adds the id");
+    }
+    Check(WaitFor([&] { return Text(program.main) == std::wstring(kTitle) + L" *"; }),
+          "the window's title marks the unapplied id", Text(program.main));
+    Check(TreeText(tree, com1).find(L"(COM1) *") != std::wstring::npos, "COM1's node is marked",
+          TreeText(tree, com1));
+
+    // Del removes the selected id from the focused list.
+    Check(SelectRow(devices, 1), "the new id's row selected");
+    FocusControl(devices);
+    WaitFor([&] { return Focused() == devices; }, 10000);
+    Key(devices, VK_DELETE);
+    Check(WaitFor([&] { return ListRows(devices) == 1 && ListText(devices, 0, 1) == L"5"; }), "Del removes the id",
+          std::to_wstring(ListRows(devices)) + L" rows");
+    Check(Text(program.main) == std::wstring(kTitle) + L" *", "removing an added id is still unapplied");
+
+    // F5 asks; Escape stays with everything as it was.
+    if (HWND question = AskedOnRefresh(L"COM1")) {
+        Screenshot(question, L"leave");
+        KeyToFocus(VK_ESCAPE, Focused());
+        Check(WaitFor([&] { return !IsWindow(question); }), "Escape closes the question");
+        Check(Text(program.main) == std::wstring(kTitle) + L" *" && TreeText(tree, com1).find(L" *") != std::wstring::npos,
+              "staying keeps the changes and their marks");
+    }
+    // Не принимать: the tree is read again, the host keeps COM1's id 5 (checked by the script).
+    if (HWND question = AskedOnRefresh(L"COM1")) {
+        Click(GetDlgItem(question, IDC_LEAVE_DISCARD));
+        Check(WaitFor([&] { return !IsWindow(question); }), "Не принимать closes the question");
+        Check(WaitFor([&] { return Text(program.main) == kTitle && FindTreeItem(tree, L"(COM1)") != nullptr; }),
+              "dropped changes are unmarked after F5", Text(program.main));
+    }
+    // Принять with Enter: COM3's edited delay reaches the host (checked by the script).
+    HTREEITEM com3 = FindTreeItem(tree, L"(COM3)");
+    Check(Select(tree, com3), "COM3 selected");
+    Check(WaitFor([&] { return IsWindowEnabled(Item(IDC_DELAY)) != FALSE; }), "COM3's delay field is enabled");
+    SetText(Item(IDC_DELAY), L"900");
+    Check(WaitFor([&] { return Text(program.main) == std::wstring(kTitle) + L" *"; }),
+          "a keystroke in a field marks the title", Text(program.main));
+    if (HWND question = AskedOnRefresh(L"COM3")) {
+        KeyToFocus(VK_RETURN, Focused());
+        Check(WaitFor([&] { return !IsWindow(question); }), "Enter answers the question");
+        Check(WaitFor([&] { return Text(program.main) == kTitle && FindTreeItem(tree, L"(COM3)") != nullptr; }),
+              "applied changes are unmarked after F5", Text(program.main));
+    }
+    // F5 with nothing unapplied refreshes at once.
+    Check(Select(tree, FindTreeItem(tree, L"(COM1)")), "COM1 selected before F5");
+    Key(tree, VK_F5);
+    Check(WaitFor([&] { return HTREEITEM(Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) == nullptr && !FindDialog(); }),
+          "F5 refreshes without a question");
 
     // The about box, for its screenshot.
     Command(IDM_ABOUT);
