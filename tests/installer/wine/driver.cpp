@@ -703,6 +703,25 @@ int wmain(int argc, wchar_t **argv)
     Check(WaitFor([&] { return HTREEITEM(Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) == nullptr && !FindDialog(); }),
           "F5 refreshes without a question");
 
+    // The host lost: F5 says so in a box, and the status bar keeps it.
+    wchar_t lose[1024] = L"", lost[1024] = L"";
+    if (GetEnvironmentVariableW(L"QV_LOSE_HOST", lose, 1024) && GetEnvironmentVariableW(L"QV_HOST_LOST", lost, 1024)) {
+        if (FILE *f = _wfopen(lose, L"wb")) std::fclose(f);
+        Check(WaitFor([&] { return GetFileAttributesW(lost) != INVALID_FILE_ATTRIBUTES; }, 60000),
+              "the bridge to the host is gone");
+        Key(tree, VK_F5);
+        HWND lostBox = WaitDialog();
+        std::wstring text = lostBox ? BoxText(lostBox) : L"";
+        Check(text.rfind(L"Список портов не получен: ", 0) == 0, "F5 says the ports could not be listed", text);
+        Check(Text(Item(IDC_STATUS)) == text, "the status bar keeps what the box said", Text(Item(IDC_STATUS)));
+        if (lostBox) {
+            Screenshot(lostBox, L"host-lost");
+            Click(GetDlgItem(lostBox, IDOK));
+            WaitFor([&] { return !IsWindow(lostBox); });
+        }
+        Check(TreeItems(tree).empty(), "no ports are shown without the host");
+    }
+
     // The about box, for its screenshot.
     Command(IDM_ABOUT);
     if (HWND about = WaitDialog()) {
