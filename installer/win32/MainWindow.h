@@ -33,8 +33,8 @@ public:
 private:
     struct Node {
         NodeRef ref;
-        bool marked = false;   // a port of our driver
-        std::string text;      // as the presenter gave it, without the unapplied mark
+        bool marked = false;  // a port of our driver
+        std::string text;     // as the presenter gave it, without the unapplied mark
         bool shownUnapplied = false;
     };
 

@@ -438,10 +438,10 @@ HWND KeyToFocus(UINT vk, HWND before)
 void FocusControl(HWND control) { Send(program.main, WM_NEXTDLGCTL, WPARAM(control), TRUE); }
 
 // The main window's controls in their Tab order; the disabled ones are passed over.
-const int kTabOrder[] = {IDC_TREE,     IDC_PARAMS,     IDC_RTS_CTS,       IDC_RTS_DSR,   IDC_RTS_DCD,
-                         IDC_RTS_RING, IDC_DTR_CTS,    IDC_DTR_DSR,       IDC_DTR_DCD,   IDC_DTR_RING,
-                         IDC_DEVICES,  IDC_ADD_DEVICE, IDC_REMOVE_DEVICE, IDC_EXCEPTIONS, IDC_RESPONSE,
-                         IDC_OPEN_FILE, IDC_SAVE_FILE, IDC_DELAY,         IDC_APPLY};
+const int kTabOrder[] = {IDC_TREE,      IDC_PARAMS,     IDC_RTS_CTS,       IDC_RTS_DSR,    IDC_RTS_DCD,
+                         IDC_RTS_RING,  IDC_DTR_CTS,    IDC_DTR_DSR,       IDC_DTR_DCD,    IDC_DTR_RING,
+                         IDC_DEVICES,   IDC_ADD_DEVICE, IDC_REMOVE_DEVICE, IDC_EXCEPTIONS, IDC_RESPONSE,
+                         IDC_OPEN_FILE, IDC_SAVE_FILE,  IDC_DELAY,         IDC_APPLY};
 
 // Tab from the tree visits every enabled control once, in order, and comes back to the tree;
 // the number of controls visited.
@@ -652,13 +652,11 @@ int wmain(int argc, wchar_t **argv)
         SetText(GetDlgItem(idForm, IDC_DEVICE_ID), L"7");
         KeyToFocus(VK_RETURN, Focused());
         Check(WaitFor([&] { return !IsWindow(idForm); }), "Enter closes the id dialog");
-        Check(WaitFor([&] { return ListRows(devices) == 2 && ListText(devices, 1, 1) == L"7"; }),
-              "Enter adds the id");
+        Check(WaitFor([&] { return ListRows(devices) == 2 && ListText(devices, 1, 1) == L"7"; }), "Enter adds the id");
     }
     Check(WaitFor([&] { return Text(program.main) == std::wstring(kTitle) + L" *"; }),
           "the window's title marks the unapplied id", Text(program.main));
-    Check(TreeText(tree, com1).find(L"(COM1) *") != std::wstring::npos, "COM1's node is marked",
-          TreeText(tree, com1));
+    Check(TreeText(tree, com1).find(L"(COM1) *") != std::wstring::npos, "COM1's node is marked", TreeText(tree, com1));
 
     // Del removes the selected id from the focused list.
     Check(SelectRow(devices, 1), "the new id's row selected");
@@ -674,7 +672,8 @@ int wmain(int argc, wchar_t **argv)
         Screenshot(question, L"leave");
         KeyToFocus(VK_ESCAPE, Focused());
         Check(WaitFor([&] { return !IsWindow(question); }), "Escape closes the question");
-        Check(Text(program.main) == std::wstring(kTitle) + L" *" && TreeText(tree, com1).find(L" *") != std::wstring::npos,
+        Check(Text(program.main) == std::wstring(kTitle) + L" *" &&
+                  TreeText(tree, com1).find(L" *") != std::wstring::npos,
               "staying keeps the changes and their marks");
     }
     // Не принимать: the tree is read again, the host keeps COM1's id 5 (checked by the script).
