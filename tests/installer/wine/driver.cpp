@@ -690,6 +690,18 @@ int wmain(int argc, wchar_t **argv)
     SetText(Item(IDC_DELAY), L"900");
     Check(WaitFor([&] { return Text(program.main) == std::wstring(kTitle) + L" *"; }),
           "a keystroke in a field marks the title", Text(program.main));
+    // Another port's node asks too; Escape stays on COM3 with the edit.
+    Check(!Select(tree, FindTreeItem(tree, L"(COM1)")), "selecting another port waits for the answer");
+    if (HWND question = WaitDialog(L"Конфигуратор")) {
+        Check(BoxText(question).find(L"(COM3)") != std::wstring::npos, "the question names the port left behind",
+              BoxText(question));
+        KeyToFocus(VK_ESCAPE, Focused());
+        Check(WaitFor([&] { return !IsWindow(question); }), "Escape closes the question");
+    } else {
+        Check(false, "selecting another port asks about the unapplied changes");
+    }
+    Check(HTREEITEM(Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) == com3 && Text(Item(IDC_DELAY)) == L"900",
+          "staying keeps COM3 selected with its edit", Text(Item(IDC_DELAY)));
     if (HWND question = AskedOnRefresh(L"COM3")) {
         KeyToFocus(VK_RETURN, Focused());
         Check(WaitFor([&] { return !IsWindow(question); }), "Enter answers the question");
