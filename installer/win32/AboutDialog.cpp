@@ -19,11 +19,9 @@ void SetLink(HWND dialog, int id, const std::string &text) { SetItemText(dialog,
 
 INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    auto *state = reinterpret_cast<AboutState *>(GetWindowLongPtrW(dialog, DWLP_USER));
+    auto *state = DialogState<AboutState>(dialog, message, lParam);
     switch (message) {
     case WM_INITDIALOG:
-        state = reinterpret_cast<AboutState *>(lParam);
-        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
         SetWindowTextW(dialog, Wide(state->title).c_str());
         SetItemText(dialog, IDC_ABOUT_VERSION, "Версия продукта: " + state->version);
         SetLink(dialog, IDC_ABOUT_MAIL, kSupportMail);
@@ -57,6 +55,5 @@ void RunAboutDialog(HWND owner, TVersionInfo &info, plat::IPlatform &local)
 {
     // A program without its version resource says so instead of showing an empty box.
     AboutState state{info.ProductName(), info.FileVersion(), &local};
-    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUT), owner, AboutProc,
-                    reinterpret_cast<LPARAM>(&state));
+    RunModal(owner, IDD_ABOUT, AboutProc, &state);
 }

@@ -12,26 +12,15 @@ struct IdState {
 
 INT_PTR CALLBACK DeviceIdProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    auto *state = reinterpret_cast<IdState *>(GetWindowLongPtrW(dialog, DWLP_USER));
+    auto *state = DialogState<IdState>(dialog, message, lParam);
     switch (message) {
     case WM_INITDIALOG:
-        state = reinterpret_cast<IdState *>(lParam);
-        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
         SetItemText(dialog, IDC_DEVICE_CONNECTION, state->connection);
         SetItemText(dialog, IDC_DEVICE_ID, state->id);
         // The id field comes first in the template: it gets the focus with its text selected.
         return TRUE;
     case WM_COMMAND:
-        if (LOWORD(wParam) == IDOK) {
-            state->id = ItemText(dialog, IDC_DEVICE_ID);
-            EndDialog(dialog, IDOK);
-            return TRUE;
-        }
-        if (LOWORD(wParam) == IDCANCEL) {
-            EndDialog(dialog, IDCANCEL);
-            return TRUE;
-        }
-        break;
+        return EndOnOkOrCancel(dialog, wParam, [&] { state->id = ItemText(dialog, IDC_DEVICE_ID); });
     }
     return FALSE;
 }
@@ -42,9 +31,7 @@ bool RunDeviceIdDialog(HWND owner, const std::string &connection, std::string *i
 {
     IdState state;
     state.connection = connection;
-    if (DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_DEVICE_ID), owner, DeviceIdProc,
-                        reinterpret_cast<LPARAM>(&state)) != IDOK)
-        return false;
+    if (RunModal(owner, IDD_DEVICE_ID, DeviceIdProc, &state) != IDOK) return false;
     *id = state.id;
     return true;
 }

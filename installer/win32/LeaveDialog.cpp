@@ -32,8 +32,7 @@ INT_PTR CALLBACK LeaveProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
 
 LeaveAnswer RunLeaveDialog(HWND owner, const TPresenter::LeaveQuestion &question)
 {
-    INT_PTR answer = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_LEAVE), owner, LeaveProc,
-                                     reinterpret_cast<LPARAM>(&question));
+    INT_PTR answer = RunModal(owner, IDD_LEAVE, LeaveProc, &question);
     if (answer == IDOK) return LeaveAnswer::Apply;
     if (answer == IDC_LEAVE_DISCARD) return LeaveAnswer::Discard;
     return LeaveAnswer::Stay;

@@ -36,11 +36,9 @@ void TakeSelection(HWND dialog, RemoveState *state)
 
 INT_PTR CALLBACK RemoveFilterProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    auto *state = reinterpret_cast<RemoveState *>(GetWindowLongPtrW(dialog, DWLP_USER));
+    auto *state = DialogState<RemoveState>(dialog, message, lParam);
     switch (message) {
     case WM_INITDIALOG: {
-        state = reinterpret_cast<RemoveState *>(lParam);
-        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
         HWND combo = GetDlgItem(dialog, IDC_REMOVE_KIND);
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Верхние фильтры"));
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Нижние фильтры"));
@@ -57,10 +55,8 @@ INT_PTR CALLBACK RemoveFilterProc(HWND dialog, UINT message, WPARAM wParam, LPAR
             // Selection by mouse or keyboard alike.
             if (HIWORD(wParam) == LBN_SELCHANGE) TakeSelection(dialog, state);
             return TRUE;
-        case IDOK: EndDialog(dialog, IDOK); return TRUE;
-        case IDCANCEL: EndDialog(dialog, IDCANCEL); return TRUE;
         }
-        break;
+        return EndOnOkOrCancel(dialog, wParam, [] {});
     }
     return FALSE;
 }
@@ -70,9 +66,7 @@ INT_PTR CALLBACK RemoveFilterProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 bool RunRemoveFilterDialog(HWND owner, const StringList &upper, const StringList &lower, int *kind, std::string *name)
 {
     RemoveState state{&upper, &lower};
-    if (DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_REMOVE_FILTER), owner, RemoveFilterProc,
-                        reinterpret_cast<LPARAM>(&state)) != IDOK)
-        return false;
+    if (RunModal(owner, IDD_REMOVE_FILTER, RemoveFilterProc, &state) != IDOK) return false;
     *kind = state.kind;
     *name = state.chosen;
     return true;

@@ -52,3 +52,9 @@ std::string ExceptionText(std::exception_ptr error)
         return "Неизвестная ошибка";
     }
 }
+
+INT_PTR RunModal(HWND owner, int templateId, DLGPROC proc, const void *state)
+{
+    return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId), owner, proc,
+                           reinterpret_cast<LPARAM>(state));
+}

@@ -40,64 +40,12 @@
 #include "PlatformHost.h"
 #include "SetupClasses.h"
 #include "UnInstallFilterForm.h"
+#include "message_boxes.h"
 #include "newdev.hpp"
 #include "platform_test.h"
 #include "programs.h"
 
 namespace {
-
-struct BoxSeen {
-    bool shown = false;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-};
-
-// Runs action; the first message box it opens is recorded and answered OK.
-BoxSeen CaptureBox(const std::function<void()> &action)
-{
-    BoxSeen seen;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || seen.shown) return;
-        seen.shown = true;
-        seen.text = box->text();
-        seen.icon = box->icon();
-        box->button(QMessageBox::Ok)->click();
-    });
-    poll.start();
-    action();
-    poll.stop();
-    return seen;
-}
-
-// Runs action; the message boxes it opens are answered in turn with answers; their texts are
-// returned.
-QStringList AnswerBoxes(const std::function<void()> &action, QList<QMessageBox::StandardButton> answers)
-{
-    QStringList texts;
-    QPointer<QMessageBox> last;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || box == last) return;
-        last = box;
-        texts << box->text();
-        QMessageBox::StandardButton answer = answers.isEmpty() ? QMessageBox::Cancel : answers.takeFirst();
-        QTimer::singleShot(0, box, [box, answer] {
-            if (QAbstractButton *b = box->button(answer))
-                b->click();
-            else
-                box->reject();
-        });
-    });
-    poll.start();
-    action();
-    poll.stop();
-    return texts;
-}
 
 // Runs action, answering its file dialog with path (typed into the name field, as a user would)
 // and recording the first message box after it.

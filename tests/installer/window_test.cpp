@@ -23,6 +23,7 @@
 #include "ErrorReporting.h"
 #include "FakePlatform.h"
 #include "Main.h"
+#include "message_boxes.h"
 #include "records.h"
 
 using namespace quorvel;
@@ -41,67 +42,6 @@ Bytes TwoConnectionRecord()
     b.insert(b.end(), entry.begin(), entry.end());
     b[0] = static_cast<std::uint8_t>(b.size());
     return b;
-}
-
-struct BoxSeen {
-    bool shown = false;
-    QString title, text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QStringList buttons;
-    bool ownedByForm = false;
-};
-
-// Runs action; the first message box it opens is recorded and answered with answer.
-BoxSeen CaptureBox(const std::function<void()> &action, QMessageBox::StandardButton answer = QMessageBox::Ok,
-                   QWidget *expectedOwner = nullptr)
-{
-    BoxSeen seen;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || seen.shown) return;
-        seen.shown = true;
-        seen.title = box->windowTitle();
-        seen.text = box->text();
-        seen.icon = box->icon();
-        for (QAbstractButton *b : box->buttons()) seen.buttons << b->text();
-        seen.ownedByForm = expectedOwner && box->parentWidget() == expectedOwner;
-        box->button(answer)->click();
-    });
-    poll.start();
-    action();
-    poll.stop();
-    return seen;
-}
-
-// Runs action; the message boxes it opens are recorded and answered in turn; one beyond the
-// answers is answered Cancel.
-QList<BoxSeen> CaptureBoxes(const std::function<void()> &action, QList<QMessageBox::StandardButton> answers)
-{
-    QList<BoxSeen> seen;
-    QPointer<QMessageBox> last;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || box == last) return;
-        last = box;
-        BoxSeen b;
-        b.shown = true;
-        b.title = box->windowTitle();
-        b.text = box->text();
-        b.icon = box->icon();
-        for (QAbstractButton *button : box->buttons()) b.buttons << button->text();
-        seen << b;
-        QMessageBox::StandardButton answer = answers.isEmpty() ? QMessageBox::Cancel : answers.takeFirst();
-        // Answered after this poll returns, so that a box the answer opens is seen too.
-        QTimer::singleShot(0, box, [box, answer] { box->button(answer)->click(); });
-    });
-    poll.start();
-    action();
-    poll.stop();
-    return seen;
 }
 
 // Runs action, closing any popup menu it opens.
