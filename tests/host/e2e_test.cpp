@@ -755,8 +755,14 @@ TEST_F(HostEndToEnd, MetricsEndpointServesTheCountersOfHeldPorts)
     EXPECT_EQ(m.Read(1, 0), 0);
     EXPECT_EQ(m.Read(1, 2), 0);
     EXPECT_EQ(m.values[0], 1002);
-    std::string text = HttpGet(metrics, "/metrics");
     std::string link = "{port=\"COM1\",link=\"127.0.0.1:" + std::to_string(simPort) + "\",entry=\"1\"";
+    // The sender counts its request when the send returns, which may be after the reply reached the
+    // program: scrape until the count has caught up.
+    std::string text;
+    qvtest::WaitUntil([&] {
+        text = HttpGet(metrics, "/metrics");
+        return text.find("\nquorvel_requests_sent_total" + link + "} 2\n") != std::string::npos;
+    });
     for (const std::string &series : std::vector<std::string>{
              "quorvel_port_open{port=\"COM1\"} 1", "quorvel_link_up" + link + "} 1",
              "quorvel_requests_sent_total" + link + "} 2", "quorvel_replies_delivered_total" + link + "} 2",
