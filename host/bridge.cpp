@@ -182,19 +182,26 @@ void PortBridge::Run()
         // no program holds it, so it is not polled). Open: the master's data and hang-up.
         std::vector<pollfd> fds = {{wake_, POLLIN, 0}, {inotify_, POLLIN, 0}};
         bool open = portOpen_.load();
-        if (open) fds.push_back({master_, POLLIN, 0});
         int timeout = -1;
         if (wantOpen) timeout = kOpenRetryMs;
         if (open) {
+            bool wantWritable = false;
+            timeout = relay_.Service(&wantWritable);
+            fds.push_back({master_, short(POLLIN | (wantWritable ? POLLOUT : 0)), 0});
             std::uint64_t deadline = assembler_.Deadline();
             if (deadline != UINT64_MAX) {
                 std::uint64_t now = NowMicros();
-                timeout = deadline <= now ? 0 : int((deadline - now + 999) / 1000);
+                int until = deadline <= now ? 0 : int((deadline - now + 999) / 1000);
+                if (timeout < 0 || until < timeout) timeout = until;
             }
         }
         int n = poll(fds.data(), fds.size(), timeout);
         if (n < 0 && errno != EINTR) break;
         if (stopping_) break;
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t count;
+            (void)!read(wake_, &count, sizeof(count));
+        }
 
         if (fds[1].revents & POLLIN) {
             char events[4096];
@@ -268,12 +275,8 @@ bool PortBridge::OpenPort()
     }
     portOpen_ = true;
     ApplyLineSettings(true);
-    readerStop_ = false;
-    readerDone_ = false;
-    reader_ = std::thread([this, h] {
-        pthread_setname_np(pthread_self(), "qv-reader");
-        ReadLoop(h);
-    });
+    if (NTSTATUS status = relay_.Start(h, master_, wake_); !NT_SUCCESS(status))
+        log_(portName_ + ": the port's replies cannot be read (status " + std::to_string(status) + ")");
     log_(portName_ + ": program opened " + ptyPath_ + "; port open at " + std::to_string(applied_.baud) + " baud");
     return true;
 }
@@ -281,14 +284,7 @@ bool PortBridge::OpenPort()
 void PortBridge::ClosePort()
 {
     if (!portOpen_) return;
-    readerStop_ = true;
-    // The reader may be about to start a read that the cancel misses; its one-second read
-    // timeout bounds the wait, the repeated cancel usually ends it at once.
-    while (!readerDone_) {
-        CancelIoEx(port_, nullptr);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    reader_.join();
+    relay_.Stop();
     HANDLE h;
     {
         std::lock_guard<std::mutex> guard(handleLock_);
@@ -363,6 +359,9 @@ PortBridge::Drain PortBridge::DrainTerminal()
             assembler_.Add(buffer + 1, size_t(n - 1), NowMicros());
             total += size_t(n - 1);
             NoteDropping();
+            // A short read took all there was: poll reports what comes next, and the read that
+            // would only say so is saved.
+            if (size_t(n) < sizeof(buffer)) return Drain::Empty;
             continue;
         }
         ULONG purge = 0;
@@ -409,38 +408,6 @@ void PortBridge::WriteToPort(const std::vector<std::uint8_t> &bytes)
     if (!WriteFile(port_, bytes.data(), DWORD(bytes.size()), &written, nullptr) || written != bytes.size())
         log_(portName_ + ": write of " + std::to_string(bytes.size()) + " bytes ended after " +
              std::to_string(written) + " (error " + std::to_string(GetLastError()) + ")");
-}
-
-void PortBridge::ReadLoop(HANDLE port)
-{
-    std::uint8_t buffer[4096];
-    while (!readerStop_) {
-        DWORD got = 0;
-        if (!ReadFile(port, buffer, sizeof(buffer), &got, nullptr)) {
-            if (readerStop_) break;
-            if (GetLastError() != ERROR_OPERATION_ABORTED) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (got > 0) WriteToTerminal(buffer, got);
-    }
-    readerDone_ = true;
-}
-
-void PortBridge::WriteToTerminal(const std::uint8_t *data, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size && !readerStop_) {
-        ssize_t n = write(master_, data + done, size - done);
-        if (n > 0) {
-            done += size_t(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd p{master_, POLLOUT, 0};
-            poll(&p, 1, 100);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;  // the program went away; the bridge thread sees the hang-up
-        }
-    }
 }
 
 }  // namespace quorvel

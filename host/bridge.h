@@ -18,6 +18,7 @@
 #include "framing.h"
 #include "lineconfig.h"
 #include "qv/win32comm.h"
+#include "readrelay.h"
 
 namespace quorvel {
 
@@ -59,7 +60,6 @@ public:
 
 private:
     void Run();
-    void ReadLoop(HANDLE port);
     bool ProgramHoldsTerminal();
     bool OpenPort();
     void ClosePort();
@@ -72,7 +72,6 @@ private:
     // Logs when the assembler starts and stops dropping an over-long run of bytes.
     void NoteDropping();
     void WriteToPort(const std::vector<std::uint8_t> &bytes);
-    void WriteToTerminal(const std::uint8_t *data, std::size_t size);
 
     std::string portName_, devDir_, linkPath_, ptyPath_;
     bool linkMade_ = false;  // Start made the link; Stop removes it
@@ -80,7 +79,7 @@ private:
     LogFunction log_;
     int master_ = -1;
     int inotify_ = -1;
-    int wake_ = -1;  // eventfd: Stop() wakes the bridge thread
+    int wake_ = -1;  // eventfd: Stop() and the read relay wake the bridge thread
     std::thread thread_;
     std::atomic<bool> stopping_{false};
 
@@ -90,9 +89,7 @@ private:
     HANDLE port_ = nullptr;
     std::atomic<bool> portOpen_{false};
     std::condition_variable closedCv_;  // with handleLock_: portOpen_ became false, the handle closed
-    std::thread reader_;
-    std::atomic<bool> readerStop_{false};
-    std::atomic<bool> readerDone_{false};
+    PortReadRelay relay_;  // the port's replies to the terminal while the port is open
 
     LineConfig applied_;
     WriteAssembler assembler_;
