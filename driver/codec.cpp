@@ -29,19 +29,29 @@ VOID SwapBytePairs(PUCHAR Buffer, ULONG Length)
     }
 }
 
-// Modbus CRC-16: reflected polynomial 0xA001, no final XOR. Bit by bit, no table.
+// Modbus CRC-16: reflected polynomial 0xA001, no final XOR, a byte at a time from a table the
+// compiler builds (read-only data, so any IRQL).
+struct CRC16_TABLE {
+    USHORT Entry[256];
+};
+
+static constexpr CRC16_TABLE MakeCrc16Table()
+{
+    CRC16_TABLE table = {};
+    for (unsigned i = 0; i < 256; i++) {
+        USHORT crc = (USHORT)i;
+        for (int bit = 0; bit < 8; bit++) crc = (crc & 1) ? (USHORT)((crc >> 1) ^ 0xA001) : (USHORT)(crc >> 1);
+        table.Entry[i] = crc;
+    }
+    return table;
+}
+
+static constexpr CRC16_TABLE Crc16Table = MakeCrc16Table();
+
 USHORT CalcCrc16(const UCHAR *Buffer, ULONG Length, USHORT Initial)
 {
     USHORT crc = Initial;
-    for (ULONG i = 0; i < Length; i++) {
-        crc ^= Buffer[i];
-        for (int bit = 0; bit < 8; bit++) {
-            if (crc & 1)
-                crc = (USHORT)((crc >> 1) ^ 0xA001);
-            else
-                crc = (USHORT)(crc >> 1);
-        }
-    }
+    for (ULONG i = 0; i < Length; i++) crc = (USHORT)((crc >> 8) ^ Crc16Table.Entry[(crc ^ Buffer[i]) & 0xFF]);
     return crc;
 }
 

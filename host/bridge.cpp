@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -185,14 +186,18 @@ void PortBridge::Run()
         int timeout = -1;
         if (wantOpen) timeout = kOpenRetryMs;
         if (open) {
-            bool wantWritable = false;
-            timeout = relay_.Service(&wantWritable);
-            fds.push_back({master_, short(POLLIN | (wantWritable ? POLLOUT : 0)), 0});
-            std::uint64_t deadline = assembler_.Deadline();
+            // The relay is asked only when it said it would need it: its wake, a terminal that
+            // takes more, its time.
+            if (serviceRelay_ || NowMicros() >= relayDue_) {
+                int ms = relay_.Service(&relayWritable_);
+                relayDue_ = ms < 0 ? UINT64_MAX : NowMicros() + std::uint64_t(ms) * 1000;
+                serviceRelay_ = false;
+            }
+            fds.push_back({master_, short(POLLIN | (relayWritable_ ? POLLOUT : 0)), 0});
+            std::uint64_t deadline = std::min(assembler_.Deadline(), relayDue_);
             if (deadline != UINT64_MAX) {
                 std::uint64_t now = NowMicros();
-                int until = deadline <= now ? 0 : int((deadline - now + 999) / 1000);
-                if (timeout < 0 || until < timeout) timeout = until;
+                timeout = deadline <= now ? 0 : int((deadline - now + 999) / 1000);
             }
         }
         int n = poll(fds.data(), fds.size(), timeout);
@@ -201,7 +206,9 @@ void PortBridge::Run()
         if (fds[0].revents & POLLIN) {
             std::uint64_t count;
             (void)!read(wake_, &count, sizeof(count));
+            serviceRelay_ = true;
         }
+        if (open && (fds[2].revents & POLLOUT)) serviceRelay_ = true;
 
         if (fds[1].revents & POLLIN) {
             char events[4096];
@@ -275,6 +282,9 @@ bool PortBridge::OpenPort()
     }
     portOpen_ = true;
     ApplyLineSettings(true);
+    serviceRelay_ = true;
+    relayWritable_ = false;
+    relayDue_ = UINT64_MAX;
     if (NTSTATUS status = relay_.Start(h, master_, wake_); !NT_SUCCESS(status))
         log_(portName_ + ": the port's replies cannot be read (status " + std::to_string(status) + ")");
     log_(portName_ + ": program opened " + ptyPath_ + "; port open at " + std::to_string(applied_.baud) + " baud");

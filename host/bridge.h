@@ -90,6 +90,11 @@ private:
     std::atomic<bool> portOpen_{false};
     std::condition_variable closedCv_;  // with handleLock_: portOpen_ became false, the handle closed
     PortReadRelay relay_;  // the port's replies to the terminal while the port is open
+    // The bridge thread's: the relay asked to be serviced (its wake, a writable terminal), wants
+    // the terminal writable, or wants its service again at relayDue_ (µs, steady clock).
+    bool serviceRelay_ = false;
+    bool relayWritable_ = false;
+    std::uint64_t relayDue_ = UINT64_MAX;
 
     LineConfig applied_;
     WriteAssembler assembler_;

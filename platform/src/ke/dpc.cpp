@@ -12,9 +12,9 @@
 
 #include <atomic>
 #include <cstdio>
-#include <set>
 #include <thread>
 
+#include "ke/addressset.h"
 #include "ke/ke.h"
 #include "qv/platform.h"
 #include "verifier.h"
@@ -38,7 +38,7 @@ struct DpcState {
     int Queued = 0;                       // DPCs in processor queues; guarded by DispatcherLock
     int Active = 0;                       // routines running; guarded by DispatcherLock
     std::condition_variable Idle;
-    std::set<PKDPC> All;  // every queued DPC, deferred ones included; guarded by DispatcherLock
+    AddressSet<KDPC> All;  // every queued DPC, deferred ones included; guarded by DispatcherLock
     std::atomic<unsigned> NextProcessor{0};
     std::atomic<bool> Inline{false};  // set at startup
 };
@@ -238,10 +238,9 @@ bool ForgetKernelObjectsIn(const void *base, SIZE_T size, const char **what)
     DpcState &s = Dpcs();
     std::lock_guard<std::mutex> guard(DispatcherLock());
     bool found = false;
-    for (auto it = s.All.lower_bound(reinterpret_cast<PKDPC>(const_cast<char *>(lo)));
-         it != s.All.end() && reinterpret_cast<const char *>(*it) < hi;) {
-        PKDPC dpc = *it++;
-        UnlinkDpcLocked(dpc);
+    for (auto it = s.All.lower_bound(lo); it != s.All.end() && reinterpret_cast<const char *>(*it) < hi;
+         it = s.All.lower_bound(lo)) {
+        UnlinkDpcLocked(*it);  // erases it from All
         *what = "a queued DPC";
         found = true;
     }

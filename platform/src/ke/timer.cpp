@@ -7,9 +7,9 @@
 #include <pthread.h>
 
 #include <map>
-#include <set>
 #include <thread>
 
+#include "ke/addressset.h"
 #include "ke/ke.h"
 #include "qv/platform.h"
 #include "verifier.h"
@@ -19,7 +19,7 @@ namespace {
 
 struct TimerState {
     std::multimap<ULONGLONG, PKTIMER> Queue;  // armed timers by due time; guarded by DispatcherLock
-    std::set<PKTIMER> Armed;                  // the same by address, for freed memory; DispatcherLock
+    AddressSet<KTIMER> Armed;                 // the same by address, for freed memory; DispatcherLock
     std::condition_variable Changed;          // queue or clock mode changed
     std::thread Thread;
     bool Stop = false;     // guarded by DispatcherLock
@@ -152,7 +152,7 @@ bool ForgetTimersInLocked(const char *lo, const char *hi)
 {
     // Looked up by address: every free of pool comes here.
     auto &armed = Timers().Armed;
-    auto first = armed.lower_bound(reinterpret_cast<PKTIMER>(const_cast<char *>(lo)));
+    auto first = armed.lower_bound(lo);
     if (first == armed.end() || reinterpret_cast<const char *>(*first) >= hi) return false;
     // Found by address, not by due time: the memory may have been scribbled on before the free.
     auto &queue = Timers().Queue;
