@@ -1,5 +1,6 @@
 // IRPs down a device stack: completion order, handing an IRP back, invoke flags, pending
 // propagation, and cancellation racing completion.
+#include <atomic>
 #include <thread>
 
 #include "io_test_support.h"
@@ -286,7 +287,9 @@ TEST_F(IrpTest, CancelIoEndsAPendingReadWithOperationAborted)
     EXPECT_EQ(read, 0u);
     EXPECT_EQ(parking.CancelCalls.load(), 1);
 
-    // A synchronous handle: the reader blocks until another thread cancels every request.
+    // A synchronous handle: the reader blocks until another thread cancels every request, and
+    // another thread's request on the same handle waits until the read has ended (all requests on
+    // a synchronous file go one at a time); cancelling is not such a request.
     HANDLE sync = CreateFileW(u"\\Device\\QvPark", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(sync, INVALID_HANDLE_VALUE);
     BOOL ok = TRUE;
@@ -303,8 +306,16 @@ TEST_F(IrpTest, CancelIoEndsAPendingReadWithOperationAborted)
         KeReleaseSpinLock(&parking.Lock, old);
         return parked;
     }));
+    std::atomic<bool> controlDone{false};
+    std::thread control([&] {
+        DWORD n;
+        DeviceIoControl(sync, 0x1234, nullptr, 0, nullptr, 0, &n, nullptr);  // no handler: refused at once
+        controlDone = true;
+    });
+    EXPECT_FALSE(qvtest::WaitUntil([&] { return controlDone.load(); }, 200)) << "it ran beside the read";
     EXPECT_TRUE(CancelIoEx(sync, nullptr));
     reader.join();
+    control.join();
     EXPECT_FALSE(ok);
     EXPECT_EQ(error, (DWORD)ERROR_OPERATION_ABORTED);
     EXPECT_EQ(parking.CancelCalls.load(), 2);

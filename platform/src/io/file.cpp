@@ -20,6 +20,7 @@ constexpr ULONG kFoSynchronousIo = 0x00000002;
 
 struct FileObjectPrivate {
     KEVENT Event;         // set when a request on the file finishes
+    KEVENT Free;          // synchronous files: signalled while no request holds the file
     LIST_ENTRY Requests;  // user-mode requests not finished yet; guarded by the IRP lock
     bool Synchronous;
     bool Opened;  // IRP_MJ_CREATE succeeded: cleanup and close follow
@@ -96,6 +97,13 @@ PKEVENT IoFileEvent(PFILE_OBJECT file) { return &PrivateOf(file)->Event; }
 
 bool IoFileIsSynchronous(PFILE_OBJECT file) { return PrivateOf(file)->Synchronous; }
 
+void IoAcquireSynchronousFile(PFILE_OBJECT file)
+{
+    KeWaitForSingleObject(&PrivateOf(file)->Free, Executive, UserMode, FALSE, nullptr);
+}
+
+void IoReleaseSynchronousFile(PFILE_OBJECT file) { KeSetEvent(&PrivateOf(file)->Free, IO_NO_INCREMENT, FALSE); }
+
 NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
                     ULONG createOptions, PVOID eaBuffer, ULONG eaLength, bool synchronous, bool kernelHandle,
                     HANDLE *handle, PIO_STATUS_BLOCK iosb)
@@ -125,6 +133,7 @@ NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareA
     }
     auto *priv = new FileObjectPrivate;
     KeInitializeEvent(&priv->Event, NotificationEvent, FALSE);
+    KeInitializeEvent(&priv->Free, SynchronizationEvent, TRUE);
     InitializeListHead(&priv->Requests);
     priv->Synchronous = synchronous;
     priv->Opened = false;

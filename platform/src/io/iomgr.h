@@ -82,6 +82,10 @@ NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareA
 // The file object's event: signalled when a request on it finishes.
 PKEVENT IoFileEvent(PFILE_OBJECT file);
 bool IoFileIsSynchronous(PFILE_OBJECT file);
+// Requests on a file opened for synchronous I/O go one at a time, as on Windows: a request takes
+// the file (waiting while another holds it) and lets it go once it has finished.
+void IoAcquireSynchronousFile(PFILE_OBJECT file);
+void IoReleaseSynchronousFile(PFILE_OBJECT file);
 
 // Runs `routine(context)` at PASSIVE_LEVEL on the I/O manager's worker thread.
 void IoQueueSystemWork(void (*routine)(void *), void *context);

@@ -98,10 +98,27 @@ BOOL Issue(HANDLE handle, UCHAR major, ULONG code, PVOID in, ULONG inLength, PVO
         VerifierViolation("Win32 API", "file request issued at IRQL %d", KeGetCurrentIrql());
     PFILE_OBJECT file = ReferenceFile(handle);
     if (!file) return Fail(ERROR_INVALID_HANDLE);
-    bool waits = IoFileIsSynchronous(file) || forceWait;
+    bool synchronous = IoFileIsSynchronous(file);
+    bool waits = synchronous || forceWait;
     if (!waits && !overlapped) {
         ObfDereferenceObject(file);
         return Fail(ERROR_INVALID_PARAMETER);
+    }
+    // A synchronous file serves one request at a time: a second thread's call waits here until
+    // the first has finished.
+    struct Release {
+        PFILE_OBJECT File;
+        ~Release()
+        {
+            if (!File) return;
+            IoReleaseSynchronousFile(File);
+            ObfDereferenceObject(File);
+        }
+    } release{nullptr};
+    if (synchronous) {
+        ObfReferenceObject(file);  // kept until the file is let go, whatever the request does
+        IoAcquireSynchronousFile(file);
+        release.File = file;
     }
     if (transferred) *transferred = 0;
     Win32Request local = {};
