@@ -82,7 +82,8 @@ NTSTATUS NTAPI PortReadRelay::ReadDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 int PortReadRelay::Pump(bool *terminalFull)
 {
     *terminalFull = false;
-    bool sentAtOnce = false;  // the result taken next came back inside its send
+    bool sentAtOnce = false;     // the result taken next came back inside its send
+    std::size_t sentLength = 0;  // and the length it asked for
     for (;;) {
         KIRQL irql;
         KeAcquireSpinLock(&lock_, &irql);
@@ -108,10 +109,12 @@ int PortReadRelay::Pump(bool *terminalFull)
                 retryAt_ = NowMicros() + kRetryMicros;
             } else if (got > 0) {
                 emptyAtOnce_ = 0;
-                if (sizeof(buffer_) - fill_ >= kMinGather) {
-                    // What else the port holds comes back at once; a read that waits means it
-                    // holds nothing more.
-                    sentAtOnce = SendRead();
+                // A read that came back at once short of its length took all the port held: the
+                // terminal gets it before the next read goes. Otherwise what else the port holds
+                // comes back at once to a read into the rest of the buffer.
+                bool drained = atOnce && got < sentLength;
+                if (!drained && sizeof(buffer_) - fill_ >= kMinGather) {
+                    sentAtOnce = SendRead(&sentLength);
                     continue;
                 }
             } else if (atOnce && ++emptyAtOnce_ >= 2) {
@@ -127,10 +130,12 @@ int PortReadRelay::Pump(bool *terminalFull)
             KeReleaseSpinLock(&lock_, irql);
             continue;
         }
-        if (!atPort_ && written_ == fill_ && retryAt_ == 0) {
+        if (!atPort_ && retryAt_ == 0 && (written_ == fill_ || sizeof(buffer_) - fill_ >= kMinGather)) {
             KeReleaseSpinLock(&lock_, irql);
-            fill_ = written_ = 0;
-            sentAtOnce = SendRead();
+            // All written: the next read starts at the head. A full terminal: the port's bytes
+            // keep coming into the rest of the buffer while it has room.
+            if (written_ == fill_) fill_ = written_ = 0;
+            sentAtOnce = SendRead(&sentLength);
             continue;
         }
         pumping_ = false;
@@ -141,14 +146,15 @@ int PortReadRelay::Pump(bool *terminalFull)
     }
 }
 
-bool PortReadRelay::SendRead()
+bool PortReadRelay::SendRead(std::size_t *length)
 {
+    *length = sizeof(buffer_) - fill_;
     IoReuseIrp(irp_, STATUS_SUCCESS);
     irp_->RequestorMode = KernelMode;
     irp_->AssociatedIrp.SystemBuffer = buffer_ + fill_;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp_);
     sp->MajorFunction = IRP_MJ_READ;
-    sp->Parameters.Read.Length = ULONG(sizeof(buffer_) - fill_);
+    sp->Parameters.Read.Length = ULONG(*length);
     sp->FileObject = file_;
     IoSetCompletionRoutine(irp_, ReadDone, this, TRUE, TRUE, TRUE);
     KIRQL irql;

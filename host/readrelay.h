@@ -36,8 +36,9 @@ private:
     // milliseconds until a failed read may be sent again (-1: none) and whether the terminal is
     // full.
     int Pump(bool *terminalFull);
-    // Sends the read into buffer_ + fill_; true when it came back inside the call.
-    bool SendRead();
+    // Sends the read into the rest of buffer_ from fill_ (*length: how much it asks for); true
+    // when it came back inside the call.
+    bool SendRead(std::size_t *length);
     // Writes buffer_[written_, fill_) as far as the terminal takes it; false when it is full.
     bool WriteOut();
     void WakeOwner();
@@ -57,8 +58,8 @@ private:
     bool stopping_ = false;  // lock_: no more sends
 
     // The pump's own: buffer_[written_, fill_) came from the port and is not yet written. A read
-    // that brought something is followed by one at fill_, which gathers what else the port holds
-    // before the terminal gets it all in one write.
+    // that waited and brought something is followed by one at fill_, which gathers what else the
+    // port holds before the terminal gets it all in one write.
     std::size_t fill_ = 0, written_ = 0;
     std::uint64_t retryAt_ = 0;  // a failed read is sent again at this time (µs, steady clock)
     int emptyAtOnce_ = 0;        // reads in a row that came back empty inside their send
