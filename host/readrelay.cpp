@@ -138,11 +138,13 @@ int PortReadRelay::Pump(bool *terminalFull)
             sentAtOnce = SendRead(&sentLength);
             continue;
         }
+        // Read while the pump is still ours: the next holder may set it at once.
+        std::uint64_t retryAt = retryAt_;
         pumping_ = false;
         KeReleaseSpinLock(&lock_, irql);
-        if (retryAt_ == 0) return -1;
+        if (retryAt == 0) return -1;
         std::uint64_t now = NowMicros();
-        return retryAt_ <= now ? 0 : int((retryAt_ - now + 999) / 1000);
+        return retryAt <= now ? 0 : int((retryAt - now + 999) / 1000);
     }
 }
 
