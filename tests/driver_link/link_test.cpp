@@ -475,10 +475,19 @@ protected:
     void SetUpLink(bool raw, const std::function<void(PDEVICE_EXTENSION)> &beforeWrite = nullptr)
     {
         ASSERT_EQ(Port().Open(MakeRecord(1000, 0, 0, {{qvtest::RefusingPort(), raw, {1}}})), STATUS_SUCCESS);
-        PDEVICE_EXTENSION extension = Port().Extension();
-        if (beforeWrite) beforeWrite(extension);
+        if (beforeWrite) beforeWrite(Port().Extension());
         ASSERT_EQ(Port().Write(RtuFrame(kReadOneRegister)), STATUS_TIMEOUT);
-        // The connection thread holds ConnectMutex for its whole attempt and parks requests under it.
+        AwaitGivenUpAttempt();
+        socket_.DeviceObject = Port().Device();
+        socket_.Context = Port().ConnectionOf(1);
+    }
+
+    // The connection thread holds ConnectMutex for its whole attempt and parks requests under it:
+    // once it has given the attempt for the parked request up, the connection gets its reply
+    // buffer back as a link that came up would.
+    void AwaitGivenUpAttempt()
+    {
+        PDEVICE_EXTENSION extension = Port().Extension();
         ASSERT_TRUE(qvtest::WaitUntil([&] {
             AcquireConnectMutex(extension);
             bool over = extension->PendingData == NULL;
@@ -486,8 +495,6 @@ protected:
             return over;
         }));
         ASSERT_EQ(AllocateReplyBuffer(Port().ConnectionOf(1)), STATUS_SUCCESS);
-        socket_.DeviceObject = Port().Device();
-        socket_.Context = Port().ConnectionOf(1);
     }
 
     // The transport's receive indication at DISPATCH_LEVEL: the count kept in 32 bits, all of it
@@ -546,8 +553,10 @@ TEST_F(ManualIndication, ReplyBeforeTheReceiveSideIsOpenIsDropped)
 
     SerialOpenPort(Port().Extension());
     // A write while the connection thread still tries the first connect is dropped; the next
-    // one is parked again and opens the transaction the reply answers.
+    // one is parked again and opens the transaction the reply answers, once that attempt too
+    // has been given up.
     ASSERT_TRUE(qvtest::WaitUntil([&] { return Port().Write(RtuFrame(kReadOneRegister)) == STATUS_TIMEOUT; }));
+    AwaitGivenUpAttempt();
     Indicate(kRtuReply);
     EXPECT_EQ(Port().Reply(), kRtuReply);
 }
