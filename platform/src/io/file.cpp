@@ -1,6 +1,7 @@
 // File objects: one per successful open of a device. IRP_MJ_CREATE opens it, IRP_MJ_CLEANUP
 // follows when its last handle is closed, IRP_MJ_CLOSE when its last reference is gone.
 // ZwCreateFile, IoGetDeviceObjectPointer and the user-mode requests on an open file.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -20,7 +21,12 @@ constexpr ULONG kFoSynchronousIo = 0x00000002;
 
 struct FileObjectPrivate {
     KEVENT Event;         // set when a request on the file finishes
-    KEVENT Free;          // synchronous files: signalled while no request holds the file
+    // Synchronous files, as Windows' file object lock: Busy while a request holds the file; a
+    // request that finds it busy counts itself in Waiters and sleeps on Lock, which the holder
+    // sets when it lets go with someone waiting.
+    std::atomic<bool> Busy{false};
+    std::atomic<int> Waiters{0};
+    KEVENT Lock;
     LIST_ENTRY Requests;  // user-mode requests not finished yet; guarded by the IRP lock
     bool Synchronous;
     bool Opened;  // IRP_MJ_CREATE succeeded: cleanup and close follow
@@ -99,10 +105,19 @@ bool IoFileIsSynchronous(PFILE_OBJECT file) { return PrivateOf(file)->Synchronou
 
 void IoAcquireSynchronousFile(PFILE_OBJECT file)
 {
-    KeWaitForSingleObject(&PrivateOf(file)->Free, Executive, UserMode, FALSE, nullptr);
+    FileObjectPrivate *priv = PrivateOf(file);
+    if (!priv->Busy.exchange(true)) return;
+    priv->Waiters.fetch_add(1);
+    while (priv->Busy.exchange(true)) KeWaitForSingleObject(&priv->Lock, Executive, UserMode, FALSE, nullptr);
+    priv->Waiters.fetch_sub(1);
 }
 
-void IoReleaseSynchronousFile(PFILE_OBJECT file) { KeSetEvent(&PrivateOf(file)->Free, IO_NO_INCREMENT, FALSE); }
+void IoReleaseSynchronousFile(PFILE_OBJECT file)
+{
+    FileObjectPrivate *priv = PrivateOf(file);
+    priv->Busy.store(false);
+    if (priv->Waiters.load() > 0) KeSetEvent(&priv->Lock, IO_NO_INCREMENT, FALSE);
+}
 
 NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareAccess, ULONG disposition,
                     ULONG createOptions, PVOID eaBuffer, ULONG eaLength, bool synchronous, bool kernelHandle,
@@ -133,7 +148,7 @@ NTSTATUS IoOpenFile(const std::u16string &name, ACCESS_MASK access, ULONG shareA
     }
     auto *priv = new FileObjectPrivate;
     KeInitializeEvent(&priv->Event, NotificationEvent, FALSE);
-    KeInitializeEvent(&priv->Free, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&priv->Lock, SynchronizationEvent, FALSE);
     InitializeListHead(&priv->Requests);
     priv->Synchronous = synchronous;
     priv->Opened = false;
