@@ -47,15 +47,18 @@ TEST_F(Races, ReadCancelVersusReceiveVersusTimers)
         }
         // Success only with a full buffer; what the read did not take waits in the ring.
         DWORD taken = read.Bytes();
-        if (status == STATUS_SUCCESS) ASSERT_EQ(taken, 4u);
+        if (status == STATUS_SUCCESS) {
+            ASSERT_EQ(taken, 4u);
+        }
         // A cancelled read reports what it took, but as on Windows an error status copies no data
         // back to the caller: only a successful ending's bytes can be checked.
         const std::vector<uint8_t> sent = {1, 2, 3, 4};
-        if (!NT_ERROR(status))
+        if (!NT_ERROR(status)) {
             ASSERT_TRUE(std::equal(read.data.begin(), read.data.begin() + taken, sent.begin()))
                 << "round " << round << ", status " << std::hex << status << std::dec << ", taken " << taken << ": "
                 << int(read.data[0]) << " " << int(read.data[1]) << " " << int(read.data[2]) << " "
                 << int(read.data[3]);
+        }
         ASSERT_EQ(taken + port->RingCount(), 4u);
         ASSERT_TRUE(PurgeComm(file, PURGE_RXABORT | PURGE_RXCLEAR));
     }
@@ -83,8 +86,12 @@ TEST_F(Races, WriteCancelVersusTransmitterVersusTimer)
         }
         // Success only with every character out, and every character that went out is reported
         // by the write that carried it, whichever way that write ended.
-        if (status == STATUS_SUCCESS) ASSERT_EQ(write.Bytes(), 64u);
-        if (next.Status() == STATUS_SUCCESS) ASSERT_EQ(next.Bytes(), 1u);
+        if (status == STATUS_SUCCESS) {
+            ASSERT_EQ(write.Bytes(), 64u);
+        }
+        if (next.Status() == STATUS_SUCCESS) {
+            ASSERT_EQ(next.Bytes(), 1u);
+        }
         ASSERT_EQ(Transmitted(file), sent + write.Bytes() + next.Bytes());
         sent = Transmitted(file);
     }
@@ -108,7 +115,9 @@ TEST_F(Races, WaitCancelVersusEventVersusNewMask)
         if (round % 2) {
             // The character or the cancellation: a wait that ends in success reports the event.
             ASSERT_TRUE(OneOf(status, {STATUS_SUCCESS, STATUS_CANCELLED})) << std::hex << status;
-            if (status == STATUS_SUCCESS) ASSERT_EQ(wait.mask, (DWORD)EV_RXCHAR);
+            if (status == STATUS_SUCCESS) {
+                ASSERT_EQ(wait.mask, (DWORD)EV_RXCHAR);
+            }
         } else {
             // The character or the new mask: either way a success, with the event or with none.
             ASSERT_EQ(status, STATUS_SUCCESS);

@@ -66,7 +66,9 @@ TEST_F(RaceTest, ImmediateCharacterCancelVersusTransmitVersusTimeout)
         NTSTATUS status = immediate->Status();
         EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED || status == STATUS_TIMEOUT) << status;
         // Success only for a character that went out (a cancel or timeout may still win after).
-        if (status == STATUS_SUCCESS) EXPECT_EQ(1u, Stats().TransmittedCount) << "round " << round;
+        if (status == STATUS_SUCCESS) {
+            EXPECT_EQ(1u, Stats().TransmittedCount) << "round " << round;
+        }
         EXPECT_EQ(nullptr, Locked([&] { return ext->ImmediateIrp; }));
         EXPECT_FALSE(Locked([&] { return ext->TransmitImmediate; }));
         EXPECT_EQ(0u, Queued());
@@ -93,7 +95,9 @@ TEST_F(RaceTest, WriteCancelVersusTransmitVersusTimeout)
         for (Request *r : {write.get(), next.get()}) {
             ASSERT_EQ(1, r->Completions()) << "round " << round;
             // Success only with every character out; any ending reports the characters sent.
-            if (r->Status() == STATUS_SUCCESS) EXPECT_EQ(data.size(), r->Information()) << "round " << round;
+            if (r->Status() == STATUS_SUCCESS) {
+                EXPECT_EQ(data.size(), r->Information()) << "round " << round;
+            }
             EXPECT_LE(r->Information(), data.size());
             reported += r->Information();
         }
