@@ -188,7 +188,7 @@ void PortBridge::Run()
         if (open) {
             // The relay is asked only when it said it would need it: its wake, a terminal that
             // takes more, its time.
-            if (serviceRelay_ || NowMicros() >= relayDue_) {
+            if (serviceRelay_ || (relayDue_ != UINT64_MAX && NowMicros() >= relayDue_)) {
                 int ms = relay_.Service(&relayWritable_);
                 relayDue_ = ms < 0 ? UINT64_MAX : NowMicros() + std::uint64_t(ms) * 1000;
                 serviceRelay_ = false;
