@@ -39,6 +39,12 @@ struct VerifierState {
     std::map<const void *, uint32_t> LockNames;             // guarded by RulesLock
     std::unordered_set<uint64_t> Forbidden;                 // outer << 32 | inner; guarded by RulesLock
     std::atomic<bool> AnyNames{false};
+    // The same rules as bits, for the first 64 names: bit `inner` of row `outer`. Written under
+    // RulesLock, read without it.
+    std::atomic<uint64_t> ForbiddenBits[64] = {};
+    // Changed (under RulesLock, exclusively) with every name given or taken back: the threads'
+    // caches of lock names hold for one generation. Never 0, which marks an empty entry.
+    std::atomic<uint32_t> Generation{1};
 };
 
 VerifierState &State()
@@ -245,9 +251,10 @@ int CachedRule(const char *routine)
 
 int DocumentedMaxIrql(const char *routine) { return CachedRule(routine); }
 
-bool VerifyIrql(const char *routine)
+bool VerifyIrql(const char *routine) { return VerifyIrqlRule(routine, DocumentedMaxIrql(routine)); }
+
+bool VerifyIrqlRule(const char *routine, int max)
 {
-    int max = DocumentedMaxIrql(routine);
     if (max < 0) {
         VerifierViolation(routine, "no IRQL rule for this routine");  // a platform bug: add it to the table
         return true;
@@ -287,30 +294,64 @@ const char *VerifierLockName(const void *lock)
     return it == s.LockNames.end() ? nullptr : s.Names[it->second].c_str();
 }
 
+namespace {
+
+// RulesLock held exclusively.
+void NamesChanged()
+{
+    VerifierState &s = State();
+    uint32_t next = s.Generation.load(std::memory_order_relaxed) + 1;
+    s.Generation.store(next == 0 ? 1 : next, std::memory_order_release);
+    s.AnyNames.store(!s.LockNames.empty(), std::memory_order_release);
+}
+
+// The name number of `lock`, -1 when it has none: from the thread's cache while the names have
+// not changed since it was filled.
+int32_t LockNameNumber(ThreadState &t, const void *lock, uint32_t generation)
+{
+    const uintptr_t address = reinterpret_cast<uintptr_t>(lock);
+    LockNameSlot &slot = t.LockNames[(address >> 3 ^ address >> 11) % RTL_NUMBER_OF(t.LockNames)];
+    if (slot.Lock == lock && slot.Generation == generation) return slot.Name;
+    VerifierState &s = State();
+    std::shared_lock<std::shared_mutex> guard(s.RulesLock);
+    auto it = s.LockNames.find(lock);
+    slot.Lock = lock;
+    slot.Generation = s.Generation.load(std::memory_order_relaxed);
+    slot.Name = it == s.LockNames.end() ? -1 : int32_t(it->second);
+    return slot.Name;
+}
+
+bool NestingForbidden(uint32_t outer, uint32_t inner)
+{
+    VerifierState &s = State();
+    if (outer < 64 && inner < 64) return (s.ForbiddenBits[outer].load(std::memory_order_acquire) >> inner) & 1;
+    std::shared_lock<std::shared_mutex> guard(s.RulesLock);
+    return s.Forbidden.count(uint64_t(outer) << 32 | inner) != 0;
+}
+
+}  // namespace
+
 void VerifierCheckNesting(const char *routine, const void *lock)
 {
     VerifierState &s = State();
     if (!s.AnyNames.load(std::memory_order_acquire)) return;
     ThreadState &t = CurrentThreadState();
     if (t.HeldCount == 0) return;  // nothing it could be nested in
-    std::string inner, outer;
-    {
-        std::shared_lock<std::shared_mutex> guard(s.RulesLock);
-        if (s.Forbidden.empty()) return;
-        auto in = s.LockNames.find(lock);
-        if (in == s.LockNames.end()) return;
-        for (int i = 0; i < t.HeldCount; ++i) {
-            auto out = s.LockNames.find(t.Held[i].Lock);
-            if (out == s.LockNames.end()) continue;
-            if (s.Forbidden.count(uint64_t(out->second) << 32 | in->second)) {
-                inner = s.Names[in->second];
-                outer = s.Names[out->second];
-                break;
-            }
+    const uint32_t generation = s.Generation.load(std::memory_order_acquire);
+    const int32_t in = LockNameNumber(t, lock, generation);
+    if (in < 0) return;
+    for (int i = 0; i < t.HeldCount; ++i) {
+        const int32_t out = LockNameNumber(t, t.Held[i].Lock, generation);
+        if (out < 0 || !NestingForbidden(uint32_t(out), uint32_t(in))) continue;
+        std::string inner, outer;
+        {
+            std::shared_lock<std::shared_mutex> guard(s.RulesLock);
+            inner = s.Names[in];
+            outer = s.Names[out];
         }
-    }
-    if (!inner.empty())
         VerifierViolation(routine, "lock \"%s\" taken while holding \"%s\"", inner.c_str(), outer.c_str());
+        return;
+    }
 }
 
 void VerifierReset(bool warningsToStderr)
@@ -350,7 +391,7 @@ void VerifierForgetLockNames()
 {
     std::unique_lock<std::shared_mutex> guard(State().RulesLock);
     State().LockNames.clear();
-    State().AnyNames.store(false, std::memory_order_release);
+    NamesChanged();
 }
 
 std::vector<std::string> VerifierFindings()
@@ -390,7 +431,7 @@ void VerifierNameLock(const void *lock, const char *name)
         State().LockNames.erase(lock);
     else
         State().LockNames[lock] = NameNumber(name);
-    State().AnyNames.store(!State().LockNames.empty(), std::memory_order_release);
+    NamesChanged();
 }
 
 void VerifierForgetLockNamesIn(const void *base, size_t size)
@@ -406,13 +447,16 @@ void VerifierForgetLockNamesIn(const void *base, size_t size)
     }
     std::unique_lock<std::shared_mutex> guard(s.RulesLock);
     s.LockNames.erase(s.LockNames.lower_bound(lo), s.LockNames.lower_bound(lo + size));
-    s.AnyNames.store(!s.LockNames.empty(), std::memory_order_release);
+    NamesChanged();
 }
 
 void VerifierForbidNesting(const char *outerName, const char *innerName)
 {
-    std::unique_lock<std::shared_mutex> guard(State().RulesLock);
-    State().Forbidden.insert(uint64_t(NameNumber(outerName)) << 32 | NameNumber(innerName));
+    VerifierState &s = State();
+    std::unique_lock<std::shared_mutex> guard(s.RulesLock);
+    const uint32_t outer = NameNumber(outerName), inner = NameNumber(innerName);
+    s.Forbidden.insert(uint64_t(outer) << 32 | inner);
+    if (outer < 64 && inner < 64) s.ForbiddenBits[outer].fetch_or(uint64_t(1) << inner, std::memory_order_release);
 }
 
 }  // namespace qv

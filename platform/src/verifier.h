@@ -27,6 +27,16 @@ bool VerifyIrql(const char *routine);
 int DocumentedMaxIrql(const char *routine);
 // A violation when the caller's IRQL is above `maxIrql` (for rules that depend on arguments).
 bool VerifyMaxIrql(const char *routine, int maxIrql);
+// VerifyIrql for a rule already looked up: `maxIrql` is DocumentedMaxIrql(routine).
+bool VerifyIrqlRule(const char *routine, int maxIrql);
+
+// VerifyIrql for a routine named by a literal: the table is searched once per call site, not at
+// every call (spin locks alone check it dozens of times per request).
+#define QV_VERIFY_IRQL(routine)                                                  \
+    ([]() -> bool {                                                              \
+        static const int qvDocumentedMaxIrql = ::qv::DocumentedMaxIrql(routine); \
+        return ::qv::VerifyIrqlRule(routine, qvDocumentedMaxIrql);               \
+    }())
 
 // Pageable code (the driver's PAGE section) that takes a spin lock or raises the IRQL to
 // DISPATCH_LEVEL: the rest of that routine runs from a page Windows may have paged out.

@@ -67,7 +67,7 @@ TEST_F(VerifierTest, PassiveOnlyRoutinesAreViolationsAboveIt)
     ExAcquireFastMutex(&mutex);
     ZwClose(handle);
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\Device\QvNoSuchDevice");
+    RtlInitUnicodeString(&name, u"\\Device\\QvNoSuchDevice");
     PFILE_OBJECT file;
     PDEVICE_OBJECT device;
     IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device);

@@ -36,7 +36,7 @@ extern "C" {
 
 void ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 {
-    VerifyIrql("ExInitializeFastMutex");
+    QV_VERIFY_IRQL("ExInitializeFastMutex");
     __atomic_store_n(&FastMutex->Count, 0, __ATOMIC_RELEASE);
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;

@@ -7,7 +7,7 @@ extern "C" {
 PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY ListEntry,
                                               PKSPIN_LOCK Lock)
 {
-    qv::VerifyIrql("ExInterlockedPushEntryList");
+    QV_VERIFY_IRQL("ExInterlockedPushEntryList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PSINGLE_LIST_ENTRY first = ListHead->Next;
@@ -18,7 +18,7 @@ PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSING
 
 PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 {
-    qv::VerifyIrql("ExInterlockedPopEntryList");
+    QV_VERIFY_IRQL("ExInterlockedPopEntryList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PSINGLE_LIST_ENTRY entry = PopEntryList(ListHead);
@@ -29,7 +29,7 @@ PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN
 // Returns the entry that was first before the insertion, NULL if the list was empty.
 PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock)
 {
-    qv::VerifyIrql("ExInterlockedInsertHeadList");
+    QV_VERIFY_IRQL("ExInterlockedInsertHeadList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : ListHead->Flink;
@@ -41,7 +41,7 @@ PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEn
 // Returns the entry that was last before the insertion, NULL if the list was empty.
 PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock)
 {
-    qv::VerifyIrql("ExInterlockedInsertTailList");
+    QV_VERIFY_IRQL("ExInterlockedInsertTailList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PLIST_ENTRY last = IsListEmpty(ListHead) ? nullptr : ListHead->Blink;
@@ -52,7 +52,7 @@ PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEn
 
 PLIST_ENTRY ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 {
-    qv::VerifyIrql("ExInterlockedRemoveHeadList");
+    QV_VERIFY_IRQL("ExInterlockedRemoveHeadList");
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PLIST_ENTRY entry = IsListEmpty(ListHead) ? nullptr : RemoveHeadList(ListHead);

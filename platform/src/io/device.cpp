@@ -356,7 +356,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 
 extern "C" void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    VerifyIrql("IoDeleteDevice");
+    QV_VERIFY_IRQL("IoDeleteDevice");
     DeviceObjectPrivate *priv = IoDevicePrivate(DeviceObject);
     {
         std::lock_guard<std::mutex> guard(gDbLock);
@@ -394,7 +394,7 @@ extern "C" void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
-    VerifyIrql("IoAttachDeviceToDeviceStack");
+    QV_VERIFY_IRQL("IoAttachDeviceToDeviceStack");
     std::lock_guard<std::mutex> guard(gDbLock);
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice) top = top->AttachedDevice;
@@ -408,7 +408,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
 
 extern "C" void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    VerifyIrql("IoDetachDevice");
+    QV_VERIFY_IRQL("IoDetachDevice");
     std::lock_guard<std::mutex> guard(gDbLock);
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (!upper) {
@@ -421,7 +421,7 @@ extern "C" void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
-    VerifyIrql("IoGetAttachedDeviceReference");
+    QV_VERIFY_IRQL("IoGetAttachedDeviceReference");
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     ObfReferenceObject(top);
     return top;

@@ -201,7 +201,7 @@ using namespace qv;
 extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                             ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
 {
-    VerifyIrql("IoOpenDeviceRegistryKey");
+    QV_VERIFY_IRQL("IoOpenDeviceRegistryKey");
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         VerifierViolation("IoOpenDeviceRegistryKey", "called at IRQL %d", KeGetCurrentIrql());
     DeviceNode *node = IoGetDeviceNode(DeviceObject);

@@ -252,7 +252,7 @@ POBJECT_TYPE *IoFileObjectType = &gFileTypePointer;
 
 extern "C" PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject)
 {
-    VerifyIrql("IoGetRelatedDeviceObject");
+    QV_VERIFY_IRQL("IoGetRelatedDeviceObject");
     return IoGetAttachedDevice(FileObject->DeviceObject);
 }
 
@@ -261,7 +261,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
                                  ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                                  ULONG EaLength)
 {
-    if (!VerifyIrql("ZwCreateFile") && KeGetCurrentIrql() >= DISPATCH_LEVEL) return STATUS_INVALID_DEVICE_STATE;
+    if (!QV_VERIFY_IRQL("ZwCreateFile") && KeGetCurrentIrql() >= DISPATCH_LEVEL) return STATUS_INVALID_DEVICE_STATE;
     if (ShouldInjectFault("ZwCreateFile")) return STATUS_INSUFFICIENT_RESOURCES;
     if (!FileHandle || !ObjectAttributes || !ObjectAttributes->ObjectName) return STATUS_INVALID_PARAMETER;
     if (ObjectAttributes->RootDirectory) return STATUS_OBJECT_PATH_SYNTAX_BAD;  // only full device names
@@ -274,7 +274,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
 extern "C" NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                              PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject)
 {
-    if (!VerifyIrql("IoGetDeviceObjectPointer") && KeGetCurrentIrql() >= DISPATCH_LEVEL)
+    if (!QV_VERIFY_IRQL("IoGetDeviceObjectPointer") && KeGetCurrentIrql() >= DISPATCH_LEVEL)
         return STATUS_INVALID_DEVICE_STATE;
     if (ShouldInjectFault("IoGetDeviceObjectPointer")) return STATUS_INSUFFICIENT_RESOURCES;
     HANDLE handle;

@@ -430,7 +430,7 @@ extern "C" USHORT IoSizeOfIrp(CCHAR StackSize)
 
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
-    VerifyIrql("IoAllocateIrp");
+    QV_VERIFY_IRQL("IoAllocateIrp");
     if (ShouldInjectFault("IoAllocateIrp")) return nullptr;
     return IoAllocateIrpBlock(StackSize, false);
 }
@@ -449,7 +449,7 @@ extern "C" void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 
 extern "C" void IoFreeIrp(PIRP Irp)
 {
-    VerifyIrql("IoFreeIrp");
+    QV_VERIFY_IRQL("IoFreeIrp");
     std::lock_guard<std::mutex> guard(gIrpLock);
     if (!gLive.count(Irp)) {
         VerifierViolation("IoFreeIrp", "IRP %p is not allocated (freed twice?)", Irp);
@@ -464,7 +464,7 @@ extern "C" void IoFreeIrp(PIRP Irp)
 
 extern "C" void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
-    VerifyIrql("IoReuseIrp");
+    QV_VERIFY_IRQL("IoReuseIrp");
     {
         std::lock_guard<std::mutex> guard(gIrpLock);
         if (!gLive.count(Irp)) {
@@ -500,7 +500,7 @@ extern "C" void IoMarkIrpPending(PIRP Irp)
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    VerifyIrql("IofCallDriver");
+    QV_VERIFY_IRQL("IofCallDriver");
     {
         std::lock_guard<std::mutex> guard(gIrpLock);
         if (!gLive.count(Irp)) {
@@ -589,7 +589,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
         h->State = IrpState::Completing;
     }
-    VerifyIrql("IoCompleteRequest");
+    QV_VERIFY_IRQL("IoCompleteRequest");
     if (HeldSpinLockCount() > 0)
         VerifierViolation("IoCompleteRequest", "IRP %p completed while the caller holds %d spin lock(s)", Irp,
                           HeldSpinLockCount());
@@ -661,7 +661,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 
 extern "C" BOOLEAN IoCancelIrp(PIRP Irp)
 {
-    VerifyIrql("IoCancelIrp");
+    QV_VERIFY_IRQL("IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     // Set before the routine is taken, so that a driver that installs its routine and then
@@ -804,7 +804,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock)
 {
-    VerifyIrql("IoBuildDeviceIoControlRequest");
+    QV_VERIFY_IRQL("IoBuildDeviceIoControlRequest");
     PIRP irp =
         IoBuildRequest(DeviceObject, InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
                        IoControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
@@ -820,7 +820,7 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
                                              ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                              PIO_STATUS_BLOCK IoStatusBlock)
 {
-    VerifyIrql("IoBuildSynchronousFsdRequest");
+    QV_VERIFY_IRQL("IoBuildSynchronousFsdRequest");
     PIRP irp;
     if (MajorFunction == IRP_MJ_READ)
         irp = IoBuildRequest(DeviceObject, IRP_MJ_READ, 0, nullptr, 0, Buffer, Length);

@@ -140,7 +140,7 @@ using namespace qv;
 
 extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
-    VerifyIrql("IoAllocateWorkItem");
+    QV_VERIFY_IRQL("IoAllocateWorkItem");
     if (ShouldInjectFault("IoAllocateWorkItem")) return nullptr;
     auto *item = new (std::nothrow) _IO_WORKITEM{DeviceObject, nullptr, nullptr, false};
     if (!item) return nullptr;
@@ -152,7 +152,7 @@ extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 extern "C" void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                                 PVOID Context)
 {
-    VerifyIrql("IoQueueWorkItem");
+    QV_VERIFY_IRQL("IoQueueWorkItem");
     {
         std::lock_guard<std::mutex> guard(gWorkLock);
         if (!gWorkItems.count(IoWorkItem)) {
@@ -177,7 +177,7 @@ extern "C" void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE Wo
 
 extern "C" void IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
-    VerifyIrql("IoFreeWorkItem");
+    QV_VERIFY_IRQL("IoFreeWorkItem");
     std::lock_guard<std::mutex> guard(gWorkLock);
     if (!gWorkItems.count(IoWorkItem)) {
         VerifierViolation("IoFreeWorkItem", "work item %p is not allocated (freed twice?)", IoWorkItem);

@@ -388,7 +388,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
-    VerifyIrql("KeSetEvent");
+    QV_VERIFY_IRQL("KeSetEvent");
     if (!CheckEvent("KeSetEvent", Event)) return 0;
     WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -402,7 +402,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 
 void KeClearEvent(PRKEVENT Event)
 {
-    VerifyIrql("KeClearEvent");
+    QV_VERIFY_IRQL("KeClearEvent");
     if (!CheckEvent("KeClearEvent", Event)) return;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     Event->Header.SignalState = 0;
@@ -410,7 +410,7 @@ void KeClearEvent(PRKEVENT Event)
 
 LONG KeResetEvent(PRKEVENT Event)
 {
-    VerifyIrql("KeResetEvent");
+    QV_VERIFY_IRQL("KeResetEvent");
     if (!CheckEvent("KeResetEvent", Event)) return 0;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     LONG previous = Event->Header.SignalState;
@@ -420,7 +420,7 @@ LONG KeResetEvent(PRKEVENT Event)
 
 LONG KeReadStateEvent(PRKEVENT Event)
 {
-    VerifyIrql("KeReadStateEvent");
+    QV_VERIFY_IRQL("KeReadStateEvent");
     if (!CheckEvent("KeReadStateEvent", Event)) return 0;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return Event->Header.SignalState;
@@ -455,7 +455,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
 {
-    VerifyIrql("KeDelayExecutionThread");
+    QV_VERIFY_IRQL("KeDelayExecutionThread");
     if (Interval == nullptr) {
         VerifierViolation("KeDelayExecutionThread", "NULL interval");
         return STATUS_INVALID_PARAMETER;
@@ -474,7 +474,7 @@ extern "C" {
 
 void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
-    VerifyIrql("KeInitializeMutex");
+    QV_VERIFY_IRQL("KeInitializeMutex");
     Mutex->Header.Type = MutantObject;
     Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
     Mutex->Header.SignalState = 1;
@@ -517,7 +517,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
 
 LONG KeReadStateMutex(PRKMUTEX Mutex)
 {
-    VerifyIrql("KeReadStateMutex");
+    QV_VERIFY_IRQL("KeReadStateMutex");
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return Mutex->Header.SignalState;
 }

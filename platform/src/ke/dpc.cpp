@@ -49,6 +49,10 @@ DpcState &Dpcs()
     return *state;
 }
 
+// The list a DPC is queued on, or NULL. Written under DispatcherLock; read without it too.
+void *QueuedOn(const KDPC *dpc) { return __atomic_load_n(&dpc->DpcData, __ATOMIC_ACQUIRE); }
+void SetQueuedOn(PKDPC dpc, void *list) { __atomic_store_n(&dpc->DpcData, list, __ATOMIC_RELEASE); }
+
 bool IsProcessorQueue(const void *head)
 {
     for (Processor *p : Dpcs().Processors)
@@ -68,9 +72,9 @@ int ProcessorFor(ThreadState &t)
 void UnlinkDpcLocked(PKDPC dpc)
 {
     DpcState &s = Dpcs();
-    if (IsProcessorQueue(dpc->DpcData)) --s.Queued;
+    if (IsProcessorQueue(QueuedOn(dpc))) --s.Queued;
     RemoveEntryList(&dpc->DpcListEntry);
-    dpc->DpcData = nullptr;
+    SetQueuedOn(dpc, nullptr);
     s.All.erase(dpc);
     if (s.Queued == 0 && s.Active == 0) s.Idle.notify_all();
 }
@@ -113,7 +117,7 @@ void RunDeferredDpcsHere(ThreadState &t)
     std::unique_lock<std::mutex> lock(DispatcherLock());
     while (!IsListEmpty(&t.DeferredDpcs)) {
         PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&t.DeferredDpcs), KDPC, DpcListEntry);
-        dpc->DpcData = nullptr;
+        SetQueuedOn(dpc, nullptr);
         s.All.erase(dpc);
         ++s.Active;
         PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
@@ -150,7 +154,7 @@ void RunDpcs(Processor *p)
         while (!s.Stop && IsListEmpty(&p->Queue)) p->Work.wait(lock);
         if (IsListEmpty(&p->Queue)) break;  // stopping, and nothing left
         PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&p->Queue), KDPC, DpcListEntry);
-        dpc->DpcData = nullptr;
+        SetQueuedOn(dpc, nullptr);
         s.All.erase(dpc);
         --s.Queued;
         ++s.Active;
@@ -172,7 +176,7 @@ void RunDpcs(Processor *p)
 BOOLEAN InsertQueueDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, int processor)
 {
     DpcState &s = Dpcs();
-    if (dpc->DpcData != nullptr) return FALSE;
+    if (QueuedOn(dpc) != nullptr) return FALSE;
     if (!s.Running) {
         VerifierViolation("KeInsertQueueDpc", "DPC %p queued while the platform is down", (void *)dpc);
         return FALSE;
@@ -181,7 +185,7 @@ BOOLEAN InsertQueueDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, int processor)
     dpc->SystemArgument2 = arg2;
     Processor *p = s.Processors[processor % s.Processors.size()];
     InsertTailList(&p->Queue, &dpc->DpcListEntry);
-    dpc->DpcData = &p->Queue;
+    SetQueuedOn(dpc, &p->Queue);
     s.All.insert(dpc);
     ++s.Queued;
     p->Work.notify_one();
@@ -208,7 +212,7 @@ void ReleaseDeferredDpcs(ThreadState &t, bool exiting)
     t.HasDeferredDpcs = false;
     while (!IsListEmpty(&t.DeferredDpcs)) {
         PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&t.DeferredDpcs), KDPC, DpcListEntry);
-        dpc->DpcData = nullptr;
+        SetQueuedOn(dpc, nullptr);
         s.All.erase(dpc);
         if (s.Running) InsertQueueDpcLocked(dpc, dpc->SystemArgument1, dpc->SystemArgument2, ProcessorFor(t));
     }
@@ -311,7 +315,7 @@ void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
     Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
-    Dpc->DpcData = nullptr;
+    SetQueuedOn(Dpc, nullptr);
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
@@ -320,11 +324,14 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
         VerifierViolation("KeInsertQueueDpc", "DPC %p used before KeInitializeDpc", (void *)Dpc);
         return FALSE;
     }
+    // Queued already: nothing to do, and no need of the dispatcher lock to know it (the
+    // transmitter queues its interrupt DPC once per character while that DPC waits to run).
+    if (QueuedOn(Dpc) != nullptr) return FALSE;
     EnsureBooted();
     ThreadState &t = CurrentThreadState();
     DpcState &s = Dpcs();
     std::lock_guard<std::mutex> guard(DispatcherLock());
-    if (Dpc->DpcData != nullptr) return FALSE;
+    if (QueuedOn(Dpc) != nullptr) return FALSE;
     if (t.Irql < DISPATCH_LEVEL) return InsertQueueDpcLocked(Dpc, SystemArgument1, SystemArgument2, ProcessorFor(t));
     if (!s.Running) {
         VerifierViolation("KeInsertQueueDpc", "DPC %p queued while the platform is down", (void *)Dpc);
@@ -333,7 +340,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
     InsertTailList(&t.DeferredDpcs, &Dpc->DpcListEntry);
-    Dpc->DpcData = &t.DeferredDpcs;
+    SetQueuedOn(Dpc, &t.DeferredDpcs);
     s.All.insert(Dpc);
     t.HasDeferredDpcs = true;
     return TRUE;
@@ -342,14 +349,14 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
 {
     std::lock_guard<std::mutex> guard(DispatcherLock());
-    if (Dpc->DpcData == nullptr) return FALSE;
+    if (QueuedOn(Dpc) == nullptr) return FALSE;
     UnlinkDpcLocked(Dpc);
     return TRUE;
 }
 
 void KeFlushQueuedDpcs(void)
 {
-    VerifyIrql("KeFlushQueuedDpcs");
+    QV_VERIFY_IRQL("KeFlushQueuedDpcs");
     WaitForDpcsIdle();
 }
 

@@ -84,9 +84,12 @@ ThreadState::~ThreadState()
     if (Thread != nullptr && !Thread->SystemThread) delete Thread;
 }
 
-ThreadState &CurrentThreadState()
+__thread ThreadState *tThreadState;
+
+ThreadState &CreateThreadState()
 {
     static thread_local ThreadState state;
+    tThreadState = &state;
     return state;
 }
 
@@ -218,7 +221,7 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, 
 
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql)
 {
-    VerifyIrql("KeAcquireSpinLock");
+    QV_VERIFY_IRQL("KeAcquireSpinLock");
     VerifyNotPageable("KeAcquireSpinLock", __builtin_return_address(0));
     ThreadState &t = CurrentThreadState();
     KIRQL old = t.Irql;
@@ -257,7 +260,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 
 void IoAcquireCancelSpinLock(PKIRQL Irql)
 {
-    VerifyIrql("IoAcquireCancelSpinLock");
+    QV_VERIFY_IRQL("IoAcquireCancelSpinLock");
     VerifyNotPageable("IoAcquireCancelSpinLock", __builtin_return_address(0));
     ThreadState &t = CurrentThreadState();
     KIRQL old = t.Irql;
@@ -319,13 +322,13 @@ extern "C" {
 
 void KeEnterCriticalRegion(void)
 {
-    VerifyIrql("KeEnterCriticalRegion");
+    QV_VERIFY_IRQL("KeEnterCriticalRegion");
     ++CurrentThreadState().KernelApcDisable;
 }
 
 void KeLeaveCriticalRegion(void)
 {
-    VerifyIrql("KeLeaveCriticalRegion");
+    QV_VERIFY_IRQL("KeLeaveCriticalRegion");
     ThreadState &t = CurrentThreadState();
     if (t.KernelApcDisable <= 0) {
         VerifierViolation("KeLeaveCriticalRegion", "not in a critical region");
@@ -336,7 +339,7 @@ void KeLeaveCriticalRegion(void)
 
 void KeEnterGuardedRegion(void)
 {
-    VerifyIrql("KeEnterGuardedRegion");
+    QV_VERIFY_IRQL("KeEnterGuardedRegion");
     ThreadState &t = CurrentThreadState();
     if (t.SpecialApcDisable == 0 && t.Irql == PASSIVE_LEVEL && t.UndeliveredApcs.load() != 0) DeliverThreadApcs(t);
     ++t.SpecialApcDisable;
@@ -344,7 +347,7 @@ void KeEnterGuardedRegion(void)
 
 void KeLeaveGuardedRegion(void)
 {
-    VerifyIrql("KeLeaveGuardedRegion");
+    QV_VERIFY_IRQL("KeLeaveGuardedRegion");
     ThreadState &t = CurrentThreadState();
     if (t.SpecialApcDisable <= 0) {
         VerifierViolation("KeLeaveGuardedRegion", "not in a guarded region");

@@ -45,6 +45,14 @@ struct HeldLock {
     bool FastMutex;
 };
 
+// The verifier's memory of which lock has which name, per thread so that the check at each
+// acquisition takes no shared lock. An entry holds for one generation of the naming rules.
+struct LockNameSlot {
+    const void *Lock = nullptr;
+    uint32_t Generation = 0;  // 0: empty
+    int32_t Name = -1;        // -1: not named
+};
+
 // State of the calling OS thread as a kernel thread.
 struct ThreadState {
     ThreadState();
@@ -73,6 +81,7 @@ struct ThreadState {
     // queues to the requester. Guarded by DispatcherLock; FinishCount is read without it.
     std::vector<void *> Finishes;
     std::atomic<int> FinishCount{0};
+    LockNameSlot LockNames[32];
 };
 // True when the thread cannot take a special kernel APC now.
 inline bool SpecialApcsBlocked(const ThreadState &t) { return t.Irql >= APC_LEVEL || t.SpecialApcDisable > 0; }
@@ -83,7 +92,14 @@ void DeliverThreadApcs(ThreadState &t);
 // thread only as a special kernel APC that has not run yet.
 bool WaitNeedsThreadApc(ThreadState &t, const void *object);
 void ForgetThreadApcs(ThreadState &t);
-ThreadState &CurrentThreadState();
+// The calling thread's state, made at its first use.
+extern __thread ThreadState *tThreadState;
+ThreadState &CreateThreadState();
+inline ThreadState &CurrentThreadState()
+{
+    ThreadState *t = tThreadState;
+    return t != nullptr ? *t : CreateThreadState();
+}
 // Gives the last step of `irp` to `requester` when that is the calling thread, or a thread now
 // in a kernel wait that a special kernel APC may interrupt (woken for it); false otherwise.
 bool HandFinishToThread(ThreadState *requester, void *irp);

@@ -157,7 +157,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext)
 {
-    VerifyIrql("PsCreateSystemThread");
+    QV_VERIFY_IRQL("PsCreateSystemThread");
     EnsureBooted();
     if (ShouldInjectFault("PsCreateSystemThread")) return STATUS_INSUFFICIENT_RESOURCES;
     auto *thread = static_cast<PKTHREAD>(ObCreateObject(*PsThreadType, sizeof(_KTHREAD)));
@@ -225,7 +225,7 @@ PKTHREAD KeGetCurrentThread(void)
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 {
-    VerifyIrql("KeSetPriorityThread");
+    QV_VERIFY_IRQL("KeSetPriorityThread");
     if (Priority < LOW_PRIORITY + 1 || Priority > HIGH_PRIORITY)
         VerifierViolation("KeSetPriorityThread", "priority %d out of range", Priority);
     std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -236,7 +236,7 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread)
 {
-    VerifyIrql("KeQueryPriorityThread");
+    QV_VERIFY_IRQL("KeQueryPriorityThread");
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return Thread->Priority;
 }

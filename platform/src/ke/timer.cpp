@@ -218,7 +218,7 @@ extern "C" {
 
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
-    VerifyIrql("KeInitializeTimerEx");
+    QV_VERIFY_IRQL("KeInitializeTimerEx");
     Timer->Header.Type = Type == SynchronizationTimer ? TimerSynchronizationObject : TimerNotificationObject;
     Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
     Timer->Header.Absolute = 0;
@@ -235,7 +235,7 @@ void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationT
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
-    VerifyIrql("KeSetTimerEx");
+    QV_VERIFY_IRQL("KeSetTimerEx");
     CheckTimer("KeSetTimerEx", Timer);
     if (Period < 0) {
         VerifierViolation("KeSetTimerEx", "negative period %d", Period);
@@ -259,7 +259,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeS
 
 BOOLEAN KeCancelTimer(PKTIMER Timer)
 {
-    VerifyIrql("KeCancelTimer");
+    QV_VERIFY_IRQL("KeCancelTimer");
     CheckTimer("KeCancelTimer", Timer);
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (!Timer->Header.Inserted) return FALSE;
@@ -269,7 +269,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer)
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer)
 {
-    VerifyIrql("KeReadStateTimer");
+    QV_VERIFY_IRQL("KeReadStateTimer");
     CheckTimer("KeReadStateTimer", Timer);
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return Timer->Header.SignalState != 0;

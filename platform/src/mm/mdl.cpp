@@ -63,7 +63,7 @@ extern "C" void ExRaiseStatus(NTSTATUS Status) { throw NtStatusException{Status}
 extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                               PIRP Irp)
 {
-    VerifyIrql("IoAllocateMdl");
+    QV_VERIFY_IRQL("IoAllocateMdl");
     if (ShouldInjectFault("IoAllocateMdl")) return nullptr;
     auto *mdl = static_cast<PMDL>(::operator new(sizeof(MDL), std::nothrow));
     if (!mdl) return nullptr;
@@ -94,7 +94,7 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
 
 extern "C" void IoFreeMdl(PMDL Mdl)
 {
-    VerifyIrql("IoFreeMdl");
+    QV_VERIFY_IRQL("IoFreeMdl");
     std::lock_guard<std::mutex> guard(gMdlLock);
     if (!gMdls.erase(Mdl)) {
         VerifierViolation("IoFreeMdl", "MDL %p is not allocated (freed twice?)", Mdl);
@@ -106,14 +106,14 @@ extern "C" void IoFreeMdl(PMDL Mdl)
 
 extern "C" void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 {
-    VerifyIrql("MmBuildMdlForNonPagedPool");
+    QV_VERIFY_IRQL("MmBuildMdlForNonPagedPool");
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
     MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
 extern "C" void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
 {
-    VerifyIrql("MmProbeAndLockPages");
+    QV_VERIFY_IRQL("MmProbeAndLockPages");
     if (MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)
         VerifierViolation("MmProbeAndLockPages", "MDL %p is already locked", MemoryDescriptorList);
     if (ShouldInjectFault("MmProbeAndLockPages")) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
@@ -125,7 +125,7 @@ extern "C" void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE A
 
 extern "C" void MmUnlockPages(PMDL MemoryDescriptorList)
 {
-    VerifyIrql("MmUnlockPages");
+    QV_VERIFY_IRQL("MmUnlockPages");
     if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)) {
         VerifierViolation("MmUnlockPages", "MDL %p is not locked", MemoryDescriptorList);
         return;
@@ -136,7 +136,7 @@ extern "C" void MmUnlockPages(PMDL MemoryDescriptorList)
 
 extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
 {
-    VerifyIrql("MmGetSystemAddressForMdlSafe");
+    QV_VERIFY_IRQL("MmGetSystemAddressForMdlSafe");
     if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
     if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED))
         VerifierViolation("MmGetSystemAddressForMdlSafe", "MDL %p is neither locked nor built for non-paged pool", Mdl);

@@ -166,7 +166,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
                                    KPROCESSOR_MODE AccessMode, PVOID *Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    VerifyIrql("ObReferenceObjectByHandle");
+    QV_VERIFY_IRQL("ObReferenceObjectByHandle");
     ObState &s = Ob();
     std::lock_guard<std::mutex> guard(s.Lock);
     HandleEntry *entry = LookupHandleLocked("ObReferenceObjectByHandle", Handle, AccessMode);
@@ -184,7 +184,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
 
 LONG_PTR ObfReferenceObject(PVOID Object)
 {
-    VerifyIrql("ObfReferenceObject");
+    QV_VERIFY_IRQL("ObfReferenceObject");
     std::lock_guard<std::mutex> guard(Ob().Lock);
     ObjectHeader *header = FindLocked(Object);
     if (header == nullptr) {
@@ -196,7 +196,7 @@ LONG_PTR ObfReferenceObject(PVOID Object)
 
 LONG_PTR ObfDereferenceObject(PVOID Object)
 {
-    VerifyIrql("ObfDereferenceObject");
+    QV_VERIFY_IRQL("ObfDereferenceObject");
     ObjectHeader *header;
     LONG_PTR count;
     {
@@ -271,7 +271,7 @@ extern "C" {
 
 NTSTATUS ZwClose(HANDLE Handle)
 {
-    VerifyIrql("ZwClose");
+    QV_VERIFY_IRQL("ZwClose");
     ObjectHeader *header;
     bool last;
     {

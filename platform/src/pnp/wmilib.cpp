@@ -31,14 +31,14 @@ ULONG FindGuid(PWMILIB_CONTEXT context, PVOID dataPath)
 
 extern "C" NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT, PIRP Irp, NTSTATUS Status, ULONG BufferUsed, CCHAR)
 {
-    qv::VerifyIrql("WmiCompleteRequest");
+    QV_VERIFY_IRQL("WmiCompleteRequest");
     return Complete(Irp, Status, BufferUsed);
 }
 
 extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                            PSYSCTL_IRP_DISPOSITION IrpDisposition)
 {
-    qv::VerifyIrql("WmiSystemControl");
+    QV_VERIFY_IRQL("WmiSystemControl");
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     if (sp->MajorFunction != IRP_MJ_SYSTEM_CONTROL || sp->MinorFunction > IRP_MN_EXECUTE_METHOD) {
         *IrpDisposition = IrpNotWmi;

@@ -53,7 +53,7 @@ using namespace qv;
 extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                       PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp)
 {
-    VerifyIrql("PoRequestPowerIrp");
+    QV_VERIFY_IRQL("PoRequestPowerIrp");
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_1;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
@@ -84,7 +84,7 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
 
 extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
-    VerifyIrql("PoSetPowerState");
+    QV_VERIFY_IRQL("PoSetPowerState");
     DeviceObjectPrivate *priv = IoDevicePrivate(DeviceObject);
     POWER_STATE old;
     if (Type == DevicePowerState) {
@@ -97,7 +97,7 @@ extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_
 
 extern "C" void PoStartNextPowerIrp(PIRP Irp)
 {
-    VerifyIrql("PoStartNextPowerIrp");
+    QV_VERIFY_IRQL("PoStartNextPowerIrp");
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     if (Irp->CurrentLocation > Irp->StackCount || sp->MajorFunction != IRP_MJ_POWER)
         VerifierViolation("PoStartNextPowerIrp", "IRP %p is not a power request in a driver's hands", Irp);
@@ -105,7 +105,7 @@ extern "C" void PoStartNextPowerIrp(PIRP Irp)
 
 extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    VerifyIrql("PoCallDriver");
+    QV_VERIFY_IRQL("PoCallDriver");
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     if (next->MajorFunction != IRP_MJ_POWER)
         VerifierViolation("PoCallDriver", "IRP %p is not a power request (major %u)", Irp, next->MajorFunction);

@@ -99,7 +99,7 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
-    qv::VerifyIrql("RtlCompareUnicodeString");
+    QV_VERIFY_IRQL("RtlCompareUnicodeString");
     size_t n1 = String1->Length / sizeof(WCHAR), n2 = String2->Length / sizeof(WCHAR);
     size_t n = n1 < n2 ? n1 : n2;
     for (size_t i = 0; i < n; ++i) {
@@ -115,7 +115,7 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
-    qv::VerifyIrql("RtlEqualUnicodeString");
+    QV_VERIFY_IRQL("RtlEqualUnicodeString");
     if (String1->Length != String2->Length) return FALSE;
     return RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
 }
@@ -123,7 +123,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 // Overwrites String; STATUS_BUFFER_OVERFLOW when the digits and a terminator do not fit.
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
-    qv::VerifyIrql("RtlIntegerToUnicodeString");
+    QV_VERIFY_IRQL("RtlIntegerToUnicodeString");
     if (Base == 0) Base = 10;
     if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
     char digits[33];
@@ -143,7 +143,7 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 // Leading blanks, an optional sign, with Base 0 a prefix 0x/0o/0b; stops at the first non-digit.
 NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value)
 {
-    qv::VerifyIrql("RtlUnicodeStringToInteger");
+    QV_VERIFY_IRQL("RtlUnicodeStringToInteger");
     size_t n = String->Length / sizeof(WCHAR), i = 0;
     const WCHAR *s = String->Buffer;
     while (i < n && (s[i] == u' ' || s[i] == u'\t')) ++i;
@@ -182,7 +182,7 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
 
 void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
-    qv::VerifyIrql("RtlFreeUnicodeString");
+    QV_VERIFY_IRQL("RtlFreeUnicodeString");
     if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
@@ -192,7 +192,7 @@ void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString)
 {
-    qv::VerifyIrql("RtlUnicodeStringToAnsiString");
+    QV_VERIFY_IRQL("RtlUnicodeStringToAnsiString");
     size_t n = SourceString->Length / sizeof(WCHAR);
     NTSTATUS status = STATUS_SUCCESS;
     if (AllocateDestinationString) {
@@ -216,7 +216,7 @@ NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_
 
 void RtlFreeAnsiString(PANSI_STRING AnsiString)
 {
-    qv::VerifyIrql("RtlFreeAnsiString");
+    QV_VERIFY_IRQL("RtlFreeAnsiString");
     if (AnsiString->Buffer != nullptr) ExFreePool(AnsiString->Buffer);
     AnsiString->Buffer = nullptr;
     AnsiString->Length = AnsiString->MaximumLength = 0;

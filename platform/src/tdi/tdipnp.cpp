@@ -101,7 +101,7 @@ using namespace qv::tcp;
 NTSTATUS TdiRegisterPnPHandlers(PTDI_CLIENT_INTERFACE_INFO ClientInterfaceInfo, ULONG InterfaceInfoSize,
                                 HANDLE *BindingHandle)
 {
-    ::qv::VerifyIrql("TdiRegisterPnPHandlers");
+    QV_VERIFY_IRQL("TdiRegisterPnPHandlers");
     if (ClientInterfaceInfo == nullptr || BindingHandle == nullptr ||
         InterfaceInfoSize < sizeof(TDI_CLIENT_INTERFACE_INFO))
         return STATUS_INVALID_PARAMETER;
@@ -119,7 +119,7 @@ NTSTATUS TdiRegisterPnPHandlers(PTDI_CLIENT_INTERFACE_INFO ClientInterfaceInfo, 
 
 NTSTATUS TdiDeregisterPnPHandlers(HANDLE BindingHandle)
 {
-    ::qv::VerifyIrql("TdiDeregisterPnPHandlers");
+    QV_VERIFY_IRQL("TdiDeregisterPnPHandlers");
     std::lock_guard<std::recursive_mutex> guard(Clients().Lock);
     auto *registration = static_cast<Registration *>(BindingHandle);
     if (Clients().Live.erase(registration) == 0) return STATUS_INVALID_PARAMETER;
