@@ -274,15 +274,9 @@ bool VerifyMaxIrql(const char *routine, int maxIrql)
     return false;
 }
 
-// Bounds of the driver's pageable code, which the linker provides when there is any.
-extern "C" const char __start_PAGE[] __attribute__((weak));
-extern "C" const char __stop_PAGE[] __attribute__((weak));
-
-void VerifyNotPageable(const char *routine, const void *caller)
+void ReportPageableCaller(const char *routine, const void *caller)
 {
-    const char *at = static_cast<const char *>(caller);
-    if (__start_PAGE != nullptr && at >= __start_PAGE && at < __stop_PAGE)
-        VerifierViolation(routine, "raising the IRQL to DISPATCH_LEVEL in pageable code (at %p)", caller);
+    VerifierViolation(routine, "raising the IRQL to DISPATCH_LEVEL in pageable code (at %p)", caller);
 }
 
 const char *VerifierLockName(const void *lock)

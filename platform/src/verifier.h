@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "ke/ke.h"
+
 namespace qv {
 
 // Reports a broken kernel rule. `routine` is the kernel routine that detected it.
@@ -32,16 +34,30 @@ bool VerifyIrqlRule(const char *routine, int maxIrql);
 
 // VerifyIrql for a routine named by a literal: the table is searched once per call site, not at
 // every call (spin locks alone check it dozens of times per request).
-#define QV_VERIFY_IRQL(routine)                                                  \
-    ([]() -> bool {                                                              \
-        static const int qvDocumentedMaxIrql = ::qv::DocumentedMaxIrql(routine); \
-        return ::qv::VerifyIrqlRule(routine, qvDocumentedMaxIrql);               \
+#define QV_VERIFY_IRQL(routine)                                                                   \
+    ([]() -> bool {                                                                               \
+        static const int qvDocumentedMaxIrql = ::qv::DocumentedMaxIrql(routine);                  \
+        return (qvDocumentedMaxIrql >= 0 && ::qv::CurrentThreadState().Irql <= qvDocumentedMaxIrql) || \
+               ::qv::VerifyIrqlRule(routine, qvDocumentedMaxIrql);                                \
     }())
 
 // Pageable code (the driver's PAGE section) that takes a spin lock or raises the IRQL to
 // DISPATCH_LEVEL: the rest of that routine runs from a page Windows may have paged out.
 // `caller` is the return address of the kernel routine's caller.
-void VerifyNotPageable(const char *routine, const void *caller);
+void ReportPageableCaller(const char *routine, const void *caller);
+}  // namespace qv
+
+// Bounds of the driver's pageable code, which the linker provides when there is any.
+extern "C" const char __start_PAGE[] __attribute__((weak));
+extern "C" const char __stop_PAGE[] __attribute__((weak));
+
+namespace qv {
+
+inline void VerifyNotPageable(const char *routine, const void *caller)
+{
+    const char *at = static_cast<const char *>(caller);
+    if (__start_PAGE != nullptr && at >= __start_PAGE && at < __stop_PAGE) ReportPageableCaller(routine, caller);
+}
 
 // Lock order rules (the names come from qv::VerifierNameLock).
 const char *VerifierLockName(const void *lock);

@@ -93,17 +93,9 @@ ThreadState &CreateThreadState()
     return state;
 }
 
-void TrackLockAcquired(ThreadState &t, const void *lock, bool fastMutex, const char *routine)
+void TooManyLocksHeld(ThreadState &t, const char *routine)
 {
-    if (t.HeldCount == static_cast<int>(RTL_NUMBER_OF(t.Held))) {
-        VerifierViolation(routine, "more than %d locks held at once", t.HeldCount);
-        return;
-    }
-    t.Held[t.HeldCount++] = HeldLock{lock, fastMutex};
-    if (fastMutex)
-        ++t.FastMutexesHeld;
-    else
-        ++t.SpinLocksHeld;
+    VerifierViolation(routine, "more than %d locks held at once", t.HeldCount);
 }
 
 bool TrackLockReleased(ThreadState &t, const void *lock, bool fastMutex)
@@ -128,15 +120,7 @@ bool ThreadHoldsLock(const ThreadState &t, const void *lock)
     return false;
 }
 
-static int HoldCount(const ThreadState &t, const void *lock)
-{
-    int n = 0;
-    for (int i = 0; i < t.HeldCount; ++i)
-        if (t.Held[i].Lock == lock) ++n;
-    return n;
-}
-
-void SetIrql(ThreadState &t, KIRQL irql)
+void SetIrqlWithWork(ThreadState &t, KIRQL irql)
 {
     // A thread that is or gets to PASSIVE_LEVEL outside a guarded region takes its APCs.
     bool apcs = (t.Irql == PASSIVE_LEVEL || irql == PASSIVE_LEVEL) && t.SpecialApcDisable == 0;
@@ -147,33 +131,44 @@ void SetIrql(ThreadState &t, KIRQL irql)
 }
 
 // Takes `lock` for the calling thread; the IRQL is the caller's business.
-static void AcquireSpinLockWord(ThreadState &t, PKSPIN_LOCK lock, const char *routine)
+static inline void AcquireSpinLockWord(ThreadState &t, PKSPIN_LOCK lock, const char *routine)
 {
-    VerifierCheckNesting(routine, lock);
+    if (t.HeldCount != 0) VerifierCheckNesting(routine, lock);
     if (OwnerOf(lock) == t.LockOwnerId) {
         // Acquiring again would hang the thread for good; record it and go on.
         VerifierViolation(routine, "spin lock %p acquired while the thread already holds it", (void *)lock);
         TrackLockAcquired(t, lock, false, routine);
         return;
     }
-    AcquireLockWord(lock, t.LockOwnerId);
+    if (!TryLockWord(LockWord(lock), t.LockOwnerId)) AcquireLockWord(lock, t.LockOwnerId);
     TrackLockAcquired(t, lock, false, routine);
 }
 
-static void ReleaseSpinLockWord(ThreadState &t, PKSPIN_LOCK lock, const char *routine)
+static inline void ReleaseSpinLockWord(ThreadState &t, PKSPIN_LOCK lock, const char *routine)
 {
     uint32_t owner = OwnerOf(lock);
-    if (owner == 0) {
-        VerifierViolation(routine, "releasing spin lock %p that is not held", (void *)lock);
-        return;
-    }
     if (owner != t.LockOwnerId) {
+        if (owner == 0) {
+            VerifierViolation(routine, "releasing spin lock %p that is not held", (void *)lock);
+            return;
+        }
         VerifierViolation(routine, "releasing spin lock %p held by another thread", (void *)lock);
         ReleaseLockWord(lock);
         return;
     }
-    int holds = HoldCount(t, lock);
-    TrackLockReleased(t, lock, false);
+    // The thread's last spin-lock entry for it goes. A lock recorded twice (taken again by its
+    // holder, already reported) keeps its word until the last entry goes.
+    int entry = -1, holds = 0;
+    for (int i = t.HeldCount - 1; i >= 0; --i) {
+        if (t.Held[i].Lock != lock) continue;
+        ++holds;
+        if (entry < 0 && !t.Held[i].FastMutex) entry = i;
+    }
+    if (entry >= 0) {
+        for (int j = entry; j + 1 < t.HeldCount; ++j) t.Held[j] = t.Held[j + 1];
+        --t.HeldCount;
+        --t.SpinLocksHeld;
+    }
     if (holds <= 1) ReleaseLockWord(lock);
 }
 

@@ -115,14 +115,36 @@ inline void TakeThreadFinishes(ThreadState &t)
     if (t.FinishCount.load(std::memory_order_relaxed) != 0 && CanRunThreadFinishes(t)) RunThreadFinishes(t);
 }
 
-void TrackLockAcquired(ThreadState &t, const void *lock, bool fastMutex, const char *routine);
+// Reports a thread that holds as many locks as it can track.
+void TooManyLocksHeld(ThreadState &t, const char *routine);
+inline void TrackLockAcquired(ThreadState &t, const void *lock, bool fastMutex, const char *routine)
+{
+    if (t.HeldCount == static_cast<int>(RTL_NUMBER_OF(t.Held))) {
+        TooManyLocksHeld(t, routine);
+        return;
+    }
+    t.Held[t.HeldCount++] = HeldLock{lock, fastMutex};
+    if (fastMutex)
+        ++t.FastMutexesHeld;
+    else
+        ++t.SpinLocksHeld;
+}
 // Returns false when the lock was not on the thread's list.
 bool TrackLockReleased(ThreadState &t, const void *lock, bool fastMutex);
 bool ThreadHoldsLock(const ThreadState &t, const void *lock);
 
 // IRQL changes that every routine goes through; lowering below DISPATCH_LEVEL releases the DPCs
-// this thread queued while at DISPATCH_LEVEL.
-void SetIrql(ThreadState &t, KIRQL irql);
+// this thread queued while at DISPATCH_LEVEL. Only a thread with DPCs, APCs or request finishes
+// waiting has more to do than store the level.
+void SetIrqlWithWork(ThreadState &t, KIRQL irql);
+inline void SetIrql(ThreadState &t, KIRQL irql)
+{
+    if (t.HasDeferredDpcs || t.UndeliveredApcs.load(std::memory_order_relaxed) != 0 ||
+        t.FinishCount.load(std::memory_order_relaxed) != 0)
+        SetIrqlWithWork(t, irql);
+    else
+        t.Irql = irql;
+}
 
 // Lock words (spin locks and fast mutexes): the owner's id in the low 32 bits, a waiters bit on top.
 void AcquireLockWord(void *lock, uint32_t ownerId);
