@@ -6,8 +6,10 @@
 // usual timeout that is set and cancelled long before it falls due costs no thread switch.
 #include <pthread.h>
 
-#include <map>
+#include <algorithm>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "ke/addressset.h"
 #include "ke/ke.h"
@@ -17,8 +19,15 @@
 namespace qv {
 namespace {
 
+// Armed timers by due time, equal times in the order they were set: a sorted array, since a
+// timer is set and cancelled for almost every request and a tree would allocate each time.
+using TimerQueue = std::vector<std::pair<ULONGLONG, PKTIMER>>;
+
+bool DueBefore(ULONGLONG due, const TimerQueue::value_type &entry) { return due < entry.first; }
+bool DueAfter(const TimerQueue::value_type &entry, ULONGLONG due) { return entry.first < due; }
+
 struct TimerState {
-    std::multimap<ULONGLONG, PKTIMER> Queue;  // armed timers by due time; guarded by DispatcherLock
+    TimerQueue Queue;                         // guarded by DispatcherLock
     AddressSet<KTIMER> Armed;                 // the same by address, for freed memory; DispatcherLock
     std::condition_variable Changed;          // queue or clock mode changed
     std::thread Thread;
@@ -39,16 +48,19 @@ void InsertTimerLocked(PKTIMER timer, ULONGLONG due)
 {
     timer->DueTime.QuadPart = due;
     timer->Header.Inserted = TRUE;
-    Timers().Queue.emplace(due, timer);
+    TimerQueue &queue = Timers().Queue;
+    queue.insert(std::upper_bound(queue.begin(), queue.end(), due, DueBefore), {due, timer});
     Timers().Armed.insert(timer);
 }
 
 void RemoveTimerLocked(PKTIMER timer)
 {
-    auto range = Timers().Queue.equal_range(timer->DueTime.QuadPart);
-    for (auto it = range.first; it != range.second; ++it) {
+    TimerQueue &queue = Timers().Queue;
+    const ULONGLONG due = timer->DueTime.QuadPart;
+    for (auto it = std::lower_bound(queue.begin(), queue.end(), due, DueAfter); it != queue.end() && it->first == due;
+         ++it) {
         if (it->second == timer) {
-            Timers().Queue.erase(it);
+            queue.erase(it);
             break;
         }
     }
