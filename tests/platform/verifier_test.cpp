@@ -215,6 +215,20 @@ TEST_F(VerifierTest, ForbiddenLockNesting)
     IoReleaseCancelSpinLock(old);
     ExpectFinding("lock \"DeviceLock\" taken while holding \"CancelSpinLock\"");
 
+    // The thread has met both locks by name; a name taken back or given again counts at once.
+    auto nestQueueInDevice = [&] {
+        KeAcquireSpinLock(&deviceLock, &old);
+        KeAcquireSpinLockAtDpcLevel(&queueLock);
+        KeReleaseSpinLockFromDpcLevel(&queueLock);
+        KeReleaseSpinLock(&deviceLock, old);
+    };
+    qv::VerifierNameLock(&queueLock, nullptr);
+    nestQueueInDevice();
+    EXPECT_TRUE(qv::VerifierFindings().empty());
+    qv::VerifierNameLock(&queueLock, "QueueLock");
+    nestQueueInDevice();
+    ExpectFinding("lock \"QueueLock\" taken while holding \"DeviceLock\"");
+
     // A lock's name goes with the memory that held it: pool reused by anything else must not
     // inherit the rules. Names outside the freed block stay.
     auto *block = (PKSPIN_LOCK)ExAllocatePoolWithTag(NonPagedPool, 2 * sizeof(KSPIN_LOCK), 'tseT');
