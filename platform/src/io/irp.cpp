@@ -600,10 +600,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
-        {
-            std::lock_guard<std::mutex> guard(gIrpLock);
-            h->Devices[Irp->CurrentLocation - 1] = nullptr;
-        }
+        const CCHAR location = Irp->CurrentLocation;
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
@@ -614,14 +611,15 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         ZeroStackLocation(sp);
+        {
+            std::lock_guard<std::mutex> guard(gIrpLock);
+            h->Devices[location - 1] = nullptr;
+            // While its routine runs, the IRP belongs to the driver that set it.
+            if (invoke && routine) h->State = IrpState::Owned;
+        }
         if (invoke && routine) {
             PDEVICE_OBJECT device =
                 Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
-            {
-                // While its routine runs, the IRP belongs to the driver that set it.
-                std::lock_guard<std::mutex> guard(gIrpLock);
-                h->State = IrpState::Owned;
-            }
             NTSTATUS result = routine(device, Irp, context);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
             std::lock_guard<std::mutex> guard(gIrpLock);
