@@ -1,7 +1,9 @@
 // Pool accounting and fault injection, the kernel printf, counted strings and DbgPrint.
 #include <string.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "ntstrsafe.h"
 #include "platform_test.h"
@@ -70,6 +72,45 @@ TEST_F(PoolTest, FaultInjectionFailsTheChosenAllocation)
     ExFreePool(untouched);
     ExFreePoolWithTag(again, kOther);
     EXPECT_EQ(qv::QueryPoolUsage().Blocks, 0u);
+}
+
+// The pool's records of live blocks through growth and many frees in no order: every block
+// stays known until freed, and only then is a second free caught.
+TEST_F(PoolTest, BlocksFreedInAnyOrderStayAccounted)
+{
+    std::vector<void *> blocks;
+    SIZE_T bytes = 0;
+    for (ULONG i = 0; i < 3000; ++i) {
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 1 + i % 61, kTag));
+        bytes += 1 + i % 61;
+    }
+    // Every other one, then every third of the rest, from the far end: holes all over.
+    for (size_t i = 0; i < blocks.size(); i += 2) {
+        bytes -= 1 + i % 61;
+        ExFreePoolWithTag(blocks[i], kTag);
+    }
+    for (size_t i = blocks.size() - 1; i < blocks.size(); i -= 6) {
+        bytes -= 1 + i % 61;
+        ExFreePoolWithTag(blocks[i], kTag);
+    }
+    EXPECT_EQ(qv::QueryPoolUsageByTag(kTag).Blocks, 1000u);
+    EXPECT_EQ(qv::QueryPoolUsageByTag(kTag).Bytes, bytes);
+    void *freed = blocks[0];
+    std::vector<void *> others;
+    for (int i = 0; i < 2000; ++i) others.push_back(ExAllocatePoolWithTag(PagedPool, 8, kOther));
+    EXPECT_EQ(qv::QueryPoolUsageByTag(kOther).Blocks, 2000u);
+    {
+        qv::ExpectedVerifierFindings expected;  // on purpose: a block freed twice
+        if (std::find(others.begin(), others.end(), freed) == others.end()) {
+            ExFreePoolWithTag(freed, kTag);
+            ExpectFinding("double free");
+        }
+    }
+    for (size_t i = 1; i < blocks.size(); i += 2)
+        if (i % 6 != (blocks.size() - 1) % 6) ExFreePoolWithTag(blocks[i], kTag);
+    for (void *p : others) ExFreePoolWithTag(p, kOther);
+    EXPECT_EQ(qv::QueryPoolUsage().Blocks, 0u);
+    EXPECT_EQ(qv::QueryPoolUsage().Bytes, 0u);
 }
 
 // Quota allocations charge the calling program's non-paged quota until freed, whoever frees

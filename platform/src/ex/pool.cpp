@@ -4,8 +4,9 @@
 
 #include <map>
 #include <mutex>
-#include <unordered_map>
+#include <utility>
 
+#include "addresstable.h"
 #include "ex/ex.h"
 #include "ke/ke.h"
 #include "ps/program.h"
@@ -24,7 +25,7 @@ struct PoolBlock {
 
 struct PoolState {
     std::mutex Lock;
-    std::unordered_map<void *, PoolBlock> Live;  // guarded by Lock
+    AddressTable<PoolBlock> Live;                // guarded by Lock
     SIZE_T Bytes = 0;                            // guarded by Lock
 };
 
@@ -58,20 +59,20 @@ void PoolStartup() {}
 void PoolShutdown(std::vector<std::string> &leaks)
 {
     PoolState &s = State();
-    std::unordered_map<void *, PoolBlock> live;
+    AddressTable<PoolBlock> live;
     {
         std::lock_guard<std::mutex> guard(s.Lock);
-        live.swap(s.Live);
+        std::swap(live, s.Live);
         s.Bytes = 0;
     }
     // Report by tag so that a leak in a loop stays readable.
     std::map<std::string, std::pair<SIZE_T, SIZE_T>> byTag;  // "tag kind" -> blocks, bytes
-    for (auto &[p, block] : live) {
+    live.ForEach([&](const void *p, const PoolBlock &block) {
         auto &entry = byTag[PoolTagText(block.Tag) + "' " + PoolTypeName(block.Type)];
         entry.first += 1;
         entry.second += block.Size;
-        free(p);
-    }
+        free(const_cast<void *>(p));
+    });
     for (auto &[what, count] : byTag)
         leaks.push_back("pool leaked at shutdown: " + std::to_string(count.first) + " block(s), " +
                         std::to_string(count.second) + " bytes, tag '" + what);
@@ -87,11 +88,11 @@ PoolUsage QueryPoolUsageByTag(ULONG tag)
 {
     std::lock_guard<std::mutex> guard(State().Lock);
     PoolUsage usage;
-    for (auto &[p, block] : State().Live) {
-        if ((block.Tag & ~kProtectedPool) != (tag & ~kProtectedPool)) continue;
+    State().Live.ForEach([&](const void *, const PoolBlock &block) {
+        if ((block.Tag & ~kProtectedPool) != (tag & ~kProtectedPool)) return;
         usage.Bytes += block.Size;
         usage.Blocks += 1;
-    }
+    });
     return usage;
 }
 
@@ -118,7 +119,7 @@ static PVOID AllocatePool(const char *routine, POOL_TYPE PoolType, SIZE_T Number
     memset(p, 0xCD, NumberOfBytes);
     PoolState &s = State();
     std::lock_guard<std::mutex> guard(s.Lock);
-    s.Live[p] = PoolBlock{NumberOfBytes, Tag, PoolType, charged};
+    s.Live.insert(p, PoolBlock{NumberOfBytes, Tag, PoolType, charged});
     s.Bytes += NumberOfBytes;
     return p;
 }
@@ -170,13 +171,13 @@ static void FreePool(const char *routine, PVOID P, ULONG Tag, bool checkTag)
     PoolBlock block;
     {
         std::lock_guard<std::mutex> guard(s.Lock);
-        auto it = s.Live.find(P);
-        if (it == s.Live.end()) {
+        const PoolBlock *found = s.Live.find(P);
+        if (found == nullptr) {
             VerifierViolation(routine, "double free, or %p is not a pool block", P);
             return;
         }
-        block = it->second;
-        s.Live.erase(it);
+        block = *found;
+        s.Live.erase(P);
         s.Bytes -= block.Size;
     }
     ReturnNonPagedQuota(block.Charged, block.Size);

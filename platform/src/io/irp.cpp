@@ -16,9 +16,9 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <unordered_set>
 #include <vector>
 
+#include "addresstable.h"
 #include "io/iomgr.h"
 #include "ke/ke.h"
 #include "qv/platform.h"
@@ -29,7 +29,7 @@ namespace qv {
 namespace {
 
 std::mutex gIrpLock;  // guards the live set, the quarantine, IRP states and file request lists
-std::unordered_set<PIRP> gLive;
+AddressTable<> gLive;
 std::deque<IrpHeader *> gQuarantine;
 constexpr size_t kQuarantine = 64;
 
@@ -384,10 +384,11 @@ void IoCheckPendingIrpsOnDelete(PDEVICE_OBJECT device)
     std::vector<PIRP> own;
     for (int i = 0; i < tFrames.Count; ++i) own.push_back(tFrames.Frames[i]->Irp);
     std::lock_guard<std::mutex> guard(gIrpLock);
-    for (PIRP irp : gLive) {
+    gLive.ForEach([&](const void *key, NoValue) {
+        PIRP irp = static_cast<PIRP>(const_cast<void *>(key));
         IrpHeader *h = IrpHeaderOf(irp);
-        if (h->State != IrpState::InDriver && h->State != IrpState::Owned) continue;
-        if (std::find(own.begin(), own.end(), irp) != own.end()) continue;
+        if (h->State != IrpState::InDriver && h->State != IrpState::Owned) return;
+        if (std::find(own.begin(), own.end(), irp) != own.end()) return;
         for (int k = 0; k < h->StackSize; ++k) {
             if (h->Devices[k] == device) {
                 VerifierViolation("IoDeleteDevice", "device %p deleted while IRP %p is still pending in it", device,
@@ -395,7 +396,7 @@ void IoCheckPendingIrpsOnDelete(PDEVICE_OBJECT device)
                 break;
             }
         }
-    }
+    });
 }
 
 void IrpStartup() {}
@@ -406,11 +407,11 @@ void IrpShutdown(std::vector<std::string> &leaks)
     std::lock_guard<std::mutex> guard(gIrpLock);
     if (!gLive.empty()) {
         leaks.push_back("io: " + std::to_string(gLive.size()) + " IRP(s) never freed or completed");
-        for (PIRP irp : gLive) {
-            IrpHeader *h = IrpHeaderOf(irp);
+        gLive.ForEach([](const void *irp, NoValue) {
+            IrpHeader *h = IrpHeaderOf(static_cast<PIRP>(const_cast<void *>(irp)));
             if (h->File) RemoveEntryList(&h->FileLink);
             free(h);
-        }
+        });
         gLive.clear();
     }
     for (IrpHeader *h : gQuarantine) free(h);

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
-#include <set>
 
+#include "addresstable.h"
 #include "io/iomgr.h"
 #include "qv/platform.h"
 #include "verifier.h"
@@ -20,7 +20,7 @@ namespace {
 constexpr uintptr_t kPageSize = 4096;
 
 std::mutex gMdlLock;  // guards the set of MDLs
-std::set<PMDL> gMdls;
+AddressTable<> gMdls;
 
 // True if every page of [va, va+length) can be read by this process.
 bool Readable(const void *va, ULONG length)
@@ -49,7 +49,7 @@ void MdlShutdown(std::vector<std::string> &leaks)
     std::lock_guard<std::mutex> guard(gMdlLock);
     if (!gMdls.empty()) {
         leaks.push_back("mm: " + std::to_string(gMdls.size()) + " MDL(s) never freed");
-        for (PMDL mdl : gMdls) ::operator delete(mdl);
+        gMdls.ForEach([](const void *mdl, NoValue) { ::operator delete(const_cast<void *>(mdl)); });
         gMdls.clear();
     }
 }
