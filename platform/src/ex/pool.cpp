@@ -24,7 +24,7 @@ struct PoolBlock {
 };
 
 struct PoolState {
-    std::mutex Lock;
+    RecordLock Lock;
     AddressTable<PoolBlock> Live;                // guarded by Lock
     SIZE_T Bytes = 0;                            // guarded by Lock
 };
@@ -61,7 +61,7 @@ void PoolShutdown(std::vector<std::string> &leaks)
     PoolState &s = State();
     AddressTable<PoolBlock> live;
     {
-        std::lock_guard<std::mutex> guard(s.Lock);
+        std::lock_guard<RecordLock> guard(s.Lock);
         std::swap(live, s.Live);
         s.Bytes = 0;
     }
@@ -80,13 +80,13 @@ void PoolShutdown(std::vector<std::string> &leaks)
 
 PoolUsage QueryPoolUsage()
 {
-    std::lock_guard<std::mutex> guard(State().Lock);
+    std::lock_guard<RecordLock> guard(State().Lock);
     return PoolUsage{State().Bytes, State().Live.size()};
 }
 
 PoolUsage QueryPoolUsageByTag(ULONG tag)
 {
-    std::lock_guard<std::mutex> guard(State().Lock);
+    std::lock_guard<RecordLock> guard(State().Lock);
     PoolUsage usage;
     State().Live.ForEach([&](const void *, const PoolBlock &block) {
         if ((block.Tag & ~kProtectedPool) != (tag & ~kProtectedPool)) return;
@@ -118,7 +118,7 @@ static PVOID AllocatePool(const char *routine, POOL_TYPE PoolType, SIZE_T Number
     // Pool is not zeroed: a pattern makes reliance on zeroes show.
     memset(p, 0xCD, NumberOfBytes);
     PoolState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
+    std::lock_guard<RecordLock> guard(s.Lock);
     s.Live.insert(p, PoolBlock{NumberOfBytes, Tag, PoolType, charged});
     s.Bytes += NumberOfBytes;
     return p;
@@ -170,7 +170,7 @@ static void FreePool(const char *routine, PVOID P, ULONG Tag, bool checkTag)
     PoolState &s = State();
     PoolBlock block;
     {
-        std::lock_guard<std::mutex> guard(s.Lock);
+        std::lock_guard<RecordLock> guard(s.Lock);
         const PoolBlock *found = s.Live.find(P);
         if (found == nullptr) {
             VerifierViolation(routine, "double free, or %p is not a pool block", P);

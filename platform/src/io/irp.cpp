@@ -28,7 +28,7 @@ namespace qv {
 
 namespace {
 
-std::mutex gIrpLock;  // guards the live set, the quarantine, IRP states and file request lists
+RecordLock gIrpLock;  // guards the live set, the quarantine, IRP states and file request lists
 AddressTable<> gLive;
 std::deque<IrpHeader *> gQuarantine;
 constexpr size_t kQuarantine = 64;
@@ -158,7 +158,7 @@ void FinishThreadedIrp(PIRP irp)
     IrpHeader *h = IrpHeaderOf(irp);
     if (h->ApcCompletion) {
         // The APC is queued now; it runs once the thread can take it (at once if that is us).
-        std::lock_guard<std::mutex> guard(gIrpLock);
+        std::lock_guard<RecordLock> guard(gIrpLock);
         auto &list = ApcCompletions();
         for (auto it = list.begin(); it != list.end(); ++it) {
             if (it->Irp != irp) continue;
@@ -206,7 +206,7 @@ void FinishThreadedIrp(PIRP irp)
     void *completionContext = h->CompletionContext;
     PFILE_OBJECT file = irp->Tail.Overlay.OriginalFileObject;
     {
-        std::lock_guard<std::mutex> guard(gIrpLock);
+        std::lock_guard<RecordLock> guard(gIrpLock);
         FreeIrpLocked(irp);
     }
     // The file's reference goes before the requester hears of the completion, so a requester
@@ -229,7 +229,7 @@ void IoCompleteByThreadApc(PIRP irp, bool ifPending)
     IrpHeader *h = IrpHeaderOf(irp);
     h->ApcCompletion = true;
     h->ApcIfPending = ifPending;
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     ApcCompletions().push_back(ApcCompletion{irp, irp->UserEvent, &CurrentThreadState()});
 }
 
@@ -246,7 +246,7 @@ void RunThreadFinishes(ThreadState &t)
 
 void DeliverThreadApcs(ThreadState &t)
 {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     auto &list = ApcCompletions();
     for (auto it = list.begin(); it != list.end();) {
         if (it->Thread == &t && it->Irp == nullptr) {
@@ -260,7 +260,7 @@ void DeliverThreadApcs(ThreadState &t)
 
 bool WaitNeedsThreadApc(ThreadState &t, const void *object)
 {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     for (const ApcCompletion &c : ApcCompletions()) {
         if (c.Thread != &t || c.Event != object) continue;
         // A deferred create needs the APC only when it was left pending; until it finishes the
@@ -272,7 +272,7 @@ bool WaitNeedsThreadApc(ThreadState &t, const void *object)
 
 void ForgetThreadApcs(ThreadState &t)
 {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     auto &list = ApcCompletions();
     for (auto it = list.begin(); it != list.end();) {
         if (it->Thread == &t)
@@ -309,20 +309,20 @@ PIRP IoAllocateIrpBlock(CCHAR stackSize, bool threaded)
     if (threaded) irp->Tail.Overlay.Thread = (PETHREAD)KeGetCurrentThread();
     h->Requester = (uintptr_t)pthread_self();
     h->RequesterState = &CurrentThreadState();
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     gLive.insert(irp);
     return irp;
 }
 
 bool IoIrpIsLive(PIRP irp)
 {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     return gLive.count(irp) != 0;
 }
 
 void IoTrackFileRequest(PIRP irp, PFILE_OBJECT file, LIST_ENTRY *fileList)
 {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     IrpHeader *h = IrpHeaderOf(irp);
     h->File = file;
     InsertTailList(fileList, &h->FileLink);
@@ -332,7 +332,7 @@ void IoCancelFileRequestList(LIST_ENTRY *fileList, bool callingThreadOnly, IoReq
 {
     std::vector<PIRP> pinned;
     {
-        std::lock_guard<std::mutex> guard(gIrpLock);
+        std::lock_guard<RecordLock> guard(gIrpLock);
         uintptr_t self = (uintptr_t)pthread_self();
         for (LIST_ENTRY *e = fileList->Flink; e != fileList; e = e->Flink) {
             IrpHeader *h = CONTAINING_RECORD(e, IrpHeader, FileLink);
@@ -345,11 +345,11 @@ void IoCancelFileRequestList(LIST_ENTRY *fileList, bool callingThreadOnly, IoReq
     for (PIRP irp : pinned) {
         bool live;
         {
-            std::lock_guard<std::mutex> guard(gIrpLock);
+            std::lock_guard<RecordLock> guard(gIrpLock);
             live = gLive.count(irp) != 0;
         }
         if (live) IoCancelIrp(irp);
-        std::lock_guard<std::mutex> guard(gIrpLock);
+        std::lock_guard<RecordLock> guard(gIrpLock);
         IrpHeader *h = IrpHeaderOf(irp);
         if (--h->Pins == 0 && h->FreeDeferred) {
             h->FreeDeferred = false;
@@ -383,7 +383,7 @@ void IoCheckPendingIrpsOnDelete(PDEVICE_OBJECT device)
 {
     std::vector<PIRP> own;
     for (int i = 0; i < tFrames.Count; ++i) own.push_back(tFrames.Frames[i]->Irp);
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     gLive.ForEach([&](const void *key, NoValue) {
         PIRP irp = static_cast<PIRP>(const_cast<void *>(key));
         IrpHeader *h = IrpHeaderOf(irp);
@@ -404,7 +404,7 @@ void IrpStartup() {}
 void IrpShutdown(std::vector<std::string> &leaks)
 {
     while (gFinalizing.load() != 0) sched_yield();
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     if (!gLive.empty()) {
         leaks.push_back("io: " + std::to_string(gLive.size()) + " IRP(s) never freed or completed");
         gLive.ForEach([](const void *irp, NoValue) {
@@ -451,7 +451,7 @@ extern "C" void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 extern "C" void IoFreeIrp(PIRP Irp)
 {
     QV_VERIFY_IRQL("IoFreeIrp");
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     if (!gLive.count(Irp)) {
         VerifierViolation("IoFreeIrp", "IRP %p is not allocated (freed twice?)", Irp);
         return;
@@ -467,7 +467,7 @@ extern "C" void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
     QV_VERIFY_IRQL("IoReuseIrp");
     {
-        std::lock_guard<std::mutex> guard(gIrpLock);
+        std::lock_guard<RecordLock> guard(gIrpLock);
         if (!gLive.count(Irp)) {
             VerifierViolation("IoReuseIrp", "IRP %p is not allocated", Irp);
             return;
@@ -503,7 +503,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     QV_VERIFY_IRQL("IofCallDriver");
     {
-        std::lock_guard<std::mutex> guard(gIrpLock);
+        std::lock_guard<RecordLock> guard(gIrpLock);
         if (!gLive.count(Irp)) {
             VerifierViolation("IofCallDriver", "IRP %p is not allocated (already completed and freed?)", Irp);
             return STATUS_INVALID_PARAMETER;
@@ -572,7 +572,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     IrpHeader *h;
     {
-        std::lock_guard<std::mutex> guard(gIrpLock);
+        std::lock_guard<RecordLock> guard(gIrpLock);
         if (!gLive.count(Irp)) {
             VerifierViolation("IoCompleteRequest", "IRP %p completed twice: it is already completed and freed", Irp);
             return;
@@ -613,7 +613,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         PVOID context = sp->Context;
         ZeroStackLocation(sp);
         {
-            std::lock_guard<std::mutex> guard(gIrpLock);
+            std::lock_guard<RecordLock> guard(gIrpLock);
             h->Devices[location - 1] = nullptr;
             // While its routine runs, the IRP belongs to the driver that set it.
             if (invoke && routine) h->State = IrpState::Owned;
@@ -623,7 +623,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
             NTSTATUS result = routine(device, Irp, context);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
-            std::lock_guard<std::mutex> guard(gIrpLock);
+            std::lock_guard<RecordLock> guard(gIrpLock);
             if (!gLive.count(Irp) || h->State != IrpState::Owned) {
                 VerifierViolation("IoCompleteRequest",
                                   "completion routine %p returned 0x%08x for IRP %p it had freed, sent or completed",
@@ -636,7 +636,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
     }
     {
-        std::lock_guard<std::mutex> guard(gIrpLock);
+        std::lock_guard<RecordLock> guard(gIrpLock);
         h->State = IrpState::Done;
     }
     if (!h->Threaded) {
@@ -735,7 +735,7 @@ void DiscardBuiltIrp(PIRP irp)
     IrpHeader *h = IrpHeaderOf(irp);
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER)) free(irp->AssociatedIrp.SystemBuffer);
     if (h->OwnsMdl && irp->MdlAddress) IoFreeMdl(irp->MdlAddress);
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     FreeIrpLocked(irp);
 }
 
@@ -840,7 +840,7 @@ namespace qv {
 
 size_t OutstandingIrpCount()
 {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    std::lock_guard<RecordLock> guard(gIrpLock);
     return gLive.size();
 }
 

@@ -153,6 +153,23 @@ void ReleaseLockWord(void *lock);
 uint32_t LockWordOwner(const void *lock);
 PKSPIN_LOCK CancelSpinLock();
 
+// A mutex for the platform's own records (IRPs, objects, pool, MDLs), where nothing waits on a
+// condition: the spin locks' lock word without their IRQL rules. One atomic operation each way
+// when nobody else holds it; a waiter spins briefly, then sleeps on the word.
+class RecordLock {
+public:
+    void lock()
+    {
+        uint32_t expected = 0;
+        if (!__atomic_compare_exchange_n(&word_, &expected, 1u, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            AcquireLockWord(&word_, 1);
+    }
+    void unlock() { ReleaseLockWord(&word_); }
+
+private:
+    uint32_t word_ = 0;
+};
+
 // Dispatcher (caller holds DispatcherLock): satisfy waiters after an object became signalled.
 void SignalObjectLocked(DISPATCHER_HEADER *header);
 // Wakes every waiter so that it re-reads the clock mode; times out the ones whose deadline passed.

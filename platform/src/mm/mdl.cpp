@@ -10,6 +10,7 @@
 
 #include "addresstable.h"
 #include "io/iomgr.h"
+#include "ke/ke.h"
 #include "qv/platform.h"
 #include "verifier.h"
 
@@ -19,7 +20,7 @@ namespace {
 
 constexpr uintptr_t kPageSize = 4096;
 
-std::mutex gMdlLock;  // guards the set of MDLs
+RecordLock gMdlLock;  // guards the set of MDLs
 AddressTable<> gMdls;
 
 // True if every page of [va, va+length) can be read by this process.
@@ -46,7 +47,7 @@ bool Readable(const void *va, ULONG length)
 
 void MdlShutdown(std::vector<std::string> &leaks)
 {
-    std::lock_guard<std::mutex> guard(gMdlLock);
+    std::lock_guard<RecordLock> guard(gMdlLock);
     if (!gMdls.empty()) {
         leaks.push_back("mm: " + std::to_string(gMdls.size()) + " MDL(s) never freed");
         gMdls.ForEach([](const void *mdl, NoValue) { ::operator delete(const_cast<void *>(mdl)); });
@@ -77,7 +78,7 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
     mdl->ByteOffset = (ULONG)(va & (kPageSize - 1));
     mdl->ByteCount = Length;
     {
-        std::lock_guard<std::mutex> guard(gMdlLock);
+        std::lock_guard<RecordLock> guard(gMdlLock);
         gMdls.insert(mdl);
     }
     if (Irp) {
@@ -95,7 +96,7 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
 extern "C" void IoFreeMdl(PMDL Mdl)
 {
     QV_VERIFY_IRQL("IoFreeMdl");
-    std::lock_guard<std::mutex> guard(gMdlLock);
+    std::lock_guard<RecordLock> guard(gMdlLock);
     if (!gMdls.erase(Mdl)) {
         VerifierViolation("IoFreeMdl", "MDL %p is not allocated (freed twice?)", Mdl);
         return;

@@ -32,7 +32,7 @@ struct HandleEntry {
 };
 
 struct ObState {
-    std::mutex Lock;
+    RecordLock Lock;
     std::unordered_set<ObjectHeader *> Live;             // guarded by Lock
     std::unordered_map<ULONG_PTR, HandleEntry> Handles;  // guarded by Lock
     ULONG_PTR NextHandle = 0;                            // guarded by Lock
@@ -77,7 +77,7 @@ void *ObCreateObject(POBJECT_TYPE type, size_t bodySize)
     header->Type = type;
     header->PointerCount = 1;
     header->BodySize = bodySize;
-    std::lock_guard<std::mutex> guard(Ob().Lock);
+    std::lock_guard<RecordLock> guard(Ob().Lock);
     Ob().Live.insert(header);
     return BodyOf(header);
 }
@@ -86,7 +86,7 @@ NTSTATUS ObInsertHandle(void *body, HANDLE *handle, bool kernelHandle)
 {
     ProgramContext *owner = CurrentProgram();
     ObState &s = Ob();
-    std::lock_guard<std::mutex> guard(s.Lock);
+    std::lock_guard<RecordLock> guard(s.Lock);
     ObjectHeader *header = FindLocked(body);
     if (header == nullptr) {
         VerifierViolation("ObInsertHandle", "%p is not an object", body);
@@ -102,34 +102,34 @@ NTSTATUS ObInsertHandle(void *body, HANDLE *handle, bool kernelHandle)
 
 POBJECT_TYPE ObGetObjectType(void *body)
 {
-    std::lock_guard<std::mutex> guard(Ob().Lock);
+    std::lock_guard<RecordLock> guard(Ob().Lock);
     ObjectHeader *header = FindLocked(body);
     return header ? header->Type : nullptr;
 }
 
 LONG ObHandleCount(void *body)
 {
-    std::lock_guard<std::mutex> guard(Ob().Lock);
+    std::lock_guard<RecordLock> guard(Ob().Lock);
     ObjectHeader *header = FindLocked(body);
     return header ? header->HandleCount : 0;
 }
 
 LONG ObPointerCount(void *body)
 {
-    std::lock_guard<std::mutex> guard(Ob().Lock);
+    std::lock_guard<RecordLock> guard(Ob().Lock);
     ObjectHeader *header = FindLocked(body);
     return header ? static_cast<LONG>(header->PointerCount) : 0;
 }
 
 bool ObIsObject(const void *body)
 {
-    std::lock_guard<std::mutex> guard(Ob().Lock);
+    std::lock_guard<RecordLock> guard(Ob().Lock);
     return FindLocked(body) != nullptr;
 }
 
 void ObStartup()
 {
-    std::lock_guard<std::mutex> guard(Ob().Lock);
+    std::lock_guard<RecordLock> guard(Ob().Lock);
     Ob().NextHandle = 0;
 }
 
@@ -141,7 +141,7 @@ void ObShutdown(std::vector<std::string> &leaks)
     std::unordered_set<ObjectHeader *> live;
     std::map<std::string, int> handlesByType, objectsByType;
     {
-        std::lock_guard<std::mutex> guard(s.Lock);
+        std::lock_guard<RecordLock> guard(s.Lock);
         for (auto &[value, entry] : s.Handles) ++handlesByType[TypeName(entry.Object)];
         for (ObjectHeader *header : s.Live) ++objectsByType[TypeName(header)];
         s.Handles.clear();
@@ -168,7 +168,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
 {
     QV_VERIFY_IRQL("ObReferenceObjectByHandle");
     ObState &s = Ob();
-    std::lock_guard<std::mutex> guard(s.Lock);
+    std::lock_guard<RecordLock> guard(s.Lock);
     HandleEntry *entry = LookupHandleLocked("ObReferenceObjectByHandle", Handle, AccessMode);
     if (entry == nullptr) return STATUS_INVALID_HANDLE;
     ObjectHeader *header = entry->Object;
@@ -185,7 +185,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
 LONG_PTR ObfReferenceObject(PVOID Object)
 {
     QV_VERIFY_IRQL("ObfReferenceObject");
-    std::lock_guard<std::mutex> guard(Ob().Lock);
+    std::lock_guard<RecordLock> guard(Ob().Lock);
     ObjectHeader *header = FindLocked(Object);
     if (header == nullptr) {
         VerifierViolation("ObfReferenceObject", "%p is not a live object", Object);
@@ -200,7 +200,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object)
     ObjectHeader *header;
     LONG_PTR count;
     {
-        std::lock_guard<std::mutex> guard(Ob().Lock);
+        std::lock_guard<RecordLock> guard(Ob().Lock);
         header = FindLocked(Object);
         if (header == nullptr) {
             VerifierViolation("ObfDereferenceObject", "%p is not a live object (dereferenced once too often?)", Object);
@@ -276,7 +276,7 @@ NTSTATUS ZwClose(HANDLE Handle)
     bool last;
     {
         ObState &s = Ob();
-        std::lock_guard<std::mutex> guard(s.Lock);
+        std::lock_guard<RecordLock> guard(s.Lock);
         HandleEntry *entry = LookupHandleLocked("ZwClose", Handle, UserMode);
         if (entry == nullptr) {
             VerifierViolation("ZwClose", "invalid handle %p", Handle);
