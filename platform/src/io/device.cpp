@@ -36,7 +36,7 @@ struct Interface {
 
 // The I/O database lock: the namespace, interfaces, driver device lists and stack links.
 // A leaf lock, never held while driver code runs.
-std::mutex gDbLock;
+RecordLock gDbLock;
 std::map<std::u16string, NameEntry> gNames;  // by upcased name
 std::vector<Interface> gInterfaces;
 std::vector<PDRIVER_OBJECT> gDrivers;
@@ -55,7 +55,7 @@ void DeviceDelete(void *body)
     auto *device = static_cast<PDEVICE_OBJECT>(body);
     delete IoDevicePrivate(device);
     device->DeviceObjectExtension = nullptr;
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     gDevices.erase(device);
 }
 
@@ -119,21 +119,21 @@ DeviceObjectPrivate *IoDevicePrivate(PDEVICE_OBJECT device)
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     while (device->AttachedDevice) device = device->AttachedDevice;
     return device;
 }
 
 PDEVICE_OBJECT IoGetLowerDevice(PDEVICE_OBJECT device)
 {
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     return IoDevicePrivate(device)->AttachedTo;
 }
 
 NTSTATUS IoLookupDevice(const std::u16string &nameIn, PDEVICE_OBJECT *device, std::u16string *remaining)
 {
     std::u16string name = NormalizeName(nameIn);
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     for (int depth = 0; depth < 16; ++depth) {
         std::u16string up = UpcaseName(name);
         std::u16string rest;
@@ -189,7 +189,7 @@ NTSTATUS IoCreateDriver(PCWSTR driverName, PDRIVER_INITIALIZE init, PDRIVER_OBJE
     driver->DriverInit = init;
     for (auto &f : driver->MajorFunction) f = InvalidDeviceRequest;
     {
-        std::lock_guard<std::mutex> guard(gDbLock);
+        std::lock_guard<RecordLock> guard(gDbLock);
         NTSTATUS status = InsertNameLocked(NameEntry{NameEntry::Driver, name, u"", nullptr});
         if (!NT_SUCCESS(status)) {
             ObfDereferenceObject(body);
@@ -206,7 +206,7 @@ NTSTATUS IoCreateDriver(PCWSTR driverName, PDRIVER_INITIALIZE init, PDRIVER_OBJE
     NTSTATUS status = init ? init(driver, &registry) : STATUS_SUCCESS;
     if (!NT_SUCCESS(status)) {
         {
-            std::lock_guard<std::mutex> guard(gDbLock);
+            std::lock_guard<RecordLock> guard(gDbLock);
             gNames.erase(UpcaseName(name));
             gDrivers.erase(std::find(gDrivers.begin(), gDrivers.end(), driver));
         }
@@ -224,7 +224,7 @@ void IoUnloadDriver(PDRIVER_OBJECT driver)
 {
     std::string name = Utf8(FromUnicodeString(&driver->DriverName));
     if (driver->DriverUnload) driver->DriverUnload(driver);
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     gNames.erase(UpcaseName(FromUnicodeString(&driver->DriverName)));
     gDrivers.erase(std::find(gDrivers.begin(), gDrivers.end(), driver));
     if (driver->DeviceObject) {
@@ -239,7 +239,7 @@ void NamespaceShutdown(std::vector<std::string> &leaks)
 {
     std::vector<PDRIVER_OBJECT> drivers;
     {
-        std::lock_guard<std::mutex> guard(gDbLock);
+        std::lock_guard<RecordLock> guard(gDbLock);
         for (auto &entry : gNames)
             if (entry.second.Type == NameEntry::Device)
                 leaks.push_back("io: device " + Utf8(entry.second.Name) + " was never deleted");
@@ -271,7 +271,7 @@ void NamespaceShutdown(std::vector<std::string> &leaks)
 std::vector<std::string> ListNamedDevices()
 {
     std::vector<std::string> out;
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     for (auto &entry : gNames)
         if (entry.second.Type == NameEntry::Device) out.push_back(Utf8(entry.second.Name));
     return out;
@@ -280,7 +280,7 @@ std::vector<std::string> ListNamedDevices()
 std::vector<std::pair<std::string, std::string>> ListSymbolicLinks()
 {
     std::vector<std::pair<std::string, std::string>> out;
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     for (auto &entry : gNames)
         if (entry.second.Type == NameEntry::Link) out.emplace_back(Utf8(entry.second.Name), Utf8(entry.second.Target));
     return out;
@@ -288,7 +288,7 @@ std::vector<std::pair<std::string, std::string>> ListSymbolicLinks()
 
 std::string SymbolicLinkTarget(const std::string &link)
 {
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     auto it = gNames.find(UpcaseName(NormalizeName(Utf16(link))));
     if (it == gNames.end() || it->second.Type != NameEntry::Link) return std::string();
     return Utf8(it->second.Target);
@@ -297,7 +297,7 @@ std::string SymbolicLinkTarget(const std::string &link)
 std::vector<std::string> ListEnabledInterfaces(const GUID &interfaceClass)
 {
     std::vector<std::string> out;
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     for (auto &i : gInterfaces)
         if (i.Enabled && IsEqualGUID(&i.Class, &interfaceClass)) out.push_back(Utf8(i.Link));
     return out;
@@ -322,7 +322,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     priv->Device = device;
     device->DeviceObjectExtension = priv;
     {
-        std::unique_lock<std::mutex> guard(gDbLock);
+        std::unique_lock<RecordLock> guard(gDbLock);
         if (name.empty() && (DeviceCharacteristics & FILE_AUTOGENERATED_DEVICE_NAME)) {
             char buf[32];
             snprintf(buf, sizeof buf, "\\Device\\%08X", (unsigned)++gAutoName);
@@ -359,14 +359,14 @@ extern "C" void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     QV_VERIFY_IRQL("IoDeleteDevice");
     DeviceObjectPrivate *priv = IoDevicePrivate(DeviceObject);
     {
-        std::lock_guard<std::mutex> guard(gDbLock);
+        std::lock_guard<RecordLock> guard(gDbLock);
         if (priv->Deleted) {
             VerifierViolation("IoDeleteDevice", "device %p deleted twice", DeviceObject);
             return;
         }
     }
     IoCheckPendingIrpsOnDelete(DeviceObject);
-    std::unique_lock<std::mutex> guard(gDbLock);
+    std::unique_lock<RecordLock> guard(gDbLock);
     if (DeviceObject->AttachedDevice)
         VerifierWarning("IoDeleteDevice", "device %p deleted while device %p is still attached to it", DeviceObject,
                         DeviceObject->AttachedDevice);
@@ -395,7 +395,7 @@ extern "C" void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
     QV_VERIFY_IRQL("IoAttachDeviceToDeviceStack");
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice) top = top->AttachedDevice;
     if (IoDevicePrivate(top)->Deleted) return nullptr;
@@ -409,7 +409,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
 extern "C" void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
     QV_VERIFY_IRQL("IoDetachDevice");
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (!upper) {
         VerifierViolation("IoDetachDevice", "nothing is attached to device %p", TargetDevice);
@@ -436,7 +436,7 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNIC
     std::u16string link = NormalizeName(FromUnicodeString(SymbolicLinkName));
     std::u16string target = FromUnicodeString(DeviceName);
     if (link.empty() || link[0] != u'\\' || target.empty()) return STATUS_OBJECT_NAME_INVALID;
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     return InsertNameLocked(NameEntry{NameEntry::Link, link, target, nullptr});
 }
 
@@ -444,7 +444,7 @@ extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
     CheckPassive("IoDeleteSymbolicLink");
     std::u16string key = UpcaseName(NormalizeName(FromUnicodeString(SymbolicLinkName)));
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     auto it = gNames.find(key);
     if (it == gNames.end() || it->second.Type != NameEntry::Link) return STATUS_OBJECT_NAME_NOT_FOUND;
     gNames.erase(it);
@@ -465,7 +465,7 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObjec
     std::u16string link = u"\\??\\" + instance + u"#" + GuidText(*InterfaceClassGuid);
     if (ReferenceString && ReferenceString->Length) link += u"\\" + FromUnicodeString(ReferenceString);
     {
-        std::lock_guard<std::mutex> guard(gDbLock);
+        std::lock_guard<RecordLock> guard(gDbLock);
         bool known = false;
         for (auto &i : gInterfaces)
             if (UpcaseName(i.Link) == UpcaseName(link)) known = true;
@@ -478,7 +478,7 @@ extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, 
 {
     CheckPassive("IoSetDeviceInterfaceState");
     std::u16string key = UpcaseName(FromUnicodeString(SymbolicLinkName));
-    std::lock_guard<std::mutex> guard(gDbLock);
+    std::lock_guard<RecordLock> guard(gDbLock);
     for (auto &i : gInterfaces) {
         if (UpcaseName(i.Link) != key) continue;
         if (Enable) {

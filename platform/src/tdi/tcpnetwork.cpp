@@ -315,23 +315,25 @@ bool WantsDelivery(const Endpoint *ep)
            ((ep->PeerClosed || ep->PeerReset) && !ep->DisconnectIndicated);
 }
 
-void DeliverAll()
+// The endpoints with something to deliver, each with a reference (lock held).
+void CollectDeliveries(std::vector<Endpoint *> &ready)
 {
-    std::vector<Endpoint *> ready;
-    {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
-        for (auto &entry : Tcp().Endpoints) {
-            if (WantsDelivery(entry.second)) {
-                entry.second->References++;
-                ready.push_back(entry.second);
-            }
+    for (auto &entry : Tcp().Endpoints) {
+        if (WantsDelivery(entry.second)) {
+            entry.second->References++;
+            ready.push_back(entry.second);
         }
     }
+}
+
+void DeliverEach(std::vector<Endpoint *> &ready)
+{
     for (Endpoint *ep : ready) {
         Deliver(ep);
         std::lock_guard<std::mutex> guard(Tcp().Lock);
         ReleaseEndpoint(ep);
     }
+    ready.clear();
 }
 
 void ServiceSocket(uint64_t id, uint32_t events)
@@ -416,13 +418,14 @@ void NetworkThread()
     pthread_setname_np(pthread_self(), "qv-network");
     Tcp().NetworkId = std::this_thread::get_id();
     epoll_event events[32];
+    std::vector<Endpoint *> ready;
+    int timeout;
+    {
+        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        if (Tcp().Stopping) return;
+        timeout = NextTimeout();
+    }
     for (;;) {
-        int timeout;
-        {
-            std::lock_guard<std::mutex> guard(Tcp().Lock);
-            if (Tcp().Stopping) return;
-            timeout = NextTimeout();
-        }
         int n = epoll_wait(Tcp().Epoll, events, 32, timeout);
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == 0) {
@@ -433,14 +436,19 @@ void NetworkThread()
             }
             ServiceSocket(events[i].data.u64, events[i].events);
         }
+        // Timers, deliveries and the next time-out in one turn of the lock. Whatever sets a
+        // connect or a held send going after this wakes the thread, so the time-out cannot be
+        // stale for long.
         CompletionList done;
         {
             std::lock_guard<std::mutex> guard(Tcp().Lock);
             if (Tcp().Stopping) return;
             RunTimers(done);
+            CollectDeliveries(ready);
+            timeout = NextTimeout();
         }
         CompleteAll(done, true);
-        DeliverAll();
+        DeliverEach(ready);
     }
 }
 
