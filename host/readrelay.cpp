@@ -82,11 +82,14 @@ NTSTATUS NTAPI PortReadRelay::ReadDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 int PortReadRelay::Pump(bool *terminalFull)
 {
     *terminalFull = false;
-    bool sentAtOnce = false;     // the result taken next came back inside its send
+    bool justSent = false;       // the last turn sent the read
     std::size_t sentLength = 0;  // and the length it asked for
+    bool writeTried = false;     // the terminal has been offered what the buffer holds
+    KIRQL irql;
+    KeAcquireSpinLock(&lock_, &irql);
     for (;;) {
-        KIRQL irql;
-        KeAcquireSpinLock(&lock_, &irql);
+        // Every turn starts with the lock held; it is let go only to write the terminal or to
+        // send the read.
         if (stopping_) {
             completed_ = false;
             pumping_ = false;
@@ -94,52 +97,36 @@ int PortReadRelay::Pump(bool *terminalFull)
             KeReleaseSpinLock(&lock_, irql);
             return -1;
         }
-        bool came = completed_;
-        NTSTATUS status = doneStatus_;
-        std::size_t got = doneBytes_;
-        completed_ = false;
-        KeReleaseSpinLock(&lock_, irql);
-
-        if (came) {
-            bool atOnce = sentAtOnce;
-            sentAtOnce = false;
-            got = std::min(got, sizeof(buffer_) - fill_);
-            fill_ += got;
-            if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) {
-                retryAt_ = NowMicros() + kRetryMicros;
-            } else if (got > 0) {
-                emptyAtOnce_ = 0;
-                // A read that came back at once short of its length took all the port held: the
-                // terminal gets it before the next read goes. Otherwise what else the port holds
-                // comes back at once to a read into the rest of the buffer.
-                bool drained = atOnce && got < sentLength;
-                if (!drained && sizeof(buffer_) - fill_ >= kMinGather) {
-                    sentAtOnce = SendRead(&sentLength);
-                    continue;
-                }
-            } else if (atOnce && ++emptyAtOnce_ >= 2) {
-                emptyAtOnce_ = 0;
-                retryAt_ = NowMicros() + kRetryMicros;
-            }
+        const bool atOnce = justSent && completed_;  // came back inside its send
+        justSent = false;
+        bool send = false;
+        if (completed_) {
+            completed_ = false;
+            writeTried = false;
+            send = TakeResult(atOnce, sentLength);
         }
-
-        if (written_ < fill_ && !WriteOut()) *terminalFull = true;
-
-        KeAcquireSpinLock(&lock_, &irql);
-        if (completed_ || stopping_) {  // came back while the terminal was written
+        if (!send && written_ < fill_ && !writeTried) {
             KeReleaseSpinLock(&lock_, irql);
-            continue;
+            if (!WriteOut()) *terminalFull = true;
+            writeTried = true;
+            KeAcquireSpinLock(&lock_, &irql);
+            continue;  // the read may have come back meanwhile
         }
-        if (!atPort_ && retryAt_ == 0 && (written_ == fill_ || sizeof(buffer_) - fill_ >= kMinGather)) {
-            KeReleaseSpinLock(&lock_, irql);
+        if (!send && !atPort_ && retryAt_ == 0 && (written_ == fill_ || sizeof(buffer_) - fill_ >= kMinGather)) {
             // All written: the next read starts at the head. A full terminal: the port's bytes
             // keep coming into the rest of the buffer while it has room.
             if (written_ == fill_) fill_ = written_ = 0;
-            sentAtOnce = SendRead(&sentLength);
+            send = true;
+        }
+        if (send) {
+            sentLength = PrepareRead();
+            justSent = true;
+            KeReleaseSpinLock(&lock_, irql);
+            IoCallDriver(device_, irp_);
+            KeAcquireSpinLock(&lock_, &irql);
             continue;
         }
-        // Read while the pump is still ours: the next holder may set it at once.
-        std::uint64_t retryAt = retryAt_;
+        const std::uint64_t retryAt = retryAt_;
         pumping_ = false;
         KeReleaseSpinLock(&lock_, irql);
         if (retryAt == 0) return -1;
@@ -148,28 +135,42 @@ int PortReadRelay::Pump(bool *terminalFull)
     }
 }
 
-bool PortReadRelay::SendRead(std::size_t *length)
+bool PortReadRelay::TakeResult(bool atOnce, std::size_t sentLength)
 {
-    *length = sizeof(buffer_) - fill_;
+    const std::size_t got = std::min(doneBytes_, sizeof(buffer_) - fill_);
+    fill_ += got;
+    if (!NT_SUCCESS(doneStatus_) && doneStatus_ != STATUS_CANCELLED) {
+        retryAt_ = NowMicros() + kRetryMicros;
+        return false;
+    }
+    if (got > 0) {
+        emptyAtOnce_ = 0;
+        // A read that came back at once short of its length took all the port held: the
+        // terminal gets it before the next read goes. Otherwise what else the port holds comes
+        // back at once to a read into the rest of the buffer.
+        const bool drained = atOnce && got < sentLength;
+        return !drained && sizeof(buffer_) - fill_ >= kMinGather;
+    }
+    if (atOnce && ++emptyAtOnce_ >= 2) {
+        emptyAtOnce_ = 0;
+        retryAt_ = NowMicros() + kRetryMicros;
+    }
+    return false;
+}
+
+std::size_t PortReadRelay::PrepareRead()
+{
+    const std::size_t length = sizeof(buffer_) - fill_;
     IoReuseIrp(irp_, STATUS_SUCCESS);
     irp_->RequestorMode = KernelMode;
     irp_->AssociatedIrp.SystemBuffer = buffer_ + fill_;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp_);
     sp->MajorFunction = IRP_MJ_READ;
-    sp->Parameters.Read.Length = ULONG(*length);
+    sp->Parameters.Read.Length = ULONG(length);
     sp->FileObject = file_;
     IoSetCompletionRoutine(irp_, ReadDone, this, TRUE, TRUE, TRUE);
-    KIRQL irql;
-    KeAcquireSpinLock(&lock_, &irql);
-    bool send = !stopping_;
-    atPort_ = send;
-    KeReleaseSpinLock(&lock_, irql);
-    if (!send) return false;
-    IoCallDriver(device_, irp_);
-    KeAcquireSpinLock(&lock_, &irql);
-    bool atOnce = completed_;  // only its completion sets it while this thread holds the pump
-    KeReleaseSpinLock(&lock_, irql);
-    return atOnce;
+    atPort_ = true;
+    return length;
 }
 
 int PortReadRelay::Service(bool *wantWritable)

@@ -36,9 +36,12 @@ private:
     // milliseconds until a failed read may be sent again (-1: none) and whether the terminal is
     // full.
     int Pump(bool *terminalFull);
-    // Sends the read into the rest of buffer_ from fill_ (*length: how much it asks for); true
-    // when it came back inside the call.
-    bool SendRead(std::size_t *length);
+    // lock_ held: the result of the read that came back joins the buffer. True when a read into
+    // the rest of the buffer is to follow at once, before the terminal is written.
+    bool TakeResult(bool atOnce, std::size_t sentLength);
+    // lock_ held: makes the IRP a read into the rest of buffer_ from fill_ and marks it at the
+    // port, so that Stop cancels it from then on. Returns the length it asks for.
+    std::size_t PrepareRead();
     // Writes buffer_[written_, fill_) as far as the terminal takes it; false when it is full.
     bool WriteOut();
     void WakeOwner();
