@@ -303,8 +303,9 @@ void NamesChanged()
 // not changed since it was filled.
 int32_t LockNameNumber(ThreadState &t, const void *lock, uint32_t generation)
 {
-    const uintptr_t address = reinterpret_cast<uintptr_t>(lock);
-    LockNameSlot &slot = t.LockNames[(address >> 3 ^ address >> 11) % RTL_NUMBER_OF(t.LockNames)];
+    // Locks sit at the same offsets in structures of the same kind: every address bit counts.
+    const uint64_t hash = uint64_t(reinterpret_cast<uintptr_t>(lock)) * 0x9E3779B97F4A7C15ull;
+    LockNameSlot &slot = t.LockNames[(hash >> 32) % RTL_NUMBER_OF(t.LockNames)];
     if (slot.Lock == lock && slot.Generation == generation) return slot.Name;
     VerifierState &s = State();
     std::shared_lock<std::shared_mutex> guard(s.RulesLock);

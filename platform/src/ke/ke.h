@@ -135,12 +135,13 @@ bool ThreadHoldsLock(const ThreadState &t, const void *lock);
 
 // IRQL changes that every routine goes through; lowering below DISPATCH_LEVEL releases the DPCs
 // this thread queued while at DISPATCH_LEVEL. Only a thread with DPCs, APCs or request finishes
-// waiting has more to do than store the level.
+// waiting has more to do than store the level, and none of them runs at DISPATCH_LEVEL.
 void SetIrqlWithWork(ThreadState &t, KIRQL irql);
 inline void SetIrql(ThreadState &t, KIRQL irql)
 {
-    if (t.HasDeferredDpcs || t.UndeliveredApcs.load(std::memory_order_relaxed) != 0 ||
-        t.FinishCount.load(std::memory_order_relaxed) != 0)
+    if ((irql < DISPATCH_LEVEL || t.Irql < DISPATCH_LEVEL) &&
+        (t.HasDeferredDpcs || t.UndeliveredApcs.load(std::memory_order_relaxed) != 0 ||
+         t.FinishCount.load(std::memory_order_relaxed) != 0))
         SetIrqlWithWork(t, irql);
     else
         t.Irql = irql;
