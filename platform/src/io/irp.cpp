@@ -237,7 +237,7 @@ void RunThreadFinishes(ThreadState &t)
 {
     std::vector<void *> finishes;
     {
-        std::lock_guard<std::mutex> guard(DispatcherLock());
+        std::lock_guard<RecordLock> guard(DispatcherLock());
         finishes.swap(t.Finishes);
         t.FinishCount.store(0, std::memory_order_relaxed);
     }

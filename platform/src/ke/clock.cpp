@@ -69,7 +69,7 @@ ULONGLONG DueTimeToInterruptTime(LONGLONG dueTime, ULONGLONG now)
     return interrupt < 0 ? 0 : static_cast<ULONGLONG>(interrupt);
 }
 
-bool WaitUntilInterruptTime(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, ULONGLONG deadline)
+bool WaitUntilInterruptTime(std::condition_variable_any &cv, std::unique_lock<RecordLock> &lock, ULONGLONG deadline)
 {
     ClockState &c = Clock();
     if (deadline == ~0ULL) {
@@ -90,7 +90,7 @@ bool WaitUntilInterruptTime(std::condition_variable &cv, std::unique_lock<std::m
     return InterruptTimeNow() >= deadline;
 }
 
-bool WaitWordUntilInterruptTime(std::atomic<uint32_t> &word, std::unique_lock<std::mutex> &lock, ULONGLONG deadline)
+bool WaitWordUntilInterruptTime(std::atomic<uint32_t> &word, std::unique_lock<RecordLock> &lock, ULONGLONG deadline)
 {
     ClockState &c = Clock();
     if (deadline != ~0ULL && InterruptTimeNow() >= deadline) return true;

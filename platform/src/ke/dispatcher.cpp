@@ -158,9 +158,9 @@ bool IsWaitable(const DISPATCHER_HEADER *h)
 
 }  // namespace
 
-std::mutex &DispatcherLock()
+RecordLock &DispatcherLock()
 {
-    static std::mutex *lock = new std::mutex;
+    static RecordLock *lock = new RecordLock;
     return *lock;
 }
 
@@ -184,7 +184,7 @@ bool HandFinishToThread(ThreadState *requester, void *irp)
     if (requester == nullptr) return false;
     ThreadState &self = CurrentThreadState();
     WakeAfterUnlock wakes;
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     if (requester == &self) {
         // Only if the thread gets to run it: not while it holds a lock or stays in a guarded region.
         bool later = self.RunningOwnDpcs ? self.OuterTakesFinishes : self.HeldCount == 0 && self.SpecialApcDisable == 0;
@@ -278,7 +278,7 @@ static NTSTATUS WaitForObjects(const char *routine, ULONG count, DISPATCHER_HEAD
                                   "kernel APC to this thread; the APC cannot run, so the wait would never end",
                                   t.Irql, t.SpecialApcDisable ? " in a guarded region" : "", (void *)objects[i]);
     }
-    std::unique_lock<std::mutex> lock(DispatcherLock());
+    std::unique_lock<RecordLock> lock(DispatcherLock());
     NTSTATUS status = count ? TrySatisfy(objects, count, type, thread) : STATUS_PENDING;
     if (status != STATUS_PENDING) {
         lock.unlock();
@@ -344,7 +344,7 @@ static bool CheckEvent(const char *routine, PRKEVENT event)
 
 size_t WaitingThreadCount()
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     size_t n = 0;
     LIST_ENTRY &head = Waiters();
     for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink)
@@ -354,7 +354,7 @@ size_t WaitingThreadCount()
 
 size_t WaitersOn(const void *object)
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     size_t n = 0;
     LIST_ENTRY &head = Waiters();
     for (LIST_ENTRY *e = head.Flink; e != &head; e = e->Flink) {
@@ -391,7 +391,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     QV_VERIFY_IRQL("KeSetEvent");
     if (!CheckEvent("KeSetEvent", Event)) return 0;
     WakeAfterUnlock wakes;
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     LONG previous = Event->Header.SignalState;
     if (previous == 0) {
         Event->Header.SignalState = 1;
@@ -404,7 +404,7 @@ void KeClearEvent(PRKEVENT Event)
 {
     QV_VERIFY_IRQL("KeClearEvent");
     if (!CheckEvent("KeClearEvent", Event)) return;
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     Event->Header.SignalState = 0;
 }
 
@@ -412,7 +412,7 @@ LONG KeResetEvent(PRKEVENT Event)
 {
     QV_VERIFY_IRQL("KeResetEvent");
     if (!CheckEvent("KeResetEvent", Event)) return 0;
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
@@ -422,7 +422,7 @@ LONG KeReadStateEvent(PRKEVENT Event)
 {
     QV_VERIFY_IRQL("KeReadStateEvent");
     if (!CheckEvent("KeReadStateEvent", Event)) return 0;
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     return Event->Header.SignalState;
 }
 
@@ -493,7 +493,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
     LONG previous;
     bool last;
     {
-        std::lock_guard<std::mutex> guard(DispatcherLock());
+        std::lock_guard<RecordLock> guard(DispatcherLock());
         if (Mutex->Header.Type != MutantObject || Mutex->Header.Size == 0) {
             VerifierViolation(routine, "%p is not an initialised kernel mutex", (void *)Mutex);
             return 0;
@@ -518,7 +518,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
 LONG KeReadStateMutex(PRKMUTEX Mutex)
 {
     QV_VERIFY_IRQL("KeReadStateMutex");
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     return Mutex->Header.SignalState;
 }
 

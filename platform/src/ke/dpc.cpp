@@ -27,7 +27,7 @@ constexpr UCHAR kDpcObject = 19;
 struct Processor {
     int Number = 0;
     LIST_ENTRY Queue;  // guarded by DispatcherLock
-    std::condition_variable Work;
+    std::condition_variable_any Work;
     std::thread Thread;
 };
 
@@ -37,7 +37,8 @@ struct DpcState {
     bool Stop = false;                    // guarded by DispatcherLock
     int Queued = 0;                       // DPCs in processor queues; guarded by DispatcherLock
     int Active = 0;                       // routines running; guarded by DispatcherLock
-    std::condition_variable Idle;
+    std::condition_variable_any Idle;
+    int IdleWaiters = 0;  // threads in WaitForDpcsIdle; guarded by DispatcherLock
     AddressSet<KDPC> All;  // every queued DPC, deferred ones included; guarded by DispatcherLock
     std::atomic<unsigned> NextProcessor{0};
     std::atomic<bool> Inline{false};  // set at startup
@@ -76,7 +77,7 @@ void UnlinkDpcLocked(PKDPC dpc)
     RemoveEntryList(&dpc->DpcListEntry);
     SetQueuedOn(dpc, nullptr);
     s.All.erase(dpc);
-    if (s.Queued == 0 && s.Active == 0) s.Idle.notify_all();
+    if (s.Queued == 0 && s.Active == 0 && s.IdleWaiters != 0) s.Idle.notify_all();
 }
 
 // Runs one dequeued DPC's routine on the calling thread at DISPATCH_LEVEL and checks how it left.
@@ -114,7 +115,7 @@ void RunDeferredDpcsHere(ThreadState &t)
     t.IsDpcThread = true;
     t.RunningOwnDpcs = true;
 
-    std::unique_lock<std::mutex> lock(DispatcherLock());
+    std::unique_lock<RecordLock> lock(DispatcherLock());
     while (!IsListEmpty(&t.DeferredDpcs)) {
         PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&t.DeferredDpcs), KDPC, DpcListEntry);
         SetQueuedOn(dpc, nullptr);
@@ -126,7 +127,7 @@ void RunDeferredDpcsHere(ThreadState &t)
         CallDpcRoutine(t, dpc, routine, context, arg1, arg2);
         lock.lock();
         --s.Active;
-        if (s.Queued == 0 && s.Active == 0) s.Idle.notify_all();
+        if (s.Queued == 0 && s.Active == 0 && s.IdleWaiters != 0) s.Idle.notify_all();
     }
     t.HasDeferredDpcs = false;
     lock.unlock();
@@ -149,7 +150,7 @@ void RunDpcs(Processor *p)
     pthread_setname_np(pthread_self(), name);
     t.IsDpcThread = true;
     t.Processor = p->Number;
-    std::unique_lock<std::mutex> lock(DispatcherLock());
+    std::unique_lock<RecordLock> lock(DispatcherLock());
     for (;;) {
         while (!s.Stop && IsListEmpty(&p->Queue)) p->Work.wait(lock);
         if (IsListEmpty(&p->Queue)) break;  // stopping, and nothing left
@@ -167,7 +168,7 @@ void RunDpcs(Processor *p)
 
         lock.lock();
         --s.Active;
-        if (s.Queued == 0 && s.Active == 0) s.Idle.notify_all();
+        if (s.Queued == 0 && s.Active == 0 && s.IdleWaiters != 0) s.Idle.notify_all();
     }
 }
 
@@ -208,7 +209,7 @@ void ReleaseDeferredDpcs(ThreadState &t, bool exiting)
         RunDeferredDpcsHere(t);
         return;
     }
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     t.HasDeferredDpcs = false;
     while (!IsListEmpty(&t.DeferredDpcs)) {
         PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&t.DeferredDpcs), KDPC, DpcListEntry);
@@ -225,13 +226,15 @@ void WaitForDpcsIdle()
         VerifierViolation("KeFlushQueuedDpcs", "waiting for DPCs from a DPC");
         return;
     }
-    std::unique_lock<std::mutex> lock(DispatcherLock());
+    std::unique_lock<RecordLock> lock(DispatcherLock());
+    ++s.IdleWaiters;
     s.Idle.wait(lock, [&] { return s.Queued == 0 && s.Active == 0; });
+    --s.IdleWaiters;
 }
 
 bool DpcEngineRunning()
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     return Dpcs().Running;
 }
 
@@ -240,7 +243,7 @@ bool ForgetKernelObjectsIn(const void *base, SIZE_T size, const char **what)
     VerifierForgetLockNamesIn(base, size);
     const char *lo = static_cast<const char *>(base), *hi = lo + size;
     DpcState &s = Dpcs();
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     bool found = false;
     for (auto it = s.All.lower_bound(lo); it != s.All.end() && reinterpret_cast<const char *>(*it) < hi;
          it = s.All.lower_bound(lo)) {
@@ -262,7 +265,7 @@ bool ForgetKernelObjectsIn(const void *base, SIZE_T size, const char **what)
 void DpcStartup(int processorCount, bool inlineDpcs)
 {
     DpcState &s = Dpcs();
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     s.Inline = inlineDpcs;
     s.Processors.clear();
     s.All.clear();
@@ -283,13 +286,13 @@ void DpcShutdown()
 {
     DpcState &s = Dpcs();
     {
-        std::lock_guard<std::mutex> guard(DispatcherLock());
+        std::lock_guard<RecordLock> guard(DispatcherLock());
         if (!s.Running) return;
         s.Stop = true;
         for (Processor *p : s.Processors) p->Work.notify_one();
     }
     for (Processor *p : s.Processors) p->Thread.join();
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     s.Running = false;
     // DPCs still deferred by threads that never dropped below DISPATCH_LEVEL are forgotten.
     s.All.clear();
@@ -330,7 +333,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     EnsureBooted();
     ThreadState &t = CurrentThreadState();
     DpcState &s = Dpcs();
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     if (QueuedOn(Dpc) != nullptr) return FALSE;
     if (t.Irql < DISPATCH_LEVEL) return InsertQueueDpcLocked(Dpc, SystemArgument1, SystemArgument2, ProcessorFor(t));
     if (!s.Running) {
@@ -348,7 +351,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     if (QueuedOn(Dpc) == nullptr) return FALSE;
     UnlinkDpcLocked(Dpc);
     return TRUE;

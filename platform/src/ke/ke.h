@@ -32,9 +32,34 @@ struct _KTHREAD {
 
 namespace qv {
 
+// Lock words (spin locks and fast mutexes): the owner's id in the low 32 bits, a waiters bit on top.
+void AcquireLockWord(void *lock, uint32_t ownerId);
+bool TryAcquireLockWord(void *lock, uint32_t ownerId);
+void ReleaseLockWord(void *lock);
+uint32_t LockWordOwner(const void *lock);
+PKSPIN_LOCK CancelSpinLock();
+
+// A mutex for the platform's own state (the dispatcher, IRPs, objects, pool, MDLs): the spin
+// locks' lock word without their IRQL rules. One atomic operation each way when nobody else
+// holds it; a waiter spins briefly, then sleeps on the word. Condition variables that wait under
+// it are condition_variable_any.
+class RecordLock {
+public:
+    void lock()
+    {
+        uint32_t expected = 0;
+        if (!__atomic_compare_exchange_n(&word_, &expected, 1u, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            AcquireLockWord(&word_, 1);
+    }
+    void unlock() { ReleaseLockWord(&word_); }
+
+private:
+    uint32_t word_ = 0;
+};
+
 // Guards every dispatcher object's state, the waiter list, the timer queue and the DPC queues.
 // Never held while driver code runs.
-std::mutex &DispatcherLock();
+RecordLock &DispatcherLock();
 
 // A program on whose behalf a thread runs (its "process"). System threads, DPCs and workers run
 // in the system's context (NULL); a thread inside a Win32 API call runs in its program's.
@@ -147,29 +172,6 @@ inline void SetIrql(ThreadState &t, KIRQL irql)
         t.Irql = irql;
 }
 
-// Lock words (spin locks and fast mutexes): the owner's id in the low 32 bits, a waiters bit on top.
-void AcquireLockWord(void *lock, uint32_t ownerId);
-bool TryAcquireLockWord(void *lock, uint32_t ownerId);
-void ReleaseLockWord(void *lock);
-uint32_t LockWordOwner(const void *lock);
-PKSPIN_LOCK CancelSpinLock();
-
-// A mutex for the platform's own records (IRPs, objects, pool, MDLs), where nothing waits on a
-// condition: the spin locks' lock word without their IRQL rules. One atomic operation each way
-// when nobody else holds it; a waiter spins briefly, then sleeps on the word.
-class RecordLock {
-public:
-    void lock()
-    {
-        uint32_t expected = 0;
-        if (!__atomic_compare_exchange_n(&word_, &expected, 1u, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
-            AcquireLockWord(&word_, 1);
-    }
-    void unlock() { ReleaseLockWord(&word_); }
-
-private:
-    uint32_t word_ = 0;
-};
 
 // Dispatcher (caller holds DispatcherLock): satisfy waiters after an object became signalled.
 void SignalObjectLocked(DISPATCHER_HEADER *header);
@@ -203,10 +205,10 @@ LONGLONG SystemTimeBase();  // system time (100 ns since 1601) at interrupt time
 ULONGLONG DueTimeToInterruptTime(LONGLONG dueTime, ULONGLONG now);
 // Waits on `cv` until woken or until interrupt time `deadline` passes on the real clock;
 // returns true if the deadline passed. With the virtual clock it waits for a wake-up only.
-bool WaitUntilInterruptTime(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, ULONGLONG deadline);
+bool WaitUntilInterruptTime(std::condition_variable_any &cv, std::unique_lock<RecordLock> &lock, ULONGLONG deadline);
 // The same on a wake word: sleeps while `word` still holds what it held under the lock; a waker
 // changes the word under the lock and may wake it after releasing the lock (WakeWord).
-bool WaitWordUntilInterruptTime(std::atomic<uint32_t> &word, std::unique_lock<std::mutex> &lock, ULONGLONG deadline);
+bool WaitWordUntilInterruptTime(std::atomic<uint32_t> &word, std::unique_lock<RecordLock> &lock, ULONGLONG deadline);
 // Wakes a thread sleeping on `word`. Safe on a word whose waiter has already gone: at worst a
 // spurious wake-up of whatever now sleeps at that address, which every sleeper tolerates.
 void WakeWord(const std::atomic<uint32_t> *word);

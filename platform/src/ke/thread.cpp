@@ -81,7 +81,7 @@ void Trampoline(PKTHREAD thread, PKSTART_ROUTINE start, PVOID context, SystemThr
         SetIrql(t, PASSIVE_LEVEL);
     }
     {
-        std::lock_guard<std::mutex> guard(DispatcherLock());
+        std::lock_guard<RecordLock> guard(DispatcherLock());
         thread->ExitStatus = exitStatus;
         thread->Header.SignalState = 1;
         SignalObjectLocked(&thread->Header);
@@ -228,7 +228,7 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
     QV_VERIFY_IRQL("KeSetPriorityThread");
     if (Priority < LOW_PRIORITY + 1 || Priority > HIGH_PRIORITY)
         VerifierViolation("KeSetPriorityThread", "priority %d out of range", Priority);
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     KPRIORITY old = Thread->Priority;
     Thread->Priority = Priority;
     return old;
@@ -237,7 +237,7 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread)
 {
     QV_VERIFY_IRQL("KeQueryPriorityThread");
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     return Thread->Priority;
 }
 

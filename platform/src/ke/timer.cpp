@@ -29,7 +29,7 @@ bool DueAfter(const TimerQueue::value_type &entry, ULONGLONG due) { return entry
 struct TimerState {
     TimerQueue Queue;                         // guarded by DispatcherLock
     AddressSet<KTIMER> Armed;                 // the same by address, for freed memory; DispatcherLock
-    std::condition_variable Changed;          // queue or clock mode changed
+    std::condition_variable_any Changed;          // queue or clock mode changed
     std::thread Thread;
     bool Stop = false;     // guarded by DispatcherLock
     bool Running = false;  // guarded by DispatcherLock
@@ -97,7 +97,7 @@ void TimerThread()
     pthread_setname_np(pthread_self(), "qv-timer");
     CurrentThreadState().Irql = DISPATCH_LEVEL;
     TimerState &s = Timers();
-    std::unique_lock<std::mutex> lock(DispatcherLock());
+    std::unique_lock<RecordLock> lock(DispatcherLock());
     while (!s.Stop) {
         if (VirtualClockInUse()) {
             s.Changed.wait(lock);
@@ -134,7 +134,7 @@ void CheckTimer(const char *routine, PKTIMER timer)
 void TimerStartup()
 {
     TimerState &s = Timers();
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     s.Queue.clear();
     s.Armed.clear();
     s.Stop = false;
@@ -146,13 +146,13 @@ void TimerShutdown(std::vector<std::string> &leaks)
 {
     TimerState &s = Timers();
     {
-        std::lock_guard<std::mutex> guard(DispatcherLock());
+        std::lock_guard<RecordLock> guard(DispatcherLock());
         if (!s.Running) return;
         s.Stop = true;
         s.Changed.notify_all();
     }
     s.Thread.join();
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     s.Running = false;
     if (!s.Queue.empty()) leaks.push_back(std::to_string(s.Queue.size()) + " timer(s) still armed at shutdown");
     // The timers themselves may be gone already: only the queue is cleared.
@@ -183,7 +183,7 @@ bool ForgetTimersInLocked(const char *lo, const char *hi)
 
 void UseVirtualClock(bool on)
 {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     SetVirtualClockLocked(on);
     Timers().Changed.notify_all();
 }
@@ -204,7 +204,7 @@ void AdvanceClock(ULONGLONG hundredNs)
     for (;;) {
         bool done = false;
         {
-            std::lock_guard<std::mutex> guard(DispatcherLock());
+            std::lock_guard<RecordLock> guard(DispatcherLock());
             auto &queue = Timers().Queue;
             if (queue.empty() || queue.begin()->first > target) {
                 SetVirtualNowLocked(target);
@@ -254,7 +254,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
         Period = 0;
     }
     EnsureBooted();
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     BOOLEAN wasArmed = Timer->Header.Inserted;
     if (wasArmed) RemoveTimerLocked(Timer);
     Timer->Header.SignalState = 0;
@@ -273,7 +273,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer)
 {
     QV_VERIFY_IRQL("KeCancelTimer");
     CheckTimer("KeCancelTimer", Timer);
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     if (!Timer->Header.Inserted) return FALSE;
     RemoveTimerLocked(Timer);
     return TRUE;
@@ -283,7 +283,7 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer)
 {
     QV_VERIFY_IRQL("KeReadStateTimer");
     CheckTimer("KeReadStateTimer", Timer);
-    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::lock_guard<RecordLock> guard(DispatcherLock());
     return Timer->Header.SignalState != 0;
 }
 
