@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ke/ke.h"
 #include "qv/tdi.h"
 #include "tdikrnl.h"
 
@@ -118,8 +119,9 @@ struct Switches {
 };
 
 struct Transport {
-    std::mutex Lock;
-    std::condition_variable IndicationDone;  // an indication ended (waits for Indicating to clear)
+    RecordLock Lock;
+    std::condition_variable_any IndicationDone;  // an indication ended (waits for Indicating to clear)
+    int IndicationWaiters = 0;                    // threads in WaitForIndications
     PDRIVER_OBJECT Driver = nullptr;
     PDEVICE_OBJECT Device = nullptr;
     int Epoll = -1;
@@ -167,8 +169,8 @@ void CloseSocket(Endpoint *ep, bool abortive);  // lock held
 bool OnNetworkThread();
 // Waits until no indication runs on the endpoint, or on any endpoint of the address (lock
 // held through `lock`). Does not wait on the network thread itself.
-void WaitForIndications(std::unique_lock<std::mutex> &lock, Endpoint *ep);
-void WaitForIndications(std::unique_lock<std::mutex> &lock, AddressObject *address);
+void WaitForIndications(std::unique_lock<RecordLock> &lock, Endpoint *ep);
+void WaitForIndications(std::unique_lock<RecordLock> &lock, AddressObject *address);
 
 // Request handlers (dispatch of IRP_MJ_INTERNAL_DEVICE_CONTROL).
 NTSTATUS Associate(Endpoint *ep, PIRP irp, PIO_STACK_LOCATION sp);

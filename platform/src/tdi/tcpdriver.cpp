@@ -107,7 +107,7 @@ NTSTATUS OpenAddress(PFILE_OBJECT file, const EaValue &ea)
     address->LocalAddress = ip.in_addr;
     address->LocalPort = ip.sin_port;
     address->References = 1;
-    std::lock_guard<std::mutex> guard(Tcp().Lock);
+    std::lock_guard<RecordLock> guard(Tcp().Lock);
     Tcp().OpenAddresses++;
     file->FsContext = address;
     file->FsContext2 = (PVOID)TDI_TRANSPORT_ADDRESS_FILE;
@@ -125,7 +125,7 @@ NTSTATUS OpenEndpoint(PFILE_OBJECT file, const EaValue &ea)
     ep->Owner = IoRequestorDevice();
     InitializeListHead(&ep->SendQueue);
     InitializeListHead(&ep->ReceiveQueue);
-    std::lock_guard<std::mutex> guard(Tcp().Lock);
+    std::lock_guard<RecordLock> guard(Tcp().Lock);
     ep->Id = Tcp().NextId++;
     Tcp().Endpoints.emplace(ep->Id, ep);
     file->FsContext = ep;
@@ -142,7 +142,7 @@ NTSTATUS TcpDispatchCreate(PDEVICE_OBJECT, PIRP irp)
     const auto *eas = static_cast<const UCHAR *>(irp->AssociatedIrp.SystemBuffer);
     ULONG eaLength = sp->Parameters.Create.EaLength;
     if (eas == nullptr || eaLength == 0) {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         Tcp().OpenControlChannels++;
         file->FsContext = nullptr;
         file->FsContext2 = (PVOID)TDI_CONTROL_CHANNEL_FILE;
@@ -166,7 +166,7 @@ void CleanUpEndpoint(Endpoint *ep)
 {
     CompletionList done;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         if (ep->CleanedUp) return;
         ep->CleanedUp = true;
         ep->IndicationsOff = true;
@@ -175,7 +175,7 @@ void CleanUpEndpoint(Endpoint *ep)
     }
     // The requests end before the socket does.
     CompleteAll(done, false);
-    std::unique_lock<std::mutex> lock(Tcp().Lock);
+    std::unique_lock<RecordLock> lock(Tcp().Lock);
     WaitForIndications(lock, ep);
     // Still connected: the connection is reset, as closing an endpoint without a disconnect does.
     CloseSocket(ep, ep->State == EndpointState::Connected && !ep->SendShutDown);
@@ -188,7 +188,7 @@ void CleanUpEndpoint(Endpoint *ep)
 
 void CleanUpAddress(AddressObject *address)
 {
-    std::unique_lock<std::mutex> lock(Tcp().Lock);
+    std::unique_lock<RecordLock> lock(Tcp().Lock);
     if (address->CleanedUp) return;
     address->CleanedUp = true;
     for (auto &h : address->Handlers) h = {nullptr, nullptr};
@@ -211,15 +211,15 @@ NTSTATUS TcpDispatchClose(PDEVICE_OBJECT, PIRP irp)
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (Endpoint *ep = EndpointOf(file)) {
         CleanUpEndpoint(ep);  // in case no handle was ever closed
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         ReleaseEndpoint(ep);
     } else if (AddressObject *address = AddressOf(file)) {
         CleanUpAddress(address);
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         Tcp().OpenAddresses--;
         ReleaseAddress(address);
     } else if (file != nullptr && file->FsContext2 == (PVOID)TDI_CONTROL_CHANNEL_FILE) {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         Tcp().OpenControlChannels--;
     }
     if (file != nullptr) file->FsContext = file->FsContext2 = nullptr;
@@ -298,7 +298,7 @@ void CancelRequest(PDEVICE_OBJECT, PIRP irp)
     auto kind = static_cast<RequestKind>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[0]));
     CompletionList done;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         Unlink(ep, irp);
         if (kind == RequestKind::Connect) {
             // A cancelled connect leaves no connection behind, even one just made.
@@ -475,16 +475,20 @@ void CloseSocket(Endpoint *ep, bool abortive)
     ep->Socket = -1;
 }
 
-void WaitForIndications(std::unique_lock<std::mutex> &lock, Endpoint *ep)
+void WaitForIndications(std::unique_lock<RecordLock> &lock, Endpoint *ep)
 {
     if (OnNetworkThread()) return;
+    ++Tcp().IndicationWaiters;
     Tcp().IndicationDone.wait(lock, [ep] { return !ep->Indicating; });
+    --Tcp().IndicationWaiters;
 }
 
-void WaitForIndications(std::unique_lock<std::mutex> &lock, AddressObject *address)
+void WaitForIndications(std::unique_lock<RecordLock> &lock, AddressObject *address)
 {
     if (OnNetworkThread()) return;
+    ++Tcp().IndicationWaiters;
     Tcp().IndicationDone.wait(lock, [address] { return address->Indications == 0; });
+    --Tcp().IndicationWaiters;
 }
 
 }  // namespace qv::tcp
@@ -495,7 +499,7 @@ NTSTATUS TdiStartup(const BootConfig &)
 {
     using namespace tcp;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         Tcp().Switch = Switches{};
     }
     NTSTATUS status = StartNetwork();
@@ -516,7 +520,7 @@ void TdiShutdown(PlatformReport &report)
     StopNetwork();
     {
         // Objects still open are the client's leak; their memory goes with the platform's.
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         for (auto &entry : Tcp().Endpoints) {
             Endpoint *ep = entry.second;
             report.Leaks.push_back("tdi: connection endpoint " + std::to_string(ep->Id) + " still open");

@@ -9,7 +9,7 @@ namespace qv {
 
 TdiSettings TdiGetSettings()
 {
-    std::lock_guard<std::mutex> guard(tcp::Tcp().Lock);
+    std::lock_guard<RecordLock> guard(tcp::Tcp().Lock);
     return tcp::Tcp().Settings;
 }
 
@@ -17,34 +17,34 @@ NTSTATUS TdiSetSettings(const TdiSettings &settings)
 {
     if (settings.ConnectTimeoutMs == 0 || settings.IndicationSize == 0 || settings.IndicationSize > 65535)
         return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(tcp::Tcp().Lock);
+    std::lock_guard<RecordLock> guard(tcp::Tcp().Lock);
     tcp::Tcp().Settings = settings;
     return STATUS_SUCCESS;
 }
 
 void TdiSplitNextReceive(const std::vector<ULONG> &offsets)
 {
-    std::lock_guard<std::mutex> guard(tcp::Tcp().Lock);
+    std::lock_guard<RecordLock> guard(tcp::Tcp().Lock);
     tcp::Tcp().Switch.SplitOffsets = offsets;
     tcp::Tcp().Switch.SplitArmed = !offsets.empty();
 }
 
 void TdiMergeNextReceives(ULONG blocks)
 {
-    std::lock_guard<std::mutex> guard(tcp::Tcp().Lock);
+    std::lock_guard<RecordLock> guard(tcp::Tcp().Lock);
     tcp::Tcp().Switch.MergeBlocks = blocks > 1 ? blocks : 0;
 }
 
 void TdiHoldNextSend(ULONG ms)
 {
-    std::lock_guard<std::mutex> guard(tcp::Tcp().Lock);
+    std::lock_guard<RecordLock> guard(tcp::Tcp().Lock);
     tcp::Tcp().Switch.SendHoldArmed = true;
     tcp::Tcp().Switch.SendHoldMs = ms;
 }
 
 void TdiHoldNextConnect(ULONG ms, NTSTATUS result)
 {
-    std::lock_guard<std::mutex> guard(tcp::Tcp().Lock);
+    std::lock_guard<RecordLock> guard(tcp::Tcp().Lock);
     tcp::Tcp().Switch.ConnectHoldArmed = true;
     tcp::Tcp().Switch.ConnectHoldMs = ms;
     tcp::Tcp().Switch.ConnectHoldResult = result;
@@ -58,7 +58,7 @@ void TdiFailNextConnect(NTSTATUS status)
 
 void TdiResetSwitches()
 {
-    std::lock_guard<std::mutex> guard(tcp::Tcp().Lock);
+    std::lock_guard<RecordLock> guard(tcp::Tcp().Lock);
     tcp::Tcp().Switch = tcp::Switches{};
 }
 
@@ -92,7 +92,7 @@ std::vector<TdiEndpointInfo> TdiListEndpoints()
 {
     using tcp::EndpointState;
     std::vector<TdiEndpointInfo> list;
-    std::lock_guard<std::mutex> guard(tcp::Tcp().Lock);
+    std::lock_guard<RecordLock> guard(tcp::Tcp().Lock);
     for (auto &entry : tcp::Tcp().Endpoints) {
         const tcp::Endpoint *ep = entry.second;
         TdiEndpointInfo info;

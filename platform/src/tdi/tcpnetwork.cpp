@@ -222,7 +222,7 @@ void EndIndication(Endpoint *ep, AddressObject *address)
     ep->Indicating = false;
     address->Indications--;
     ReleaseAddress(address);
-    Tcp().IndicationDone.notify_all();
+    if (Tcp().IndicationWaiters != 0) Tcp().IndicationDone.notify_all();
 }
 
 // Offers what the endpoint holds to the client: posted receives first, then the receive
@@ -233,7 +233,7 @@ void Deliver(Endpoint *ep)
 {
     for (;;) {
         CompletionList done;
-        std::unique_lock<std::mutex> lock(Tcp().Lock);
+        std::unique_lock<RecordLock> lock(Tcp().Lock);
         if (ep->CleanedUp || ep->IndicationsOff) return;
         PromoteHeld(ep);
         const size_t available = Available(ep);
@@ -330,7 +330,7 @@ void DeliverEach(std::vector<Endpoint *> &ready)
 {
     for (Endpoint *ep : ready) {
         Deliver(ep);
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         ReleaseEndpoint(ep);
     }
     ready.clear();
@@ -341,7 +341,7 @@ void ServiceSocket(uint64_t id, uint32_t events)
     CompletionList done;
     Endpoint *ep;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         auto it = Tcp().Endpoints.find(id);
         if (it == Tcp().Endpoints.end()) return;
         ep = it->second;
@@ -358,7 +358,7 @@ void ServiceSocket(uint64_t id, uint32_t events)
     }
     CompleteAll(done, true);
     Deliver(ep);
-    std::lock_guard<std::mutex> guard(Tcp().Lock);
+    std::lock_guard<RecordLock> guard(Tcp().Lock);
     ReleaseEndpoint(ep);
 }
 
@@ -421,7 +421,7 @@ void NetworkThread()
     std::vector<Endpoint *> ready;
     int timeout;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         if (Tcp().Stopping) return;
         timeout = NextTimeout();
     }
@@ -441,7 +441,7 @@ void NetworkThread()
         // stale for long.
         CompletionList done;
         {
-            std::lock_guard<std::mutex> guard(Tcp().Lock);
+            std::lock_guard<RecordLock> guard(Tcp().Lock);
             if (Tcp().Stopping) return;
             RunTimers(done);
             CollectDeliveries(ready);
@@ -475,7 +475,7 @@ NTSTATUS StartNetwork()
     ev.data.u64 = 0;  // endpoint ids start at 1
     epoll_ctl(t.Epoll, EPOLL_CTL_ADD, t.Wake, &ev);
     {
-        std::lock_guard<std::mutex> guard(t.Lock);
+        std::lock_guard<RecordLock> guard(t.Lock);
         t.Stopping = false;
     }
     t.Network = std::thread(NetworkThread);
@@ -488,7 +488,7 @@ void StopNetwork()
     Transport &t = Tcp();
     if (t.Network.joinable()) {
         {
-            std::lock_guard<std::mutex> guard(t.Lock);
+            std::lock_guard<RecordLock> guard(t.Lock);
             t.Stopping = true;
         }
         WakeNetwork();

@@ -216,7 +216,7 @@ NTSTATUS Associate(Endpoint *ep, PIRP, PIO_STACK_LOCATION sp)
     if (file->DeviceObject == Tcp().Device && file->FsContext2 == (PVOID)TDI_TRANSPORT_ADDRESS_FILE)
         address = static_cast<AddressObject *>(file->FsContext);
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         if (address == nullptr || address->CleanedUp)
             status = STATUS_INVALID_HANDLE;
         else if (ep->CleanedUp)
@@ -235,7 +235,7 @@ NTSTATUS Associate(Endpoint *ep, PIRP, PIO_STACK_LOCATION sp)
 
 NTSTATUS Disassociate(Endpoint *ep, PIRP)
 {
-    std::lock_guard<std::mutex> guard(Tcp().Lock);
+    std::lock_guard<RecordLock> guard(Tcp().Lock);
     if (ep->Address == nullptr) return STATUS_ADDRESS_NOT_ASSOCIATED;
     if (ep->State == EndpointState::Connecting || ep->State == EndpointState::Connected)
         return STATUS_CONNECTION_ACTIVE;
@@ -257,7 +257,7 @@ NTSTATUS Connect(Endpoint *ep, PIRP irp, PIO_STACK_LOCATION sp)
 
     CompletionList done;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         if (ep->CleanedUp) return STATUS_INVALID_CONNECTION;
         if (ep->Address == nullptr) return STATUS_ADDRESS_NOT_ASSOCIATED;
         if (ep->State == EndpointState::Connecting || ep->State == EndpointState::Connected)
@@ -303,7 +303,7 @@ NTSTATUS Disconnect(Endpoint *ep, PIRP irp, PIO_STACK_LOCATION sp)
     CompletionList done;
     NTSTATUS status = STATUS_SUCCESS;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         if (ep->CleanedUp) return STATUS_INVALID_CONNECTION;
         switch (ep->State) {
         case EndpointState::Open: return STATUS_INVALID_CONNECTION;
@@ -352,7 +352,7 @@ NTSTATUS Send(Endpoint *ep, PIRP irp, PIO_STACK_LOCATION sp)
     NTSTATUS status = STATUS_PENDING;
     bool held = false;
     {
-        std::unique_lock<std::mutex> lock(Tcp().Lock);
+        std::unique_lock<RecordLock> lock(Tcp().Lock);
         if (ep->CleanedUp) return STATUS_INVALID_CONNECTION;
         if (ep->State != EndpointState::Connected || ep->DisconnectIrp != nullptr || ep->IndicationsOff)
             return ep->PeerReset ? STATUS_CONNECTION_RESET : STATUS_INVALID_CONNECTION;
@@ -431,7 +431,7 @@ NTSTATUS Receive(Endpoint *ep, PIRP irp, PIO_STACK_LOCATION)
 {
     CompletionList done;
     {
-        std::lock_guard<std::mutex> guard(Tcp().Lock);
+        std::lock_guard<RecordLock> guard(Tcp().Lock);
         if (ep->CleanedUp || ep->IndicationsOff) return STATUS_INVALID_CONNECTION;
         if (ep->State != EndpointState::Connected && ep->RxBuffered.load() == 0)
             return ep->PeerReset ? STATUS_CONNECTION_RESET : STATUS_INVALID_CONNECTION;
@@ -447,7 +447,7 @@ NTSTATUS SetEventHandler(AddressObject *address, PIRP, PIO_STACK_LOCATION sp)
     auto *request = (PTDI_REQUEST_KERNEL_SET_EVENT)&sp->Parameters;
     if (request->EventType < 0 || request->EventType >= kEventTypes) return STATUS_INVALID_PARAMETER;
     {
-        std::unique_lock<std::mutex> lock(Tcp().Lock);
+        std::unique_lock<RecordLock> lock(Tcp().Lock);
         if (address->CleanedUp) return STATUS_ADDRESS_CLOSED;
         auto &slot = address->Handlers[request->EventType];
         slot.Handler = request->EventHandler;
