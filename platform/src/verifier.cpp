@@ -300,20 +300,29 @@ void NamesChanged()
 }
 
 // The name number of `lock`, -1 when it has none: from the thread's cache while the names have
-// not changed since it was filled.
+// not changed since it was filled. The cache has two places per set, the last one used first, so
+// that two locks a thread takes by turns and whose addresses fall in one set do not evict each
+// other at every acquisition.
 int32_t LockNameNumber(ThreadState &t, const void *lock, uint32_t generation)
 {
+    constexpr size_t kSets = RTL_NUMBER_OF(t.LockNames) / 2;
+    static_assert((kSets & (kSets - 1)) == 0, "a power of two");
     // Locks sit at the same offsets in structures of the same kind: every address bit counts.
     const uint64_t hash = uint64_t(reinterpret_cast<uintptr_t>(lock)) * 0x9E3779B97F4A7C15ull;
-    LockNameSlot &slot = t.LockNames[(hash >> 32) % RTL_NUMBER_OF(t.LockNames)];
-    if (slot.Lock == lock && slot.Generation == generation) return slot.Name;
+    LockNameSlot *set = &t.LockNames[2 * ((hash >> 32) & (kSets - 1))];
+    if (set[0].Lock == lock && set[0].Generation == generation) return set[0].Name;
+    if (set[1].Lock == lock && set[1].Generation == generation) {
+        std::swap(set[0], set[1]);
+        return set[0].Name;
+    }
     VerifierState &s = State();
     std::shared_lock<std::shared_mutex> guard(s.RulesLock);
     auto it = s.LockNames.find(lock);
-    slot.Lock = lock;
-    slot.Generation = s.Generation.load(std::memory_order_relaxed);
-    slot.Name = it == s.LockNames.end() ? -1 : int32_t(it->second);
-    return slot.Name;
+    set[1] = set[0];
+    set[0].Lock = lock;
+    set[0].Generation = s.Generation.load(std::memory_order_relaxed);
+    set[0].Name = it == s.LockNames.end() ? -1 : int32_t(it->second);
+    return set[0].Name;
 }
 
 bool NestingForbidden(uint32_t outer, uint32_t inner)

@@ -14,7 +14,7 @@
 namespace qv {
 namespace {
 
-constexpr uint32_t kWaiters = 0x80000000u;
+constexpr uint32_t kWaiters = kLockWordWaiters;
 std::atomic<uint32_t> gNextOwnerId{1};
 KSPIN_LOCK gCancelSpinLock;
 
@@ -73,6 +73,8 @@ void ReleaseLockWord(void *lock)
 }
 
 uint32_t LockWordOwner(const void *lock) { return OwnerOf(lock); }
+
+void WakeLockWordWaiter(void *lock) { FutexWake(LockWord(lock)); }
 
 ThreadState::ThreadState() : LockOwnerId(gNextOwnerId.fetch_add(1) & ~kWaiters) { InitializeListHead(&DeferredDpcs); }
 

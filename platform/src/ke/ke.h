@@ -37,6 +37,9 @@ void AcquireLockWord(void *lock, uint32_t ownerId);
 bool TryAcquireLockWord(void *lock, uint32_t ownerId);
 void ReleaseLockWord(void *lock);
 uint32_t LockWordOwner(const void *lock);
+constexpr uint32_t kLockWordWaiters = 0x80000000u;
+// Wakes one thread sleeping on a lock word that was let go with the waiters bit set.
+void WakeLockWordWaiter(void *lock);
 PKSPIN_LOCK CancelSpinLock();
 
 // A mutex for the platform's own state (the dispatcher, IRPs, objects, pool, MDLs): the spin
@@ -51,7 +54,10 @@ public:
         if (!__atomic_compare_exchange_n(&word_, &expected, 1u, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
             AcquireLockWord(&word_, 1);
     }
-    void unlock() { ReleaseLockWord(&word_); }
+    void unlock()
+    {
+        if (__atomic_exchange_n(&word_, 0u, __ATOMIC_RELEASE) & kLockWordWaiters) WakeLockWordWaiter(&word_);
+    }
 
 private:
     uint32_t word_ = 0;
@@ -106,7 +112,7 @@ struct ThreadState {
     // queues to the requester. Guarded by DispatcherLock; FinishCount is read without it.
     std::vector<void *> Finishes;
     std::atomic<int> FinishCount{0};
-    LockNameSlot LockNames[32];
+    LockNameSlot LockNames[64];  // the verifier's: 32 sets of two
 };
 // True when the thread cannot take a special kernel APC now.
 inline bool SpecialApcsBlocked(const ThreadState &t) { return t.Irql >= APC_LEVEL || t.SpecialApcDisable > 0; }
