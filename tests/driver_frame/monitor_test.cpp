@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "frame_fixture.h"
 #include "monitorlog.h"
 #include "quorvel.h"
@@ -143,21 +145,39 @@ TEST_F(Monitor, SeesEveryStepBesideTheApplicationsHandle)
         EXPECT_GE(events[i].time, events[i - 1].time);
     }
 
-    // No server for unit 9; a frame that is neither RTU nor ASCII; a server that is gone.
+    // No server for unit 9; a frame that is neither RTU nor ASCII.
     events.clear();
     Transact(port, kUnit9Request, 0);
     Transact(port, kNotAFrame, 0);
-    Transact(port, kUnit2Request, 0);
-    ASSERT_TRUE(ReadUntil(monitor, &events, Kind::Dropped, DropLinkDown));
-    ASSERT_EQ(events.size(), 7u);
+    ASSERT_TRUE(ReadUntil(monitor, &events, Kind::Dropped, DropChecksum));
+    ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[1].kind, Kind::Dropped);
     EXPECT_EQ(events[1].reason, DropNoRoute);
     EXPECT_EQ(events[1].data, kUnit9Request);
     EXPECT_EQ(events[2].mode, FRAME_MODE_NONE);
-    EXPECT_EQ(events[3].reason, DropChecksum);
-    EXPECT_EQ(events[5].kind, Kind::Parked);
-    EXPECT_EQ(events[6].serverPort, dead);
-    EXPECT_EQ(events[6].data, events[5].data) << "the request lost is the one parked";
+
+    // A server that is gone. A write never waits for the port's connection lock, which the
+    // connection thread still holds for a while after the first exchange when the machine is
+    // loaded: such a request is dropped as connecting, and goes again until it is parked.
+    auto dropped = [&] {
+        for (auto &e : Read(monitor).events) events.push_back(e);
+        for (auto &e : events)
+            if (e.kind == Kind::Dropped) return true;
+        return false;
+    };
+    ASSERT_TRUE(qvtest::WaitUntil([&] {
+        events.clear();
+        Transact(port, kUnit2Request, 0);
+        return qvtest::WaitUntil(dropped) && std::none_of(events.begin(), events.end(), [](const Event &e) {
+                   return e.kind == Kind::Dropped && e.reason == DropConnecting;
+               });
+    }));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].kind, Kind::Parked);
+    EXPECT_EQ(events[2].kind, Kind::Dropped);
+    EXPECT_EQ(events[2].reason, DropLinkDown);
+    EXPECT_EQ(events[2].serverPort, dead);
+    EXPECT_EQ(events[2].data, events[1].data) << "the request lost is the one parked";
 
     CloseHandle(port);
     CloseHandle(monitor);
