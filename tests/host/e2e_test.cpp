@@ -753,9 +753,17 @@ TEST_F(HostEndToEnd, MetricsEndpointServesTheCountersOfHeldPorts)
 
     ModbusMaster m(Link("COM1"), 5000);
     EXPECT_EQ(m.Read(1, 0), 0);
-    EXPECT_EQ(m.Read(1, 2), 0);
-    EXPECT_EQ(m.values[0], 1002);
     std::string link = "{port=\"COM1\",link=\"127.0.0.1:" + std::to_string(simPort) + "\",entry=\"1\"";
+    // The first read connected the link. Until the connection thread lets go of the port's
+    // connection lock a write is dropped as connecting (it never waits for the lock), and on a
+    // loaded machine the second read can come that early: then it goes again.
+    int second = m.Read(1, 2);
+    if (second != 0 && HttpGet(metrics, "/metrics")
+                               .find("\nquorvel_requests_dropped_total" + link + ",reason=\"connecting\"} 1\n") !=
+                           std::string::npos)
+        second = m.Read(1, 2);
+    EXPECT_EQ(second, 0);
+    EXPECT_EQ(m.values[0], 1002);
     // The sender counts its request when the send returns, which may be after the reply reached the
     // program: scrape until the count has caught up.
     std::string text;
