@@ -91,6 +91,9 @@ void IoReleaseSynchronousFile(PFILE_OBJECT file);
 void IoQueueSystemWork(void (*routine)(void *), void *context);
 // Runs `routine(context)` at PASSIVE_LEVEL on the power manager's own thread.
 void IoQueuePowerWork(void (*routine)(void *), void *context);
+// Waits until no work is queued to the worker threads or running there (and so no work item
+// holds its device object), at most `timeoutMs`; false when work was still left then.
+bool WaitForWorkersIdle(int timeoutMs);
 
 // ---------------------------------------------------------------- pieces started by IoStartup
 void IrpStartup();

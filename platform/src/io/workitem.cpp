@@ -4,6 +4,7 @@
 // own, so that a work item waiting for a request can never hold up that request's end.
 #include <pthread.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -40,11 +41,20 @@ struct WorkQueue {
     std::condition_variable Ready;  // items queued or stopping; one sleeper per item is woken
 };
 
-std::mutex gWorkLock;  // guards the queues, the work item set and the queued flags
+std::mutex gWorkLock;  // guards the queues, the work item set, the queued flags and gActive
 WorkQueue gQueues[kQueues];
+int gActive = 0;                  // routines running
+std::condition_variable gIdle;    // the queues emptied and nothing runs
 std::set<PIO_WORKITEM> gWorkItems;
 bool gStopping;
 bool gRunning;
+
+bool AllQueuesEmptyLocked()
+{
+    for (const WorkQueue &queue : gQueues)
+        if (!queue.Items.empty()) return false;
+    return true;
+}
 
 void WorkerLoop(int index)
 {
@@ -59,11 +69,14 @@ void WorkerLoop(int index)
             if (queue.Items.empty()) return;  // stopping and drained
             work = queue.Items.front();
             queue.Items.pop_front();
+            ++gActive;
         }
         work.Routine(work.Context);
         if (KeGetCurrentIrql() != PASSIVE_LEVEL || HeldSpinLockCount() != 0)
             VerifierViolation("IoQueueWorkItem", "work routine %p returned at IRQL %d holding %d spin lock(s)",
                               work.Context, KeGetCurrentIrql(), HeldSpinLockCount());
+        std::lock_guard<std::mutex> guard(gWorkLock);
+        if (--gActive == 0 && AllQueuesEmptyLocked()) gIdle.notify_all();
     }
 }
 
@@ -100,6 +113,13 @@ void RunWorkItem(void *context)
 
 void IoQueueSystemWork(void (*routine)(void *), void *context) { Enqueue(kSystem, Work{routine, context}); }
 void IoQueuePowerWork(void (*routine)(void *), void *context) { Enqueue(kPower, Work{routine, context}); }
+
+bool WaitForWorkersIdle(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(gWorkLock);
+    return gIdle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [] { return !gRunning || (gActive == 0 && AllQueuesEmptyLocked()); });
+}
 
 void WorkerStartup()
 {

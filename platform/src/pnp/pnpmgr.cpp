@@ -19,6 +19,7 @@
 #include "io/busdriver.h"
 #include "io/devnode.h"
 #include "io/iomgr.h"
+#include "ke/ke.h"
 #include "ob/object.h"
 #include "qv/platform.h"
 #include "qv/registry.h"
@@ -911,13 +912,21 @@ NTSTATUS PnpStartup(const BootConfig &)
 // physical devices deleted and the drivers unloaded. Nodes stay in the registry.
 void PnpShutdown(PlatformReport &report)
 {
-    std::lock_guard<std::recursive_mutex> guard(gPnpLock);
+    std::unique_lock<std::recursive_mutex> guard(gPnpLock);
     std::vector<PnpNode *> nodes;
     for (auto &entry : gNodes) nodes.push_back(entry.second);
     for (PnpNode *node : nodes) {
         if (!node->Stack.empty()) RemoveStack(node);
         DeletePdo(node);
     }
+    // What the removals left to the system runs before the devices are counted: a queued work
+    // item holds its device object, and a file object let go at raised IRQL is deleted on a
+    // worker thread. Only a reference still held after that is a leak.
+    guard.unlock();
+    WaitForDpcsIdle();
+    WaitForWorkersIdle(10000);
+    WaitForDpcsIdle();
+    guard.lock();
     for (auto &entry : gLoaded)
         for (PDEVICE_OBJECT device : entry.second.Retained)
             if (ObPointerCount(device) > 1)
