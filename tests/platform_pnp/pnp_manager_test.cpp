@@ -154,6 +154,7 @@ protected:
         gPowerAbovePassive = 0;
         gWorkAtRemove = gReferenceAtRemove = false;
         gWorkRun = 0;
+        gUnloads = 0;
         std::lock_guard<std::mutex> guard(gLogLock);
         gLog.clear();
     }
