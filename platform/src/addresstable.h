@@ -41,11 +41,12 @@ public:
         return true;
     }
 
-    // Takes the record out; false when `key` has none.
-    bool erase(const void *key)
+    // Takes the record out, into *taken when given; false when `key` has none.
+    bool erase(const void *key, V *taken = nullptr)
     {
         Slot *slot = FindSlot(key);
         if (slot == nullptr) return false;
+        if (taken != nullptr) *taken = slot->Value;
         slot->Key = Removed();
         slot->Value = V{};
         --size_;

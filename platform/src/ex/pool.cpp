@@ -171,13 +171,10 @@ static void FreePool(const char *routine, PVOID P, ULONG Tag, bool checkTag)
     PoolBlock block;
     {
         std::lock_guard<RecordLock> guard(s.Lock);
-        const PoolBlock *found = s.Live.find(P);
-        if (found == nullptr) {
+        if (!s.Live.erase(P, &block)) {
             VerifierViolation(routine, "double free, or %p is not a pool block", P);
             return;
         }
-        block = *found;
-        s.Live.erase(P);
         s.Bytes -= block.Size;
     }
     ReturnNonPagedQuota(block.Charged, block.Size);

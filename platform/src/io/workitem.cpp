@@ -43,8 +43,8 @@ struct WorkQueue {
 
 std::mutex gWorkLock;  // guards the queues, the work item set, the queued flags and gActive
 WorkQueue gQueues[kQueues];
-int gActive = 0;                  // routines running
-std::condition_variable gIdle;    // the queues emptied and nothing runs
+int gActive = 0;                // routines running
+std::condition_variable gIdle;  // the queues emptied and nothing runs
 std::set<PIO_WORKITEM> gWorkItems;
 bool gStopping;
 bool gRunning;

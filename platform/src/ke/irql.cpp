@@ -100,16 +100,22 @@ void TooManyLocksHeld(ThreadState &t, const char *routine)
     VerifierViolation(routine, "more than %d locks held at once", t.HeldCount);
 }
 
+// Takes entry `i` off the thread's list of held locks.
+static void ForgetHeldEntry(ThreadState &t, int i)
+{
+    if (t.Held[i].FastMutex)
+        --t.FastMutexesHeld;
+    else
+        --t.SpinLocksHeld;
+    for (int j = i; j + 1 < t.HeldCount; ++j) t.Held[j] = t.Held[j + 1];
+    --t.HeldCount;
+}
+
 bool TrackLockReleased(ThreadState &t, const void *lock, bool fastMutex)
 {
     for (int i = t.HeldCount - 1; i >= 0; --i) {
         if (t.Held[i].Lock != lock || t.Held[i].FastMutex != fastMutex) continue;
-        for (int j = i; j + 1 < t.HeldCount; ++j) t.Held[j] = t.Held[j + 1];
-        --t.HeldCount;
-        if (fastMutex)
-            --t.FastMutexesHeld;
-        else
-            --t.SpinLocksHeld;
+        ForgetHeldEntry(t, i);
         return true;
     }
     return false;
@@ -166,11 +172,7 @@ static inline void ReleaseSpinLockWord(ThreadState &t, PKSPIN_LOCK lock, const c
         ++holds;
         if (entry < 0 && !t.Held[i].FastMutex) entry = i;
     }
-    if (entry >= 0) {
-        for (int j = entry; j + 1 < t.HeldCount; ++j) t.Held[j] = t.Held[j + 1];
-        --t.HeldCount;
-        --t.SpinLocksHeld;
-    }
+    if (entry >= 0) ForgetHeldEntry(t, entry);
     if (holds <= 1) ReleaseLockWord(lock);
 }
 

@@ -178,7 +178,6 @@ inline void SetIrql(ThreadState &t, KIRQL irql)
         t.Irql = irql;
 }
 
-
 // Dispatcher (caller holds DispatcherLock): satisfy waiters after an object became signalled.
 void SignalObjectLocked(DISPATCHER_HEADER *header);
 // Wakes every waiter so that it re-reads the clock mode; times out the ones whose deadline passed.

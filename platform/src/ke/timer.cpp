@@ -27,9 +27,9 @@ bool DueBefore(ULONGLONG due, const TimerQueue::value_type &entry) { return due 
 bool DueAfter(const TimerQueue::value_type &entry, ULONGLONG due) { return entry.first < due; }
 
 struct TimerState {
-    TimerQueue Queue;                         // guarded by DispatcherLock
-    AddressSet<KTIMER> Armed;                 // the same by address, for freed memory; DispatcherLock
-    std::condition_variable_any Changed;          // queue or clock mode changed
+    TimerQueue Queue;                     // guarded by DispatcherLock
+    AddressSet<KTIMER> Armed;             // the same by address, for freed memory; DispatcherLock
+    std::condition_variable_any Changed;  // queue or clock mode changed
     std::thread Thread;
     bool Stop = false;     // guarded by DispatcherLock
     bool Running = false;  // guarded by DispatcherLock
